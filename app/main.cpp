@@ -1,0 +1,63 @@
+// veskar: the command-line host of the keyer.
+
+#include <exception>
+#include <iostream>
+#include <new>
+
+#include <CLI/CLI.hpp>
+
+#include "app/cli_error.h"
+#include "app/commands.h"
+#include "app/tool_session.h"
+
+int main(int argc, char** argv) {
+    CLI::App app{"veskar: colour keying of image files through the Veskar plug-in"};
+    app.require_subcommand(1);
+    app.fallthrough();
+    std::string pluginFolder = veskar::DefaultPluginFolder();
+    app.add_option("--plugins", pluginFolder, "Folder of plug-ins to load")->capture_default_str();
+
+    CLI::App* tools = app.add_subcommand("tools", "List the tool classes the plug-ins register");
+    CLI::App* controls = app.add_subcommand("controls", "Show the keyer's controls");
+    CLI::App* render = app.add_subcommand("render", "Key an image file");
+    veskar::RenderOptions options;
+    render->add_option("input", options.input, "Image to key")->required();
+    render->add_option("-o,--output", options.output, "Keyed image to write")->required();
+    render->add_option("--key-image", options.keyImage, "Image the key colour is sampled from");
+    render->add_option("--set", options.sets, "Set a control: ID=VALUE (repeatable, applied in order)")
+        ->take_all()
+        ->allow_extra_args(false);
+    render->add_option("--save-settings", options.saveSettings, "Write the tool's settings to FILE");
+    render->add_option("--threads", options.threads, "Worker threads (0: one per core)")
+        ->check(CLI::Range(0, 1024));
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::cerr << "veskar: " << e.what() << "\n";
+        return 2;
+    }
+
+    try {
+        if (tools->parsed()) {
+            return veskar::RunTools(pluginFolder);
+        }
+        if (controls->parsed()) {
+            return veskar::RunControls(pluginFolder);
+        }
+        return veskar::RunRender(pluginFolder, options);
+    } catch (const veskar::CliError& e) {
+        std::cerr << "veskar: " << e.what() << "\n";
+        return e.ExitCode();
+    } catch (const std::bad_alloc&) {
+        std::cerr << "veskar: not enough memory\n";
+        return 1;
+    } catch (const std::exception& e) {
+        std::cerr << "veskar: " << e.what() << "\n";
+        return 1;
+    }
+}

@@ -1,0 +1,60 @@
+#include "app/text_match.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
+namespace veskar {
+namespace {
+
+std::size_t EditDistance(const std::string& a, const std::string& b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) {
+        row[j] = j;
+    }
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const bool same = std::tolower(static_cast<unsigned char>(a[i - 1])) ==
+                              std::tolower(static_cast<unsigned char>(b[j - 1]));
+            const std::size_t next = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+            diagonal = row[j];
+            row[j] = next;
+        }
+    }
+    return row[b.size()];
+}
+
+}  // namespace
+
+std::string ClosestMatch(const std::string& text, const std::vector<std::string>& candidates) {
+    std::string best;
+    std::size_t bestDistance = std::max<std::size_t>(1, text.size() / 2) + 1;
+    for (const std::string& candidate : candidates) {
+        const std::size_t distance = EditDistance(text, candidate);
+        if (distance < bestDistance) {
+            bestDistance = distance;
+            best = candidate;
+        }
+    }
+    return best;
+}
+
+bool ParseNumber(const std::string& text, double& value) {
+    const char* begin = text.data();
+    const char* end = text.data() + text.size();
+    if (begin != end && *begin == '+') {
+        ++begin;
+        if (begin != end && *begin == '-') {
+            return false;
+        }
+    }
+    if (begin == end) {
+        return false;
+    }
+    const auto result = std::from_chars(begin, end, value);
+    return result.ec == std::errc() && result.ptr == end;
+}
+
+}  // namespace veskar

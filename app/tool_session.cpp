@@ -1,0 +1,39 @@
+#include "app/tool_session.h"
+
+#include <filesystem>
+#include <iostream>
+#include <stdexcept>
+#include <system_error>
+
+#include "app/cli_error.h"
+
+namespace veskar {
+
+std::string DefaultPluginFolder() {
+    std::error_code ec;
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) {
+        return "plugins";
+    }
+    return (exe.parent_path() / "plugins").string();
+}
+
+PluginSession::PluginSession(const std::string& folder) : folder_(folder) {
+    try {
+        for (const std::string& problem : plugins_.LoadFolder(folder)) {
+            std::cerr << "veskar: warning: " << problem << "\n";
+        }
+    } catch (const std::runtime_error& e) {
+        throw CliError(e.what());
+    }
+}
+
+const Registry& PluginSession::Class(const std::string& classId) const {
+    const Registry* record = ClassRegistry.Find(classId);
+    if (record == nullptr) {
+        throw CliError("no plug-in in " + folder_ + " registers the tool class " + classId);
+    }
+    return *record;
+}
+
+}  // namespace veskar

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "host/plugin_loader.h"
+#include "host/registry.h"
+#include "host/tool_instance.h"
+
+namespace veskar {
+
+/// The registry id of the keyer.
+inline constexpr const char* kKeyerClassId = "Ombrell.Veskar";
+
+/// The plug-ins folder beside the running executable.
+std::string DefaultPluginFolder();
+
+/// The plug-ins of a folder, loaded for the life of the session. Problems with
+/// single files are warnings on stderr; an unreadable folder is an error.
+class PluginSession {
+public:
+    explicit PluginSession(const std::string& folder);
+
+    /// The registration record of `classId`; throws CliError naming the class
+    /// and the folder when no plug-in registered it.
+    const Registry& Class(const std::string& classId) const;
+
+    const host::PluginSet& Plugins() const noexcept { return plugins_; }
+    const std::string& Folder() const noexcept { return folder_; }
+
+private:
+    std::string folder_;
+    host::PluginSet plugins_;
+};
+
+}  // namespace veskar

@@ -1,0 +1,121 @@
+#include "host/image.h"
+
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+#include "host/tags.h"
+
+Parameter::~Parameter() = default;
+Number::~Number() = default;
+
+namespace {
+
+constexpr std::int64_t kRecordBytes = 4 * sizeof(float);
+
+void CheckPositions(std::int32_t width, std::int32_t height, std::int64_t step) {
+    if (width < 0 || height < 0) {
+        throw std::length_error("image size " + std::to_string(width) + " x " + std::to_string(height) +
+                                " is negative");
+    }
+    // Tools form x * step in 32-bit arithmetic, so every pixel's offset within
+    // its line must fit.
+    if (static_cast<std::int64_t>(width) * step > std::numeric_limits<std::int32_t>::max()) {
+        throw std::length_error("image width " + std::to_string(width) +
+                                " is too large for the host's 32-bit pixel positions");
+    }
+}
+
+}  // namespace
+
+void FetchPixel(PixelRecord* record, std::int64_t position1, std::int64_t position2,
+                const Image* image) {
+    const auto* plane1 = reinterpret_cast<const unsigned char*>(image->plane1_.get());
+    std::memcpy(&record->B, plane1 + position1, kRecordBytes);
+    if (image->plane2_) {
+        const auto* plane2 = reinterpret_cast<const unsigned char*>(image->plane2_.get());
+        std::memcpy(record->Extra, plane2 + position2, static_cast<std::size_t>(image->step2_));
+    }
+}
+
+void StorePixel(const PixelRecord* record, std::int64_t position1, std::int64_t position2,
+                Image* image) {
+    auto* plane1 = reinterpret_cast<unsigned char*>(image->plane1_.get());
+    std::memcpy(plane1 + position1, &record->B, kRecordBytes);
+    if (image->plane2_) {
+        auto* plane2 = reinterpret_cast<unsigned char*>(image->plane2_.get());
+        std::memcpy(plane2 + position2, record->Extra, static_cast<std::size_t>(image->step2_));
+    }
+}
+
+Image::Image(std::int32_t width, std::int32_t height, std::vector<std::string> extraChannels)
+    : width_(width),
+      height_(height),
+      extraNames_(std::move(extraChannels)),
+      step1_(static_cast<std::int32_t>(kRecordBytes)),
+      step2_(0),
+      fetch_(&FetchPixel),
+      store_(&StorePixel) {
+    if (extraNames_.size() > static_cast<std::size_t>(kMaxExtraChannels)) {
+        throw std::length_error(std::to_string(extraNames_.size()) +
+                                " further channels; the host carries at most " +
+                                std::to_string(kMaxExtraChannels));
+    }
+    const std::int64_t step2 = static_cast<std::int64_t>(extraNames_.size()) * sizeof(float);
+    CheckPositions(width, height, kRecordBytes);
+    CheckPositions(width, height, step2);
+    step2_ = static_cast<std::int32_t>(step2);
+
+    const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    plane1_ = std::make_unique<float[]>(pixels * 4);
+    rowStarts1_.resize(static_cast<std::size_t>(height));
+    for (std::int32_t y = 0; y < height; ++y) {
+        rowStarts1_[y] = static_cast<std::int64_t>(y) * width * kRecordBytes;
+    }
+    if (step2_ > 0) {
+        plane2_ = std::make_unique<float[]>(pixels * extraNames_.size());
+        rowStarts2_.resize(static_cast<std::size_t>(height));
+        for (std::int32_t y = 0; y < height; ++y) {
+            rowStarts2_[y] = static_cast<std::int64_t>(y) * width * step2_;
+        }
+    }
+}
+
+Image::~Image() = default;
+
+const std::int64_t* Image::RowStarts(int plane) const noexcept {
+    if (plane == 1) {
+        return rowStarts1_.empty() ? nullptr : rowStarts1_.data();
+    }
+    if (plane == 2) {
+        return plane2_ ? rowStarts2_.data() : nullptr;
+    }
+    return nullptr;
+}
+
+std::int32_t Image::Step(int plane) const noexcept {
+    return plane == 1 ? step1_ : plane == 2 ? step2_ : 0;
+}
+
+float* Image::Plane1Pixel(std::int32_t x, std::int32_t y) noexcept {
+    return plane1_.get() + (static_cast<std::size_t>(y) * width_ + x) * 4;
+}
+const float* Image::Plane1Pixel(std::int32_t x, std::int32_t y) const noexcept {
+    return plane1_.get() + (static_cast<std::size_t>(y) * width_ + x) * 4;
+}
+float* Image::Plane2Pixel(std::int32_t x, std::int32_t y) noexcept {
+    if (!plane2_) return nullptr;
+    return plane2_.get() + (static_cast<std::size_t>(y) * width_ + x) * extraNames_.size();
+}
+const float* Image::Plane2Pixel(std::int32_t x, std::int32_t y) const noexcept {
+    if (!plane2_) return nullptr;
+    return plane2_.get() + (static_cast<std::size_t>(y) * width_ + x) * extraNames_.size();
+}
+
+Image* NewImageTagList(const TagList& tags) {
+    const auto* like = static_cast<const Image*>(tags.GetPointer(kImgLike, nullptr));
+    if (like == nullptr) {
+        throw std::invalid_argument("NewImageTagList: the list names no image to take size and format from");
+    }
+    return new Image(like->Width(), like->Height(), like->ExtraChannelNames());
+}

@@ -1,0 +1,112 @@
+// The render side of the tool: one request per frame, one chunk per scan line.
+
+#include <array>
+#include <cstdint>
+
+#include "host/tags.h"
+#include "keying/snapshot.h"
+#include "tool/veskar.h"
+
+namespace {
+
+// Positions of pixel x of line y in one plane: row start + x * step, the
+// product in 32-bit arithmetic (the host keeps it in range), 0 for a plane
+// without a row-start table.
+struct PlaneWalk {
+    const std::int64_t* rows;
+    std::int32_t step;
+
+    std::int64_t At(std::int32_t x, std::int32_t y) const noexcept {
+        return rows ? rows[y] + static_cast<std::int64_t>(x * step) : 0;
+    }
+};
+
+}  // namespace
+
+void Veskar::CheckRequest(Request* request) { Operator::CheckRequest(request); }
+
+void Veskar::Process(Request* request) {
+    sourceImage = static_cast<Image*>(request->GetInputData(inImage, 0));
+    keyImage = static_cast<Image*>(request->GetInputData(inKeyImage, 0));
+    if (sourceImage == nullptr) {
+        outputImage = nullptr;
+    } else {
+        imageWidth = sourceImage->Width();
+        imageHeight = sourceImage->Height();
+        if (imageWidth == 0 || imageHeight == 0) {
+            return;  // nothing to render, and no output is handed over
+        }
+        if (inKeyImage->IsUsable()) {
+            keyImage = static_cast<Image*>(request->GetInputData(inKeyImage, 0));
+            keyImageUsable = 1;
+        } else {
+            keyImageUsable = 0;
+            request->SetInputData(inKeyImage, nullptr, 0);
+        }
+        const TagItem like[] = {TagPointer(kImgLike, sourceImage), kTagEnd};
+        outputImage = NewImageTagList(TagList(like, false));
+        DoMultiProcess(request, imageHeight);
+    }
+    request->SetOutputData(outImage, outputImage);
+}
+
+void Veskar::RenderChunk(Request* request, int chunk) {
+    const std::int32_t y = chunk;
+    Image* const source = sourceImage;
+    Image* const output = outputImage;
+    Image* const key = keyImage;
+
+    const PlaneWalk out1{output->RowStarts(1), output->Step(1)};
+    const PlaneWalk out2{output->RowStarts(2), output->Step(2)};
+    std::int64_t outPosition1 = out1.At(0, y);
+    std::int64_t outPosition2 = out2.At(0, y);
+
+    // Key sampling is decided once for the chunk.
+    double kw = key ? static_cast<double>(key->Width()) : 0.0;
+    double kh = key ? static_cast<double>(key->Height()) : 0.0;
+    double sx = 0.0;
+    double sy = 0.0;
+    if (imageWidth > 0 && imageHeight > 0 && kw > 0.0 && kh > 0.0 && keyImageUsable == 1 &&
+        inKeyImage->IsUsable()) {
+        sx = kw / imageWidth;
+        sy = kh / imageHeight;
+    } else {
+        kw = 0.0;
+        kh = 0.0;
+    }
+
+    // The controls are read once per chunk, in this order.
+    Input* const controls[keying::kSnapControlCount] = {
+        inColorspace, inBGAlphaBlend, inColCor,   inInvAlpha,  inCCAmount,   inDesaturateAlpha,
+        inValueRed,   inValueGreen,   inValueBlue, inMiRedn,   inMinGreen,   inMinBlue,
+        inMaxRed,     inMaxGreen,     inMaxBlue,   inFadeRed,  inGammaAlpha, inMultAlpha,
+        inOffAlpha,   inFadeCC,       inAlphamult,
+    };
+    keying::SnapshotValues values{};
+    for (int i = 0; i < keying::kSnapControlCount; ++i) {
+        values[i] = *static_cast<Number*>(request->GetInputData(controls[i], 0));
+    }
+    const keying::Snapshot snapshot = keying::MakeSnapshot(values);
+    (void)snapshot;
+    (void)sx;
+    (void)sy;
+
+    const std::int32_t width = source->Width();
+    if (width < 1) {
+        return;
+    }
+    const PlaneWalk src1{source->RowStarts(1), source->Step(1)};
+    const PlaneWalk src2{source->RowStarts(2), source->Step(2)};
+    const PixelFetch fetch = source->FetchRoutine();
+    const PixelStore store = output->StoreRoutine();
+    const std::int64_t outStep1 = output->Step(1);
+    const std::int64_t outStep2 = output->Step(2);
+
+    PixelRecord record;
+    for (std::int32_t x = 0; x < width; ++x) {
+        fetch(&record, src1.At(x, y), src2.At(x, y), source);
+        store(&record, outPosition1, outPosition2, output);
+        outPosition1 += outStep1;
+        outPosition2 += outStep2;
+    }
+}
