@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 
 std::string ShortNumber(double value) {
     char buf[40];
-    const auto result = std::to_chars(buf, buf + sizeof buf, value);
+    const auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general);
     return std::string(buf, result.ptr);
 }
 

@@ -1,0 +1,216 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imagebufalgo.h>
+
+#include "test_paths.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Outcome {
+    int exitCode;
+    std::string out;
+    std::string err;
+};
+
+std::string Quote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::path(::testing::TempDir()) /
+              ("veskar_cli_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    Outcome Veskar(const std::vector<std::string>& args) {
+        std::string command = Quote(VESKAR_TEST_EXE);
+        for (const std::string& arg : args) command += " " + Quote(arg);
+        command += " >" + Quote((dir / "stdout.txt").string()) + " 2>" + Quote((dir / "stderr.txt").string());
+        const int status = std::system(command.c_str());
+        Outcome run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(dir / "stdout.txt"),
+                ReadAll(dir / "stderr.txt")};
+        fs::remove(dir / "stdout.txt");
+        fs::remove(dir / "stderr.txt");
+        return run;
+    }
+
+    // An image with a value per pixel and channel that differs everywhere.
+    std::string WriteImage(const std::string& name, int width, int height, std::vector<std::string> channels,
+                           OIIO::TypeDesc format = OIIO::TypeDesc::FLOAT) {
+        OIIO::ImageSpec spec(width, height, static_cast<int>(channels.size()), format);
+        spec.channelnames = channels;
+        OIIO::ImageBuf buf(spec);
+        std::vector<float> pixels(static_cast<std::size_t>(width) * height * spec.nchannels);
+        for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<float>((i * 37) % 251) / 250.0f;
+        buf.set_pixels(buf.roi(), OIIO::TypeDesc::FLOAT, pixels.data());
+        const std::string path = (dir / name).string();
+        EXPECT_TRUE(buf.write(path)) << buf.geterror();
+        return path;
+    }
+
+    std::vector<std::string> Files() {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    fs::path dir;
+};
+
+}  // namespace
+
+TEST_F(Cli, ToolsListsTheKeyerClass) {
+    Outcome run = Veskar({"tools"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("Ombrell.Veskar  Veskar  Ombrell  Veskar.so"), std::string::npos) << run.out;
+}
+
+TEST_F(Cli, ControlsShowsEveryControlInCreationOrder) {
+    Outcome run = Veskar({"controls"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    std::istringstream lines(run.out);
+    std::vector<std::string> rows;
+    for (std::string line; std::getline(lines, line);) rows.push_back(line);
+    ASSERT_EQ(rows.size(), 33u) << run.out;  // header, 31 inputs, the output
+    auto cells = [](const std::string& row) {
+        std::vector<std::string> out;
+        std::istringstream words(row);
+        for (std::string word; words >> word;) out.push_back(word);
+        return out;
+    };
+    EXPECT_EQ(cells(rows[1])[1], "Colorspace");
+    EXPECT_TRUE(std::regex_search(rows[1], std::regex("\"Color Space\" +Combo +0 +0 +5 +RGB"))) << rows[1];
+    EXPECT_NE(rows[1].find("RGB, HSV, YXy, YUV, YCbCr"), std::string::npos);
+    EXPECT_EQ(cells(rows[18])[1], "MiRedn");
+    EXPECT_NE(rows[24].find("\" \""), std::string::npos);  // the blank divider caption
+    EXPECT_NE(rows[26].find("Gamma Alpha"), std::string::npos);
+    EXPECT_NE(rows[26].find("0.0001"), std::string::npos) << rows[26];
+    EXPECT_NE(rows[29].find("v0.87"), std::string::npos);
+    EXPECT_EQ(cells(rows[32])[1], "Output");
+}
+
+TEST_F(Cli, RenderKeepsEveryChannelOfAnExr) {
+    const std::string input = WriteImage("plate.exr", 48, 32, {"R", "G", "B", "A", "Z", "diffuse.R", "diffuse.G"});
+    const std::string key = WriteImage("key.exr", 24, 16, {"R", "G", "B"});
+    const std::string one = (dir / "one.exr").string();
+    const std::string two = (dir / "two.exr").string();
+    Outcome a = Veskar({"render", input, "-o", one, "--key-image", key, "--threads", "1", "--set", "ValueGreen=0.5"});
+    ASSERT_EQ(a.exitCode, 0) << a.err;
+    Outcome b = Veskar({"render", input, "-o", two, "--key-image", key, "--threads", "2", "--set", "ValueGreen=0.5"});
+    ASSERT_EQ(b.exitCode, 0) << b.err;
+
+    OIIO::ImageBuf source(input), first(one), second(two);
+    ASSERT_TRUE(first.read()) << first.geterror();
+    EXPECT_EQ(first.spec().channelnames, source.spec().channelnames);
+    EXPECT_EQ(first.spec().format, OIIO::TypeDesc::FLOAT);
+    // The further channels are the source's, exactly.
+    for (int c = 4; c < 7; ++c) {
+        OIIO::ImageBufAlgo::CompareResults cmp =
+            OIIO::ImageBufAlgo::compare(OIIO::ImageBufAlgo::channels(first, 1, {c}),
+                                        OIIO::ImageBufAlgo::channels(source, 1, {c}), 0.0f, 0.0f);
+        EXPECT_EQ(cmp.nfail, 0u) << "channel " << c;
+        EXPECT_EQ(cmp.maxerror, 0.0) << "channel " << c;
+    }
+    // One worker or two: the same file.
+    OIIO::ImageBufAlgo::CompareResults same = OIIO::ImageBufAlgo::compare(first, second, 0.0f, 0.0f);
+    EXPECT_EQ(same.maxerror, 0.0);
+}
+
+TEST_F(Cli, PngWithoutAlphaGetsAlphaOne) {
+    const std::string input = WriteImage("plate.png", 20, 10, {"R", "G", "B"}, OIIO::TypeDesc::UINT8);
+    const std::string output = (dir / "out.png").string();
+    // PassThrough writes the source alpha, which a file without alpha has as 1.
+    Outcome run = Veskar({"render", input, "-o", output, "--set", "BGAlphaBlend=4", "--set", "Alphamult=0"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    OIIO::ImageBuf out(output);
+    ASSERT_TRUE(out.read());
+    ASSERT_EQ(out.spec().nchannels, 4);
+    EXPECT_EQ(out.spec().channelnames[3], "A");
+    EXPECT_EQ(out.spec().format, OIIO::TypeDesc::UINT8);
+    const OIIO::ImageBufAlgo::PixelStats stats = OIIO::ImageBufAlgo::computePixelStats(out);
+    EXPECT_EQ(stats.min[3], 1.0f);
+    EXPECT_EQ(stats.max[3], 1.0f);
+}
+
+TEST_F(Cli, SaveSettingsWritesEveryNumberControl) {
+    const std::string input = WriteImage("plate.exr", 8, 8, {"R", "G", "B", "A"});
+    const std::string settings = (dir / "s.setting").string();
+    Outcome run = Veskar({"render", input, "-o", (dir / "out.exr").string(), "--set", "ValueRed=0.1", "--set",
+                      "MaxBlue=-0.30000000000000004", "--save-settings", settings});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::string text = ReadAll(settings);
+    EXPECT_EQ(text.rfind("{\n\tTools = ordered() {\n\t\tVeskar1 = Veskar {\n\t\t\tInputs = {\n", 0), 0u) << text;
+    EXPECT_NE(text.find("ValueRed = Input { Value = 0.10000000000000001, },"), std::string::npos) << text;
+    EXPECT_NE(text.find("MaxBlue = Input { Value = -0.30000000000000004, },"), std::string::npos);
+    EXPECT_NE(text.find("MiRedn = Input { Value = 0, },"), std::string::npos);
+    EXPECT_EQ(text.find("KeyImage"), std::string::npos);
+    EXPECT_EQ(text.find("mydivider"), std::string::npos);
+}
+
+TEST_F(Cli, BadInputsFailWithTheirMessageAndWriteNothing) {
+    const std::string plate = WriteImage("plate.exr", 8, 8, {"R", "G", "B", "A"});
+    {
+        // A truncated EXR: the header survives, the pixels do not.
+        const std::string full = ReadAll(plate);
+        std::ofstream(dir / "truncated.exr", std::ios::binary) << full.substr(0, full.size() / 2);
+    }
+    // A header that promises more pixels per line than 32-bit positions reach.
+    std::ofstream(dir / "huge.pgm", std::ios::binary) << "P5\n200000000 1\n255\n\x01\x02";
+    const std::string out = (dir / "out.exr").string();
+    const std::string settings = (dir / "s.setting").string();
+    struct Case {
+        std::vector<std::string> args;
+        std::string fragment;
+        int exitCode;
+    };
+    const std::vector<Case> cases = {
+        {{"render", plate, "-o", out, "--set", "Colourspace=1"}, "unknown control 'Colourspace' (did you mean 'Colorspace'?)", 1},
+        {{"render", plate, "-o", out, "--set", "keyfall=abc"}, "--set keyfall=abc: 'abc' is not a number", 1},
+        {{"render", plate, "-o", out, "--set", "keyfall"}, "expected ID=VALUE", 2},
+        {{"render", plate, "-o", out, "--set", "KeyImage=1"}, "'KeyImage' is an image input", 1},
+        {{"render", (dir / "missing.exr").string(), "-o", out}, "missing.exr: cannot read: no such file", 1},
+        {{"render", plate, "-o", out, "--key-image", (dir / "nokey.exr").string()}, "nokey.exr: cannot read", 1},
+        {{"render", (dir / "truncated.exr").string(), "-o", out}, "truncated.exr: cannot read", 1},
+        {{"render", (dir / "huge.pgm").string(), "-o", out}, "too large for the host's 32-bit pixel positions", 1},
+        {{"render", plate, "-o", plate}, "the output would overwrite the input", 1},
+        {{"render", plate, "-o", (dir / "." / "plate.exr").string()}, "the output would overwrite the input", 1},
+        {{"render", plate, "-o", out, "--save-settings", plate}, "the settings file would overwrite the input", 1},
+        {{"render", plate, "-o", out, "--threads", "-1"}, "--threads", 2},
+        {{"render", plate}, "--output is required", 2},
+        {{"render", plate, "-o", out, "--plugins", (dir / "noplugins").string()}, "cannot read plug-in folder", 1},
+    };
+    const std::vector<std::string> before = Files();
+    for (const Case& c : cases) {
+        Outcome run = Veskar(c.args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.fragment << "\n" << run.err;
+        EXPECT_NE(run.err.find(c.fragment), std::string::npos) << "expected: " << c.fragment << "\ngot: " << run.err;
+        EXPECT_EQ(Files(), before) << c.fragment;  // nothing written, no temporary left
+    }
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "host/plugin_loader.h"
+#include "host/registry.h"
+#include "host/tool_instance.h"
+#include "test_paths.h"
+
+/// The keyer plug-in loaded as the host loads it, with one tool made from it.
+/// Members are destroyed tool first, plug-in last.
+struct KeyerPlugin {
+    host::PluginSet plugins;
+    const Registry* registry = nullptr;
+    std::unique_ptr<host::ToolInstance> tool;
+
+    KeyerPlugin() {
+        plugins.Load(std::string(VESKAR_TEST_PLUGIN_DIR) + "/Veskar.so");
+        registry = ClassRegistry.Find("Ombrell.Veskar");
+        if (registry != nullptr) {
+            tool = std::make_unique<host::ToolInstance>(*registry);
+        }
+    }
+
+    Input& In(const char* id) const {
+        Input* input = tool->FindInput(id);
+        if (input == nullptr) {
+            throw std::runtime_error(std::string("no input ") + id);
+        }
+        return *input;
+    }
+};
