@@ -127,6 +127,33 @@ void ApplySet(host::ToolInstance& tool, const std::string& argument) {
     tool.SetNumber(*input, value, 0.0);
 }
 
+// Applies --key-color R,G,B: the three key colour channels in order, through
+// the set path, so that the Value sliders follow in the current colour space.
+void ApplyKeyColor(host::ToolInstance& tool, const std::string& argument) {
+    std::vector<double> channels;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t comma = argument.find(',', start);
+        const std::string part = argument.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        double value = 0.0;
+        if (!ParseNumber(part, value)) {
+            throw CliError("--key-color " + argument + ": '" + part + "' is not a number", 2);
+        }
+        channels.push_back(value);
+        if (comma == std::string::npos) {
+            break;
+        }
+        start = comma + 1;
+    }
+    if (channels.size() != 3) {
+        throw CliError("--key-color " + argument + ": expected three numbers R,G,B", 2);
+    }
+    const char* ids[3] = {"CRed", "CGreen", "CBlue"};
+    for (int c = 0; c < 3; ++c) {
+        tool.SetNumber(*tool.FindInput(ids[c]), channels[c], 0.0);
+    }
+}
+
 bool SameFile(const std::string& a, const std::string& b) {
     std::error_code ec;
     if (fs::exists(a, ec) && fs::exists(b, ec)) {
@@ -201,8 +228,12 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
     PluginSession session(pluginFolder);
     const Registry& keyer = session.Class(kKeyerClassId);
     host::ToolInstance tool(keyer);
-    for (const std::string& set : options.sets) {
-        ApplySet(tool, set);
+    for (const ControlStep& step : options.steps) {
+        if (step.kind == ControlStep::Kind::Set) {
+            ApplySet(tool, step.text);
+        } else {
+            ApplyKeyColor(tool, step.text);
+        }
     }
 
     FileImage source = ReadImageFile(options.input, true);

@@ -5,11 +5,18 @@
 
 namespace veskar {
 
+/// One control change from the command line, applied in command-line order.
+struct ControlStep {
+    enum class Kind { Set, KeyColor };
+    Kind kind;
+    std::string text;  ///< "ID=VALUE" for Set, "R,G,B" for KeyColor
+};
+
 struct RenderOptions {
     std::string input;
     std::string output;
     std::string keyImage;
-    std::vector<std::string> sets;  ///< ID=VALUE, in command-line order
+    std::vector<ControlStep> steps;
     std::string saveSettings;
     int threads = 0;  ///< 0: one worker per core
 };

@@ -24,9 +24,13 @@ int main(int argc, char** argv) {
     render->add_option("input", options.input, "Image to key")->required();
     render->add_option("-o,--output", options.output, "Keyed image to write")->required();
     render->add_option("--key-image", options.keyImage, "Image the key colour is sampled from");
-    render->add_option("--set", options.sets, "Set a control: ID=VALUE (repeatable, applied in order)")
-        ->take_all()
-        ->allow_extra_args(false);
+    std::vector<std::string> sets;
+    std::vector<std::string> keyColors;
+    CLI::Option* setOption =
+        render->add_option("--set", sets, "Set a control: ID=VALUE (repeatable)")->allow_extra_args(false);
+    CLI::Option* keyColorOption =
+        render->add_option("--key-color", keyColors, "Set the key colour: R,G,B (repeatable)")
+            ->allow_extra_args(false);
     render->add_option("--save-settings", options.saveSettings, "Write the tool's settings to FILE");
     render->add_option("--threads", options.threads, "Worker threads (0: one per core)")
         ->check(CLI::Range(0, 1024));
@@ -48,6 +52,16 @@ int main(int argc, char** argv) {
         }
         if (controls->parsed()) {
             return veskar::RunControls(pluginFolder);
+        }
+        // Control changes apply in the order they stand on the command line.
+        std::size_t nextSet = 0;
+        std::size_t nextKeyColor = 0;
+        for (const CLI::Option* option : render->parse_order()) {
+            if (option == setOption && nextSet < sets.size()) {
+                options.steps.push_back({veskar::ControlStep::Kind::Set, sets[nextSet++]});
+            } else if (option == keyColorOption && nextKeyColor < keyColors.size()) {
+                options.steps.push_back({veskar::ControlStep::Kind::KeyColor, keyColors[nextKeyColor++]});
+            }
         }
         return veskar::RunRender(pluginFolder, options);
     } catch (const veskar::CliError& e) {

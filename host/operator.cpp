@@ -3,6 +3,7 @@
 #include <bit>
 #include <stdexcept>
 
+#include "host/internal_delivery.h"
 #include "host/internal_format.h"
 #include "host/tags.h"
 #include "host/worker_pool.h"
@@ -20,22 +21,7 @@ const FuID CLSID_InputControl_Label("LabelControl", false);
 const FuID Operator::ClassID("Operator", false);
 const FuID ThreadedOperator::ClassID("ThreadedOperator", false);
 
-namespace {
-
-// Marks a notification as being delivered for as long as it runs, also when
-// the tool's reaction throws.
-class DeliveryScope {
-public:
-    explicit DeliveryScope(int& depth) noexcept : depth_(depth) { ++depth_; }
-    ~DeliveryScope() { --depth_; }
-    DeliveryScope(const DeliveryScope&) = delete;
-    DeliveryScope& operator=(const DeliveryScope&) = delete;
-
-private:
-    int& depth_;
-};
-
-}  // namespace
+using host::internal::DeliveryScope;
 
 // ---------------------------------------------------------------- Input
 
@@ -46,7 +32,7 @@ Input::Input(Operator* owner, int index, int page, const FuID& caption, const Fu
     notifies_ = attrs_.GetInt(kInpDoNotify, 0) == 1;
     visible_ = attrs_.GetInt(kInpVisible, 1) != 0;
     default_ = attrs_.GetDouble(kInpDefault, 0.0);
-    value_ = default_;
+    value_.store(default_, std::memory_order_relaxed);
 }
 
 Input::~Input() = default;
@@ -61,18 +47,21 @@ void Input::SetValue(Parameter* value, double time, std::uint32_t flags, std::ui
         throw std::invalid_argument("input " + std::string(id_.Text()) + " takes a number");
     }
     const double v = number->Value();
+    if (owner_->setObserver_) {
+        owner_->setObserver_(this, v, time);
+    }
     // Same bits, same value: NaN set over NaN does nothing, 0 over -0 changes.
-    if (std::bit_cast<std::uint64_t>(v) == std::bit_cast<std::uint64_t>(value_)) {
+    if (std::bit_cast<std::uint64_t>(v) == std::bit_cast<std::uint64_t>(Value())) {
         return;
     }
     if (owner_->notifyDepth_ > 0) {
         // A reaction's set: while settings load, the file has the last word.
         if (!owner_->loading_) {
-            value_ = v;
+            value_.store(v, std::memory_order_relaxed);
         }
         return;
     }
-    value_ = v;
+    value_.store(v, std::memory_order_relaxed);
     if (notifies_ && (flags & kSetQuiet) == 0) {
         DeliveryScope scope(owner_->notifyDepth_);
         Number delivered(v);

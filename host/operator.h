@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -37,7 +38,8 @@ HOST_API extern const FuID CLSID_InputControl_Label;
 inline constexpr std::uint32_t kSetQuiet = 1;  ///< store without notifying the tool
 
 /// One input of a tool: a control (number or text) or an image link. Owned by
-/// its tool's base part; handles stay valid for the tool's life.
+/// its tool's base part; handles stay valid for the tool's life. Values are set
+/// from one thread at a time; requests may be made meanwhile on another.
 class HOST_API Input {
 public:
     Input(const Input&) = delete;
@@ -57,7 +59,7 @@ public:
     bool Notifies() const noexcept { return notifies_; }
     bool IsVisible() const noexcept { return visible_; }
     /// The current value of a number or text input (its default until set).
-    double Value() const noexcept { return value_; }
+    double Value() const noexcept { return value_.load(std::memory_order_relaxed); }
     double Default() const noexcept { return default_; }
     /// The image connected to an image input, or null.
     Image* ConnectedImage() const noexcept { return image_.get(); }
@@ -99,7 +101,9 @@ private:
     bool isImage_;
     bool notifies_;
     bool visible_ = true;
-    double value_ = 0.0;
+    // Atomic: a host may make a request on one thread while another sets
+    // controls; the request takes whichever value is current.
+    std::atomic<double> value_{0.0};
     double default_ = 0.0;
     std::shared_ptr<Image> image_;
 };
@@ -222,6 +226,11 @@ public:
     using ChangeObserver = std::function<void(Input*, Parameter*, double, TagList*)>;
     void SetChangeObserver(ChangeObserver observer) { observer_ = std::move(observer); }
 
+    /// Called on every set of an input's value (input, value, time), before the
+    /// host decides what the set does; for hosts that trace a tool.
+    using SetObserver = std::function<void(Input*, double, double)>;
+    void SetSetObserver(SetObserver observer) { setObserver_ = std::move(observer); }
+
 private:
     friend class Input;
     friend class host::ToolInstance;
@@ -231,6 +240,7 @@ private:
     std::vector<std::unique_ptr<Input>> inputs_;
     std::vector<std::unique_ptr<Output>> outputs_;
     ChangeObserver observer_;
+    SetObserver setObserver_;
     // Depth of notifications being delivered, and whether the host is
     // loading settings (sets made by reactions are then dropped).
     int notifyDepth_ = 0;

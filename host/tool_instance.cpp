@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "host/internal_delivery.h"
+
 namespace host {
 
-ToolInstance::ToolInstance(const Registry& registry) {
+
+ToolInstance::ToolInstance(const Registry& registry, bool notifyDefaults) {
     ObjectFactory factory = registry.Factory();
     if (factory == nullptr) {
         throw std::runtime_error(std::string(registry.ID().Text()) + ": the class has no factory");
@@ -16,27 +19,27 @@ ToolInstance::ToolInstance(const Registry& registry) {
     if (!tool_) {
         throw std::runtime_error(std::string(registry.ID().Text()) + ": the factory made no tool");
     }
-    // The tool learns its starting values as a freshly added tool does; sets
-    // its reactions make meanwhile are stored without further notifications.
-    ++tool_->notifyDepth_;
-    try {
-        for (const auto& input : tool_->Inputs()) {
-            if (!input->Notifies()) {
-                continue;
-            }
-            TagList args;
-            if (input->IsImage()) {
-                tool_->NotifyChanged(input.get(), nullptr, 0.0, &args);
-            } else {
-                Number value(input->Default());
-                tool_->NotifyChanged(input.get(), &value, 0.0, &args);
-            }
-        }
-    } catch (...) {
-        --tool_->notifyDepth_;
-        throw;
+    if (!notifyDefaults) {
+        return;
     }
-    --tool_->notifyDepth_;
+    // The tool learns its starting values as a freshly added tool does.
+    for (const auto& input : tool_->Inputs()) {
+        if (!input->Notifies()) {
+            continue;
+        }
+        if (input->IsImage()) {
+            Notify(*input, nullptr, 0.0);
+        } else {
+            Number value(input->Default());
+            Notify(*input, &value, 0.0);
+        }
+    }
+}
+
+void ToolInstance::Notify(Input& input, Parameter* value, double time) {
+    host::internal::DeliveryScope scope(tool_->notifyDepth_);
+    TagList args;
+    tool_->NotifyChanged(&input, value, time, &args);
 }
 
 ToolInstance::~ToolInstance() = default;

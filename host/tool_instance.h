@@ -24,7 +24,9 @@ public:
     /// in creation order with its default value at time 0 (image inputs
     /// without a value), as a freshly added tool is. Throws
     /// std::runtime_error when the class has no factory or the factory fails.
-    explicit ToolInstance(const Registry& registry);
+    /// With `notifyDefaults` false the tool starts without them, as a tool
+    /// whose defaults were never reported.
+    explicit ToolInstance(const Registry& registry, bool notifyDefaults = true);
     ToolInstance(const ToolInstance&) = delete;
     ToolInstance& operator=(const ToolInstance&) = delete;
     ~ToolInstance();
@@ -34,6 +36,11 @@ public:
 
     /// The input with this id, or null.
     Input* FindInput(std::string_view id) const noexcept;
+
+    /// Delivers a notification of `input` as the host does (sets made by the
+    /// tool's reactions meanwhile are stored without notifications); `value`
+    /// may be null for a notification without a value.
+    void Notify(Input& input, Parameter* value, double time = 0.0);
 
     /// Sets a number input through the set/notify path, at `time`.
     void SetNumber(Input& input, double value, double time = 0.0);

@@ -1,10 +1,12 @@
 // The render side of the tool: one request per frame, one chunk per scan line.
 
-#include <array>
+#include <atomic>
 #include <cstdint>
 
 #include "host/tags.h"
+#include "keying/pixel.h"
 #include "keying/snapshot.h"
+#include "keying/staging.h"
 #include "tool/veskar.h"
 
 namespace {
@@ -87,9 +89,11 @@ void Veskar::RenderChunk(Request* request, int chunk) {
         values[i] = *static_cast<Number*>(request->GetInputData(controls[i], 0));
     }
     const keying::Snapshot snapshot = keying::MakeSnapshot(values);
-    (void)snapshot;
-    (void)sx;
-    (void)sy;
+    // The mode copies may change while the frame renders; a chunk keys its
+    // whole line with the values current when it starts.
+    const std::int32_t falloff = falloffMode.load(std::memory_order_relaxed);
+    const std::int32_t keyer = keyerMode.load(std::memory_order_relaxed);
+    keying::StagingState staging = keying::StartStaging(snapshot);
 
     const std::int32_t width = source->Width();
     if (width < 1) {
@@ -102,9 +106,32 @@ void Veskar::RenderChunk(Request* request, int chunk) {
     const std::int64_t outStep1 = output->Step(1);
     const std::int64_t outStep2 = output->Step(2);
 
+    const bool sampling = kw > 0.0 && kh > 0.0;
+    const PlaneWalk key1{sampling ? key->RowStarts(1) : nullptr, sampling ? key->Step(1) : 0};
+    const PlaneWalk key2{sampling ? key->RowStarts(2) : nullptr, sampling ? key->Step(2) : 0};
+    const PixelFetch keyFetch = sampling ? key->FetchRoutine() : nullptr;
+
     PixelRecord record;
+    PixelRecord keyRecord;
     for (std::int32_t x = 0; x < width; ++x) {
         fetch(&record, src1.At(x, y), src2.At(x, y), source);
+        if (sampling && inKeyImage->IsUsable()) {
+            const keying::KeySamplePoint at = keying::KeySamplePosition(x, y, sx, sy);
+            // Outside the key image the pixel keeps the windows of the last
+            // sample of this line.
+            if (keying::KeySampleInside(at.kx, at.ky, kw, kh)) {
+                keyFetch(&keyRecord, key1.At(at.kx, at.ky), key2.At(at.kx, at.ky), key);
+                keying::TakeKeySample(staging, snapshot,
+                                      keying::Colour{keyRecord.B, keyRecord.G, keyRecord.R, keyRecord.A});
+            }
+        }
+        const keying::Colour keyed = keying::KeyPixel(
+            snapshot, staging, falloff, keyer, keying::Colour{record.B, record.G, record.R, record.A});
+        // Only the first four fields change: further channels pass unchanged.
+        record.B = keyed.b;
+        record.G = keyed.g;
+        record.R = keyed.r;
+        record.A = keyed.a;
         store(&record, outPosition1, outPosition2, output);
         outPosition1 += outStep1;
         outPosition2 += outStep2;

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "host/operator.h"
+#include "keying/colour.h"
 
 /// The keyer tool object. Controls are created by the constructor; the host
 /// owns their handles and the tool object itself.
@@ -73,6 +74,17 @@ public:
     std::int32_t imageWidth = 0;
     std::int32_t imageHeight = 0;
     std::int32_t keyImageUsable = 0;
+
+    // Key colour entry: keeps the key colour and the Value sliders in step
+    // through the current colour space.
+    void SetValuesFromColor(keying::Colour colour, double time);
+    void SetColorFromValue(int position, double value, double time);
+
+private:
+    void ColorSpaceChanged(double value);
+    void KeyColorChanged(int channel, double value, double time);
+    void ShowChannel(std::int32_t channel);
+    void SetInput(Input* input, double value, double time);
 };
 
 static_assert(std::atomic<std::int32_t>::is_always_lock_free);

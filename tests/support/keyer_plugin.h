@@ -17,11 +17,12 @@ struct KeyerPlugin {
     const Registry* registry = nullptr;
     std::unique_ptr<host::ToolInstance> tool;
 
-    KeyerPlugin() {
+    /// With `notifyDefaults` false the tool stays as its constructor left it.
+    explicit KeyerPlugin(bool notifyDefaults = true) {
         plugins.Load(std::string(VESKAR_TEST_PLUGIN_DIR) + "/Veskar.so");
         registry = ClassRegistry.Find("Ombrell.Veskar");
         if (registry != nullptr) {
-            tool = std::make_unique<host::ToolInstance>(*registry);
+            tool = std::make_unique<host::ToolInstance>(*registry, notifyDefaults);
         }
     }
 

@@ -53,7 +53,7 @@ std::vector<std::uint64_t> WithEntries(std::vector<std::uint64_t> head, std::siz
 
 class ControlSet : public ::testing::Test {
 protected:
-    KeyerPlugin keyer;
+    KeyerPlugin keyer{false};  // as the constructor leaves it
     const Input& In(const char* id) { return keyer.In(id); }
     double Attr(const char* id, std::uint64_t tag) { return In(id).Attrs().GetDouble(tag, -999.0); }
 };
