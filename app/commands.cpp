@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "app/cli_error.h"
+#include "app/control_values.h"
 #include "app/image_io.h"
 #include "app/settings_text.h"
 #include "app/text_match.h"
@@ -47,15 +48,6 @@ std::string DoubleAttr(const TagList& attrs, std::uint64_t tag) {
     return attrs.Has(tag) ? ShortNumber(attrs.GetDouble(tag, 0.0)) : "-";
 }
 
-std::vector<std::string> EntriesOf(const Input& input) {
-    std::vector<std::string> entries;
-    const std::size_t count = input.Attrs().CountOf(kInpEntry);
-    for (std::size_t i = 0; i < count; ++i) {
-        entries.emplace_back(input.Attrs().GetText(kInpEntry, "", i));
-    }
-    return entries;
-}
-
 std::string Join(const std::vector<std::string>& items, const std::string& separator) {
     std::string text;
     for (std::size_t i = 0; i < items.size(); ++i) {
@@ -89,14 +81,6 @@ void PrintTable(const std::vector<std::vector<std::string>>& rows) {
     }
 }
 
-std::vector<std::string> ControlIds(const Operator& tool) {
-    std::vector<std::string> ids;
-    for (const auto& input : tool.Inputs()) {
-        ids.emplace_back(input->ID().Text());
-    }
-    return ids;
-}
-
 // Applies one --set ID=VALUE through the set path.
 void ApplySet(host::ToolInstance& tool, const std::string& argument) {
     const std::size_t equals = argument.find('=');
@@ -107,22 +91,18 @@ void ApplySet(host::ToolInstance& tool, const std::string& argument) {
     const std::string text = argument.substr(equals + 1);
     Input* input = tool.FindInput(id);
     if (input == nullptr) {
-        std::string message = "--set " + argument + ": unknown control '" + id + "'";
-        const std::string closest = ClosestMatch(id, ControlIds(tool.Tool()));
-        if (!closest.empty()) {
-            message += " (did you mean '" + closest + "'?)";
-        }
-        throw CliError(message);
+        throw CliError("--set " + argument + ": " + UnknownControlMessage(tool.Tool(), id));
     }
     if (input->IsImage()) {
         throw CliError("--set " + argument + ": '" + id + "' is an image input, not a control");
     }
-    if (input->Attrs().GetId(kLinkDataType, CLSID_DataType_Number) != CLSID_DataType_Number) {
+    if (!HoldsNumber(*input)) {
         throw CliError("--set " + argument + ": '" + id + "' is a label and holds no value");
     }
     double value = 0.0;
-    if (!ParseNumber(text, value)) {
-        throw CliError("--set " + argument + ": '" + text + "' is not a number");
+    std::string error;
+    if (!ParseControlValue(*input, text, value, error)) {
+        throw CliError("--set " + argument + ": " + error);
     }
     tool.SetNumber(*input, value, 0.0);
 }
