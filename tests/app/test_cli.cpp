@@ -192,7 +192,11 @@ TEST_F(Cli, BadInputsFailWithTheirMessageAndWriteNothing) {
     };
     const std::vector<Case> cases = {
         {{"render", plate, "-o", out, "--set", "Colourspace=1"}, "unknown control 'Colourspace' (did you mean 'Colorspace'?)", 1},
-        {{"render", plate, "-o", out, "--set", "keyfall=abc"}, "--set keyfall=abc: 'abc' is not a number", 1},
+        {{"render", plate, "-o", out, "--set", "keyfall=Cosin"},
+         "--set keyfall=Cosin: 'Cosin' is not an entry of keyfall (Linear, Cosine, HalfCos, BCos)", 1},
+        {{"render", plate, "-o", out, "--set", "GammaAlpha=abc"}, "--set GammaAlpha=abc: 'abc' is not a number", 1},
+        {{"render", plate, "-o", out, "--set", "InvAlpha=yes"}, "'yes' is not on, off or a number", 1},
+        {{"render", plate, "-o", out, "--key-color", "0,1"}, "expected three numbers R,G,B", 2},
         {{"render", plate, "-o", out, "--set", "keyfall"}, "expected ID=VALUE", 2},
         {{"render", plate, "-o", out, "--set", "KeyImage=1"}, "'KeyImage' is an image input", 1},
         {{"render", (dir / "missing.exr").string(), "-o", out}, "missing.exr: cannot read: no such file", 1},
