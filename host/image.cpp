@@ -1,6 +1,7 @@
 #include "host/image.h"
 
 #include <cstring>
+#include <mutex>
 #include <limits>
 #include <stdexcept>
 
@@ -12,6 +13,63 @@ Number::~Number() = default;
 namespace {
 
 constexpr std::int64_t kRecordBytes = 4 * sizeof(float);
+
+// Planes of released images, kept for the next image of the same size: a host
+// renders frame after frame of one size, and touching fresh memory for every
+// output frame costs more than keying it.
+class PlanePool {
+public:
+    static PlanePool& Instance() {
+        static PlanePool* pool = new PlanePool;  // outlives every image
+        return *pool;
+    }
+
+    float* Take(std::size_t count) {
+        std::lock_guard lock(mutex_);
+        for (auto it = free_.begin(); it != free_.end(); ++it) {
+            if (it->count == count) {
+                float* plane = it->plane;
+                bytes_ -= count * sizeof(float);
+                free_.erase(it);
+                return plane;
+            }
+        }
+        return nullptr;
+    }
+
+    void Give(float* plane, std::size_t count) noexcept {
+        const std::size_t bytes = count * sizeof(float);
+        {
+            std::lock_guard lock(mutex_);
+            if (bytes <= kBudgetBytes) {
+                // Oldest planes go first when the budget is full.
+                while (!free_.empty() && bytes_ + bytes > kBudgetBytes) {
+                    delete[] free_.front().plane;
+                    bytes_ -= free_.front().count * sizeof(float);
+                    free_.erase(free_.begin());
+                }
+                if (free_.size() < kMaxPlanes) {
+                    free_.push_back({plane, count});
+                    bytes_ += bytes;
+                    return;
+                }
+            }
+        }
+        delete[] plane;
+    }
+
+private:
+    static constexpr std::size_t kBudgetBytes = std::size_t{1} << 30;
+    static constexpr std::size_t kMaxPlanes = 8;
+
+    struct Free {
+        float* plane;
+        std::size_t count;
+    };
+    std::mutex mutex_;
+    std::vector<Free> free_;
+    std::size_t bytes_ = 0;
+};
 
 void CheckPositions(std::int32_t width, std::int32_t height, std::int64_t step) {
     if (width < 0 || height < 0) {
@@ -48,6 +106,20 @@ void StorePixel(const PixelRecord* record, std::int64_t position1, std::int64_t 
     }
 }
 
+void Image::PlaneRelease::operator()(float* plane) const noexcept {
+    PlanePool::Instance().Give(plane, count);
+}
+
+Image::PlaneMemory Image::NewPlane(std::size_t count) {
+    float* plane = PlanePool::Instance().Take(count);
+    if (plane != nullptr) {
+        std::memset(plane, 0, count * sizeof(float));  // a new image is all 0, also when reused
+    } else {
+        plane = new float[count]();
+    }
+    return PlaneMemory(plane, PlaneRelease{count});
+}
+
 Image::Image(std::int32_t width, std::int32_t height, std::vector<std::string> extraChannels)
     : width_(width),
       height_(height),
@@ -67,13 +139,13 @@ Image::Image(std::int32_t width, std::int32_t height, std::vector<std::string> e
     step2_ = static_cast<std::int32_t>(step2);
 
     const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    plane1_ = std::make_unique<float[]>(pixels * 4);
+    plane1_ = NewPlane(pixels * 4);
     rowStarts1_.resize(static_cast<std::size_t>(height));
     for (std::int32_t y = 0; y < height; ++y) {
         rowStarts1_[y] = static_cast<std::int64_t>(y) * width * kRecordBytes;
     }
     if (step2_ > 0) {
-        plane2_ = std::make_unique<float[]>(pixels * extraNames_.size());
+        plane2_ = NewPlane(pixels * extraNames_.size());
         rowStarts2_.resize(static_cast<std::size_t>(height));
         for (std::int32_t y = 0; y < height; ++y) {
             rowStarts2_[y] = static_cast<std::int64_t>(y) * width * step2_;

@@ -73,8 +73,16 @@ private:
     std::int32_t width_;
     std::int32_t height_;
     std::vector<std::string> extraNames_;
-    std::unique_ptr<float[]> plane1_;
-    std::unique_ptr<float[]> plane2_;
+    // Plane memory comes from and returns to the host's plane pool.
+    struct PlaneRelease {
+        std::size_t count;
+        void operator()(float* plane) const noexcept;
+    };
+    using PlaneMemory = std::unique_ptr<float[], PlaneRelease>;
+    static PlaneMemory NewPlane(std::size_t count);
+
+    PlaneMemory plane1_;
+    PlaneMemory plane2_;
     std::vector<std::int64_t> rowStarts1_;
     std::vector<std::int64_t> rowStarts2_;
     std::int32_t step1_;
