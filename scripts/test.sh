@@ -7,3 +7,9 @@ build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESKAR_WERROR=ON
 cmake --build "$build" -j"$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+
+# The threaded tests again under ThreadSanitizer: renders while controls change.
+tsan=${TSAN_BUILD_DIR:-build-tsan}
+cmake -S . -B "$tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESKAR_SANITIZE=thread -DVESKAR_BUILD_BENCH=OFF
+cmake --build "$tsan" -j"$(nproc)" --target test_tool test_host
+ctest --test-dir "$tsan" -L tsan --output-on-failure -j"$(nproc)"

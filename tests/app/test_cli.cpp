@@ -159,6 +159,58 @@ TEST_F(Cli, PngWithoutAlphaGetsAlphaOne) {
     EXPECT_EQ(stats.max[3], 1.0f);
 }
 
+TEST_F(Cli, GreenIsKeyedOutAndRedStays) {
+    // Left half pure green, right half pure red.
+    OIIO::ImageSpec spec(8, 4, 3, OIIO::TypeDesc::FLOAT);
+    OIIO::ImageBuf buf(spec);
+    const float green[] = {0.0f, 1.0f, 0.0f};
+    const float red[] = {1.0f, 0.0f, 0.0f};
+    OIIO::ImageBufAlgo::fill(buf, green, OIIO::ROI(0, 4, 0, 4, 0, 1, 0, 3));
+    OIIO::ImageBufAlgo::fill(buf, red, OIIO::ROI(4, 8, 0, 4, 0, 1, 0, 3));
+    const std::string input = (dir / "patches.exr").string();
+    ASSERT_TRUE(buf.write(input));
+    const std::string output = (dir / "keyed.exr").string();
+    // Key (0, 1, 0) in RGB with windows 0.1 wide. A channel's distance is 0
+    // where it lies w * w / 2 above the window start, so Min = -0.005 centres
+    // each window on the key value.
+    Outcome run = Veskar({"render", input, "-o", output, "--set", "Colorspace=RGB", "--set", "ValueGreen=1",
+                          "--set", "MiRedn=-0.005", "--set", "MinGreen=-0.005", "--set", "MinBlue=-0.005",
+                          "--set", "MaxRed=0.095", "--set", "MaxGreen=0.095", "--set", "MaxBlue=0.095"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    OIIO::ImageBuf keyed(output);
+    ASSERT_TRUE(keyed.read());
+    ASSERT_EQ(keyed.spec().channelnames, (std::vector<std::string>{"R", "G", "B", "A"}));
+    float pixel[4];
+    keyed.getpixel(1, 1, pixel);
+    // The residue is the single-precision rounding of 0.005 in the distance.
+    EXPECT_LT(pixel[3], 1e-6f);
+    EXPECT_LT(pixel[1], 1e-6f);  // premultiplied by the matte
+    keyed.getpixel(6, 2, pixel);
+    EXPECT_EQ(pixel[3], 1.0f);
+    EXPECT_EQ(pixel[0], 1.0f);
+}
+
+TEST_F(Cli, KeyColourFollowsTheColourSpaceInCommandLineOrder) {
+    const std::string input = WriteImage("plate.exr", 4, 4, {"R", "G", "B"});
+    const std::string settings = (dir / "s.setting").string();
+    Outcome run = Veskar({"render", input, "--set", "Colorspace=1", "--key-color", "0,1,0", "--save-settings",
+                          settings, "-o", (dir / "out.exr").string()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    std::string text = ReadAll(settings);
+    EXPECT_NE(text.find("ValueRed = Input { Value = 0.3333333"), std::string::npos) << text;  // green's hue
+    EXPECT_NE(text.find("ValueGreen = Input { Value = 1, },"), std::string::npos);
+    EXPECT_NE(text.find("ValueBlue = Input { Value = 1, },"), std::string::npos);
+    EXPECT_NE(text.find("CGreen = Input { Value = 1, },"), std::string::npos);
+    // The other way round the key colour is entered in RGB, and switching the
+    // colour space afterwards converts nothing.
+    run = Veskar({"render", input, "--key-color", "0,1,0", "--set", "Colorspace=1", "--save-settings", settings,
+                  "-o", (dir / "out.exr").string()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    text = ReadAll(settings);
+    EXPECT_NE(text.find("ValueRed = Input { Value = 0, },"), std::string::npos) << text;
+    EXPECT_NE(text.find("ValueBlue = Input { Value = 0, },"), std::string::npos);
+}
+
 TEST_F(Cli, SaveSettingsWritesEveryNumberControl) {
     const std::string input = WriteImage("plate.exr", 8, 8, {"R", "G", "B", "A"});
     const std::string settings = (dir / "s.setting").string();

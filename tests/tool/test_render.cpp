@@ -88,3 +88,34 @@ TEST_F(Render, UnusableKeyImageEqualsNoneAndLeavesTheRequest) {
     ASSERT_TRUE(with && without);
     EXPECT_TRUE(SameBits(*with, *without));
 }
+
+TEST_F(Render, HalfSizeKeyImageSamplesTruncatedPositions) {
+    // A key image half the size, and the same key with every pixel doubled to
+    // full size: source pixel (x, y) samples key pixel (trunc(x / 2), trunc(y / 2)),
+    // so both key identically.
+    const int width = 50, height = 30;
+    auto half = PatternImage(width / 2, height / 2, {}, 11);
+    auto doubled = std::make_shared<Image>(width, height);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            for (int c = 0; c < 4; ++c) doubled->Plane1Pixel(x, y)[c] = half->Plane1Pixel(x / 2, y / 2)[c];
+        }
+    }
+    keyer.tool->Connect(keyer.In("Image"), PatternImage(width, height, {"Z"}, 5));
+    Set("Colorspace", 1);
+    Set("MiRedn", -0.1);
+    Set("MaxRed", 0.2);
+    Set("MaxGreen", 0.4);
+    Set("MaxBlue", 0.3);
+    Set("ColCor", 1);  // "mine" reads the key colour staged from the samples
+    Set("CCAmount", 0.5);
+    keyer.tool->Connect(keyer.In("KeyImage"), half);
+    std::shared_ptr<Image> fromHalf = keyer.tool->Render();
+    keyer.tool->Connect(keyer.In("KeyImage"), doubled);
+    std::shared_ptr<Image> fromDoubled = keyer.tool->Render();
+    keyer.tool->Connect(keyer.In("KeyImage"), nullptr);
+    std::shared_ptr<Image> fromSliders = keyer.tool->Render();
+    ASSERT_TRUE(fromHalf && fromDoubled && fromSliders);
+    EXPECT_TRUE(SameBits(*fromHalf, *fromDoubled));
+    EXPECT_FALSE(SameBits(*fromHalf, *fromSliders));  // the key image does take part
+}
