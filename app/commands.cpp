@@ -1,6 +1,8 @@
 #include "app/commands.h"
 
+#include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -9,8 +11,13 @@
 #include <sstream>
 #include <system_error>
 
+#include <unistd.h>
+
 #include "app/cli_error.h"
 #include "app/control_values.h"
+#include "app/frames.h"
+#include "app/preview.h"
+#include "app/settings_file.h"
 #include "app/image_io.h"
 #include "app/settings_text.h"
 #include "app/text_match.h"
@@ -203,44 +210,277 @@ int RunControls(const std::string& pluginFolder) {
     return 0;
 }
 
+namespace {
+
+// --pick X,Y[,R]: the mean colour of the (2R+1)-square around (X, Y), clipped
+// to the image, applied as the key colour.
+void ApplyPick(host::ToolInstance& tool, const std::string& argument, const FileImage& first) {
+    std::vector<int> numbers;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t comma = argument.find(',', start);
+        const std::string part = argument.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        int value = 0;
+        const auto result = std::from_chars(part.data(), part.data() + part.size(), value);
+        if (part.empty() || result.ec != std::errc() || result.ptr != part.data() + part.size()) {
+            throw CliError("--pick " + argument + ": '" + part + "' is not a whole number", 2);
+        }
+        numbers.push_back(value);
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    if (numbers.size() != 2 && numbers.size() != 3) {
+        throw CliError("--pick " + argument + ": expected X,Y or X,Y,R", 2);
+    }
+    const int x = numbers[0];
+    const int y = numbers[1];
+    const int radius = numbers.size() == 3 ? numbers[2] : kDefaultPickRadius;
+    const Image& image = *first.image;
+    if (radius < 0 || radius > 1000) {
+        throw CliError("--pick " + argument + ": the radius must be 0 to 1000", 2);
+    }
+    if (x < 0 || y < 0 || x >= image.Width() || y >= image.Height()) {
+        throw CliError("--pick " + argument + ": outside the " + std::to_string(image.Width()) + " x " +
+                       std::to_string(image.Height()) + " image " + first.path);
+    }
+    double sum[3] = {0.0, 0.0, 0.0};
+    long count = 0;
+    for (int py = std::max(0, y - radius); py <= std::min(image.Height() - 1, y + radius); ++py) {
+        for (int px = std::max(0, x - radius); px <= std::min(image.Width() - 1, x + radius); ++px) {
+            const float* record = image.Plane1Pixel(px, py);
+            sum[0] += record[2];
+            sum[1] += record[1];
+            sum[2] += record[0];
+            ++count;
+        }
+    }
+    const char* ids[3] = {"CRed", "CGreen", "CBlue"};
+    for (int c = 0; c < 3; ++c) {
+        tool.SetNumber(*tool.FindInput(ids[c]), sum[c] / static_cast<double>(count), 0.0);
+    }
+}
+
+OIIO::TypeDesc OutputType(const std::string& name) {
+    if (name.empty()) return OIIO::TypeDesc::UNKNOWN;
+    if (name == "half") return OIIO::TypeDesc::HALF;
+    if (name == "float") return OIIO::TypeDesc::FLOAT;
+    if (name == "uint8") return OIIO::TypeDesc::UINT8;
+    if (name == "uint16") return OIIO::TypeDesc::UINT16;
+    throw CliError("--type " + name + ": expected half, float, uint8 or uint16", 2);
+}
+
+// The files of one run, frame by frame.
+struct RunFiles {
+    FramePattern input;
+    FramePattern output;
+    FramePattern key;
+    std::vector<int> frames;
+    bool sequence;
+};
+
+RunFiles PlanFiles(const RenderOptions& options) {
+    RunFiles files{FramePattern(options.input, "input"), FramePattern(options.output, "-o"),
+                   FramePattern(options.keyImage, "--key-image"), {}, false};
+    files.sequence = files.input.IsSequence();
+    if (files.sequence) {
+        if (options.frames.empty()) {
+            throw CliError(options.input + ": a sequence needs --frames (for example --frames 1001-1100)", 2);
+        }
+        files.frames = ParseFrames(options.frames);
+        if (!files.output.IsSequence() && files.frames.size() > 1) {
+            throw CliError("-o " + options.output +
+                               ": every frame would write this one file; give a pattern such as out.####.exr",
+                           2);
+        }
+    } else {
+        if (!options.frames.empty()) {
+            throw CliError("--frames " + options.frames + ": the input " + options.input +
+                               " has no frame number pattern (such as plate.####.exr)",
+                           2);
+        }
+        if (files.output.IsSequence() || files.key.IsSequence()) {
+            throw CliError(options.input + ": a frame number pattern in -o or --key-image needs one in the input", 2);
+        }
+        files.frames = {0};
+    }
+    if (options.previewFrame >= 0 && (!files.sequence || std::find(files.frames.begin(), files.frames.end(),
+                                                                   options.previewFrame) == files.frames.end())) {
+        throw CliError("--preview-frame " + std::to_string(options.previewFrame) + ": not a frame of this run", 2);
+    }
+    if (options.previewFrame >= 0 && options.preview.empty()) {
+        throw CliError("--preview-frame needs --preview", 2);
+    }
+    // No output of the run may overwrite one of its inputs.
+    for (int frame : files.frames) {
+        RenderOptions paths = options;
+        paths.input = files.input.Path(frame);
+        paths.output = files.output.Path(frame);
+        paths.keyImage = options.keyImage.empty() ? "" : files.key.Path(frame);
+        CheckOutputPaths(paths);
+        if (!options.preview.empty()) {
+            paths.output = options.preview;
+            paths.saveSettings.clear();
+            CheckOutputPaths(paths);
+            if (SameFile(options.preview, files.output.Path(frame))) {
+                throw CliError(options.preview + ": the preview would overwrite the output");
+            }
+        }
+    }
+    return files;
+}
+
+std::string Clock(double seconds) {
+    const long total = static_cast<long>(seconds + 0.5);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%ld:%02ld", total / 60, total % 60);
+    return buf;
+}
+
+// The progress line on a terminal and the summary at the end, on stderr.
+class Progress {
+public:
+    explicit Progress(std::size_t total) : total_(total), terminal_(::isatty(2) == 1), start_(Now()) {}
+
+    void Done(int frame, bool skipped) {
+        ++done_;
+        skipped_ += skipped ? 1 : 0;
+        if (!terminal_ || total_ < 2) return;
+        const double elapsed = Now() - start_;
+        const std::size_t keyed = done_ - skipped_;
+        const double rate = elapsed > 0.0 ? static_cast<double>(keyed) / elapsed : 0.0;
+        std::string line = "\rveskar: frame " + std::to_string(frame) + "  " + std::to_string(done_) + "/" +
+                           std::to_string(total_);
+        if (rate > 0.0) {
+            char buf[64];
+            std::snprintf(buf, sizeof buf, "  %.2f frames/s  %s left", rate,
+                          Clock(static_cast<double>(total_ - done_) / rate).c_str());
+            line += buf;
+        }
+        std::cerr << line << "\x1b[K" << std::flush;
+    }
+
+    void Summary() {
+        if (terminal_ && total_ >= 2) std::cerr << "\r\x1b[K";
+        const double elapsed = Now() - start_;
+        const std::size_t keyed = done_ - skipped_;
+        char buf[160];
+        std::snprintf(buf, sizeof buf, "veskar: %zu frame%s keyed%s in %.2f s (%.2f frames/s)\n", keyed,
+                      keyed == 1 ? "" : "s",
+                      skipped_ ? (", " + std::to_string(skipped_) + " skipped (already written)").c_str() : "",
+                      elapsed, elapsed > 0.0 ? static_cast<double>(keyed) / elapsed : 0.0);
+        std::cerr << buf;
+    }
+
+private:
+    static double Now() {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    }
+
+    std::size_t total_;
+    bool terminal_;
+    double start_;
+    std::size_t done_ = 0;
+    std::size_t skipped_ = 0;
+};
+
+}  // namespace
+
 int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
-    CheckOutputPaths(options);
+    const RunFiles files = PlanFiles(options);
+    const OIIO::TypeDesc outputType = OutputType(options.type);
     PluginSession session(pluginFolder);
     const Registry& keyer = session.Class(kKeyerClassId);
     host::ToolInstance tool(keyer);
-    for (const ControlStep& step : options.steps) {
-        if (step.kind == ControlStep::Kind::Set) {
-            ApplySet(tool, step.text);
-        } else {
-            ApplyKeyColor(tool, step.text);
+    if (!options.settingsFile.empty()) {
+        const SettingsLoad load = LoadSettingsFile(tool, options.settingsFile, options.toolName);
+        for (const std::string& warning : load.warnings) {
+            std::cerr << "veskar: warning: " << warning << "\n";
         }
     }
 
-    FileImage source = ReadImageFile(options.input, true);
-    std::optional<FileImage> key;
-    if (!options.keyImage.empty()) {
-        // The keyer reads only the colour of the key image.
-        key = ReadImageFile(options.keyImage, false);
-    }
-    tool.Connect(*tool.FindInput("Image"), source.image);
-    if (key) {
-        tool.Connect(*tool.FindInput("KeyImage"), key->image);
+    auto frameError = [&](int frame, const CliError& e) {
+        return files.sequence ? CliError("frame " + std::to_string(frame) + ": " + e.what(), e.ExitCode()) : e;
+    };
+    const int firstFrame = files.frames.front();
+    std::optional<FileImage> firstSource;
+    auto readSource = [&](int frame) -> FileImage {
+        if (frame == firstFrame && firstSource) return *firstSource;
+        try {
+            return ReadImageFile(files.input.Path(frame), true);
+        } catch (const CliError& e) {
+            throw frameError(frame, e);
+        }
+    };
+    for (const ControlStep& step : options.steps) {
+        if (step.kind == ControlStep::Kind::Set) {
+            ApplySet(tool, step.text);
+        } else if (step.kind == ControlStep::Kind::KeyColor) {
+            ApplyKeyColor(tool, step.text);
+        } else {
+            if (!firstSource) firstSource = readSource(firstFrame);
+            ApplyPick(tool, step.text, *firstSource);
+        }
     }
     host::SetWorkerCount(options.threads);
-    std::shared_ptr<Image> keyed = tool.Render(0.0);
-    if (!keyed) {
-        throw CliError(options.input + ": the keyer produced no image");
-    }
 
     std::unique_ptr<StagedTextFile> settings;
     if (!options.saveSettings.empty()) {
-        settings = std::make_unique<StagedTextFile>(
-            options.saveSettings, SettingsText(tool.Tool(), "Veskar1", keyer.Name()));
+        settings = std::make_unique<StagedTextFile>(options.saveSettings,
+                                                    SettingsText(tool.Tool(), "Veskar1", keyer.Name()));
     }
-    WriteKeyedFile(options.output, source, *keyed);
+    const int previewFrame = options.previewFrame >= 0 ? options.previewFrame : firstFrame;
+    std::optional<FileImage> stillKey;  // a key image without a frame pattern serves every frame
+    Progress progress(files.frames.size());
+    for (int frame : files.frames) {
+        const std::string outputPath = files.output.Path(frame);
+        const bool exists = options.skipExisting && fs::exists(outputPath);
+        const bool wantPreview = !options.preview.empty() && frame == previewFrame;
+        if (exists && !wantPreview) {
+            progress.Done(frame, true);
+            continue;
+        }
+        FileImage source = readSource(frame);
+        if (frame == firstFrame) firstSource.reset();  // release it once used
+        std::optional<FileImage> key;
+        if (!options.keyImage.empty()) {
+            try {
+                if (!files.key.IsSequence()) {
+                    if (!stillKey) stillKey = ReadImageFile(options.keyImage, false);
+                    key = stillKey;
+                } else {
+                    key = ReadImageFile(files.key.Path(frame), false);
+                }
+            } catch (const CliError& e) {
+                throw frameError(frame, e);
+            }
+        }
+        tool.Connect(*tool.FindInput("Image"), source.image);
+        tool.Connect(*tool.FindInput("KeyImage"), key ? key->image : nullptr);
+        std::shared_ptr<Image> keyed = tool.Render(0.0);
+        if (!keyed) {
+            throw frameError(frame, CliError(files.input.Path(frame) + ": the keyer produced no image"));
+        }
+        if (!exists) {
+            try {
+                WriteKeyedFile(outputPath, source, *keyed, outputType);
+            } catch (const CliError& e) {
+                throw frameError(frame, e);
+            }
+            // The settings belong to the frames written with them.
+            if (settings) {
+                settings->Commit();
+                settings.reset();
+            }
+        }
+        if (wantPreview) {
+            WritePreview(options.preview, source, *keyed);
+        }
+        progress.Done(frame, exists);
+    }
     if (settings) {
         settings->Commit();
     }
+    progress.Summary();
     return 0;
 }
 

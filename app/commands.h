@@ -5,11 +5,15 @@
 
 namespace veskar {
 
+/// Half the side of the square --pick averages when no radius is given: a 5 x 5
+/// square, enough to average out grain on a screen.
+inline constexpr int kDefaultPickRadius = 2;
+
 /// One control change from the command line, applied in command-line order.
 struct ControlStep {
-    enum class Kind { Set, KeyColor };
+    enum class Kind { Set, KeyColor, Pick };
     Kind kind;
-    std::string text;  ///< "ID=VALUE" for Set, "R,G,B" for KeyColor
+    std::string text;  ///< "ID=VALUE" for Set, "R,G,B" for KeyColor, "X,Y[,R]" for Pick
 };
 
 struct RenderOptions {
@@ -17,8 +21,15 @@ struct RenderOptions {
     std::string output;
     std::string keyImage;
     std::vector<ControlStep> steps;
+    std::string settingsFile;  ///< applied before the steps
+    std::string toolName;      ///< which tool of the settings file; "" for the only one
     std::string saveSettings;
-    int threads = 0;  ///< 0: one worker per core
+    std::string frames;  ///< "--frames" text; "" for a single image
+    bool skipExisting = false;
+    std::string preview;     ///< contact sheet to write, or ""
+    int previewFrame = -1;   ///< frame shown in the preview; -1 for the first
+    std::string type;        ///< output data type; "" follows the input
+    int threads = 0;         ///< 0: one worker per core
 };
 
 /// `veskar tools`: the tool classes the plug-ins registered.

@@ -204,8 +204,14 @@ FileImage ReadImageFile(const std::string& path, bool withExtraChannels) {
     return file;
 }
 
-void WriteKeyedFile(const std::string& path, const FileImage& source, const Image& keyed) {
-    const std::vector<OutChannel> channels = OutputChannels(source);
+void WriteKeyedFile(const std::string& path, const FileImage& source, const Image& keyed,
+                    OIIO::TypeDesc type) {
+    std::vector<OutChannel> channels = OutputChannels(source);
+    if (type != OIIO::TypeDesc::UNKNOWN) {
+        for (OutChannel& channel : channels) {
+            channel.format = type;
+        }
+    }
     OIIO::ImageSpec spec = source.spec;
     spec.nchannels = static_cast<int>(channels.size());
     spec.channelnames.clear();

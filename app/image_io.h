@@ -44,8 +44,10 @@ FileImage ReadImageFile(const std::string& path, bool withExtraChannels);
 /// replaced by the keyed ones (an alpha channel is added when the source had
 /// none; a grey channel becomes R, G, B). The file is written to a temporary
 /// file beside `path` and renamed into place, so `path` is never left half
-/// written. Throws CliError naming the file.
-void WriteKeyedFile(const std::string& path, const FileImage& source, const Image& keyed);
+/// written. The data type follows the source's channels unless `type` is
+/// given (not UNKNOWN). Throws CliError naming the file.
+void WriteKeyedFile(const std::string& path, const FileImage& source, const Image& keyed,
+                    OIIO::TypeDesc type = OIIO::TypeDesc::UNKNOWN);
 
 /// A text file written to a temporary file beside its target at once and
 /// renamed into place by Commit; dropped uncommitted, it leaves nothing.

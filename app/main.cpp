@@ -31,7 +31,24 @@ int main(int argc, char** argv) {
     CLI::Option* keyColorOption =
         render->add_option("--key-color", keyColors, "Set the key colour: R,G,B (repeatable)")
             ->allow_extra_args(false);
+    std::vector<std::string> picks;
+    CLI::Option* pickOption =
+        render->add_option("--pick", picks,
+                           "Set the key colour to the mean of the first frame's pixels in the (2R+1)-square "
+                           "around X,Y: X,Y[,R] (R defaults to 2; repeatable)")
+            ->allow_extra_args(false);
+    render->add_option("--settings", options.settingsFile,
+                       "Settings file to apply first (the host's saved-tool text)");
+    render->add_option("--tool", options.toolName, "Tool of the settings file to use, when it holds several");
     render->add_option("--save-settings", options.saveSettings, "Write the tool's settings to FILE");
+    render->add_option("--frames", options.frames,
+                       "Frames of a sequence (plate.####.exr or plate.%04d.exr): A-B, A, or a list A-B,C,...");
+    render->add_flag("--skip-existing", options.skipExisting, "Leave frames whose output exists (resume a run)");
+    render->add_option("--preview", options.preview, "Contact sheet to write: source, matte, result (PNG)");
+    render->add_option("--preview-frame", options.previewFrame, "Frame shown in the preview (default: the first)")
+        ->check(CLI::NonNegativeNumber);
+    render->add_option("--type", options.type, "Output data type (default: the input's)")
+        ->check(CLI::IsMember({"half", "float", "uint8", "uint16"}));
     render->add_option("--threads", options.threads, "Worker threads (0: one per core)")
         ->check(CLI::Range(0, 1024));
 
@@ -56,11 +73,14 @@ int main(int argc, char** argv) {
         // Control changes apply in the order they stand on the command line.
         std::size_t nextSet = 0;
         std::size_t nextKeyColor = 0;
+        std::size_t nextPick = 0;
         for (const CLI::Option* option : render->parse_order()) {
             if (option == setOption && nextSet < sets.size()) {
                 options.steps.push_back({veskar::ControlStep::Kind::Set, sets[nextSet++]});
             } else if (option == keyColorOption && nextKeyColor < keyColors.size()) {
                 options.steps.push_back({veskar::ControlStep::Kind::KeyColor, keyColors[nextKeyColor++]});
+            } else if (option == pickOption && nextPick < picks.size()) {
+                options.steps.push_back({veskar::ControlStep::Kind::Pick, picks[nextPick++]});
             }
         }
         return veskar::RunRender(pluginFolder, options);

@@ -13,8 +13,9 @@ namespace veskar {
 std::string SettingsText(const Operator& tool, const std::string& toolName,
                          const std::string& className);
 
-/// A number as settings text: 17 significant digits; NaN and infinities as
-/// the expressions 0/0, 1/0 and -1/0.
+/// A number as settings text: 17 significant digits, locale-independent;
+/// negative zero as -0.0, NaN as 0/0 or -(0/0) by its sign, infinities as 1/0
+/// and -1/0, so that every value reads back with the same bits.
 std::string SettingsNumber(double value);
 
 }  // namespace veskar

@@ -2,7 +2,7 @@
 # Installs the Debian packages Veskar builds with, when any is missing.
 set -euo pipefail
 
-packages=(build-essential cmake pkg-config libopenimageio-dev libtbb-dev liblua5.4-dev
+packages=(build-essential cmake pkg-config fonts-dejavu-core libopenimageio-dev libtbb-dev liblua5.4-dev
           libcli11-dev libgtest-dev libbenchmark-dev)
 missing=()
 for package in "${packages[@]}"; do

@@ -226,6 +226,112 @@ TEST_F(Cli, SaveSettingsWritesEveryNumberControl) {
     EXPECT_EQ(text.find("mydivider"), std::string::npos);
 }
 
+namespace {
+
+bool SameImage(const std::string& a, const std::string& b) {
+    OIIO::ImageBuf first(a), second(b);
+    if (!first.read() || !second.read()) return false;
+    if (first.spec().channelnames != second.spec().channelnames) return false;
+    const OIIO::ImageBufAlgo::CompareResults cmp = OIIO::ImageBufAlgo::compare(first, second, 0.0f, 0.0f);
+    return !cmp.error && cmp.nfail == 0 && cmp.maxerror == 0.0;
+}
+
+}  // namespace
+
+TEST_F(Cli, SequenceWithKeyImageSequenceKeysEachFrameAsAlone) {
+    for (int frame = 1; frame <= 3; ++frame) {
+        // Frames differ: each is written from a different size crop of values.
+        WriteImage("plate.000" + std::to_string(frame) + ".exr", 16 + frame, 12, {"R", "G", "B", "A", "Z"});
+        WriteImage("key.000" + std::to_string(frame) + ".exr", 8, 6, {"R", "G", "B"});
+    }
+    const std::vector<std::string> look = {"--set", "ValueGreen=0.6", "--set", "MaxGreen=0.3", "--set", "keyfall=Cosine"};
+    std::vector<std::string> args = {"render", (dir / "plate.####.exr").string(), "-o", (dir / "out.%04d.exr").string(),
+                                     "--key-image", (dir / "key.####.exr").string(), "--frames", "1-3"};
+    args.insert(args.end(), look.begin(), look.end());
+    Outcome run = Veskar(args);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("3 frames keyed"), std::string::npos) << run.err;
+    for (int frame = 1; frame <= 3; ++frame) {
+        const std::string n = std::to_string(frame);
+        std::vector<std::string> single = {"render", (dir / ("plate.000" + n + ".exr")).string(), "-o",
+                                           (dir / ("single." + n + ".exr")).string(), "--key-image",
+                                           (dir / ("key.000" + n + ".exr")).string()};
+        single.insert(single.end(), look.begin(), look.end());
+        ASSERT_EQ(Veskar(single).exitCode, 0);
+        EXPECT_TRUE(SameImage((dir / ("out.000" + n + ".exr")).string(), (dir / ("single." + n + ".exr")).string()))
+            << "frame " << frame;
+    }
+}
+
+TEST_F(Cli, SkipExistingResumesAnInterruptedRun) {
+    for (int frame = 1; frame <= 3; ++frame) WriteImage("p." + std::to_string(frame) + ".exr", 6, 4, {"R", "G", "B"});
+    const std::vector<std::string> args = {"render", (dir / "p.#.exr").string(), "-o", (dir / "o.#.exr").string(),
+                                           "--frames", "1-3", "--skip-existing"};
+    ASSERT_EQ(Veskar(args).exitCode, 0);
+    fs::remove(dir / "o.2.exr");
+    const auto before = fs::last_write_time(dir / "o.1.exr");
+    { std::ofstream(dir / "o.3.exr", std::ios::app) << ""; }  // frame 3 counts as written, whatever it holds
+    Outcome run = Veskar(args);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("1 frame keyed, 2 skipped"), std::string::npos) << run.err;
+    EXPECT_TRUE(fs::exists(dir / "o.2.exr"));
+    EXPECT_EQ(fs::last_write_time(dir / "o.1.exr"), before);
+}
+
+TEST_F(Cli, MissingFrameStopsTheRunAndKeepsEarlierFrames) {
+    WriteImage("p.1.exr", 6, 4, {"R", "G", "B"});
+    WriteImage("p.3.exr", 6, 4, {"R", "G", "B"});
+    Outcome run = Veskar({"render", (dir / "p.#.exr").string(), "-o", (dir / "o.#.exr").string(), "--frames", "1-3"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("frame 2: "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("p.2.exr: cannot read"), std::string::npos) << run.err;
+    OIIO::ImageBuf first((dir / "o.1.exr").string());
+    EXPECT_TRUE(first.read());  // a whole, valid file
+    EXPECT_FALSE(fs::exists(dir / "o.3.exr"));
+    EXPECT_EQ(Files(), (std::vector<std::string>{"o.1.exr", "p.1.exr", "p.3.exr"}));
+}
+
+TEST_F(Cli, PickAveragesTheSquareAroundThePoint) {
+    OIIO::ImageBuf buf(OIIO::ImageSpec(20, 20, 3, OIIO::TypeDesc::FLOAT));
+    const float grey[] = {0.5f, 0.5f, 0.5f};
+    const float patch[] = {0.25f, 0.75f, 0.125f};
+    OIIO::ImageBufAlgo::fill(buf, grey);
+    OIIO::ImageBufAlgo::fill(buf, patch, OIIO::ROI(8, 13, 8, 13, 0, 1, 0, 3));
+    const std::string input = (dir / "patch.exr").string();
+    ASSERT_TRUE(buf.write(input));
+    const std::string settings = (dir / "s.setting").string();
+    Outcome run = Veskar({"render", input, "-o", (dir / "out.exr").string(), "--pick", "10,10", "--save-settings", settings});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    std::string text = ReadAll(settings);
+    EXPECT_NE(text.find("CRed = Input { Value = 0.25, },"), std::string::npos) << text;
+    EXPECT_NE(text.find("CGreen = Input { Value = 0.75, },"), std::string::npos);
+    EXPECT_NE(text.find("ValueBlue = Input { Value = 0.125, },"), std::string::npos);
+    // Radius 1 at the patch's corner: 4 of the 9 pixels are the patch.
+    run = Veskar({"render", input, "-o", (dir / "out.exr").string(), "--pick", "8,8,1", "--save-settings", settings});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    text = ReadAll(settings);
+    EXPECT_NE(text.find("CRed = Input { Value = " + std::string("0.3888888888888889")), std::string::npos) << text;
+    run = Veskar({"render", input, "-o", (dir / "out.exr").string(), "--pick", "20,3"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("--pick 20,3: outside the 20 x 20 image"), std::string::npos) << run.err;
+}
+
+TEST_F(Cli, PreviewAndOutputType) {
+    const std::string input = WriteImage("plate.exr", 800, 300, {"R", "G", "B", "A"});
+    const std::string preview = (dir / "sheet.png").string();
+    Outcome run = Veskar({"render", input, "-o", (dir / "out.exr").string(), "--preview", preview, "--type", "half"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    OIIO::ImageBuf sheet(preview);
+    ASSERT_TRUE(sheet.read()) << sheet.geterror();
+    // Three panels 640 wide (the 800-wide frame scaled), gaps of 12, a label row.
+    EXPECT_EQ(sheet.spec().width, 3 * 640 + 4 * 12);
+    EXPECT_EQ(sheet.spec().height, 240 + 36 + 2 * 12);
+    EXPECT_EQ(sheet.spec().format, OIIO::TypeDesc::UINT8);
+    OIIO::ImageBuf out((dir / "out.exr").string());
+    ASSERT_TRUE(out.read());
+    EXPECT_EQ(out.spec().format, OIIO::TypeDesc::HALF);
+}
+
 TEST_F(Cli, BadInputsFailWithTheirMessageAndWriteNothing) {
     const std::string plate = WriteImage("plate.exr", 8, 8, {"R", "G", "B", "A"});
     {

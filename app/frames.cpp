@@ -1,0 +1,109 @@
+#include "app/frames.h"
+
+#include <cctype>
+#include <charconv>
+#include <set>
+
+#include "app/cli_error.h"
+
+namespace veskar {
+namespace {
+
+// Frame lists stay modest: a typo such as 1-10000000 should not allocate a
+// long list before it is noticed.
+constexpr long kMaxFrames = 1000000;
+
+bool ParseFrameNumber(const std::string& text, int& frame) {
+    if (text.empty() || text[0] == '+' || text[0] == '-') {
+        return false;
+    }
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), frame);
+    return result.ec == std::errc() && result.ptr == text.data() + text.size();
+}
+
+}  // namespace
+
+FramePattern::FramePattern(const std::string& text, const std::string& option) : text_(text) {
+    auto duplicate = [&] {
+        return CliError(option + " " + text + ": more than one frame number pattern", 2);
+    };
+    const std::size_t hash = text.find('#');
+    if (hash != std::string::npos) {
+        std::size_t end = hash;
+        while (end < text.size() && text[end] == '#') ++end;
+        if (text.find('#', end) != std::string::npos || text.find('%') != std::string::npos) {
+            throw duplicate();
+        }
+        head_ = text.substr(0, hash);
+        tail_ = text.substr(end);
+        width_ = static_cast<int>(end - hash);
+        return;
+    }
+    for (std::size_t percent = text.find('%'); percent != std::string::npos;
+         percent = text.find('%', percent + 1)) {
+        // %d or %0Nd; any other % is part of the name.
+        std::size_t at = percent + 1;
+        int width = 0;
+        if (at < text.size() && text[at] == '0') {
+            ++at;
+            while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) {
+                width = width * 10 + (text[at] - '0');
+                ++at;
+                if (width > 32) throw CliError(option + " " + text + ": frame number width too large", 2);
+            }
+        }
+        if (at < text.size() && text[at] == 'd') {
+            if (width_ >= 0) throw duplicate();
+            head_ = text.substr(0, percent);
+            tail_ = text.substr(at + 1);
+            width_ = width;
+        }
+    }
+}
+
+std::string FramePattern::Path(int frame) const {
+    if (!IsSequence()) {
+        return text_;
+    }
+    std::string number = std::to_string(frame);
+    if (static_cast<int>(number.size()) < width_) {
+        number.insert(0, static_cast<std::size_t>(width_) - number.size(), '0');
+    }
+    return head_ + number + tail_;
+}
+
+std::vector<int> ParseFrames(const std::string& text) {
+    auto bad = [&](const std::string& why) { return CliError("--frames " + text + ": " + why, 2); };
+    std::vector<int> frames;
+    std::set<int> seen;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t comma = text.find(',', start);
+        const std::string part = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        const std::size_t dash = part.find('-');
+        int first = 0;
+        int last = 0;
+        if (dash == std::string::npos) {
+            if (!ParseFrameNumber(part, first)) throw bad("'" + part + "' is not a frame number");
+            last = first;
+        } else if (!ParseFrameNumber(part.substr(0, dash), first) ||
+                   !ParseFrameNumber(part.substr(dash + 1), last)) {
+            throw bad("'" + part + "' is not a range A-B of frame numbers");
+        } else if (last < first) {
+            throw bad("'" + part + "' ends before it starts");
+        }
+        if (static_cast<long>(frames.size()) + (static_cast<long>(last) - first + 1) > kMaxFrames) {
+            throw bad("more than " + std::to_string(kMaxFrames) + " frames");
+        }
+        for (long frame = first; frame <= last; ++frame) {
+            if (seen.insert(static_cast<int>(frame)).second) {
+                frames.push_back(static_cast<int>(frame));
+            }
+        }
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    return frames;
+}
+
+}  // namespace veskar
