@@ -38,6 +38,13 @@ std::string ReadAll(const fs::path& path) {
     return text.str();
 }
 
+bool SameImage(const std::string& a, const std::string& b) {
+    OIIO::ImageBuf first(a), second(b);
+    if (!first.read() || !second.read()) return false;
+    if (first.spec().channelnames != second.spec().channelnames) return false;
+    const OIIO::ImageBufAlgo::CompareResults cmp = OIIO::ImageBufAlgo::compare(first, second, 0.0f, 0.0f);
+    return !cmp.error && cmp.nfail == 0 && cmp.maxerror == 0.0;
+}
 class Cli : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -211,6 +218,26 @@ TEST_F(Cli, KeyColourFollowsTheColourSpaceInCommandLineOrder) {
     EXPECT_NE(text.find("ValueBlue = Input { Value = 0, },"), std::string::npos);
 }
 
+TEST_F(Cli, SettingsFileRoundTripsThroughTheCommandLine) {
+    const std::string input = WriteImage("plate.exr", 8, 8, {"R", "G", "B", "A"});
+    const std::string first = (dir / "first.setting").string();
+    const std::string second = (dir / "second.setting").string();
+    Outcome run = Veskar({"render", input, "-o", (dir / "a.exr").string(), "--set", "Colorspace=YCbCr", "--set",
+                          "keyfall=BCos", "--set", "Alphamult=off", "--key-color", "0.1,0.7,0.3", "--set",
+                          "GammaAlpha=0.30000000000000004", "--set", "OffAlpha=-0", "--save-settings", first});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    run = Veskar({"render", input, "-o", (dir / "b.exr").string(), "--settings", first, "--save-settings", second});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(ReadAll(first), ReadAll(second));
+    EXPECT_TRUE(SameImage((dir / "a.exr").string(), (dir / "b.exr").string()));
+    EXPECT_NE(ReadAll(first).find("OffAlpha = Input { Value = -0.0, },"), std::string::npos);
+    // The file comes first; the command line's sets after it.
+    run = Veskar({"render", input, "-o", (dir / "c.exr").string(), "--set", "keyfall=Linear", "--settings", first,
+                  "--save-settings", second});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(ReadAll(second).find("keyfall = Input { Value = 0, },"), std::string::npos);
+}
+
 TEST_F(Cli, SaveSettingsWritesEveryNumberControl) {
     const std::string input = WriteImage("plate.exr", 8, 8, {"R", "G", "B", "A"});
     const std::string settings = (dir / "s.setting").string();
@@ -225,18 +252,6 @@ TEST_F(Cli, SaveSettingsWritesEveryNumberControl) {
     EXPECT_EQ(text.find("KeyImage"), std::string::npos);
     EXPECT_EQ(text.find("mydivider"), std::string::npos);
 }
-
-namespace {
-
-bool SameImage(const std::string& a, const std::string& b) {
-    OIIO::ImageBuf first(a), second(b);
-    if (!first.read() || !second.read()) return false;
-    if (first.spec().channelnames != second.spec().channelnames) return false;
-    const OIIO::ImageBufAlgo::CompareResults cmp = OIIO::ImageBufAlgo::compare(first, second, 0.0f, 0.0f);
-    return !cmp.error && cmp.nfail == 0 && cmp.maxerror == 0.0;
-}
-
-}  // namespace
 
 TEST_F(Cli, SequenceWithKeyImageSequenceKeysEachFrameAsAlone) {
     for (int frame = 1; frame <= 3; ++frame) {
@@ -343,6 +358,19 @@ TEST_F(Cli, BadInputsFailWithTheirMessageAndWriteNothing) {
     std::ofstream(dir / "huge.pgm", std::ios::binary) << "P5\n200000000 1\n255\n\x01\x02";
     const std::string out = (dir / "out.exr").string();
     const std::string settings = (dir / "s.setting").string();
+    auto settingsFile = [&](const std::string& name, const std::string& body) {
+        std::ofstream(dir / name) << body;
+        return (dir / name).string();
+    };
+    const std::string head = "{ Tools = ordered() { Veskar1 = Veskar { Inputs = { ";
+    const std::string tail = " }, }, }, }";
+    const std::string syntax = settingsFile("syntax.setting", "{ Tools = ordered() {\n Veskar1 = Veskar { Inputs = { ,, } } } }");
+    const std::string execute = settingsFile("execute.setting", head + "CRed = Input { Value = os.execute('touch pwned') }," + tail);
+    const std::string open = settingsFile("open.setting", head + "CRed = Input { Value = io.open('/etc/passwd') }," + tail);
+    const std::string require = settingsFile("require.setting", head + "CRed = Input { Value = require('x') }," + tail);
+    const std::string loop = settingsFile("loop.setting", "(function() while true do end end)()");
+    const std::string hog = settingsFile("hog.setting", "(function() local t = {} for i = 1, 1e12 do t[i] = i end end)()");
+    const std::string entry = settingsFile("entry.setting", head + "keyfall = Input { Value = \"Cosin\", }," + tail);
     struct Case {
         std::vector<std::string> args;
         std::string fragment;
@@ -367,12 +395,24 @@ TEST_F(Cli, BadInputsFailWithTheirMessageAndWriteNothing) {
         {{"render", plate, "-o", out, "--threads", "-1"}, "--threads", 2},
         {{"render", plate}, "--output is required", 2},
         {{"render", plate, "-o", out, "--plugins", (dir / "noplugins").string()}, "cannot read plug-in folder", 1},
+        {{"render", plate, "-o", out, "--settings", syntax}, "syntax.setting:2:", 1},
+        {{"render", plate, "-o", out, "--settings", execute}, "execute.setting:1: 'os' is not available", 1},
+        {{"render", plate, "-o", out, "--settings", open}, "open.setting:1: 'io' is not available", 1},
+        {{"render", plate, "-o", out, "--settings", require}, "require.setting:1: 'require' is not available", 1},
+        {{"render", plate, "-o", out, "--settings", loop}, "loop.setting", 1},
+        {{"render", plate, "-o", out, "--settings", hog}, "hog.setting", 1},
+        {{"render", plate, "-o", out, "--settings", entry}, "Veskar1.keyfall: 'Cosin' is not an entry of keyfall", 1},
+        {{"render", plate, "-o", out, "--settings", (dir / "none.setting").string()}, "none.setting", 1},
+        {{"render", (dir / "p.#.exr").string(), "-o", (dir / "o.#.exr").string()}, "a sequence needs --frames", 2},
+        {{"render", plate, "-o", out, "--frames", "1-3"}, "has no frame number pattern", 2},
     };
     const std::vector<std::string> before = Files();
+    ASSERT_FALSE(fs::exists("pwned"));
     for (const Case& c : cases) {
         Outcome run = Veskar(c.args);
         EXPECT_EQ(run.exitCode, c.exitCode) << c.fragment << "\n" << run.err;
         EXPECT_NE(run.err.find(c.fragment), std::string::npos) << "expected: " << c.fragment << "\ngot: " << run.err;
         EXPECT_EQ(Files(), before) << c.fragment;  // nothing written, no temporary left
     }
+    EXPECT_FALSE(fs::exists("pwned"));  // the settings file ran nothing
 }
