@@ -118,19 +118,12 @@ void ApplySet(host::ToolInstance& tool, const std::string& argument) {
 // the set path, so that the Value sliders follow in the current colour space.
 void ApplyKeyColor(host::ToolInstance& tool, const std::string& argument) {
     std::vector<double> channels;
-    std::size_t start = 0;
-    while (true) {
-        const std::size_t comma = argument.find(',', start);
-        const std::string part = argument.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    for (const std::string& part : SplitList(argument, ',')) {
         double value = 0.0;
         if (!ParseNumber(part, value)) {
             throw CliError("--key-color " + argument + ": '" + part + "' is not a number", 2);
         }
         channels.push_back(value);
-        if (comma == std::string::npos) {
-            break;
-        }
-        start = comma + 1;
     }
     if (channels.size() != 3) {
         throw CliError("--key-color " + argument + ": expected three numbers R,G,B", 2);
@@ -216,18 +209,13 @@ namespace {
 // to the image, applied as the key colour.
 void ApplyPick(host::ToolInstance& tool, const std::string& argument, const FileImage& first) {
     std::vector<int> numbers;
-    std::size_t start = 0;
-    while (true) {
-        const std::size_t comma = argument.find(',', start);
-        const std::string part = argument.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    for (const std::string& part : SplitList(argument, ',')) {
         int value = 0;
         const auto result = std::from_chars(part.data(), part.data() + part.size(), value);
         if (part.empty() || result.ec != std::errc() || result.ptr != part.data() + part.size()) {
             throw CliError("--pick " + argument + ": '" + part + "' is not a whole number", 2);
         }
         numbers.push_back(value);
-        if (comma == std::string::npos) break;
-        start = comma + 1;
     }
     if (numbers.size() != 2 && numbers.size() != 3) {
         throw CliError("--pick " + argument + ": expected X,Y or X,Y,R", 2);

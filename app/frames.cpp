@@ -5,6 +5,7 @@
 #include <set>
 
 #include "app/cli_error.h"
+#include "app/text_match.h"
 
 namespace veskar {
 namespace {
@@ -76,10 +77,7 @@ std::vector<int> ParseFrames(const std::string& text) {
     auto bad = [&](const std::string& why) { return CliError("--frames " + text + ": " + why, 2); };
     std::vector<int> frames;
     std::set<int> seen;
-    std::size_t start = 0;
-    while (true) {
-        const std::size_t comma = text.find(',', start);
-        const std::string part = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    for (const std::string& part : SplitList(text, ',')) {
         const std::size_t dash = part.find('-');
         int first = 0;
         int last = 0;
@@ -100,8 +98,6 @@ std::vector<int> ParseFrames(const std::string& text) {
                 frames.push_back(static_cast<int>(frame));
             }
         }
-        if (comma == std::string::npos) break;
-        start = comma + 1;
     }
     return frames;
 }

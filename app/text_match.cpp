@@ -41,6 +41,19 @@ std::string ClosestMatch(const std::string& text, const std::vector<std::string>
     return best;
 }
 
+std::vector<std::string> SplitList(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t end = text.find(separator, start);
+        parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) {
+            return parts;
+        }
+        start = end + 1;
+    }
+}
+
 bool ParseNumber(const std::string& text, double& value) {
     const char* begin = text.data();
     const char* end = text.data() + text.size();

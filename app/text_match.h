@@ -10,6 +10,9 @@ namespace veskar {
 /// mean" hints.
 std::string ClosestMatch(const std::string& text, const std::vector<std::string>& candidates);
 
+/// The parts of `text` between `separator`s ("a,,b" gives "a", "", "b").
+std::vector<std::string> SplitList(const std::string& text, char separator);
+
 /// Parses a whole text as a double ("1", "-0.25", "1e-3", "inf", "nan");
 /// false when anything else is in it.
 bool ParseNumber(const std::string& text, double& value);
