@@ -44,6 +44,9 @@ void Veskar::Process(Request* request) {
         } else {
             keyImageUsable = 0;
             request->SetInputData(inKeyImage, nullptr, 0);
+            // The request may have held the only reference: no chunk may look
+            // at the image it just let go.
+            keyImage = nullptr;
         }
         const TagItem like[] = {TagPointer(kImgLike, sourceImage), kTagEnd};
         outputImage = NewImageTagList(TagList(like, false));

@@ -119,3 +119,18 @@ TEST_F(Render, HalfSizeKeyImageSamplesTruncatedPositions) {
     EXPECT_TRUE(SameBits(*fromHalf, *fromDoubled));
     EXPECT_FALSE(SameBits(*fromHalf, *fromSliders));  // the key image does take part
 }
+
+TEST_F(Render, KeyImageTakenOutOfTheRequestIsNotReadAfterwards) {
+    auto source = PatternImage(24, 16);
+    keyer.tool->Connect(keyer.In("Image"), source);
+    Set("MaxRed", 0.3);
+    std::shared_ptr<Image> without = keyer.tool->Render();
+    // A request that holds the only reference to a key image the input cannot
+    // use (nothing is connected): taking it out of the request frees it.
+    Request request(&Tool(), 0.0);
+    request.SetInputData(&keyer.In("KeyImage"), PatternImage(24, 16, {}, 9).get(), 0);
+    Tool().Process(&request);
+    auto with = std::dynamic_pointer_cast<Image>(request.OutputData(Out()));
+    ASSERT_TRUE(with && without);
+    EXPECT_TRUE(SameBits(*with, *without));
+}
