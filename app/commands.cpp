@@ -17,6 +17,7 @@
 #include "app/control_values.h"
 #include "app/frames.h"
 #include "app/preview.h"
+#include "app/sample.h"
 #include "app/settings_file.h"
 #include "app/image_io.h"
 #include "app/settings_text.h"
@@ -372,6 +373,16 @@ private:
 };
 
 }  // namespace
+
+int RunSample(const std::string& folder) {
+    WriteSample(folder);
+    const fs::path base(folder);
+    std::cout << "plate:       " << (base / kSamplePlateFile).string() << "\n"
+              << "clean plate: " << (base / kSampleCleanPlateFile).string() << "\n"
+              << "settings:    " << (base / kSampleSettingsFile).string() << "\n"
+              << "true alpha:  " << (base / kSampleAlphaFile).string() << "\n";
+    return 0;
+}
 
 int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
     const RunFiles files = PlanFiles(options);

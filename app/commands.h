@@ -36,7 +36,9 @@ struct RenderOptions {
 int RunTools(const std::string& pluginFolder);
 /// `veskar controls`: the keyer's control table.
 int RunControls(const std::string& pluginFolder);
-/// `veskar render`: keys one image file.
+/// `veskar sample`: writes the demo plate, clean plate and settings.
+int RunSample(const std::string& folder);
+/// `veskar render`: keys one image file or a sequence.
 int RunRender(const std::string& pluginFolder, const RenderOptions& options);
 
 }  // namespace veskar

@@ -19,7 +19,11 @@ int main(int argc, char** argv) {
 
     CLI::App* tools = app.add_subcommand("tools", "List the tool classes the plug-ins register");
     CLI::App* controls = app.add_subcommand("controls", "Show the keyer's controls");
-    CLI::App* render = app.add_subcommand("render", "Key an image file");
+    CLI::App* sample = app.add_subcommand(
+        "sample", "Write a synthetic green-screen plate, its clean plate and settings that key it");
+    std::string sampleFolder;
+    sample->add_option("folder", sampleFolder, "Folder to write the sample into")->required();
+    CLI::App* render = app.add_subcommand("render", "Key an image file or a sequence");
     veskar::RenderOptions options;
     render->add_option("input", options.input, "Image to key")->required();
     render->add_option("-o,--output", options.output, "Keyed image to write")->required();
@@ -69,6 +73,9 @@ int main(int argc, char** argv) {
         }
         if (controls->parsed()) {
             return veskar::RunControls(pluginFolder);
+        }
+        if (sample->parsed()) {
+            return veskar::RunSample(sampleFolder);
         }
         // Control changes apply in the order they stand on the command line.
         std::size_t nextSet = 0;
