@@ -28,9 +28,13 @@ TEST(PluginRegistration, LoadingRegistersExactlyTheKeyerClass) {
         ASSERT_NE(record->Script(), nullptr);
         EXPECT_EQ(record->Script()->ClassId(), "Ombrell.Veskar");
         EXPECT_EQ(record->Script()->Version(), 1u);
-        int probe = 0;
-        EXPECT_EQ(record->Script()->ToScriptObject(&probe), &probe);
-        EXPECT_EQ(record->Script()->FromScriptObject(&probe), &probe);
+        {
+            // The tool's base is its first part: both conversions keep the pointer.
+            host::ToolInstance instance(*record);
+            Operator* tool = &instance.Tool();
+            EXPECT_EQ(record->Script()->ToScriptObject(tool), tool);
+            EXPECT_EQ(record->Script()->FromScriptObject(tool), tool);
+        }
         EXPECT_TRUE(std::regex_match(record->BuildText(),
                                      std::regex("Built: [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4}")))
             << record->BuildText();
