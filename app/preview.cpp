@@ -36,13 +36,6 @@ OIIO::ImageBuf FromHost(const Image& image, bool alphaOnly) {
     return buf;
 }
 
-OIIO::ImageBuf Checked(OIIO::ImageBuf result, bool ok, const std::string& path, const char* step) {
-    if (!ok || result.has_error()) {
-        throw CliError(path + ": cannot make the preview (" + step + "): " + result.geterror());
-    }
-    return result;
-}
-
 }  // namespace
 
 void WritePreview(const std::string& path, const FileImage& source, const Image& keyed) {
@@ -80,9 +73,9 @@ void WritePreview(const std::string& path, const FileImage& source, const Image&
     const float white[] = {0.9f, 0.9f, 0.9f};
     for (int i = 0; i < 3; ++i) {
         const int x = kGap + i * (panelWidth + kGap);
-        Checked(panels[i], !panels[i].has_error(), path, "scale");
-        if (!iba::paste(sheet, x, kGap + kLabelHeight, 0, 0, panels[i])) {
-            throw CliError(path + ": cannot make the preview: " + sheet.geterror());
+        if (panels[i].has_error() || !iba::paste(sheet, x, kGap + kLabelHeight, 0, 0, panels[i])) {
+            const std::string why = panels[i].has_error() ? panels[i].geterror() : sheet.geterror();
+            throw CliError(path + ": cannot make the preview: " + why);
         }
         // Labels need a font; without one the sheet is still worth having.
         if (!iba::render_text(sheet, x, kGap + kLabelHeight - 10, labels[i], 22, "DejaVuSans", white)) {
