@@ -33,8 +33,14 @@ int FindChannel(const OIIO::ImageSpec& spec, char letter) {
 }
 
 // A temporary file beside `path`, so that the final rename stays within one
-// file system; it keeps the ending, which some writers go by.
+// file system; it keeps the ending, which some writers go by. The folder must
+// exist: outputs never create folders by accident.
 fs::path TemporaryBeside(const fs::path& path) {
+    const fs::path folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+    std::error_code ec;
+    if (!fs::is_directory(folder, ec)) {
+        throw CliError(path.string() + ": cannot write: the folder " + folder.string() + " does not exist");
+    }
     fs::path temp = path;
     temp.replace_filename("." + path.filename().string() + ".tmp" + std::to_string(::getpid()) +
                           path.extension().string());
@@ -136,8 +142,12 @@ ChannelLayout LayoutOf(const OIIO::ImageSpec& spec) {
 }
 
 FileImage ReadImageFile(const std::string& path, bool withExtraChannels) {
-    if (!fs::exists(path)) {
+    std::error_code ec;
+    if (!fs::exists(path, ec)) {
         throw CliError(path + ": cannot read: no such file");
+    }
+    if (fs::is_directory(path, ec)) {
+        throw CliError(path + ": cannot read: a folder, not an image file");
     }
     auto input = OIIO::ImageInput::open(path);
     if (!input) {
@@ -277,6 +287,28 @@ void WriteKeyedFile(const std::string& path, const FileImage& source, const Imag
         fail(output->geterror());
     }
     RenameIntoPlace(temp, target);
+}
+
+StagedImageFile::StagedImageFile(const std::string& path, const OIIO::ImageBuf& image, OIIO::TypeDesc type)
+    : path_(path), temp_(TemporaryBeside(fs::path(path)).string()) {
+    if (!image.write(temp_, type)) {
+        const std::string message = image.geterror();
+        std::error_code ec;
+        fs::remove(temp_, ec);
+        throw CliError(path + ": cannot write: " + (message.empty() ? "write failed" : message));
+    }
+}
+
+StagedImageFile::~StagedImageFile() {
+    if (!committed_) {
+        std::error_code ec;
+        fs::remove(temp_, ec);
+    }
+}
+
+void StagedImageFile::Commit() {
+    RenameIntoPlace(temp_, path_);
+    committed_ = true;
 }
 
 StagedTextFile::StagedTextFile(const std::string& path, const std::string& text)

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imageio.h>
 
 #include "host/image.h"
@@ -48,6 +49,24 @@ FileImage ReadImageFile(const std::string& path, bool withExtraChannels);
 /// given (not UNKNOWN). Throws CliError naming the file.
 void WriteKeyedFile(const std::string& path, const FileImage& source, const Image& keyed,
                     OIIO::TypeDesc type = OIIO::TypeDesc::UNKNOWN);
+
+/// An image written to a temporary file beside its target at once (in `type`,
+/// the format by the target's ending) and renamed into place by Commit;
+/// dropped uncommitted, it leaves nothing. Throws CliError naming `path`.
+class StagedImageFile {
+public:
+    StagedImageFile(const std::string& path, const OIIO::ImageBuf& image, OIIO::TypeDesc type);
+    StagedImageFile(const StagedImageFile&) = delete;
+    StagedImageFile& operator=(const StagedImageFile&) = delete;
+    ~StagedImageFile();
+
+    void Commit();
+
+private:
+    std::string path_;
+    std::string temp_;
+    bool committed_ = false;
+};
 
 /// A text file written to a temporary file beside its target at once and
 /// renamed into place by Commit; dropped uncommitted, it leaves nothing.

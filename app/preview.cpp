@@ -2,10 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
 
-#include <unistd.h>
 
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>
@@ -15,7 +12,6 @@
 namespace veskar {
 namespace {
 
-namespace fs = std::filesystem;
 namespace iba = OIIO::ImageBufAlgo;
 
 constexpr int kPanelWidth = 640;
@@ -83,21 +79,7 @@ void WritePreview(const std::string& path, const FileImage& source, const Image&
         }
     }
 
-    const fs::path target(path);
-    fs::path temp = target;
-    temp.replace_filename("." + target.filename().string() + ".tmp" + std::to_string(::getpid()) +
-                          target.extension().string());
-    if (!sheet.write(temp.string(), OIIO::TypeDesc::UINT8)) {
-        std::error_code ec;
-        fs::remove(temp, ec);
-        throw CliError(path + ": cannot write: " + sheet.geterror());
-    }
-    std::error_code ec;
-    fs::rename(temp, target, ec);
-    if (ec) {
-        fs::remove(temp, ec);
-        throw CliError(path + ": cannot write: " + ec.message());
-    }
+    StagedImageFile(path, sheet, OIIO::TypeDesc::UINT8).Commit();
 }
 
 }  // namespace veskar

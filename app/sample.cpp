@@ -2,7 +2,6 @@
 
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -657,53 +656,6 @@ std::string SettingsFileText(const ImageBuf& cleanPlate) {
     return text;
 }
 
-// A temporary file beside `path`, on the same file system, keeping the
-// ending by which the image writer picks its format.
-fs::path TemporaryBeside(const fs::path& path) {
-    fs::path temp = path;
-    temp.replace_filename("." + path.filename().string() + ".tmp" + std::to_string(::getpid()) +
-                          path.extension().string());
-    return temp;
-}
-
-// An image written in half floats to a temporary file and renamed into place
-// by Commit; dropped uncommitted, it leaves nothing.
-class StagedImageFile {
-  public:
-    StagedImageFile(const fs::path& path, const ImageBuf& image)
-        : path_(path), temp_(TemporaryBeside(path)) {
-        if (!image.write(temp_.string(), TypeDesc::HALF, "openexr")) {
-            const std::string message = image.geterror();
-            std::error_code ec;
-            fs::remove(temp_, ec);
-            throw CliError(path_.string() +
-                           ": cannot write: " + (message.empty() ? "write failed" : message));
-        }
-    }
-    StagedImageFile(const StagedImageFile&) = delete;
-    StagedImageFile& operator=(const StagedImageFile&) = delete;
-    ~StagedImageFile() {
-        if (!committed_) {
-            std::error_code ec;
-            fs::remove(temp_, ec);
-        }
-    }
-
-    void Commit() {
-        std::error_code ec;
-        fs::rename(temp_, path_, ec);
-        if (ec) {
-            throw CliError(path_.string() + ": cannot write: " + ec.message());
-        }
-        committed_ = true;
-    }
-
-  private:
-    fs::path path_;
-    fs::path temp_;
-    bool committed_ = false;
-};
-
 }  // namespace
 
 void WriteSample(const std::string& folder) {
@@ -719,9 +671,9 @@ void WriteSample(const std::string& folder) {
     // half written.
     try {
         const SampleImages images = MakeImages();
-        StagedImageFile plate(dir / kSamplePlateFile, images.plate);
-        StagedImageFile cleanPlate(dir / kSampleCleanPlateFile, images.cleanPlate);
-        StagedImageFile alpha(dir / kSampleAlphaFile, images.alpha);
+        StagedImageFile plate((dir / kSamplePlateFile).string(), images.plate, TypeDesc::HALF);
+        StagedImageFile cleanPlate((dir / kSampleCleanPlateFile).string(), images.cleanPlate, TypeDesc::HALF);
+        StagedImageFile alpha((dir / kSampleAlphaFile).string(), images.alpha, TypeDesc::HALF);
         StagedTextFile settings((dir / kSampleSettingsFile).string(),
                                 SettingsFileText(images.cleanPlate));
         plate.Commit();

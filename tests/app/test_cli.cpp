@@ -390,6 +390,8 @@ TEST_F(Cli, BadInputsFailWithTheirMessageAndWriteNothing) {
         {{"render", (dir / "truncated.exr").string(), "-o", out}, "truncated.exr: cannot read", 1},
         {{"render", (dir / "huge.pgm").string(), "-o", out}, "too large for the host's 32-bit pixel positions", 1},
         {{"render", plate, "-o", plate}, "the output would overwrite the input", 1},
+        {{"render", dir.string(), "-o", out}, "cannot read: a folder, not an image file", 1},
+        {{"render", plate, "-o", (dir / "missing" / "out.exr").string()}, "the folder " + (dir / "missing").string() + " does not exist", 1},
         {{"render", plate, "-o", (dir / "." / "plate.exr").string()}, "the output would overwrite the input", 1},
         {{"render", plate, "-o", out, "--save-settings", plate}, "the settings file would overwrite the input", 1},
         {{"render", plate, "-o", out, "--threads", "-1"}, "--threads", 2},
