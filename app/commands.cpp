@@ -115,8 +115,16 @@ void ApplySet(host::ToolInstance& tool, const std::string& argument) {
     tool.SetNumber(*input, value, 0.0);
 }
 
-// Applies --key-color R,G,B: the three key colour channels in order, through
-// the set path, so that the Value sliders follow in the current colour space.
+// Sets the key colour control channel by channel through the set path, so
+// that the Value sliders follow in the current colour space.
+void SetKeyColour(host::ToolInstance& tool, const double (&rgb)[3]) {
+    const char* ids[3] = {"CRed", "CGreen", "CBlue"};
+    for (int c = 0; c < 3; ++c) {
+        tool.SetNumber(*tool.FindInput(ids[c]), rgb[c], 0.0);
+    }
+}
+
+// Applies --key-color R,G,B.
 void ApplyKeyColor(host::ToolInstance& tool, const std::string& argument) {
     std::vector<double> channels;
     for (const std::string& part : SplitList(argument, ',')) {
@@ -129,10 +137,7 @@ void ApplyKeyColor(host::ToolInstance& tool, const std::string& argument) {
     if (channels.size() != 3) {
         throw CliError("--key-color " + argument + ": expected three numbers R,G,B", 2);
     }
-    const char* ids[3] = {"CRed", "CGreen", "CBlue"};
-    for (int c = 0; c < 3; ++c) {
-        tool.SetNumber(*tool.FindInput(ids[c]), channels[c], 0.0);
-    }
+    SetKeyColour(tool, {channels[0], channels[1], channels[2]});
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
@@ -243,10 +248,8 @@ void ApplyPick(host::ToolInstance& tool, const std::string& argument, const File
             ++count;
         }
     }
-    const char* ids[3] = {"CRed", "CGreen", "CBlue"};
-    for (int c = 0; c < 3; ++c) {
-        tool.SetNumber(*tool.FindInput(ids[c]), sum[c] / static_cast<double>(count), 0.0);
-    }
+    const double samples = static_cast<double>(count);
+    SetKeyColour(tool, {sum[0] / samples, sum[1] / samples, sum[2] / samples});
 }
 
 OIIO::TypeDesc OutputType(const std::string& name) {
@@ -422,9 +425,9 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
     }
     host::SetWorkerCount(options.threads);
 
-    std::unique_ptr<StagedTextFile> settings;
+    std::unique_ptr<StagedFile> settings;
     if (!options.saveSettings.empty()) {
-        settings = std::make_unique<StagedTextFile>(options.saveSettings,
+        settings = std::make_unique<StagedFile>(options.saveSettings,
                                                     SettingsText(tool.Tool(), "Veskar1", keyer.Name()));
     }
     const int previewFrame = options.previewFrame >= 0 ? options.previewFrame : firstFrame;

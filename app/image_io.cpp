@@ -289,49 +289,41 @@ void WriteKeyedFile(const std::string& path, const FileImage& source, const Imag
     RenameIntoPlace(temp, target);
 }
 
-StagedImageFile::StagedImageFile(const std::string& path, const OIIO::ImageBuf& image, OIIO::TypeDesc type)
-    : path_(path), temp_(TemporaryBeside(fs::path(path)).string()) {
-    if (!image.write(temp_, type)) {
-        const std::string message = image.geterror();
-        std::error_code ec;
-        fs::remove(temp_, ec);
-        throw CliError(path + ": cannot write: " + (message.empty() ? "write failed" : message));
-    }
-}
+StagedFile::StagedFile(const std::string& path)
+    : path_(path), temp_(TemporaryBeside(fs::path(path)).string()) {}
 
-StagedImageFile::~StagedImageFile() {
-    if (!committed_) {
-        std::error_code ec;
-        fs::remove(temp_, ec);
-    }
-}
-
-void StagedImageFile::Commit() {
-    RenameIntoPlace(temp_, path_);
-    committed_ = true;
-}
-
-StagedTextFile::StagedTextFile(const std::string& path, const std::string& text)
-    : path_(path), temp_(TemporaryBeside(fs::path(path)).string()) {
+StagedFile::StagedFile(const std::string& path, const std::string& text) : StagedFile(path) {
     std::ofstream out(temp_, std::ios::binary | std::ios::trunc);
     out << text;
     out.close();
     if (!out) {
-        const std::string reason = std::generic_category().message(errno);
-        std::error_code ec;
-        fs::remove(temp_, ec);
-        throw CliError(path + ": cannot write: " + reason);
+        Fail(std::generic_category().message(errno));
     }
 }
 
-StagedTextFile::~StagedTextFile() {
+StagedFile::StagedFile(const std::string& path, const OIIO::ImageBuf& image, OIIO::TypeDesc type)
+    : StagedFile(path) {
+    if (!image.write(temp_, type)) {
+        const std::string message = image.geterror();
+        Fail(message.empty() ? "write failed" : message);
+    }
+}
+
+void StagedFile::Fail(const std::string& reason) {
+    std::error_code ec;
+    fs::remove(temp_, ec);
+    committed_ = true;  // nothing left to clean up
+    throw CliError(path_ + ": cannot write: " + reason);
+}
+
+StagedFile::~StagedFile() {
     if (!committed_) {
         std::error_code ec;
         fs::remove(temp_, ec);
     }
 }
 
-void StagedTextFile::Commit() {
+void StagedFile::Commit() {
     RenameIntoPlace(temp_, path_);
     committed_ = true;
 }

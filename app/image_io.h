@@ -50,37 +50,25 @@ FileImage ReadImageFile(const std::string& path, bool withExtraChannels);
 void WriteKeyedFile(const std::string& path, const FileImage& source, const Image& keyed,
                     OIIO::TypeDesc type = OIIO::TypeDesc::UNKNOWN);
 
-/// An image written to a temporary file beside its target at once (in `type`,
-/// the format by the target's ending) and renamed into place by Commit;
-/// dropped uncommitted, it leaves nothing. Throws CliError naming `path`.
-class StagedImageFile {
+/// A file written to a temporary file beside its target at once and renamed
+/// into place by Commit; dropped uncommitted, it leaves nothing. Throws
+/// CliError naming `path` when the temporary file cannot be written.
+class StagedFile {
 public:
-    StagedImageFile(const std::string& path, const OIIO::ImageBuf& image, OIIO::TypeDesc type);
-    StagedImageFile(const StagedImageFile&) = delete;
-    StagedImageFile& operator=(const StagedImageFile&) = delete;
-    ~StagedImageFile();
+    /// A text file.
+    StagedFile(const std::string& path, const std::string& text);
+    /// An image in `type`, its file format by the target's ending.
+    StagedFile(const std::string& path, const OIIO::ImageBuf& image, OIIO::TypeDesc type);
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
+    ~StagedFile();
 
     void Commit();
 
 private:
-    std::string path_;
-    std::string temp_;
-    bool committed_ = false;
-};
+    explicit StagedFile(const std::string& path);
+    [[noreturn]] void Fail(const std::string& reason);
 
-/// A text file written to a temporary file beside its target at once and
-/// renamed into place by Commit; dropped uncommitted, it leaves nothing.
-class StagedTextFile {
-public:
-    /// Throws CliError naming `path` when the temporary file cannot be written.
-    StagedTextFile(const std::string& path, const std::string& text);
-    StagedTextFile(const StagedTextFile&) = delete;
-    StagedTextFile& operator=(const StagedTextFile&) = delete;
-    ~StagedTextFile();
-
-    void Commit();
-
-private:
     std::string path_;
     std::string temp_;
     bool committed_ = false;

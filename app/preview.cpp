@@ -79,7 +79,7 @@ void WritePreview(const std::string& path, const FileImage& source, const Image&
         }
     }
 
-    StagedImageFile(path, sheet, OIIO::TypeDesc::UINT8).Commit();
+    StagedFile(path, sheet, OIIO::TypeDesc::UINT8).Commit();
 }
 
 }  // namespace veskar

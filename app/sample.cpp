@@ -573,12 +573,6 @@ SampleImages MakeImages() {
     return images;
 }
 
-// The controls that key the plate, in the tool's creation order.
-struct ControlValue {
-    const char* id;
-    double value;
-};
-
 // Window widths per channel. Green, where the screen and the subject differ
 // most, is narrowest; red separates the skin; blue is left wide, since the
 // shirt's blue is close to the screen's and would only add grain. With Fade
@@ -598,7 +592,8 @@ constexpr double kOffset = -0.275;
 // put that point on the clean plate's pixel with a key image and on the
 // screen's average colour without one, so the same settings serve both. In
 // "RGB" the key colour holds the same numbers as the Value sliders.
-std::vector<ControlValue> SampleControls(const ImageBuf& cleanPlate) {
+// The controls that key the plate, in the tool's creation order.
+SettingsValues SampleControls(const ImageBuf& cleanPlate) {
     const auto stats = OIIO::ImageBufAlgo::computePixelStats(cleanPlate);
     if (stats.avg.size() < 3) {
         throw CliError("cannot measure the clean plate: " + cleanPlate.geterror());
@@ -647,13 +642,7 @@ std::string SettingsFileText(const ImageBuf& cleanPlate) {
     std::string text =
         "-- Veskar settings for the demo sample: key plate.exr with clean_plate.exr as the key "
         "image (they also key it without one, with some screen left in the corners).\n";
-    text += "{\n\tTools = ordered() {\n\t\tVeskar1 = Veskar {\n\t\t\tInputs = {\n";
-    for (const ControlValue& control : SampleControls(cleanPlate)) {
-        text += std::string("\t\t\t\t") + control.id +
-                " = Input { Value = " + SettingsNumber(control.value) + ", },\n";
-    }
-    text += "\t\t\t},\n\t\t},\n\t},\n}\n";
-    return text;
+    return text + SettingsText(SampleControls(cleanPlate), "Veskar1", "Veskar");
 }
 
 }  // namespace
@@ -671,10 +660,10 @@ void WriteSample(const std::string& folder) {
     // half written.
     try {
         const SampleImages images = MakeImages();
-        StagedImageFile plate((dir / kSamplePlateFile).string(), images.plate, TypeDesc::HALF);
-        StagedImageFile cleanPlate((dir / kSampleCleanPlateFile).string(), images.cleanPlate, TypeDesc::HALF);
-        StagedImageFile alpha((dir / kSampleAlphaFile).string(), images.alpha, TypeDesc::HALF);
-        StagedTextFile settings((dir / kSampleSettingsFile).string(),
+        StagedFile plate((dir / kSamplePlateFile).string(), images.plate, TypeDesc::HALF);
+        StagedFile cleanPlate((dir / kSampleCleanPlateFile).string(), images.cleanPlate, TypeDesc::HALF);
+        StagedFile alpha((dir / kSampleAlphaFile).string(), images.alpha, TypeDesc::HALF);
+        StagedFile settings((dir / kSampleSettingsFile).string(),
                                 SettingsFileText(images.cleanPlate));
         plate.Commit();
         cleanPlate.Commit();

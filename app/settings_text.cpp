@@ -1,5 +1,7 @@
 #include "app/settings_text.h"
 
+#include "app/control_values.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -88,20 +90,26 @@ std::string SettingsNumber(double value) {
     return std::string(buf, result.ptr);
 }
 
-std::string SettingsText(const Operator& tool, const std::string& toolName,
+std::string SettingsText(const SettingsValues& values, const std::string& toolName,
                          const std::string& className) {
     std::string text = "{\n\tTools = ordered() {\n\t\t" + Key(toolName) + " = " + className +
                        " {\n\t\t\tInputs = {\n";
-    for (const auto& input : tool.Inputs()) {
-        if (input->IsImage() ||
-            input->Attrs().GetId(kLinkDataType, CLSID_DataType_Number) != CLSID_DataType_Number) {
-            continue;
-        }
-        text += "\t\t\t\t" + Key(input->ID().Text()) + " = Input { Value = " +
-                SettingsNumber(input->Value()) + ", },\n";
+    for (const auto& [id, value] : values) {
+        text += "\t\t\t\t" + Key(id) + " = Input { Value = " + SettingsNumber(value) + ", },\n";
     }
     text += "\t\t\t},\n\t\t},\n\t},\n}\n";
     return text;
+}
+
+std::string SettingsText(const Operator& tool, const std::string& toolName,
+                         const std::string& className) {
+    SettingsValues values;
+    for (const auto& input : tool.Inputs()) {
+        if (HoldsNumber(*input)) {
+            values.emplace_back(input->ID().Text(), input->Value());
+        }
+    }
+    return SettingsText(values, toolName, className);
 }
 
 }  // namespace veskar

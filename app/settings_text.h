@@ -1,6 +1,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 class Operator;
 
@@ -11,6 +13,13 @@ namespace veskar {
 /// { Tools = ordered() { Veskar1 = Veskar { Inputs = { Id = Input { Value = v, }, ... }, }, }, }
 /// Values carry 17 significant digits, so they read back exactly.
 std::string SettingsText(const Operator& tool, const std::string& toolName,
+                         const std::string& className);
+
+/// Control ids with their values, in the order to write them.
+using SettingsValues = std::vector<std::pair<std::string, double>>;
+
+/// The same text for values given by id.
+std::string SettingsText(const SettingsValues& values, const std::string& toolName,
                          const std::string& className);
 
 /// A number as settings text: 17 significant digits, locale-independent;
