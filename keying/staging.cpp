@@ -47,8 +47,12 @@ void TakeKeySample(StagingState& state, const Snapshot& snapshot,
     }
 }
 
+std::int32_t KeySampleCoordinate(std::int32_t i, double scale) noexcept {
+    return TruncateToPosition(i * scale);
+}
+
 KeySamplePoint KeySamplePosition(std::int32_t x, std::int32_t y, double sx, double sy) noexcept {
-    return KeySamplePoint{TruncateToPosition(x * sx), TruncateToPosition(y * sy)};
+    return KeySamplePoint{KeySampleCoordinate(x, sx), KeySampleCoordinate(y, sy)};
 }
 
 bool KeySampleInside(std::int32_t kx, std::int32_t ky, double kw, double kh) noexcept {

@@ -45,6 +45,10 @@ void TakeKeySample(StagingState& state, const Snapshot& snapshot, const Colour& 
 /// int gives -1, which KeySampleInside rejects.
 KeySamplePoint KeySamplePosition(std::int32_t x, std::int32_t y, double sx, double sy) noexcept;
 
+/// One coordinate of KeySamplePosition: trunc(i * scale), or -1 when that has
+/// no 32-bit int. The row depends on the line alone, so a line needs it once.
+std::int32_t KeySampleCoordinate(std::int32_t i, double scale) noexcept;
+
 /// Whether (kx, ky) lies in a key image of size kw x kh, both truncated toward
 /// zero to ints first. A size below 1 or NaN contains nothing; a size beyond the
 /// 32-bit range counts as the largest int.

@@ -114,18 +114,25 @@ void Veskar::RenderChunk(Request* request, int chunk) {
     const PlaneWalk key2{sampling ? key->RowStarts(2) : nullptr, sampling ? key->Step(2) : 0};
     const PixelFetch keyFetch = sampling ? key->FetchRoutine() : nullptr;
 
+    // The key row is the line's own; within the line, a key pixel sampled by
+    // the pixel before (every other pixel of a half-size key) would stage to
+    // the very state the line already holds, so it is not fetched again.
+    const std::int32_t ky = sampling ? keying::KeySampleCoordinate(y, sy) : -1;
+    std::int32_t stagedKx = -1;
+
     PixelRecord record;
     PixelRecord keyRecord;
     for (std::int32_t x = 0; x < width; ++x) {
         fetch(&record, src1.At(x, y), src2.At(x, y), source);
         if (sampling && inKeyImage->IsUsable()) {
-            const keying::KeySamplePoint at = keying::KeySamplePosition(x, y, sx, sy);
+            const std::int32_t kx = keying::KeySampleCoordinate(x, sx);
             // Outside the key image the pixel keeps the windows of the last
             // sample of this line.
-            if (keying::KeySampleInside(at.kx, at.ky, kw, kh)) {
-                keyFetch(&keyRecord, key1.At(at.kx, at.ky), key2.At(at.kx, at.ky), key);
+            if (keying::KeySampleInside(kx, ky, kw, kh) && kx != stagedKx) {
+                keyFetch(&keyRecord, key1.At(kx, ky), key2.At(kx, ky), key);
                 keying::TakeKeySample(staging, snapshot,
                                       keying::Colour{keyRecord.B, keyRecord.G, keyRecord.R, keyRecord.A});
+                stagedKx = kx;
             }
         }
         const keying::Colour keyed = keying::KeyPixel(
