@@ -20,6 +20,7 @@
 #include "app/sample.h"
 #include "app/settings_file.h"
 #include "app/image_io.h"
+#include "app/files/staged_file.h"
 #include "app/settings_text.h"
 #include "app/text_match.h"
 #include "app/tool_session.h"

@@ -2,17 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <new>
 #include <stdexcept>
-#include <cerrno>
 #include <system_error>
 
-#include <unistd.h>
-
 #include "app/cli_error.h"
+#include "app/files/staged_file.h"
 
 namespace veskar {
 namespace {
@@ -30,30 +26,6 @@ int FindChannel(const OIIO::ImageSpec& spec, char letter) {
         }
     }
     return -1;
-}
-
-// A temporary file beside `path`, so that the final rename stays within one
-// file system; it keeps the ending, which some writers go by. The folder must
-// exist: outputs never create folders by accident.
-fs::path TemporaryBeside(const fs::path& path) {
-    const fs::path folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
-    std::error_code ec;
-    if (!fs::is_directory(folder, ec)) {
-        throw CliError(path.string() + ": cannot write: the folder " + folder.string() + " does not exist");
-    }
-    fs::path temp = path;
-    temp.replace_filename("." + path.filename().string() + ".tmp" + std::to_string(::getpid()) +
-                          path.extension().string());
-    return temp;
-}
-
-void RenameIntoPlace(const fs::path& temp, const fs::path& path) {
-    std::error_code ec;
-    fs::rename(temp, path, ec);
-    if (ec) {
-        fs::remove(temp, ec);
-        throw CliError(path.string() + ": cannot write: " + ec.message());
-    }
 }
 
 // What one channel of the output file holds.
@@ -263,69 +235,13 @@ void WriteKeyedFile(const std::string& path, const FileImage& source, const Imag
         }
     }
 
-    const fs::path target(path);
-    const fs::path temp = TemporaryBeside(target);
-    auto output = OIIO::ImageOutput::create(path);
-    if (!output) {
-        std::string message = OIIO::geterror();
-        throw CliError(path + ": cannot write: " + (message.empty() ? "unknown image format" : message));
+    StagedFile staged(path);
+    OIIO::ImageOutput& output = staged.OpenImage({spec});
+    if (!output.write_image(OIIO::TypeDesc::FLOAT, pixels.data())) {
+        const std::string message = output.geterror();
+        staged.Fail(message.empty() ? "write failed" : message);
     }
-    auto fail = [&](const std::string& message) {
-        std::error_code ec;
-        fs::remove(temp, ec);
-        throw CliError(path + ": cannot write: " + (message.empty() ? "write failed" : message));
-    };
-    if (!output->open(temp.string(), spec)) {
-        fail(output->geterror());
-    }
-    if (!output->write_image(OIIO::TypeDesc::FLOAT, pixels.data())) {
-        std::string message = output->geterror();
-        output->close();
-        fail(message);
-    }
-    if (!output->close()) {
-        fail(output->geterror());
-    }
-    RenameIntoPlace(temp, target);
-}
-
-StagedFile::StagedFile(const std::string& path)
-    : path_(path), temp_(TemporaryBeside(fs::path(path)).string()) {}
-
-StagedFile::StagedFile(const std::string& path, const std::string& text) : StagedFile(path) {
-    std::ofstream out(temp_, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    if (!out) {
-        Fail(std::generic_category().message(errno));
-    }
-}
-
-StagedFile::StagedFile(const std::string& path, const OIIO::ImageBuf& image, OIIO::TypeDesc type)
-    : StagedFile(path) {
-    if (!image.write(temp_, type)) {
-        const std::string message = image.geterror();
-        Fail(message.empty() ? "write failed" : message);
-    }
-}
-
-void StagedFile::Fail(const std::string& reason) {
-    std::error_code ec;
-    fs::remove(temp_, ec);
-    committed_ = true;  // nothing left to clean up
-    throw CliError(path_ + ": cannot write: " + reason);
-}
-
-StagedFile::~StagedFile() {
-    if (!committed_) {
-        std::error_code ec;
-        fs::remove(temp_, ec);
-    }
-}
-
-void StagedFile::Commit() {
-    RenameIntoPlace(temp_, path_);
-    committed_ = true;
+    staged.Commit();
 }
 
 }  // namespace veskar

@@ -50,28 +50,4 @@ FileImage ReadImageFile(const std::string& path, bool withExtraChannels);
 void WriteKeyedFile(const std::string& path, const FileImage& source, const Image& keyed,
                     OIIO::TypeDesc type = OIIO::TypeDesc::UNKNOWN);
 
-/// A file written to a temporary file beside its target at once and renamed
-/// into place by Commit; dropped uncommitted, it leaves nothing. Throws
-/// CliError naming `path` when the temporary file cannot be written.
-class StagedFile {
-public:
-    /// A text file.
-    StagedFile(const std::string& path, const std::string& text);
-    /// An image in `type`, its file format by the target's ending.
-    StagedFile(const std::string& path, const OIIO::ImageBuf& image, OIIO::TypeDesc type);
-    StagedFile(const StagedFile&) = delete;
-    StagedFile& operator=(const StagedFile&) = delete;
-    ~StagedFile();
-
-    void Commit();
-
-private:
-    explicit StagedFile(const std::string& path);
-    [[noreturn]] void Fail(const std::string& reason);
-
-    std::string path_;
-    std::string temp_;
-    bool committed_ = false;
-};
-
 }  // namespace veskar

@@ -8,6 +8,7 @@
 #include <OpenImageIO/imagebufalgo.h>
 
 #include "app/cli_error.h"
+#include "app/files/staged_file.h"
 
 namespace veskar {
 namespace {

@@ -14,6 +14,7 @@
 
 #include "app/cli_error.h"
 #include "app/image_io.h"
+#include "app/files/staged_file.h"
 #include "app/settings_text.h"
 
 namespace veskar {

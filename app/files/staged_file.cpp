@@ -1,0 +1,438 @@
+#include "app/files/staged_file.h"
+
+#include <atomic>
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <system_error>
+#include <vector>
+
+#include <OpenImageIO/filesystem.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/cli_error.h"
+
+namespace veskar {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kTempStart = ".veskar-tmp-";
+// Longer endings are left off the temporary name; the writers are told the
+// format by the target's name.
+constexpr std::size_t kMaxTempEnding = 16;
+
+// Live temporaries, for the signal handler: fixed slots of plain characters,
+// as a handler may neither allocate nor take locks. A slot's path is written
+// before it is marked used and the mark is cleared before the slot is reused.
+constexpr int kSlots = 64;
+constexpr std::size_t kSlotChars = 4096;
+struct Slot {
+    std::atomic<bool> used{false};
+    char path[kSlotChars];
+};
+Slot slots[kSlots];
+std::mutex slotClaim;  // between threads of the process; the handler only reads
+
+int RegisterTemporary(const std::string& path) {
+    if (path.size() >= kSlotChars) return -1;
+    std::lock_guard<std::mutex> lock(slotClaim);
+    for (int i = 0; i < kSlots; ++i) {
+        if (!slots[i].used.load()) {
+            std::memcpy(slots[i].path, path.c_str(), path.size() + 1);
+            slots[i].used.store(true);
+            return i;
+        }
+    }
+    return -1;  // more than kSlots at once: such a file is only removed by its owner
+}
+
+void ReleaseTemporary(int slot) {
+    if (slot >= 0) slots[slot].used.store(false);
+}
+
+std::uint64_t NameHash(const std::string& name) {
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (unsigned char c : name) {
+        hash = (hash ^ c) * 1099511628211ull;
+    }
+    return hash;
+}
+
+const char* KindOf(fs::file_type type) {
+    switch (type) {
+        case fs::file_type::directory: return "a folder";
+        case fs::file_type::fifo: return "a FIFO";
+        case fs::file_type::character: return "a character device";
+        case fs::file_type::block: return "a block device";
+        case fs::file_type::socket: return "a socket";
+        default: return "not a regular file";
+    }
+}
+
+// The file a write to `path` replaces: links followed, a dangling link to
+// the name it points at.
+fs::path ResolveTarget(const std::string& path) {
+    fs::path target(path);
+    for (int depth = 0; depth < 40; ++depth) {
+        std::error_code ec;
+        if (!fs::is_symlink(fs::symlink_status(target, ec))) {
+            return target;
+        }
+        const fs::path link = fs::read_symlink(target, ec);
+        if (ec) {
+            throw CliError(path + ": cannot write: " + ec.message());
+        }
+        target = link.is_absolute() ? link : target.parent_path() / link;
+    }
+    throw CliError(path + ": cannot write: too many levels of symbolic links");
+}
+
+void WriteAll(int fd, const char* data, std::size_t size, int& error) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            error = errno;
+            return;
+        }
+        if (written == 0) {
+            error = ENOSPC;
+            return;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+}
+
+// Leftover temporaries by folder, listed once per run: a resumed run meets
+// each folder's leftovers frame by frame.
+std::map<std::string, std::vector<std::string>> LeftoverNames(const fs::path& folder) {
+    std::map<std::string, std::vector<std::string>> byPrefix;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (IsTemporaryName(name)) {
+            byPrefix[name.substr(0, std::strlen(kTempStart) + 17)].push_back(name);
+        }
+    }
+    return byPrefix;
+}
+
+}  // namespace
+
+// The writer's bytes, written to the temporary file with every write checked.
+// A failed write is remembered and reported as done: the codec goes on to the
+// end of its file harmlessly, where a failure reported to it might end the
+// process, and Commit then reports the first error. Sequential writes gather
+// in a buffer, as codecs write in small pieces.
+class StagedFile::CheckedOutput : public OIIO::Filesystem::IOProxy {
+public:
+    explicit CheckedOutput(const std::string& path) : IOProxy(path, IOProxy::Write) {
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd_ < 0) error_ = errno;
+    }
+    ~CheckedOutput() override {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    const char* proxytype() const override { return "veskar-checked"; }
+
+    size_t write(const void* data, size_t size) override {
+        pwrite(data, size, m_pos);
+        m_pos += static_cast<int64_t>(size);
+        return size;
+    }
+    size_t pwrite(const void* data, size_t size, int64_t offset) override {
+        const auto* bytes = static_cast<const char*>(data);
+        const bool follows = offset == bufferStart_ + static_cast<int64_t>(buffer_.size());
+        if (!follows || buffer_.size() + size > kBuffer) {
+            Drain();
+            bufferStart_ = offset;
+        }
+        if (size >= kBuffer) {
+            Put(bytes, size, offset);
+            bufferStart_ = offset + static_cast<int64_t>(size);
+        } else {
+            buffer_.insert(buffer_.end(), bytes, bytes + size);
+        }
+        end_ = std::max(end_, offset + static_cast<int64_t>(size));
+        return size;
+    }
+    size_t read(void*, size_t) override { return 0; }
+    size_t pread(void*, size_t, int64_t) override { return 0; }
+    size_t size() const override { return static_cast<size_t>(end_); }
+    void flush() const override {}
+
+    /// Writes what is gathered and closes the file; the first error, or 0.
+    int Finish() {
+        Drain();
+        if (fd_ >= 0 && ::close(fd_) != 0 && error_ == 0) error_ = errno;
+        fd_ = -1;
+        return error_;
+    }
+
+private:
+    static constexpr std::size_t kBuffer = 1 << 20;
+
+    void Drain() {
+        if (!buffer_.empty()) Put(buffer_.data(), buffer_.size(), bufferStart_);
+        buffer_.clear();
+    }
+    void Put(const char* data, std::size_t size, int64_t offset) {
+        while (size > 0 && error_ == 0) {
+            const ssize_t written = ::pwrite(fd_, data, size, offset);
+            if (written < 0 && errno == EINTR) continue;
+            if (written <= 0) {
+                error_ = written < 0 ? errno : ENOSPC;
+                return;
+            }
+            data += written;
+            size -= static_cast<std::size_t>(written);
+            offset += written;
+        }
+    }
+
+    int fd_ = -1;
+    int error_ = 0;
+    std::vector<char> buffer_;
+    int64_t bufferStart_ = 0;
+    int64_t end_ = 0;
+};
+
+std::string SystemReason(int errorNumber) {
+    if (errorNumber == 0) {
+        return "the system reported no reason";
+    }
+    return std::generic_category().message(errorNumber);
+}
+
+std::string TemporaryPrefix(const fs::path& target) {
+    char hash[17];
+    std::snprintf(hash, sizeof hash, "%016llx",
+                  static_cast<unsigned long long>(NameHash(target.filename().string())));
+    return std::string(kTempStart) + hash + "-";
+}
+
+bool IsTemporaryName(const std::string& name) {
+    const std::size_t start = std::strlen(kTempStart);
+    if (name.compare(0, start, kTempStart) != 0 || name.size() < start + 18 || name[start + 16] != '-') {
+        return false;
+    }
+    for (std::size_t i = start; i < start + 16; ++i) {
+        if (!std::isxdigit(static_cast<unsigned char>(name[i]))) return false;
+    }
+    return true;
+}
+
+int RemoveLeftoverTemporaries(const fs::path& target) {
+    static std::mutex lock;
+    static std::map<std::string, std::map<std::string, std::vector<std::string>>> folders;
+    const fs::path resolved = ResolveTarget(target.string());
+    const fs::path folder = resolved.parent_path().empty() ? fs::path(".") : resolved.parent_path();
+    std::lock_guard<std::mutex> guard(lock);
+    auto [entry, fresh] = folders.try_emplace(folder.string());
+    if (fresh) {
+        entry->second = LeftoverNames(folder);
+    }
+    auto names = entry->second.find(TemporaryPrefix(resolved));
+    if (names == entry->second.end()) {
+        return 0;
+    }
+    int removed = 0;
+    for (const std::string& name : names->second) {
+        std::error_code ec;
+        removed += fs::remove(folder / name, ec) ? 1 : 0;
+    }
+    entry->second.erase(names);
+    return removed;
+}
+
+void RemoveLiveTemporaries() noexcept {
+    for (Slot& slot : slots) {
+        if (slot.used.load()) {
+            ::unlink(slot.path);
+        }
+    }
+}
+
+StagedFile::StagedFile(const std::string& path) : path_(path) {
+    const fs::path target = ResolveTarget(path);
+    std::error_code ec;
+    const fs::file_status status = fs::status(target, ec);
+    if (fs::exists(status) && !fs::is_regular_file(status)) {
+        throw CliError(path + ": cannot write: " + KindOf(status.type()) +
+                       " is there; outputs replace only regular files");
+    }
+    const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+    if (!fs::is_directory(folder, ec)) {
+        throw CliError(path + ": cannot write: the folder " + folder.string() + " does not exist");
+    }
+    static std::atomic<unsigned> counter{0};
+    std::string ending = target.extension().string();
+    if (ending.size() > kMaxTempEnding) ending.clear();
+    target_ = target.string();
+    temp_ = (folder / (TemporaryPrefix(target) + std::to_string(::getpid()) + "-" +
+                       std::to_string(++counter) + ending))
+                .string();
+    slot_ = RegisterTemporary(temp_);
+    // A file of this name is the leftover of a killed run whose process id
+    // this one now has.
+    ::unlink(temp_.c_str());
+}
+
+StagedFile::StagedFile(const std::string& path, const std::string& text) : StagedFile(path) {
+    Append(text.data(), text.size());
+}
+
+StagedFile::StagedFile(const std::string& path, const OIIO::ImageBuf& image, OIIO::TypeDesc type)
+    : StagedFile(path) {
+    OIIO::ImageSpec spec = image.spec();
+    spec.set_format(type);
+    OIIO::ImageOutput& output = OpenImage({spec});
+    if (!image.write(&output)) {
+        const std::string message = image.geterror();
+        Fail(message.empty() ? "write failed" : message);
+    }
+}
+
+OIIO::ImageOutput& StagedFile::OpenImage(const std::vector<OIIO::ImageSpec>& parts) {
+    // The writer is chosen by the target's name: the temporary name may have
+    // lost a long ending.
+    image_ = OIIO::ImageOutput::create(target_);
+    if (!image_) {
+        const std::string message = OIIO::geterror();
+        Fail(message.empty() ? "no image format for this file ending" : message);
+    }
+    if (image_->supports("ioproxy")) {
+        channel_ = std::make_unique<CheckedOutput>(temp_);
+        image_->set_ioproxy(channel_.get());
+    } else {
+        readBack_ = true;
+    }
+    const bool opened = parts.size() == 1
+                            ? image_->open(temp_, parts[0])
+                            : image_->open(temp_, static_cast<int>(parts.size()), parts.data());
+    if (!opened) {
+        const std::string message = image_->geterror();
+        Fail(message.empty() ? "the image writer cannot open the file" : message);
+    }
+    return *image_;
+}
+
+void StagedFile::CloseImage() {
+    const bool closed = image_->close();
+    std::string message = image_->geterror();
+    image_.reset();
+    if (channel_) {
+        const int error = channel_->Finish();
+        channel_.reset();
+        // A failed write explains whatever the writer said after it.
+        if (error != 0) Fail(SystemReason(error));
+    }
+    if (!closed) {
+        Fail(message.empty() ? "the image writer failed to finish the file" : message);
+    }
+    if (readBack_) {
+        // Without a checked channel, only the file itself shows whether it is
+        // whole: a writer that seeks past a failed write leaves a gap that
+        // reads back as zeros, so gaps count as damage, and then it must read.
+        const int fd = ::open(temp_.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat info {};
+        bool whole = fd >= 0 && ::fstat(fd, &info) == 0 && ::lseek(fd, 0, SEEK_HOLE) >= info.st_size;
+        if (fd >= 0) ::close(fd);
+        auto input = whole ? OIIO::ImageInput::open(temp_) : nullptr;
+        whole = input != nullptr;
+        for (int part = 0; whole && input->seek_subimage(part, 0); ++part) {
+            const OIIO::ImageSpec& spec = input->spec();
+            std::vector<float> pixels(spec.image_pixels() * static_cast<std::size_t>(spec.nchannels));
+            whole = input->read_image(part, 0, 0, spec.nchannels, OIIO::TypeDesc::FLOAT, pixels.data()) &&
+                    !input->has_error();
+        }
+        if (!whole) {
+            Fail("the written file does not read back whole (is the disk full?)");
+        }
+    }
+}
+
+void StagedFile::Append(const void* data, std::size_t size) {
+    const int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        Fail(SystemReason(errno));
+    }
+    int error = 0;
+    WriteAll(fd, static_cast<const char*>(data), size, error);
+    if (::close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        Fail(SystemReason(error));
+    }
+}
+
+void StagedFile::Commit() {
+    if (image_) {
+        CloseImage();
+    }
+    const int fd = ::open(temp_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        Fail(errno == ENOENT ? "the file was not written" : SystemReason(errno));
+    }
+    int error = ::fsync(fd) != 0 ? errno : 0;
+    if (::close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        Fail(SystemReason(error));
+    }
+    if (::rename(temp_.c_str(), target_.c_str()) != 0) {
+        Fail(SystemReason(errno));
+    }
+    ReleaseTemporary(slot_);
+    slot_ = -1;
+    done_ = true;
+    // The rename is durable only once the folder is on disk too; file systems
+    // that cannot flush a folder say EINVAL, and have nothing to flush.
+    const fs::path folder = fs::path(target_).parent_path().empty() ? fs::path(".") : fs::path(target_).parent_path();
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        error = ::fsync(dir) != 0 && errno != EINVAL ? errno : 0;
+        ::close(dir);
+        if (error != 0) {
+            throw CliError(path_ + ": cannot write: " + SystemReason(error));
+        }
+    }
+}
+
+void StagedFile::Discard() noexcept {
+    if (image_) {
+        image_->close();  // what it wrote is removed next
+        image_.reset();
+    }
+    if (channel_) {
+        channel_->Finish();
+        channel_.reset();
+    }
+    if (!done_) {
+        ::unlink(temp_.c_str());
+        ReleaseTemporary(slot_);
+        slot_ = -1;
+        done_ = true;
+    }
+}
+
+void StagedFile::Fail(const std::string& reason) {
+    Discard();
+    throw CliError(path_ + ": cannot write: " + reason);
+}
+
+StagedFile::~StagedFile() { Discard(); }
+
+}  // namespace veskar

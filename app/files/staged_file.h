@@ -1,0 +1,114 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imageio.h>
+
+namespace veskar {
+
+/// An output file written under a temporary name beside its target and
+/// renamed into place only once the whole file is known to be on disk, so a
+/// target is never left half written, whatever stops the run.
+///
+/// Targets: a new name, or an existing regular file, which is replaced. A
+/// target that exists and is anything else (a folder, a FIFO, a device, a
+/// socket) is refused. A symbolic link is written through: the file it points
+/// at is replaced and the link stays as it is (a dangling link gets its file
+/// created), so links that pipelines use to route outputs keep working. The
+/// folder must exist: outputs never create folders by accident.
+///
+/// Temporary names: `.veskar-tmp-HASH-PID-N.EXT`, where HASH stands for the
+/// target's file name (TemporaryPrefix), so they stay short for any valid
+/// target name and the leftovers of a run that was killed can be found and
+/// removed (RemoveLeftoverTemporaries). A live temporary is registered so
+/// that RemoveLiveTemporaries, called from a signal handler, can remove it.
+///
+/// Every failure removes the temporary file and throws CliError naming the
+/// target and the system's reason.
+class StagedFile {
+public:
+    /// Checks the target and claims a temporary name for it; the caller
+    /// writes the file at TempPath() and then calls Commit.
+    explicit StagedFile(const std::string& path);
+    /// A text file, written at once.
+    StagedFile(const std::string& path, const std::string& text);
+    /// An image in `type`, written at once in the file format the target's
+    /// ending names.
+    StagedFile(const std::string& path, const OIIO::ImageBuf& image, OIIO::TypeDesc type);
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
+    /// Removes the temporary file unless committed.
+    ~StagedFile();
+
+    /// The target as given.
+    const std::string& Path() const noexcept { return path_; }
+    /// Where the caller writes the file.
+    const std::string& TempPath() const noexcept { return temp_; }
+
+    /// Writes `size` bytes at the end of the temporary file, checking every
+    /// write (a full disk is an error, never a shorter file).
+    void Append(const void* data, std::size_t size);
+
+    /// An image writer for the target's format, opened on the temporary file
+    /// for `parts` (one spec per subimage; further subimages are opened by the
+    /// caller with ImageOutput::AppendSubimage). The writer's bytes go through
+    /// a checked channel: a failed write is remembered instead of being
+    /// reported to the codec, since some codecs end the process when a write
+    /// fails, and Commit reports it. A format that cannot write through such a
+    /// channel writes TempPath() itself and is read back whole at Commit.
+    /// Throws CliError (temporary removed) when the writer cannot be opened.
+    OIIO::ImageOutput& OpenImage(const std::vector<OIIO::ImageSpec>& parts);
+
+    /// Closes an image writer still open (checking its close and every write
+    /// it made), flushes the temporary file to disk (fsync), renames it over the target
+    /// and flushes the folder, so that after a crash the target holds either
+    /// its old content or the whole new file. Throws CliError on failure, with
+    /// the temporary file removed.
+    void Commit();
+
+    /// Removes the temporary file and throws CliError "PATH: cannot write:
+    /// REASON"; for callers whose own write into TempPath() failed.
+    [[noreturn]] void Fail(const std::string& reason);
+
+private:
+    class CheckedOutput;
+
+    void Discard() noexcept;
+    void CloseImage();
+
+    std::unique_ptr<CheckedOutput> channel_;   // the image writer's bytes, when checked
+    std::unique_ptr<OIIO::ImageOutput> image_;  // an open image writer
+    bool readBack_ = false;                     // the writer wrote TempPath() itself
+
+    std::string path_;    // as given, for messages
+    std::string target_;  // the file the rename replaces (links resolved)
+    std::string temp_;
+    int slot_ = -1;       // in the registry of live temporaries
+    bool done_ = false;
+};
+
+/// The beginning every temporary name for `target` shares.
+std::string TemporaryPrefix(const std::filesystem::path& target);
+
+/// Whether `name` (a file name without folder) is a temporary name of
+/// StagedFile, of any target.
+bool IsTemporaryName(const std::string& name);
+
+/// Removes the temporary files of `target` that a killed run left beside it
+/// (not those of this process's live StagedFiles). Returns how many it
+/// removed; errors are ignored, as the leftovers are harmless.
+int RemoveLeftoverTemporaries(const std::filesystem::path& target);
+
+/// Removes every live temporary file of this process. Async-signal-safe: for
+/// signal handlers, which then end the process.
+void RemoveLiveTemporaries() noexcept;
+
+/// The system's text for `errorNumber`, never "Success": a failure that set
+/// no error number says so.
+std::string SystemReason(int errorNumber);
+
+}  // namespace veskar
