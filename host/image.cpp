@@ -4,6 +4,7 @@
 #include <mutex>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 #include "host/tags.h"
 
@@ -167,6 +168,24 @@ const std::int64_t* Image::RowStarts(int plane) const noexcept {
 
 std::int32_t Image::Step(int plane) const noexcept {
     return plane == 1 ? step1_ : plane == 2 ? step2_ : 0;
+}
+
+bool Image::PlainFloatRows() const noexcept {
+    return fetch_ == &FetchPixel && store_ == &StorePixel && step1_ == kRecordBytes;
+}
+
+unsigned char* Image::PlaneBytes(int plane) noexcept {
+    return const_cast<unsigned char*>(std::as_const(*this).PlaneBytes(plane));
+}
+
+const unsigned char* Image::PlaneBytes(int plane) const noexcept {
+    const float* data = plane == 1 ? plane1_.get() : plane == 2 ? plane2_.get() : nullptr;
+    return reinterpret_cast<const unsigned char*>(data);
+}
+
+void Image::SetPixelRoutines(PixelFetch fetch, PixelStore store) noexcept {
+    fetch_ = fetch;
+    store_ = store;
 }
 
 float* Image::Plane1Pixel(std::int32_t x, std::int32_t y) noexcept {

@@ -59,6 +59,22 @@ public:
     PixelFetch FetchRoutine() const noexcept { return fetch_; }
     PixelStore StoreRoutine() const noexcept { return store_; }
 
+    /// Whether the image offers its lines as plain float rows: its pixel
+    /// routines are the host's own, so plane 1 holds line y as Width()
+    /// interleaved records blue, green, red, alpha (32-bit floats, step 16)
+    /// from byte RowStarts(1)[y] of PlaneBytes(1), and plane 2 (when present)
+    /// the line's further channels from byte RowStarts(2)[y] of PlaneBytes(2).
+    /// A tool may then read and write whole lines directly; for any other image
+    /// it goes through the routines, pixel by pixel, with the same result.
+    bool PlainFloatRows() const noexcept;
+    /// Start of plane 1 or 2 (positions are byte offsets from it), or null for a
+    /// plane the image does not have.
+    unsigned char* PlaneBytes(int plane) noexcept;
+    const unsigned char* PlaneBytes(int plane) const noexcept;
+    /// Replaces the pixel routines, as a host does for an image whose pixels it
+    /// converts on access. The image no longer offers plain rows afterwards.
+    void SetPixelRoutines(PixelFetch fetch, PixelStore store) noexcept;
+
     /// Direct access for the host side (file readers and writers): the record
     /// of pixel (x, y) in plane 1 (four floats) and its further channels.
     float* Plane1Pixel(std::int32_t x, std::int32_t y) noexcept;

@@ -55,6 +55,8 @@ KeySamplePoint KeySamplePosition(std::int32_t x, std::int32_t y, double sx, doub
     return KeySamplePoint{KeySampleCoordinate(x, sx), KeySampleCoordinate(y, sy)};
 }
 
+std::int32_t KeyImageExtent(double size) noexcept { return TruncateToSize(size); }
+
 bool KeySampleInside(std::int32_t kx, std::int32_t ky, double kw, double kh) noexcept {
     return kx >= 0 && ky >= 0 && kx < TruncateToSize(kw) && ky < TruncateToSize(kh);
 }

@@ -54,6 +54,11 @@ std::int32_t KeySampleCoordinate(std::int32_t i, double scale) noexcept;
 /// 32-bit range counts as the largest int.
 bool KeySampleInside(std::int32_t kx, std::int32_t ky, double kw, double kh) noexcept;
 
+/// Pixels of a key image along one axis of `size` (a width or height as a
+/// double), as KeySampleInside counts them: truncated toward zero, 0 below 1 or
+/// for NaN, the largest int beyond the 32-bit range.
+std::int32_t KeyImageExtent(double size) noexcept;
+
 /// The source colour in the snapshot's working colour space (the colour itself
 /// for "RGB" and for modes outside 0..4).
 inline Colour StageColour(const Snapshot& snapshot, const Colour& source) noexcept {

@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 
 #include "host/tags.h"
+#include "keying/line_kernel.h"
 #include "keying/pixel.h"
 #include "keying/snapshot.h"
 #include "keying/staging.h"
@@ -23,7 +25,52 @@ struct PlaneWalk {
     }
 };
 
+// Whether a chunk may key its line straight from and into the planes: the
+// source, the output and the key image (when one is sampled) all keep their
+// pixels as the host's plain float rows, and the output's further channels are
+// laid out as the source's. Any other image goes through its routines.
+bool KeyLineDirectly(const Image* source, const Image* output, const Image* key) noexcept {
+    return source->PlainFloatRows() && output->PlainFloatRows() &&
+           (key == nullptr || key->PlainFloatRows()) && source->Step(2) == output->Step(2) &&
+           (source->RowStarts(2) == nullptr) == (output->RowStarts(2) == nullptr);
+}
+
 }  // namespace
+
+void Veskar::KeyPlainLine(const keying::Snapshot& snapshot, std::int32_t falloff,
+                          std::int32_t keyer, std::int32_t y, bool sampling, double sx, double sy,
+                          double kw, double kh) {
+    Image* const source = sourceImage;
+    Image* const output = outputImage;
+    const std::int32_t width = source->Width();
+
+    keying::LineJob job;
+    job.snapshot = &snapshot;
+    job.falloffMode = falloff;
+    job.keyerMode = keyer;
+    job.startKeyColour = keying::KeyColour(snapshot, keying::StartStaging(snapshot));
+    // The key row is the line's own. The host's answer to the usability query
+    // cannot change while it renders a request, so the line asks it once.
+    if (sampling) {
+        const std::int32_t ky = keying::KeySampleCoordinate(y, sy);
+        if (keying::KeySampleInside(0, ky, kw, kh)) {
+            job.keyRow = reinterpret_cast<const float*>(keyImage->PlaneBytes(1) +
+                                                        keyImage->RowStarts(1)[ky]);
+            job.keyWidth = keying::KeyImageExtent(kw);
+            job.keyScaleX = sx;
+        }
+    }
+    const auto* in =
+        reinterpret_cast<const float*>(source->PlaneBytes(1) + source->RowStarts(1)[y]);
+    auto* out = reinterpret_cast<float*>(output->PlaneBytes(1) + output->RowStarts(1)[y]);
+    keying::ActiveLineKernel()(job, in, out, width);
+    // Further channels pass unchanged.
+    if (source->RowStarts(2) != nullptr) {
+        std::memcpy(output->PlaneBytes(2) + output->RowStarts(2)[y],
+                    source->PlaneBytes(2) + source->RowStarts(2)[y],
+                    static_cast<std::size_t>(width) * static_cast<std::size_t>(source->Step(2)));
+    }
+}
 
 void Veskar::CheckRequest(Request* request) { Operator::CheckRequest(request); }
 
@@ -102,6 +149,13 @@ void Veskar::RenderChunk(Request* request, int chunk) {
     if (width < 1) {
         return;
     }
+    const bool sampling = kw > 0.0 && kh > 0.0;
+    if (KeyLineDirectly(source, output, sampling ? key : nullptr)) {
+        KeyPlainLine(snapshot, falloff, keyer, y, sampling && inKeyImage->IsUsable(), sx, sy, kw,
+                     kh);
+        return;
+    }
+
     const PlaneWalk src1{source->RowStarts(1), source->Step(1)};
     const PlaneWalk src2{source->RowStarts(2), source->Step(2)};
     const PixelFetch fetch = source->FetchRoutine();
@@ -109,7 +163,6 @@ void Veskar::RenderChunk(Request* request, int chunk) {
     const std::int64_t outStep1 = output->Step(1);
     const std::int64_t outStep2 = output->Step(2);
 
-    const bool sampling = kw > 0.0 && kh > 0.0;
     const PlaneWalk key1{sampling ? key->RowStarts(1) : nullptr, sampling ? key->Step(1) : 0};
     const PlaneWalk key2{sampling ? key->RowStarts(2) : nullptr, sampling ? key->Step(2) : 0};
     const PixelFetch keyFetch = sampling ? key->FetchRoutine() : nullptr;

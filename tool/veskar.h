@@ -6,6 +6,7 @@
 
 #include "host/operator.h"
 #include "keying/colour.h"
+#include "keying/snapshot.h"
 
 /// The keyer tool object. Controls are created by the constructor; the host
 /// owns their handles and the tool object itself.
@@ -81,6 +82,9 @@ public:
     void SetColorFromValue(int position, double value, double time);
 
 private:
+    // Keys line y of the source straight from the planes into the output's.
+    void KeyPlainLine(const keying::Snapshot& snapshot, std::int32_t falloff, std::int32_t keyer,
+                      std::int32_t y, bool sampling, double sx, double sy, double kw, double kh);
     void ColorSpaceChanged(double value);
     void KeyColorChanged(int channel, double value, double time);
     void ShowChannel(std::int32_t channel);

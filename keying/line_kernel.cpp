@@ -1,0 +1,96 @@
+#include "keying/line_kernel.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "keying/line_kernel_targets.h"
+
+namespace keying {
+
+namespace {
+
+LineKernel BuiltKernel(LineTarget target) noexcept {
+    switch (target) {
+        case LineTarget::kSse2:
+            return &line_sse2::KeyLine;
+#if VESKAR_LINE_AVX
+        case LineTarget::kAvx2:
+            return &line_avx2::KeyLine;
+        case LineTarget::kAvx512:
+            return &line_avx512::KeyLine;
+#endif
+        default:
+            return nullptr;
+    }
+}
+
+bool ProcessorRuns(LineTarget target) noexcept {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    switch (target) {
+        case LineTarget::kSse2:
+            return true;
+        case LineTarget::kAvx2:
+            return __builtin_cpu_supports("x86-64-v3");
+        case LineTarget::kAvx512:
+            return __builtin_cpu_supports("x86-64-v4");
+    }
+    return false;
+#else
+    return target == LineTarget::kSse2;
+#endif
+}
+
+LineTarget StartingTarget() noexcept {
+    if (const char* wanted = std::getenv("VESKAR_SIMD")) {
+        for (int t = 0; t < kLineTargetCount; ++t) {
+            const auto target = static_cast<LineTarget>(t);
+            if (std::strcmp(wanted, LineTargetName(target)) == 0 && LineTargetAvailable(target)) {
+                return target;
+            }
+        }
+    }
+    for (int t = kLineTargetCount - 1; t > 0; --t) {
+        if (LineTargetAvailable(static_cast<LineTarget>(t))) return static_cast<LineTarget>(t);
+    }
+    return LineTarget::kSse2;
+}
+
+std::atomic<LineTarget>& ChosenTarget() noexcept {
+    static std::atomic<LineTarget> chosen{StartingTarget()};
+    return chosen;
+}
+
+}  // namespace
+
+const char* LineTargetName(LineTarget target) noexcept {
+    switch (target) {
+        case LineTarget::kSse2:
+            return "sse2";
+        case LineTarget::kAvx2:
+            return "avx2";
+        case LineTarget::kAvx512:
+            return "avx512";
+    }
+    return "unknown";
+}
+
+bool LineTargetAvailable(LineTarget target) noexcept {
+    return BuiltKernel(target) != nullptr && ProcessorRuns(target);
+}
+
+LineKernel LineKernelFor(LineTarget target) noexcept {
+    return LineTargetAvailable(target) ? BuiltKernel(target) : nullptr;
+}
+
+LineTarget ActiveLineTarget() noexcept { return ChosenTarget().load(std::memory_order_relaxed); }
+
+bool UseLineTarget(LineTarget target) noexcept {
+    if (!LineTargetAvailable(target)) return false;
+    ChosenTarget().store(target, std::memory_order_relaxed);
+    return true;
+}
+
+LineKernel ActiveLineKernel() noexcept { return BuiltKernel(ActiveLineTarget()); }
+
+}  // namespace keying

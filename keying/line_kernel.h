@@ -1,0 +1,70 @@
+#pragma once
+
+// Keying a whole line at once. When the images lay their pixels out as plain
+// float rows, a chunk hands its line to a line kernel instead of keying pixel
+// by pixel. The kernel works on blocks of pixels with the stage loops picked
+// once for the line by the modes, and does lane by lane exactly the operations
+// of the per-pixel stages (keying/pixel.h) in the same order and precision:
+// both give the same bits for every input, NaN and infinities included.
+//
+// The kernel is compiled once per instruction set (SSE2, the x86-64 baseline;
+// AVX2; AVX-512) and the best one the processor runs is picked at first use.
+// `cos` and `pow` are called per lane from the C library, as the per-pixel
+// stages call them.
+
+#include <cstdint>
+
+#include "keying/colour.h"
+#include "keying/snapshot.h"
+
+namespace keying {
+
+/// What a line kernel needs for one line, prepared once per chunk.
+struct LineJob {
+    const Snapshot* snapshot = nullptr;
+    std::int32_t falloffMode = 0;
+    std::int32_t keyerMode = 0;
+    /// The key colour while no key sample has been read: the snapshot's key
+    /// values back in RGB (KeyColour of the chunk's starting staging state).
+    Colour startKeyColour{};
+    /// Key sampling for this line: the key image's line of records (blue,
+    /// green, red, alpha; 4 floats each), or null when the line takes no key
+    /// sample. Pixel x samples key pixel trunc(x * keyScaleX) when that lies in
+    /// 0 .. keyWidth - 1; other pixels keep the windows of the last sample.
+    const float* keyRow = nullptr;
+    std::int32_t keyWidth = 0;
+    double keyScaleX = 0.0;
+};
+
+/// Keys `width` pixels: reads the records (blue, green, red, alpha; 4 floats
+/// each) from `source` and writes the keyed records to `output`. The two may
+/// not overlap.
+using LineKernel = void (*)(const LineJob& job, const float* source, float* output,
+                            std::int32_t width) noexcept;
+
+/// The instruction sets a line kernel is built for.
+enum class LineTarget : std::int32_t { kSse2 = 0, kAvx2 = 1, kAvx512 = 2 };
+inline constexpr int kLineTargetCount = 3;
+
+/// "sse2", "avx2" or "avx512".
+const char* LineTargetName(LineTarget target) noexcept;
+
+/// Whether this build holds the kernel for `target` and the processor runs it.
+bool LineTargetAvailable(LineTarget target) noexcept;
+
+/// The kernel for `target`; null when it is not available.
+LineKernel LineKernelFor(LineTarget target) noexcept;
+
+/// The target in use: the best available one, unless the environment variable
+/// VESKAR_SIMD names another available one ("sse2", "avx2", "avx512") or
+/// UseLineTarget chose one.
+LineTarget ActiveLineTarget() noexcept;
+
+/// Chooses the target for every later line (benchmarks and tests compare
+/// them). Returns false, changing nothing, when `target` is not available.
+bool UseLineTarget(LineTarget target) noexcept;
+
+/// The kernel of the active target.
+LineKernel ActiveLineKernel() noexcept;
+
+}  // namespace keying

@@ -1,0 +1,760 @@
+// The line kernel's body, compiled once per instruction set: the including
+// file defines VESKAR_LINE_NS and the build gives it that set's options.
+//
+// Everything here has internal linkage except KeyLine, and nothing calls the
+// inline per-pixel functions of the other keying headers (only their constants
+// are used): a function shared with code built for another set could reach a
+// baseline caller in its wider-instruction copy.
+//
+// A line is keyed in blocks of kBlock pixels held channel by channel. Each
+// stage is a loop over the block that the compiler runs on several lanes at
+// once. The operations, their order and their precision are those of the
+// per-pixel stages, written as selections where those branch: both sides are
+// computed and each lane takes the side its own test picks, which is the value
+// the branch would have produced. cos and pow stay calls into the C library,
+// one per lane, so they return exactly what the per-pixel stages get.
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "keying/alpha_output.h"
+#include "keying/colour_correction.h"
+#include "keying/colour_spaces.h"
+#include "keying/key_signal.h"
+#include "keying/line_kernel_targets.h"
+
+#ifndef VESKAR_LINE_NS
+#error "VESKAR_LINE_NS names the instruction set this kernel is built for"
+#endif
+
+namespace keying::VESKAR_LINE_NS {
+
+namespace {
+
+constexpr int kBlock = 64;
+constexpr int kRecordFloats = 4;
+
+#define VESKAR_RESTRICT __restrict
+
+using Lane = float[kBlock];
+using WideLane = double[kBlock];
+
+// trunc(v). With SSE4.1 the instruction does it; below that, the nearest
+// integer of |v| is found by adding and removing 2^52, stepped down where it
+// rounded up, and given v's sign (so -0.5 gives -0.0 as trunc does). Values
+// of 2^52 and more, infinities and NaN are their own truncation.
+inline double TowardZero(double v) noexcept {
+#if defined(__SSE4_1__)
+    return std::trunc(v);
+#else
+    constexpr double kTwoTo52 = 4503599627370496.0;
+    const double magnitude = std::fabs(v);
+    double whole = (magnitude + kTwoTo52) - kTwoTo52;
+    whole = whole > magnitude ? whole - 1.0 : whole;
+    whole = std::copysign(whole, v);
+    return magnitude < kTwoTo52 ? whole : v;
+#endif
+}
+
+// ---- Colour-space conversions, one block at a time -------------------------
+
+// Forward conversions take red, green, blue and give p1, p2, p3; inverse ones
+// the other way round. Outputs never alias inputs.
+using Convert = void (*)(const float* VESKAR_RESTRICT in1, const float* VESKAR_RESTRICT in2,
+                         const float* VESKAR_RESTRICT in3, float* VESKAR_RESTRICT out1,
+                         float* VESKAR_RESTRICT out2, float* VESKAR_RESTRICT out3) noexcept;
+
+void ToHsv(const float* VESKAR_RESTRICT red, const float* VESKAR_RESTRICT green,
+           const float* VESKAR_RESTRICT blue, float* VESKAR_RESTRICT hue,
+           float* VESKAR_RESTRICT saturation, float* VESKAR_RESTRICT value) noexcept {
+    for (int i = 0; i < kBlock; ++i) {
+        const float r = red[i];
+        const float g = green[i];
+        const float b = blue[i];
+        float max = g > r ? g : r;
+        max = b >= max ? b : max;
+        float min = g < r ? g : r;
+        min = b <= min ? b : min;
+        const double diff = static_cast<double>(max) - static_cast<double>(min);
+        const bool chromatic = diff >= 0.00001 && max > 0.0f;
+        const bool redTop = r >= max;
+        const bool greenTop = g >= max;
+        const float spread = redTop ? g - b : (greenTop ? b - r : r - g);
+        const double part = static_cast<double>(spread) / diff;
+        // The red sector adds nothing: not even 0.0, which would turn -0 into +0.
+        const double sector = redTop ? part : part + (greenTop ? 2.0 : 4.0);
+        float degrees = static_cast<float>(sector) * 60.0f;
+        degrees = degrees >= 0.0f ? degrees : degrees + 360.0f;
+        hue[i] = chromatic ? degrees * kInv360 : 0.0f;
+        saturation[i] = chromatic ? static_cast<float>(diff / max) : 0.0f;
+        value[i] = max;
+    }
+}
+
+void FromHsv(const float* VESKAR_RESTRICT hue, const float* VESKAR_RESTRICT saturation,
+             const float* VESKAR_RESTRICT value, float* VESKAR_RESTRICT red,
+             float* VESKAR_RESTRICT green, float* VESKAR_RESTRICT blue) noexcept {
+    for (int i = 0; i < kBlock; ++i) {
+        const float s = saturation[i];
+        const float v = value[i];
+        double h = static_cast<double>(hue[i]) * 360.0;
+        h = h >= 360.0 ? 0.0 : h;
+        h = h * kInv60;
+        // The sector is h truncated; its fraction is taken from the truncation
+        // as an integer would give it back, +0 rather than -0.
+        const double whole = TowardZero(h);
+        const double f = h - (whole + 0.0);
+        const double sd = s;
+        const double vd = v;
+        const float p = static_cast<float>((1.0 - sd) * vd);
+        const float q = static_cast<float>((1.0 - sd * f) * vd);
+        const float t = static_cast<float>((1.0 - sd * (1.0 - f)) * vd);
+        const bool s0 = whole == 0.0;
+        const bool s1 = whole == 1.0;
+        const bool s2 = whole == 2.0;
+        const bool s3 = whole == 3.0;
+        const bool s4 = whole == 4.0;
+        const float r = s0 ? v : s1 ? q : s2 ? p : s3 ? p : s4 ? t : v;
+        const float g = s0 ? t : s1 ? v : s2 ? v : s3 ? q : s4 ? p : p;
+        const float b = s0 ? p : s1 ? p : s2 ? t : s3 ? v : s4 ? v : q;
+        const bool grey = !(s > 0.0f);
+        red[i] = grey ? v : r;
+        green[i] = grey ? v : g;
+        blue[i] = grey ? v : b;
+    }
+}
+
+void ToXyy(const float* VESKAR_RESTRICT red, const float* VESKAR_RESTRICT green,
+           const float* VESKAR_RESTRICT blue, float* VESKAR_RESTRICT p1, float* VESKAR_RESTRICT p2,
+           float* VESKAR_RESTRICT p3) noexcept {
+    for (int i = 0; i < kBlock; ++i) {
+        const float r = red[i];
+        const float g = green[i];
+        const float b = blue[i];
+        const float x = 0.35758433f * g + 0.4123908f * r + 0.18048081f * b;
+        const float y = 0.71516865f * g + 0.21263902f * r + 0.07219232f * b;
+        const float z = 0.11919473f * g + 0.01933082f * r + 0.9505322f * b;
+        const float sum = x + y + z;
+        const bool positive = sum > 0.0f;
+        const float k = 1.0f / sum;
+        p1[i] = positive ? y : 0.0f;
+        p2[i] = positive ? k * x : 0.0f;
+        p3[i] = positive ? k * y : 0.0f;
+    }
+}
+
+void FromXyy(const float* VESKAR_RESTRICT p1, const float* VESKAR_RESTRICT p2,
+             const float* VESKAR_RESTRICT p3, float* VESKAR_RESTRICT red,
+             float* VESKAR_RESTRICT green, float* VESKAR_RESTRICT blue) noexcept {
+    for (int i = 0; i < kBlock; ++i) {
+        const float lum = p1[i];
+        const float x = p2[i];
+        const float y = p3[i];
+        const bool usable = lum > 0.000001f && x > 0.000001f && y > 0.000001f;
+        const float computedX = x * lum / y;
+        const float computedZ = computedX / x - computedX - lum;
+        const float bigX = usable ? computedX : 0.000001f;
+        const float bigZ = usable ? computedZ : 0.000001f;
+        red[i] = 3.24097f * bigX - 1.5373832f * lum - 0.4986108f * bigZ;
+        green[i] = 1.8759676f * lum - 0.96924376f * bigX + 0.04155508f * bigZ;
+        blue[i] = 0.055630032f * bigX - 0.20397685f * lum + 1.0569714f * bigZ;
+    }
+}
+
+void ToYuv(const float* VESKAR_RESTRICT red, const float* VESKAR_RESTRICT green,
+           const float* VESKAR_RESTRICT blue, float* VESKAR_RESTRICT p1, float* VESKAR_RESTRICT p2,
+           float* VESKAR_RESTRICT p3) noexcept {
+    for (int i = 0; i < kBlock; ++i) {
+        const float r = red[i] * 255.0f;
+        const float g = green[i] * 255.0f;
+        const float b = blue[i] * 255.0f;
+        const float luma = static_cast<float>(0.587 * g + 0.299 * r + 0.114 * b);
+        const float redDiff = static_cast<float>(static_cast<double>(r - luma) * 0.713);
+        const float blueDiff = static_cast<float>(static_cast<double>(b - luma) * 0.564);
+        p1[i] = luma * kInv255;
+        p2[i] = redDiff * kInv255;
+        p3[i] = blueDiff * kInv255;
+    }
+}
+
+void FromYuv(const float* VESKAR_RESTRICT p1, const float* VESKAR_RESTRICT p2,
+             const float* VESKAR_RESTRICT p3, float* VESKAR_RESTRICT red,
+             float* VESKAR_RESTRICT green, float* VESKAR_RESTRICT blue) noexcept {
+    for (int i = 0; i < kBlock; ++i) {
+        const float luma = p1[i] * 255.0f;
+        const float u = p2[i] * 255.0f;
+        const float v = p3[i] * 255.0f;
+        red[i] = static_cast<float>(1.403 * v + luma) * kInv255;
+        green[i] = static_cast<float>(luma - 0.344 * u - 0.714 * v) * kInv255;
+        blue[i] = static_cast<float>(1.77 * u + luma) * kInv255;
+    }
+}
+
+void ToYcbcr(const float* VESKAR_RESTRICT red, const float* VESKAR_RESTRICT green,
+             const float* VESKAR_RESTRICT blue, float* VESKAR_RESTRICT p1,
+             float* VESKAR_RESTRICT p2, float* VESKAR_RESTRICT p3) noexcept {
+    for (int i = 0; i < kBlock; ++i) {
+        const double r = red[i] * 255.0;
+        const double g = green[i] * 255.0;
+        const double b = blue[i] * 255.0;
+        const float y = static_cast<float>(0.587 * g + 0.299 * r + 0.114 * b);
+        const float cb = static_cast<float>(0.5 * b - (0.168736 * r + 0.331264 * g) + 128.0);
+        const float cr = static_cast<float>(0.5 * r - 0.418688 * g - 0.081312 * b + 128.0);
+        p1[i] = y * kInv255;
+        p2[i] = cb * kInv255;
+        p3[i] = cr * kInv255;
+    }
+}
+
+void FromYcbcr(const float* VESKAR_RESTRICT p1, const float* VESKAR_RESTRICT p2,
+               const float* VESKAR_RESTRICT p3, float* VESKAR_RESTRICT red,
+               float* VESKAR_RESTRICT green, float* VESKAR_RESTRICT blue) noexcept {
+    for (int i = 0; i < kBlock; ++i) {
+        const double y = p1[i] * 255.0;
+        const double cb = p2[i] * 255.0 - 128.0;
+        const double cr = p3[i] * 255.0 - 128.0;
+        red[i] = static_cast<float>(1.402 * cr + y) * kInv255;
+        green[i] = static_cast<float>(y - 0.34414 * cb - 0.71414 * cr) * kInv255;
+        blue[i] = static_cast<float>(1.772 * cb + y) * kInv255;
+    }
+}
+
+// Modes outside 1..4 ("RGB" and values without a space) convert nothing.
+Convert ForwardFor(std::int32_t mode) noexcept {
+    switch (mode) {
+        case kColourSpaceHsv:
+            return &ToHsv;
+        case kColourSpaceXyy:
+            return &ToXyy;
+        case kColourSpaceYuv:
+            return &ToYuv;
+        case kColourSpaceYcbcr:
+            return &ToYcbcr;
+        default:
+            return nullptr;
+    }
+}
+
+Convert InverseFor(std::int32_t mode) noexcept {
+    switch (mode) {
+        case kColourSpaceHsv:
+            return &FromHsv;
+        case kColourSpaceXyy:
+            return &FromXyy;
+        case kColourSpaceYuv:
+            return &FromYuv;
+        case kColourSpaceYcbcr:
+            return &FromYcbcr;
+        default:
+            return nullptr;
+    }
+}
+
+// ---- Key signal ------------------------------------------------------------
+
+// The falloff curve of one channel term, in place. The matte's and the fade
+// matte's curves differ for "HalfCos" and "BCos".
+void MatteFalloff(std::int32_t mode, double* VESKAR_RESTRICT t) noexcept {
+    switch (mode) {
+        case kFalloffLinear:
+            for (int i = 0; i < kBlock; ++i) t[i] = 1.0 - t[i];
+            break;
+        case kFalloffCosine:
+            for (int i = 0; i < kBlock; ++i) t[i] = std::cos(kPi * t[i]);
+            break;
+        case kFalloffHalfCos:
+            for (int i = 0; i < kBlock; ++i) t[i] = std::cos(kHalfPi * t[i]);
+            break;
+        case kFalloffBCos:
+            for (int i = 0; i < kBlock; ++i) t[i] = (std::cos(kPi * t[i]) + 1.0) * 0.5;
+            break;
+        default:
+            break;
+    }
+}
+
+void FadeFalloff(std::int32_t mode, double* VESKAR_RESTRICT t) noexcept {
+    switch (mode) {
+        case kFalloffLinear:
+            for (int i = 0; i < kBlock; ++i) t[i] = 1.0 - t[i];
+            break;
+        case kFalloffCosine:
+        case kFalloffHalfCos:
+            for (int i = 0; i < kBlock; ++i) t[i] = std::cos(kPi * t[i]);
+            break;
+        case kFalloffBCos:
+            for (int i = 0; i < kBlock; ++i) t[i] = (std::cos(t[i]) + 1.0) * 0.5;
+            break;
+        default:
+            break;
+    }
+}
+
+// The keyer: m (or n) from the three terms. "MIN" lets a NaN term win.
+void Combine(bool dist, const double* VESKAR_RESTRICT t1, const double* VESKAR_RESTRICT t2,
+             const double* VESKAR_RESTRICT t3, double* VESKAR_RESTRICT combined) noexcept {
+    if (dist) {
+        for (int i = 0; i < kBlock; ++i) {
+            const double a = 1.0 - t2[i];
+            const double b = 1.0 - t1[i];
+            const double c = 1.0 - t3[i];
+            const double sum = a * a + b * b + c * c;
+            combined[i] = 1.0 - static_cast<double>(std::sqrt(static_cast<float>(sum)));
+        }
+    } else {
+        for (int i = 0; i < kBlock; ++i) {
+            const double a = t1[i];
+            const double b = t2[i];
+            const double c = t3[i];
+            const double ab = (a != a || a < b) ? a : b;
+            combined[i] = (ab != ab || ab < c) ? ab : c;
+        }
+    }
+}
+
+// ---- The line --------------------------------------------------------------
+
+enum class Correction { kNone, kMine, kAverage, kLimit };
+
+// Everything fixed for the line, taken once from the job.
+struct LinePlan {
+    const Snapshot* s;
+    Convert forward;
+    Convert inverse;
+    std::int32_t falloff;
+    bool dist;
+    Correction correction;
+    bool withFade;  // only "mine" reads the fade matte
+    bool sampling;
+    double width[3];
+    double halfWidth[3];
+    double fadeFactor;
+    bool gamma;
+    bool power;  // a power other than exactly 1 is taken
+    double exponent;
+    float startKeyColour[3];  // red, green, blue
+};
+
+struct Block {
+    Lane r, g, b, a;       // the source as fetched
+    Lane staged[3];        // p1..p3 of the source
+    Lane sample[3];        // red, green, blue of the key sample
+    Lane sampleStaged[3];  // the key sample in the working space
+    bool hasSample[kBlock];
+    WideLane windowStart[3];  // per pixel, while sampling
+    Lane keyValue[3];         // per pixel, while sampling
+    Lane keyColour[3];        // red, green, blue, per pixel ("mine" while sampling)
+    WideLane term[3];
+    WideLane fadeTerm[3];
+    WideLane m;
+    WideLane n;
+    Lane matte;
+    WideLane fadeMatte;
+    Lane keyed;
+    Lane hsv[3];
+    Lane hsv2[3];
+    Lane work[3];
+    Lane out[4];  // red, green, blue, alpha
+};
+
+// State carried from pixel to pixel of the line by key samples.
+struct Carry {
+    double windowStart[3];
+    float keyValue[3];
+};
+
+void Load(const float* VESKAR_RESTRICT records, int count, Block& k) noexcept {
+    for (int i = 0; i < count; ++i) {
+        k.b[i] = records[kRecordFloats * i + 0];
+        k.g[i] = records[kRecordFloats * i + 1];
+        k.r[i] = records[kRecordFloats * i + 2];
+        k.a[i] = records[kRecordFloats * i + 3];
+    }
+    for (int i = count; i < kBlock; ++i) {
+        k.b[i] = k.g[i] = k.r[i] = k.a[i] = 0.0f;
+    }
+}
+
+void Store(const Block& k, int count, float* VESKAR_RESTRICT records) noexcept {
+    for (int i = 0; i < count; ++i) {
+        records[kRecordFloats * i + 0] = k.out[2][i];
+        records[kRecordFloats * i + 1] = k.out[1][i];
+        records[kRecordFloats * i + 2] = k.out[0][i];
+        records[kRecordFloats * i + 3] = k.out[3][i];
+    }
+}
+
+// trunc(x * scale) as a key position, -1 where that has no 32-bit int.
+inline std::int32_t KeyPosition(std::int32_t x, double scale) noexcept {
+    const double product = static_cast<double>(x) * scale;
+    if (product > -2147483649.0 && product < 2147483648.0)
+        return static_cast<std::int32_t>(product);
+    return -1;
+}
+
+// Key samples of the block's pixels, staged, and the windows and key values
+// each pixel keys with: a pixel with a sample moves them, one without keeps
+// those of the pixel before.
+void SampleKey(const LineJob& job, const LinePlan& plan, std::int32_t x0, int count, Block& k,
+               Carry& carry) noexcept {
+    for (int i = 0; i < kBlock; ++i) {
+        const std::int32_t kx = i < count ? KeyPosition(x0 + i, job.keyScaleX) : -1;
+        const bool has = kx >= 0 && kx < job.keyWidth;
+        k.hasSample[i] = has;
+        const float* record =
+            has ? job.keyRow + static_cast<std::int64_t>(kx) * kRecordFloats : nullptr;
+        k.sample[0][i] = has ? record[2] : 0.0f;
+        k.sample[1][i] = has ? record[1] : 0.0f;
+        k.sample[2][i] = has ? record[0] : 0.0f;
+    }
+    const float* staged[3] = {k.sample[0], k.sample[1], k.sample[2]};
+    if (plan.forward != nullptr) {
+        plan.forward(k.sample[0], k.sample[1], k.sample[2], k.sampleStaged[0], k.sampleStaged[1],
+                     k.sampleStaged[2]);
+        for (int c = 0; c < 3; ++c) staged[c] = k.sampleStaged[c];
+    }
+    const Snapshot& s = *plan.s;
+    for (int i = 0; i < kBlock; ++i) {
+        if (k.hasSample[i]) {
+            for (int c = 0; c < 3; ++c) {
+                const double difference = static_cast<double>(staged[c][i]) - s.value[c];
+                carry.windowStart[c] = s.minimum[c] + difference;
+                carry.keyValue[c] = static_cast<float>(difference);
+            }
+        }
+        for (int c = 0; c < 3; ++c) {
+            k.windowStart[c][i] = carry.windowStart[c];
+            k.keyValue[c][i] = carry.keyValue[c];
+        }
+    }
+    if (plan.withFade) {
+        if (plan.inverse != nullptr) {
+            plan.inverse(k.keyValue[0], k.keyValue[1], k.keyValue[2], k.keyColour[0],
+                         k.keyColour[1], k.keyColour[2]);
+        } else {
+            for (int c = 0; c < 3; ++c) std::memcpy(k.keyColour[c], k.keyValue[c], sizeof(Lane));
+        }
+    }
+}
+
+// Channel distances and the terms of both mattes.
+void Distances(const LinePlan& plan, const float* const staged[3], const Block& k,
+               double (&term)[3][kBlock], double (&fadeTerm)[3][kBlock]) noexcept {
+    const Snapshot& s = *plan.s;
+    for (int c = 0; c < 3; ++c) {
+        const float* VESKAR_RESTRICT channel = staged[c];
+        const double width = plan.width[c];
+        const double half = plan.halfWidth[c];
+        const double fade = s.fade;
+        const double fadeFactor = plan.fadeFactor;
+        double* VESKAR_RESTRICT t = term[c];
+        double* VESKAR_RESTRICT u = fadeTerm[c];
+        // Half the window width is subtracted, not 0.5.
+        const double* VESKAR_RESTRICT starts = k.windowStart[c];
+        const double start = s.windowStart[c];
+        if (plan.sampling) {
+            for (int i = 0; i < kBlock; ++i) {
+                const float e = static_cast<float>(channel[i] - starts[i]);
+                const double d = std::fabs(e / width - half);
+                t[i] = d * fade;
+                u[i] = d * fadeFactor;
+            }
+        } else if (plan.withFade) {
+            for (int i = 0; i < kBlock; ++i) {
+                const float e = static_cast<float>(channel[i] - start);
+                const double d = std::fabs(e / width - half);
+                t[i] = d * fade;
+                u[i] = d * fadeFactor;
+            }
+        } else {
+            for (int i = 0; i < kBlock; ++i) {
+                const float e = static_cast<float>(channel[i] - start);
+                t[i] = std::fabs(e / width - half) * fade;
+            }
+        }
+    }
+}
+
+void Mattes(const LinePlan& plan, const float* const staged[3], Block& k) noexcept {
+    const Snapshot& s = *plan.s;
+    Distances(plan, staged, k, k.term, k.fadeTerm);
+    for (int c = 0; c < 3; ++c) MatteFalloff(plan.falloff, k.term[c]);
+    Combine(plan.dist, k.term[0], k.term[1], k.term[2], k.m);
+    if (plan.withFade) {
+        for (int c = 0; c < 3; ++c) FadeFalloff(plan.falloff, k.fadeTerm[c]);
+        Combine(plan.dist, k.fadeTerm[0], k.fadeTerm[1], k.fadeTerm[2], k.n);
+    }
+
+    Lane p;
+    for (int i = 0; i < kBlock; ++i) p[i] = 1.0f - static_cast<float>(k.m[i]);
+    // The fade matte starts from -n, not 1 - n.
+    double* VESKAR_RESTRICT fadeSignal = k.fadeMatte;
+    if (plan.withFade) {
+        for (int i = 0; i < kBlock; ++i) fadeSignal[i] = -k.n[i];
+    }
+    if (plan.gamma) {
+        if (plan.withFade) {
+            for (int i = 0; i < kBlock; ++i) fadeSignal[i] = static_cast<float>(fadeSignal[i]);
+        }
+        if (plan.power) {
+            for (int i = 0; i < kBlock; ++i) {
+                p[i] = static_cast<float>(std::pow(static_cast<double>(p[i]), plan.exponent));
+            }
+            if (plan.withFade) {
+                for (int i = 0; i < kBlock; ++i)
+                    fadeSignal[i] = std::pow(fadeSignal[i], plan.exponent);
+            }
+        }
+    }
+
+    const double offset = s.offset;
+    const double gain = s.gain;
+    const bool invert = s.invertAlpha == 1;
+    for (int i = 0; i < kBlock; ++i) {
+        const float shifted = static_cast<float>(p[i] + offset);
+        float matte = static_cast<float>(shifted * gain);
+        matte = matte > 1.0f ? 1.0f : (matte >= 0.0f ? matte : 0.0f);
+        k.matte[i] = invert ? 1.0f - matte : matte;
+    }
+    if (plan.withFade) {
+        for (int i = 0; i < kBlock; ++i) {
+            double fade = (fadeSignal[i] + offset) * gain;
+            fade = fade < 1.0 ? fade : 1.0;
+            fade = fade < 0.0 ? 0.0 : fade;
+            k.fadeMatte[i] = invert ? 1.0 - fade : fade;
+        }
+    }
+}
+
+// ---- Colour correction -----------------------------------------------------
+
+// Saturation lowered by the keyed amount times the desaturate amount, then
+// back to RGB into out[0..2].
+void Desaturate(const Snapshot& s, Block& k, const float* hue, float* saturation,
+                const float* value) noexcept {
+    const double amount = s.desaturate;
+    for (int i = 0; i < kBlock; ++i) {
+        saturation[i] = static_cast<float>(saturation[i] - k.keyed[i] * amount);
+    }
+    FromHsv(hue, saturation, value, k.out[0], k.out[1], k.out[2]);
+}
+
+void SubtractKeyColour(const LinePlan& plan, Block& k) noexcept {
+    const Snapshot& s = *plan.s;
+    ToHsv(k.r, k.g, k.b, k.hsv[0], k.hsv[1], k.hsv[2]);
+    const float* channels[3] = {k.r, k.g, k.b};
+    for (int c = 0; c < 3; ++c) {
+        const float* VESKAR_RESTRICT channel = channels[c];
+        float* VESKAR_RESTRICT subtracted = k.work[c];
+        const double amount = s.ccAmount;
+        const double fadeCC = s.fadeCC;
+        if (plan.sampling) {
+            const float* VESKAR_RESTRICT key = k.keyColour[c];
+            for (int i = 0; i < kBlock; ++i) {
+                const float scaled = key[i] * k.keyed[i];
+                const float c1 = static_cast<float>(channel[i] - scaled * amount * 5.0);
+                subtracted[i] =
+                    static_cast<float>(c1 - key[i] * (1.0 - k.fadeMatte[i]) * fadeCC * 5.0);
+            }
+        } else {
+            const float key = plan.startKeyColour[c];
+            for (int i = 0; i < kBlock; ++i) {
+                const float scaled = key * k.keyed[i];
+                const float c1 = static_cast<float>(channel[i] - scaled * amount * 5.0);
+                subtracted[i] =
+                    static_cast<float>(c1 - key * (1.0 - k.fadeMatte[i]) * fadeCC * 5.0);
+            }
+        }
+    }
+    // Only the hue of the subtracted colour is kept.
+    ToHsv(k.work[0], k.work[1], k.work[2], k.hsv2[0], k.hsv2[1], k.hsv2[2]);
+    Desaturate(s, k, k.hsv2[0], k.hsv[1], k.hsv[2]);
+}
+
+void LimitByAverage(const Snapshot& s, Block& k) noexcept {
+    const double amount = s.ccAmount;
+    const bool changesBlue = s.colorCorrection == kCorrectionDoubleGreenAverage;
+    for (int i = 0; i < kBlock; ++i) {
+        const float r = k.r[i];
+        const float g = k.g[i];
+        const float b = k.b[i];
+        double reference;
+        switch (s.colorCorrection) {
+            case kCorrectionAverage:
+                reference = (r + b) * 0.5;
+                break;
+            case kCorrectionDoubleBlueAverage:
+                reference = (2.0f * b + r) * 0.333;
+                break;
+            case kCorrectionDoubleRedAverage:
+                reference = (2.0f * r + b) * 0.333;
+                break;
+            default:
+                reference = (2.0f * g + r) * 0.333;
+                break;
+        }
+        const float changed = changesBlue ? b : g;
+        const float pulled = static_cast<float>((1.0 - amount) * changed + amount * reference);
+        const float result = changed > reference ? pulled : changed;
+        k.work[0][i] = r;
+        k.work[1][i] = changesBlue ? g : result;
+        k.work[2][i] = changesBlue ? result : b;
+    }
+    ToHsv(k.work[0], k.work[1], k.work[2], k.hsv[0], k.hsv[1], k.hsv[2]);
+    Desaturate(s, k, k.hsv[0], k.hsv[1], k.hsv[2]);
+}
+
+void LimitByChannel(const Snapshot& s, Block& k) noexcept {
+    const double amount = s.ccAmount;
+    const bool byBlue = s.colorCorrection == kCorrectionBlueLimit;
+    // Green pulled in every lane; the lanes where green rises above the
+    // reference take the pulled colour at the source's largest channel.
+    for (int i = 0; i < kBlock; ++i) {
+        const float reference = byBlue ? k.b[i] : k.r[i];
+        k.work[1][i] = static_cast<float>((1.0 - amount) * k.g[i] + amount * reference);
+    }
+    ToHsv(k.r, k.work[1], k.b, k.hsv[0], k.hsv[1], k.hsv2[0]);
+    for (int i = 0; i < kBlock; ++i) {
+        const float r = k.r[i];
+        const float g = k.g[i];
+        const float b = k.b[i];
+        float max = g > r ? g : r;
+        k.hsv[2][i] = b >= max ? b : max;
+    }
+    FromHsv(k.hsv[0], k.hsv[1], k.hsv[2], k.work[0], k.work[1], k.work[2]);
+    for (int i = 0; i < kBlock; ++i) {
+        const float reference = byBlue ? k.b[i] : k.r[i];
+        const bool limited = k.g[i] > reference;
+        k.work[0][i] = limited ? k.work[0][i] : k.r[i];
+        k.work[1][i] = limited ? k.work[1][i] : k.g[i];
+        k.work[2][i] = limited ? k.work[2][i] : k.b[i];
+    }
+    ToHsv(k.work[0], k.work[1], k.work[2], k.hsv[0], k.hsv[1], k.hsv[2]);
+    Desaturate(s, k, k.hsv[0], k.hsv[1], k.hsv[2]);
+}
+
+void Correct(const LinePlan& plan, Block& k) noexcept {
+    for (int i = 0; i < kBlock; ++i) k.keyed[i] = 1.0f - k.matte[i];
+    switch (plan.correction) {
+        case Correction::kMine:
+            SubtractKeyColour(plan, k);
+            break;
+        case Correction::kAverage:
+            LimitByAverage(*plan.s, k);
+            break;
+        case Correction::kLimit:
+            LimitByChannel(*plan.s, k);
+            break;
+        case Correction::kNone:
+            std::memcpy(k.out[0], k.r, sizeof(Lane));
+            std::memcpy(k.out[1], k.g, sizeof(Lane));
+            std::memcpy(k.out[2], k.b, sizeof(Lane));
+            break;
+    }
+}
+
+// ---- Alpha output ----------------------------------------------------------
+
+void AlphaOut(const Snapshot& s, Block& k) noexcept {
+    if (s.alphaMultiply == 1.0) {
+        for (int c = 0; c < 3; ++c) {
+            for (int i = 0; i < kBlock; ++i) k.out[c][i] = k.out[c][i] * k.matte[i];
+        }
+    }
+    float* VESKAR_RESTRICT alpha = k.out[3];
+    switch (s.bgAlphaBlend) {
+        case kBlendMultiply:
+            for (int i = 0; i < kBlock; ++i) {
+                alpha[i] = static_cast<float>(k.matte[i] * static_cast<double>(k.a[i]));
+            }
+            break;
+        case kBlendAdd:
+            for (int i = 0; i < kBlock; ++i) {
+                alpha[i] = static_cast<float>(k.matte[i] + static_cast<double>(k.a[i]));
+            }
+            break;
+        case kBlendSubstract:
+            for (int i = 0; i < kBlock; ++i) {
+                alpha[i] = static_cast<float>(static_cast<double>(k.a[i]) - k.matte[i]);
+            }
+            break;
+        case kBlendPassThrough:
+            for (int i = 0; i < kBlock; ++i)
+                alpha[i] = static_cast<float>(static_cast<double>(k.a[i]));
+            break;
+        default:
+            std::memcpy(alpha, k.matte, sizeof(Lane));
+            break;
+    }
+}
+
+LinePlan MakePlan(const LineJob& job) noexcept {
+    const Snapshot& s = *job.snapshot;
+    LinePlan plan{};
+    plan.s = &s;
+    plan.forward = ForwardFor(s.colorSpace);
+    plan.inverse = InverseFor(s.colorSpace);
+    plan.falloff = job.falloffMode;
+    plan.dist = job.keyerMode == kKeyerDist;
+    switch (s.colorCorrection) {
+        case kCorrectionMine:
+            plan.correction = Correction::kMine;
+            break;
+        case kCorrectionAverage:
+        case kCorrectionDoubleBlueAverage:
+        case kCorrectionDoubleRedAverage:
+        case kCorrectionDoubleGreenAverage:
+            plan.correction = Correction::kAverage;
+            break;
+        case kCorrectionBlueLimit:
+        case kCorrectionRedLimit:
+            plan.correction = Correction::kLimit;
+            break;
+        default:
+            plan.correction = Correction::kNone;
+            break;
+    }
+    plan.withFade = plan.correction == Correction::kMine;
+    plan.sampling = job.keyRow != nullptr;
+    for (int c = 0; c < 3; ++c) {
+        plan.width[c] = s.windowWidth[c];
+        plan.halfWidth[c] = s.windowWidth[c] * 0.5;
+    }
+    plan.fadeFactor = 1.0 - 5.0 * s.fadeCC;
+    plan.gamma = s.gamma != 0.0 && !std::isnan(s.gamma);
+    plan.exponent = plan.gamma ? 1.0 / s.gamma : 1.0;
+    plan.power = plan.gamma && plan.exponent != 1.0;
+    plan.startKeyColour[0] = job.startKeyColour.r;
+    plan.startKeyColour[1] = job.startKeyColour.g;
+    plan.startKeyColour[2] = job.startKeyColour.b;
+    return plan;
+}
+
+}  // namespace
+
+void KeyLine(const LineJob& job, const float* source, float* output, std::int32_t width) noexcept {
+    const LinePlan plan = MakePlan(job);
+    Carry carry{};
+    for (int c = 0; c < 3; ++c) {
+        carry.windowStart[c] = plan.s->windowStart[c];
+        carry.keyValue[c] = plan.s->keyValue[c];
+    }
+    Block k;
+    for (std::int32_t x0 = 0; x0 < width; x0 += kBlock) {
+        const int count = width - x0 < kBlock ? static_cast<int>(width - x0) : kBlock;
+        Load(source + static_cast<std::int64_t>(x0) * kRecordFloats, count, k);
+        if (plan.sampling) SampleKey(job, plan, x0, count, k, carry);
+        const float* staged[3] = {k.r, k.g, k.b};
+        if (plan.forward != nullptr) {
+            plan.forward(k.r, k.g, k.b, k.staged[0], k.staged[1], k.staged[2]);
+            for (int c = 0; c < 3; ++c) staged[c] = k.staged[c];
+        }
+        Mattes(plan, staged, k);
+        Correct(plan, k);
+        AlphaOut(*plan.s, k);
+        Store(k, count, output + static_cast<std::int64_t>(x0) * kRecordFloats);
+    }
+}
+
+}  // namespace keying::VESKAR_LINE_NS

@@ -1,0 +1,294 @@
+// The line kernels against the per-pixel stages, bit for bit, under every
+// instruction set the processor offers: every mode combination, with and
+// without key samples, on random colours and on the values where floating
+// point has rules of its own.
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "keying/line_kernel.h"
+#include "keying/pixel.h"
+
+namespace {
+
+using keying::LineTarget;
+
+constexpr int kLineWidth = 100;  // one full block of the kernel and a partial one
+
+// The per-pixel route over a line, as a chunk takes it: a key sample (when the
+// pixel has one) moves the windows, then the pixel is keyed.
+void KeyLinePerPixel(const keying::LineJob& job, const float* source, float* output, int width) {
+    const keying::Snapshot& snapshot = *job.snapshot;
+    keying::StagingState state = keying::StartStaging(snapshot);
+    for (int x = 0; x < width; ++x) {
+        if (job.keyRow != nullptr) {
+            const std::int32_t kx = keying::KeySampleCoordinate(x, job.keyScaleX);
+            if (kx >= 0 && kx < job.keyWidth) {
+                const float* k = job.keyRow + 4 * kx;
+                keying::TakeKeySample(state, snapshot, keying::Colour{k[0], k[1], k[2], k[3]});
+            }
+        }
+        const float* s = source + 4 * x;
+        const keying::Colour keyed = keying::KeyPixel(snapshot, state, job.falloffMode, job.keyerMode,
+                                                      keying::Colour{s[0], s[1], s[2], s[3]});
+        float* o = output + 4 * x;
+        o[0] = keyed.b;
+        o[1] = keyed.g;
+        o[2] = keyed.r;
+        o[3] = keyed.a;
+    }
+}
+
+class Random {
+public:
+    explicit Random(std::uint64_t seed) : state_(seed) {}
+    std::uint32_t Next() {
+        state_ = state_ * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<std::uint32_t>(state_ >> 33);
+    }
+    double Uniform(double low, double high) { return low + (high - low) * (Next() / 2147483648.0); }
+
+private:
+    std::uint64_t state_;
+};
+
+// Values with rules of their own: signed zeros, subnormals, infinities, NaNs
+// (quiet with and without payload, negative, signalling), huge and negative
+// values, and the edges of the conversions' tests.
+std::vector<float> SpecialValues() {
+    const float inf = std::numeric_limits<float>::infinity();
+    return {0.0f,
+            -0.0f,
+            1e-40f,
+            -1e-40f,
+            std::numeric_limits<float>::denorm_min(),
+            std::numeric_limits<float>::min(),
+            inf,
+            -inf,
+            std::numeric_limits<float>::quiet_NaN(),
+            -std::numeric_limits<float>::quiet_NaN(),
+            std::bit_cast<float>(0x7fc12345u),
+            std::bit_cast<float>(0x7f812345u),
+            1e30f,
+            -1e30f,
+            -0.25f,
+            1.0f,
+            0.5f,
+            1e-6f,
+            2.0f};
+}
+
+// A line of records, about a third of the channels special.
+std::vector<float> Records(int width, std::uint64_t seed) {
+    const std::vector<float> special = SpecialValues();
+    Random random(seed);
+    std::vector<float> records(static_cast<std::size_t>(width) * 4);
+    for (float& v : records) {
+        v = random.Next() % 3 == 0 ? special[random.Next() % special.size()]
+                                   : static_cast<float>(random.Uniform(-0.5, 1.5));
+    }
+    // Greys and near-greys reach the grey branches of the HSV conversion.
+    for (int x = 0; x < width; x += 7) {
+        records[4 * x + 1] = records[4 * x + 2];
+        records[4 * x + 0] = records[4 * x + 2] + (x % 14 == 0 ? 0.0f : 3e-6f);
+    }
+    return records;
+}
+
+// Control values around each combination of modes: sliders in and beyond their
+// ranges, zero and negative widths, gammas that skip, fractional and negative,
+// NaN and infinite values a script could set.
+keying::SnapshotValues Controls(Random& random) {
+    keying::SnapshotValues v{};
+    for (int c = 0; c < 3; ++c) {
+        v[keying::kSnapValueRed + c] = random.Uniform(-1.0, 1.0);
+        v[keying::kSnapMiRedn + c] = random.Uniform(-1.0, 0.5);
+        v[keying::kSnapMaxRed + c] = random.Uniform(-0.5, 1.0);
+    }
+    switch (random.Next() % 4) {
+        case 0:
+            v[keying::kSnapMaxGreen] = v[keying::kSnapMinGreen];  // zero width
+            break;
+        case 1:
+            v[keying::kSnapMaxRed] = v[keying::kSnapMiRedn] - 0.3;  // negative width
+            break;
+        default:
+            break;
+    }
+    const double gammas[] = {1.0, 2.2, 0.0, 0.45, -1.3, std::nan("")};
+    v[keying::kSnapGammaAlpha] = gammas[random.Next() % 6];
+    const double fades[] = {0.5, 1.0, 0.0, 0.73};
+    v[keying::kSnapFadeRed] = fades[random.Next() % 4];
+    const double fadeCCs[] = {0.0, 0.2, 0.37, 0.5};
+    v[keying::kSnapFadeCC] = fadeCCs[random.Next() % 4];
+    v[keying::kSnapCCAmount] = random.Uniform(0.0, 1.5);
+    v[keying::kSnapDesaturateAlpha] = random.Next() % 2 ? 0.0 : random.Uniform(0.0, 5.0);
+    const double gains[] = {1.0, 40.0, 0.5, std::numeric_limits<double>::infinity()};
+    v[keying::kSnapMultAlpha] = gains[random.Next() % 4];
+    const double offsets[] = {0.0, -2.0, 0.3, -0.1};
+    v[keying::kSnapOffAlpha] = offsets[random.Next() % 4];
+    return v;
+}
+
+enum class KeySamples { kOff, kSameSize, kHalfSize, kPartlyOutside };
+
+std::string Describe(const keying::SnapshotValues& v, std::int32_t falloff, std::int32_t keyer,
+                     KeySamples key, int x) {
+    std::ostringstream text;
+    text << "Colorspace " << v[keying::kSnapColorspace] << ", keyfall " << falloff << ", keyalgo "
+         << keyer << ", ColCor " << v[keying::kSnapColCor] << ", BGAlphaBlend "
+         << v[keying::kSnapBGAlphaBlend] << ", InvAlpha " << v[keying::kSnapInvAlpha]
+         << ", Alphamult " << v[keying::kSnapAlphamult] << ", gamma " << v[keying::kSnapGammaAlpha]
+         << ", key samples " << static_cast<int>(key) << ", first difference at pixel " << x;
+    return text.str();
+}
+
+class LineKernel : public ::testing::TestWithParam<LineTarget> {
+protected:
+    void SetUp() override {
+        kernel = keying::LineKernelFor(GetParam());
+        if (kernel == nullptr) {
+            GTEST_SKIP() << keying::LineTargetName(GetParam())
+                         << " is not built or not offered by this processor";
+        }
+    }
+    keying::LineKernel kernel = nullptr;
+};
+
+TEST_P(LineKernel, EqualsPerPixelStagesBitForBitInEveryModeCombination) {
+    const std::vector<float> source = Records(kLineWidth, 11);
+    const std::vector<float> keySame = Records(kLineWidth, 12);
+    const std::vector<float> keyHalf = Records(kLineWidth / 2, 13);
+    std::vector<float> expected(source.size());
+    std::vector<float> actual(source.size());
+    Random random(7);
+    int combinations = 0;
+    int failures = 0;
+
+    // The modes as the controls give them, each with a value that has no mode.
+    for (double colourSpace : {0.0, 1.0, 2.0, 3.0, 4.0, 5.0}) {
+        for (std::int32_t falloff : {0, 1, 2, 3, 7}) {
+            for (std::int32_t keyer : {0, 1, 2}) {
+                for (double correction : {0.0, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 9.0}) {
+                    for (double blend : {0.0, 1.0, 2.0, 3.0, 4.0, 5.0}) {
+                        for (double invert : {0.0, 1.0}) {
+                            for (double alphaMultiply : {1.0, 0.0}) {
+                                for (KeySamples key : {KeySamples::kOff, KeySamples::kSameSize,
+                                                       KeySamples::kHalfSize,
+                                                       KeySamples::kPartlyOutside}) {
+                                    keying::SnapshotValues values = Controls(random);
+                                    values[keying::kSnapColorspace] = colourSpace;
+                                    values[keying::kSnapColCor] = correction;
+                                    values[keying::kSnapBGAlphaBlend] = blend;
+                                    values[keying::kSnapInvAlpha] = invert;
+                                    values[keying::kSnapAlphamult] = alphaMultiply;
+                                    const keying::Snapshot snapshot = keying::MakeSnapshot(values);
+                                    keying::LineJob job;
+                                    job.snapshot = &snapshot;
+                                    job.falloffMode = falloff;
+                                    job.keyerMode = keyer;
+                                    job.startKeyColour =
+                                        keying::KeyColour(snapshot, keying::StartStaging(snapshot));
+                                    switch (key) {
+                                        case KeySamples::kOff:
+                                            break;
+                                        case KeySamples::kSameSize:
+                                            job.keyRow = keySame.data();
+                                            job.keyWidth = kLineWidth;
+                                            job.keyScaleX = 1.0;
+                                            break;
+                                        case KeySamples::kHalfSize:
+                                            job.keyRow = keyHalf.data();
+                                            job.keyWidth = kLineWidth / 2;
+                                            job.keyScaleX = 0.5;
+                                            break;
+                                        case KeySamples::kPartlyOutside:
+                                            job.keyRow = keyHalf.data();
+                                            job.keyWidth = 23;
+                                            job.keyScaleX = 0.37;
+                                            break;
+                                    }
+                                    KeyLinePerPixel(job, source.data(), expected.data(), kLineWidth);
+                                    kernel(job, source.data(), actual.data(), kLineWidth);
+                                    ++combinations;
+                                    if (std::memcmp(expected.data(), actual.data(),
+                                                    expected.size() * sizeof(float)) != 0) {
+                                        int i = 0;
+                                        while (std::bit_cast<std::uint32_t>(expected[i]) ==
+                                               std::bit_cast<std::uint32_t>(actual[i])) {
+                                            ++i;
+                                        }
+                                        if (++failures <= 5) {
+                                            ADD_FAILURE()
+                                                << Describe(values, falloff, keyer, key, i / 4)
+                                                << ", channel " << i % 4 << ": per pixel "
+                                                << expected[i] << " (0x" << std::hex
+                                                << std::bit_cast<std::uint32_t>(expected[i])
+                                                << "), line kernel " << actual[i] << " (0x"
+                                                << std::bit_cast<std::uint32_t>(actual[i]) << ")"
+                                                << std::dec;
+                                        }
+                                    }
+                                }
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_EQ(failures, 0) << "of " << combinations << " combinations";
+}
+
+TEST_P(LineKernel, LinesShorterThanABlockAndEmptyLinesWriteOnlyTheirPixels) {
+    const std::vector<float> source = Records(kLineWidth, 21);
+    keying::SnapshotValues values{};
+    values[keying::kSnapFadeRed] = 0.5;
+    values[keying::kSnapGammaAlpha] = 1.0;
+    values[keying::kSnapMultAlpha] = 1.0;
+    values[keying::kSnapAlphamult] = 1.0;
+    const keying::Snapshot snapshot = keying::MakeSnapshot(values);
+    keying::LineJob job;
+    job.snapshot = &snapshot;
+    for (int width : {0, 1, 3, 63, 64, 65}) {
+        std::vector<float> expected(source.size(), 77.0f);
+        std::vector<float> actual(source.size(), 77.0f);
+        KeyLinePerPixel(job, source.data(), expected.data(), width);
+        kernel(job, source.data(), actual.data(), width);
+        EXPECT_EQ(std::memcmp(expected.data(), actual.data(), expected.size() * sizeof(float)), 0)
+            << "width " << width;
+        EXPECT_EQ(actual[4 * width], 77.0f) << "width " << width;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, LineKernel,
+                         ::testing::Values(LineTarget::kSse2, LineTarget::kAvx2,
+                                           LineTarget::kAvx512),
+                         [](const ::testing::TestParamInfo<LineTarget>& info) {
+                             return std::string(keying::LineTargetName(info.param));
+                         });
+
+TEST(LineTargets, BaselineIsAlwaysThereAndUnavailableTargetsAreRefused) {
+    EXPECT_TRUE(keying::LineTargetAvailable(LineTarget::kSse2));
+    const LineTarget before = keying::ActiveLineTarget();
+    for (LineTarget target : {LineTarget::kSse2, LineTarget::kAvx2, LineTarget::kAvx512}) {
+        EXPECT_EQ(keying::UseLineTarget(target), keying::LineTargetAvailable(target));
+        if (keying::LineTargetAvailable(target)) {
+            EXPECT_EQ(keying::ActiveLineTarget(), target);
+            EXPECT_EQ(keying::ActiveLineKernel(), keying::LineKernelFor(target));
+        } else {
+            EXPECT_NE(keying::ActiveLineTarget(), target);
+        }
+    }
+    keying::UseLineTarget(before);
+}
+
+}  // namespace
