@@ -69,3 +69,44 @@ TEST(Image, NewImageTakesSizeAndFormatOfTheSource) {
     EXPECT_EQ(made->ExtraChannelNames(), source.ExtraChannelNames());
     EXPECT_THROW(NewImageTagList(TagList()), std::invalid_argument);
 }
+
+TEST(Image, PlainRowsAreTheRecordsTheRoutinesReadAndWrite) {
+    Image image(6, 4, {"Z", "N.x", "N.y"});
+    ASSERT_TRUE(image.PlainFloatRows());
+    const unsigned char* plane1 = image.PlaneBytes(1);
+    const unsigned char* plane2 = image.PlaneBytes(2);
+    ASSERT_NE(plane1, nullptr);
+    ASSERT_NE(plane2, nullptr);
+    EXPECT_EQ(image.PlaneBytes(3), nullptr);
+    EXPECT_EQ(Image(6, 4).PlaneBytes(2), nullptr);
+
+    PixelRecord record{};
+    record.B = 1.0f;
+    record.G = 2.0f;
+    record.R = 3.0f;
+    record.A = 4.0f;
+    record.Extra[0] = 5.0f;
+    record.Extra[2] = 7.0f;
+    const std::int64_t p1 = image.RowStarts(1)[3] + 5 * image.Step(1);
+    const std::int64_t p2 = image.RowStarts(2)[3] + 5 * image.Step(2);
+    image.StoreRoutine()(&record, p1, p2, &image);
+    // Line 3 read as a row: record 5 of plane 1, further channels 5 of plane 2.
+    const auto* row1 = reinterpret_cast<const float*>(plane1 + image.RowStarts(1)[3]);
+    const auto* row2 = reinterpret_cast<const float*>(plane2 + image.RowStarts(2)[3]);
+    EXPECT_EQ(row1[5 * 4 + 0], 1.0f);
+    EXPECT_EQ(row1[5 * 4 + 2], 3.0f);
+    EXPECT_EQ(row1[5 * 4 + 3], 4.0f);
+    EXPECT_EQ(row2[5 * 3 + 0], 5.0f);
+    EXPECT_EQ(row2[5 * 3 + 2], 7.0f);
+}
+
+TEST(Image, OtherPixelRoutinesEndPlainRows) {
+    Image image(2, 2);
+    image.SetPixelRoutines(
+        [](PixelRecord* record, std::int64_t, std::int64_t, const Image*) { record->B = 9.0f; },
+        [](const PixelRecord*, std::int64_t, std::int64_t, Image*) {});
+    EXPECT_FALSE(image.PlainFloatRows());
+    PixelRecord record{};
+    image.FetchRoutine()(&record, 0, 0, &image);
+    EXPECT_EQ(record.B, 9.0f);
+}

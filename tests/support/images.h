@@ -41,3 +41,18 @@ inline bool SameBits(const Image& a, const Image& b) {
     if (a.ExtraChannelCount() == 0) return true;
     return std::memcmp(a.Plane2Pixel(0, 0), b.Plane2Pixel(0, 0), pixels * a.ExtraChannelCount() * sizeof(float)) == 0;
 }
+
+/// Makes `image` reachable only through its pixel routines, as an image whose
+/// pixels a host converts on access: the routines are replaced by others that
+/// do what the host's own do, so the image no longer offers plain rows.
+inline void RouteThroughPixelRoutines(Image& image) {
+    static const PixelFetch hostFetch = Image(1, 1).FetchRoutine();
+    static const PixelStore hostStore = Image(1, 1).StoreRoutine();
+    image.SetPixelRoutines(
+        [](PixelRecord* record, std::int64_t p1, std::int64_t p2, const Image* self) {
+            hostFetch(record, p1, p2, self);
+        },
+        [](const PixelRecord* record, std::int64_t p1, std::int64_t p2, Image* self) {
+            hostStore(record, p1, p2, self);
+        });
+}
