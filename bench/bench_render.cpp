@@ -1,26 +1,37 @@
-// Whole-frame throughput of the keyer through the host: a 3840 x 2160 float
-// RGBA frame on two workers, with default controls and with a heavy set, and a
-// plain copy of the same frame through the host's fetch and store routines for
-// comparison.
+// Whole-frame throughput of the keyer through the host, 3840 x 2160 float RGBA,
+// side by side with what a frame costs to copy:
+//   copy/memcpy      one memcpy per line into a frame that already exists
+//   copy/host        a new host image and one row memcpy per chunk
+//   copy/per-pixel   a new host image, every pixel fetched and stored through
+//                    the image's routines
+//   key/CASE/ROUTE   the keyer: defaults, the heavy set, and each stage
+//                    switched on alone; ROUTE per-pixel is a source that only
+//                    offers its pixel routines, line-TARGET the line kernels of
+//                    one instruction set (line-best: the one picked at start)
+// each at 1 and 2 workers. Run through bench/run_render.sh, which interleaves
+// the repetitions and prints medians and ratios.
 
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "host/image.h"
-#include "host/plugin_loader.h"
 #include "host/registry.h"
 #include "host/tags.h"
 #include "host/tool_instance.h"
 #include "host/worker_pool.h"
+#include "keying/line_kernel.h"
 
 namespace {
 
 constexpr int kWidth = 3840;
 constexpr int kHeight = 2160;
-constexpr int kWorkers = 2;
 
 std::shared_ptr<Image> Frame(int width, int height, unsigned seed) {
     auto image = std::make_shared<Image>(width, height);
@@ -38,63 +49,130 @@ std::shared_ptr<Image> Frame(int width, int height, unsigned seed) {
     return image;
 }
 
-struct Keyer {
-    host::PluginSet plugins;
-    std::unique_ptr<host::ToolInstance> tool;
+// The same pixels, reachable only through pixel routines that do what the
+// host's own do: the render then keys them pixel by pixel.
+std::shared_ptr<Image> Routed(std::shared_ptr<Image> image) {
+    static const PixelFetch hostFetch = Image(1, 1).FetchRoutine();
+    static const PixelStore hostStore = Image(1, 1).StoreRoutine();
+    image->SetPixelRoutines(
+        [](PixelRecord* record, std::int64_t p1, std::int64_t p2, const Image* self) {
+            hostFetch(record, p1, p2, self);
+        },
+        [](const PixelRecord* record, std::int64_t p1, std::int64_t p2, Image* self) {
+            hostStore(record, p1, p2, self);
+        });
+    return image;
+}
 
-    Keyer() {
-        plugins.Load(VESKAR_BENCH_PLUGIN);
-        const Registry* registry = ClassRegistry.Find("Ombrell.Veskar");
-        if (registry == nullptr) throw std::runtime_error("the keyer class is not registered");
-        tool = std::make_unique<host::ToolInstance>(*registry);
-        tool->Connect(*tool->FindInput("Image"), Frame(kWidth, kHeight, 1));
-    }
-    void Set(const char* id, double value) { tool->SetNumber(*tool->FindInput(id), value); }
+struct Setting {
+    const char* id;
+    double value;
 };
+
+struct Case {
+    const char* name;
+    std::vector<Setting> settings;
+    bool keyImage = false;
+};
+
+const std::vector<Case>& Cases() {
+    static const std::vector<Case> cases = {
+        {"defaults", {}},
+        {"heavy",
+         {{"Colorspace", 1}, {"keyfall", 1}, {"keyalgo", 1}, {"GammaAlpha", 2.2}, {"ColCor", 2},
+          {"CCAmount", 0.5}, {"DesaturateAlpha", 1}, {"BGAlphaBlend", 1}, {"MaxRed", 0.2},
+          {"MaxGreen", 0.5}, {"MaxBlue", 0.5}},
+         true},
+        {"hsv", {{"Colorspace", 1}}},
+        {"yxy", {{"Colorspace", 2}}},
+        {"yuv", {{"Colorspace", 3}}},
+        {"ycbcr", {{"Colorspace", 4}}},
+        {"cosine", {{"keyfall", 1}}},
+        {"dist", {{"keyalgo", 1}}},
+        {"gamma", {{"GammaAlpha", 2.2}}},
+        {"mine", {{"ColCor", 1}, {"CCAmount", 0.5}}},
+        {"average", {{"ColCor", 2}, {"CCAmount", 0.5}, {"DesaturateAlpha", 1}}},
+        {"bluelimit", {{"ColCor", 6}, {"CCAmount", 0.5}}},
+        {"multiply", {{"BGAlphaBlend", 1}}},
+        {"keyimage", {}, true},
+    };
+    return cases;
+}
+
+std::unique_ptr<host::ToolInstance> NewKeyer(const Case& c, bool perPixel) {
+    const Registry* registry = ClassRegistry.Find("Ombrell.Veskar");
+    if (registry == nullptr) throw std::runtime_error("the keyer class is not registered");
+    auto tool = std::make_unique<host::ToolInstance>(*registry);
+    for (const Setting& s : c.settings) tool->SetNumber(*tool->FindInput(s.id), s.value);
+    std::shared_ptr<Image> source = Frame(kWidth, kHeight, 1);
+    tool->Connect(*tool->FindInput("Image"), perPixel ? Routed(source) : source);
+    if (c.keyImage) {
+        std::shared_ptr<Image> key = Frame(kWidth / 2, kHeight / 2, 2);
+        tool->Connect(*tool->FindInput("KeyImage"), perPixel ? Routed(key) : key);
+    }
+    return tool;
+}
 
 void ReportRate(benchmark::State& state) {
     state.counters["Mpixels/s"] = benchmark::Counter(static_cast<double>(kWidth) * kHeight / 1e6,
                                                      benchmark::Counter::kIsIterationInvariantRate);
 }
 
-void BM_RenderDefaults(benchmark::State& state) {
-    Keyer keyer;
-    host::SetWorkerCount(kWorkers);
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(keyer.tool->Render());
+// route: -1 per pixel, -2 line kernels of the target picked at start, else a LineTarget.
+void Key(benchmark::State& state, const Case& c, int route, int workers) {
+    const keying::LineTarget started = keying::ActiveLineTarget();
+    if (route >= 0 && !keying::UseLineTarget(static_cast<keying::LineTarget>(route))) {
+        state.SkipWithError("instruction set not offered by this processor");
+        return;
     }
+    auto tool = NewKeyer(c, route == -1);
+    host::SetWorkerCount(workers);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(tool->Render());
+    }
+    keying::UseLineTarget(started);
     ReportRate(state);
 }
 
-void BM_RenderHeavy(benchmark::State& state) {
-    Keyer keyer;
-    keyer.Set("Colorspace", 1);       // HSV
-    keyer.Set("keyfall", 1);          // Cosine
-    keyer.Set("keyalgo", 1);          // DIST
-    keyer.Set("GammaAlpha", 2.2);
-    keyer.Set("ColCor", 2);           // Average
-    keyer.Set("CCAmount", 0.5);
-    keyer.Set("DesaturateAlpha", 1);
-    keyer.Set("BGAlphaBlend", 1);     // Multiply
-    keyer.Set("MaxRed", 0.2);
-    keyer.Set("MaxGreen", 0.5);
-    keyer.Set("MaxBlue", 0.5);
-    keyer.tool->Connect(*keyer.tool->FindInput("KeyImage"), Frame(kWidth / 2, kHeight / 2, 2));
-    host::SetWorkerCount(kWorkers);
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(keyer.tool->Render());
-    }
-    ReportRate(state);
-}
-
-// Each line fetched and stored pixel by pixel into a new image, as a tool that
-// changes nothing would.
-void BM_PlainCopy(benchmark::State& state) {
+void CopyMemcpy(benchmark::State& state, int workers) {
     std::shared_ptr<Image> source = Frame(kWidth, kHeight, 1);
-    host::SetWorkerCount(kWorkers);
+    Image target(kWidth, kHeight);
+    host::SetWorkerCount(workers);
+    const std::size_t rowBytes = static_cast<std::size_t>(kWidth) * 4 * sizeof(float);
     for (auto _ : state) {
-        const TagItem like[] = {TagPointer(kImgLike, source.get()), kTagEnd};
-        std::unique_ptr<Image> output(NewImageTagList(TagList(like, false)));
+        host::RunChunks(kHeight, [&](int y) {
+            std::memcpy(target.Plane1Pixel(0, y), source->Plane1Pixel(0, y), rowBytes);
+        });
+        benchmark::ClobberMemory();
+    }
+    ReportRate(state);
+}
+
+std::unique_ptr<Image> NewLike(const Image& source) {
+    const TagItem like[] = {TagPointer(kImgLike, &source), kTagEnd};
+    return std::unique_ptr<Image>(NewImageTagList(TagList(like, false)));
+}
+
+void CopyHost(benchmark::State& state, int workers) {
+    std::shared_ptr<Image> source = Frame(kWidth, kHeight, 1);
+    host::SetWorkerCount(workers);
+    const std::size_t rowBytes = static_cast<std::size_t>(kWidth) * 4 * sizeof(float);
+    for (auto _ : state) {
+        std::unique_ptr<Image> output = NewLike(*source);
+        host::RunChunks(kHeight, [&](int y) {
+            std::memcpy(output->PlaneBytes(1) + output->RowStarts(1)[y],
+                        source->PlaneBytes(1) + source->RowStarts(1)[y], rowBytes);
+        });
+        benchmark::DoNotOptimize(output.get());
+    }
+    ReportRate(state);
+}
+
+void CopyPerPixel(benchmark::State& state, int workers) {
+    std::shared_ptr<Image> source = Frame(kWidth, kHeight, 1);
+    host::SetWorkerCount(workers);
+    for (auto _ : state) {
+        std::unique_ptr<Image> output = NewLike(*source);
         host::RunChunks(kHeight, [&](int y) {
             const PixelFetch fetch = source->FetchRoutine();
             const PixelStore store = output->StoreRoutine();
@@ -111,10 +189,41 @@ void BM_PlainCopy(benchmark::State& state) {
     ReportRate(state);
 }
 
+template <class... Args>
+void Add(const std::string& name, Args&&... args) {
+    benchmark::RegisterBenchmark(name.c_str(), std::forward<Args>(args)...)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+}
+
+void Register() {
+    for (int workers : {1, 2}) {
+        const std::string w = "/workers:" + std::to_string(workers);
+        Add("copy/memcpy" + w, CopyMemcpy, workers);
+        Add("copy/host" + w, CopyHost, workers);
+        Add("copy/per-pixel" + w, CopyPerPixel, workers);
+        for (const Case& c : Cases()) {
+            const std::string name = std::string("key/") + c.name + "/";
+            Add(name + "per-pixel" + w, Key, c, -1, workers);
+            Add(name + "line-best" + w, Key, c, -2, workers);
+            // Forced baseline: the set every x86-64 processor runs.
+            if (keying::ActiveLineTarget() != keying::LineTarget::kSse2) {
+                Add(name + "line-sse2" + w, Key, c, static_cast<int>(keying::LineTarget::kSse2),
+                    workers);
+            }
+        }
+    }
+}
+
 }  // namespace
 
-BENCHMARK(BM_PlainCopy)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_RenderDefaults)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_RenderHeavy)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    Register();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    std::printf("line kernels picked at start: %s\n",
+                keying::LineTargetName(keying::ActiveLineTarget()));
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -110,14 +110,31 @@ void FromHsv(const float* VESKAR_RESTRICT hue, const float* VESKAR_RESTRICT satu
         const float p = static_cast<float>((1.0 - sd) * vd);
         const float q = static_cast<float>((1.0 - sd * f) * vd);
         const float t = static_cast<float>((1.0 - sd * (1.0 - f)) * vd);
+        // Sectors 5, negative and out of range: (v, p, q); at most one of the
+        // tests below holds, so their order does not matter.
+        float r = v;
+        float g = p;
+        float b = q;
         const bool s0 = whole == 0.0;
+        r = s0 ? v : r;
+        g = s0 ? t : g;
+        b = s0 ? p : b;
         const bool s1 = whole == 1.0;
+        r = s1 ? q : r;
+        g = s1 ? v : g;
+        b = s1 ? p : b;
         const bool s2 = whole == 2.0;
+        r = s2 ? p : r;
+        g = s2 ? v : g;
+        b = s2 ? t : b;
         const bool s3 = whole == 3.0;
+        r = s3 ? p : r;
+        g = s3 ? q : g;
+        b = s3 ? v : b;
         const bool s4 = whole == 4.0;
-        const float r = s0 ? v : s1 ? q : s2 ? p : s3 ? p : s4 ? t : v;
-        const float g = s0 ? t : s1 ? v : s2 ? v : s3 ? q : s4 ? p : p;
-        const float b = s0 ? p : s1 ? p : s2 ? t : s3 ? v : s4 ? v : q;
+        r = s4 ? t : r;
+        g = s4 ? p : g;
+        b = s4 ? v : b;
         const bool grey = !(s > 0.0f);
         red[i] = grey ? v : r;
         green[i] = grey ? v : g;
@@ -307,8 +324,13 @@ void Combine(bool dist, const double* VESKAR_RESTRICT t1, const double* VESKAR_R
             const double a = t1[i];
             const double b = t2[i];
             const double c = t3[i];
-            const double ab = (a != a || a < b) ? a : b;
-            combined[i] = (ab != ab || ab < c) ? ab : c;
+            // The smaller, where a NaN term wins: a NaN a is kept, a NaN b
+            // fails a < b and is taken.
+            double ab = a < b ? a : b;
+            ab = a != a ? a : ab;
+            double abc = ab < c ? ab : c;
+            abc = ab != ab ? ab : abc;
+            combined[i] = abc;
         }
     }
 }
@@ -574,32 +596,41 @@ void SubtractKeyColour(const LinePlan& plan, Block& k) noexcept {
 
 void LimitByAverage(const Snapshot& s, Block& k) noexcept {
     const double amount = s.ccAmount;
-    const bool changesBlue = s.colorCorrection == kCorrectionDoubleGreenAverage;
+    // The reference is (weight * first + second) in single precision, then
+    // scaled in double: (R + B) 0.5, (2 B + R), (2 R + B) or (2 G + R) 0.333.
+    // A weight of 1 returns its operand, so "Average" keeps its plain sum.
+    const float* first = k.r;
+    const float* second = k.b;
+    float weight = 2.0f;
+    double scale = 0.333;
+    float* changed = k.work[1];
+    switch (s.colorCorrection) {
+        case kCorrectionAverage:
+            weight = 1.0f;
+            scale = 0.5;
+            break;
+        case kCorrectionDoubleBlueAverage:
+            first = k.b;
+            second = k.r;
+            break;
+        case kCorrectionDoubleRedAverage:
+            break;
+        default:
+            first = k.g;
+            second = k.r;
+            changed = k.work[2];
+            break;
+    }
+    std::memcpy(k.work[0], k.r, sizeof(Lane));
+    std::memcpy(k.work[1], k.g, sizeof(Lane));
+    std::memcpy(k.work[2], k.b, sizeof(Lane));
+    const float* VESKAR_RESTRICT a = first;
+    const float* VESKAR_RESTRICT b = second;
+    float* VESKAR_RESTRICT c = changed;
     for (int i = 0; i < kBlock; ++i) {
-        const float r = k.r[i];
-        const float g = k.g[i];
-        const float b = k.b[i];
-        double reference;
-        switch (s.colorCorrection) {
-            case kCorrectionAverage:
-                reference = (r + b) * 0.5;
-                break;
-            case kCorrectionDoubleBlueAverage:
-                reference = (2.0f * b + r) * 0.333;
-                break;
-            case kCorrectionDoubleRedAverage:
-                reference = (2.0f * r + b) * 0.333;
-                break;
-            default:
-                reference = (2.0f * g + r) * 0.333;
-                break;
-        }
-        const float changed = changesBlue ? b : g;
-        const float pulled = static_cast<float>((1.0 - amount) * changed + amount * reference);
-        const float result = changed > reference ? pulled : changed;
-        k.work[0][i] = r;
-        k.work[1][i] = changesBlue ? g : result;
-        k.work[2][i] = changesBlue ? result : b;
+        const double reference = (weight * a[i] + b[i]) * scale;
+        const float pulled = static_cast<float>((1.0 - amount) * c[i] + amount * reference);
+        c[i] = c[i] > reference ? pulled : c[i];
     }
     ToHsv(k.work[0], k.work[1], k.work[2], k.hsv[0], k.hsv[1], k.hsv[2]);
     Desaturate(s, k, k.hsv[0], k.hsv[1], k.hsv[2]);
@@ -610,9 +641,9 @@ void LimitByChannel(const Snapshot& s, Block& k) noexcept {
     const bool byBlue = s.colorCorrection == kCorrectionBlueLimit;
     // Green pulled in every lane; the lanes where green rises above the
     // reference take the pulled colour at the source's largest channel.
+    const float* VESKAR_RESTRICT references = byBlue ? k.b : k.r;
     for (int i = 0; i < kBlock; ++i) {
-        const float reference = byBlue ? k.b[i] : k.r[i];
-        k.work[1][i] = static_cast<float>((1.0 - amount) * k.g[i] + amount * reference);
+        k.work[1][i] = static_cast<float>((1.0 - amount) * k.g[i] + amount * references[i]);
     }
     ToHsv(k.r, k.work[1], k.b, k.hsv[0], k.hsv[1], k.hsv2[0]);
     for (int i = 0; i < kBlock; ++i) {
@@ -624,8 +655,7 @@ void LimitByChannel(const Snapshot& s, Block& k) noexcept {
     }
     FromHsv(k.hsv[0], k.hsv[1], k.hsv[2], k.work[0], k.work[1], k.work[2]);
     for (int i = 0; i < kBlock; ++i) {
-        const float reference = byBlue ? k.b[i] : k.r[i];
-        const bool limited = k.g[i] > reference;
+        const bool limited = k.g[i] > references[i];
         k.work[0][i] = limited ? k.work[0][i] : k.r[i];
         k.work[1][i] = limited ? k.work[1][i] : k.g[i];
         k.work[2][i] = limited ? k.work[2][i] : k.b[i];
