@@ -111,30 +111,21 @@ void FromHsv(const float* VESKAR_RESTRICT hue, const float* VESKAR_RESTRICT satu
         const float q = static_cast<float>((1.0 - sd * f) * vd);
         const float t = static_cast<float>((1.0 - sd * (1.0 - f)) * vd);
         // Sectors 5, negative and out of range: (v, p, q); at most one of the
-        // tests below holds, so their order does not matter.
+        // sector tests holds, so their order does not matter.
         float r = v;
         float g = p;
         float b = q;
-        const bool s0 = whole == 0.0;
-        r = s0 ? v : r;
-        g = s0 ? t : g;
-        b = s0 ? p : b;
-        const bool s1 = whole == 1.0;
-        r = s1 ? q : r;
-        g = s1 ? v : g;
-        b = s1 ? p : b;
-        const bool s2 = whole == 2.0;
-        r = s2 ? p : r;
-        g = s2 ? v : g;
-        b = s2 ? t : b;
-        const bool s3 = whole == 3.0;
-        r = s3 ? p : r;
-        g = s3 ? q : g;
-        b = s3 ? v : b;
-        const bool s4 = whole == 4.0;
-        r = s4 ? t : r;
-        g = s4 ? p : g;
-        b = s4 ? v : b;
+        const auto sector = [&](double number, float sr, float sg, float sb) {
+            const bool here = whole == number;
+            r = here ? sr : r;
+            g = here ? sg : g;
+            b = here ? sb : b;
+        };
+        sector(0.0, v, t, p);
+        sector(1.0, q, v, p);
+        sector(2.0, p, v, t);
+        sector(3.0, p, q, v);
+        sector(4.0, t, p, v);
         const bool grey = !(s > 0.0f);
         red[i] = grey ? v : r;
         green[i] = grey ? v : g;
