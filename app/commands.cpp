@@ -19,7 +19,8 @@
 #include "app/preview.h"
 #include "app/sample.h"
 #include "app/settings_file.h"
-#include "app/image_io.h"
+#include "app/files/image_file.h"
+#include "app/files/keyed_file.h"
 #include "app/files/staged_file.h"
 #include "app/settings_text.h"
 #include "app/text_match.h"
@@ -352,13 +353,13 @@ public:
         std::cerr << line << "\x1b[K" << std::flush;
     }
 
-    void Summary() {
+    void Summary(const std::string& view) {
         if (terminal_ && total_ >= 2) std::cerr << "\r\x1b[K";
         const double elapsed = Now() - start_;
         const std::size_t keyed = done_ - skipped_;
         char buf[160];
-        std::snprintf(buf, sizeof buf, "veskar: %zu frame%s keyed%s in %.2f s (%.2f frames/s)\n", keyed,
-                      keyed == 1 ? "" : "s",
+        std::snprintf(buf, sizeof buf, "veskar: %zu frame%s keyed%s%s in %.2f s (%.2f frames/s)\n", keyed,
+                      keyed == 1 ? "" : "s", view.empty() ? "" : (" (view " + view + ")").c_str(),
                       skipped_ ? (", " + std::to_string(skipped_) + " skipped (already written)").c_str() : "",
                       elapsed, elapsed > 0.0 ? static_cast<double>(keyed) / elapsed : 0.0);
         std::cerr << buf;
@@ -406,10 +407,12 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
     };
     const int firstFrame = files.frames.front();
     std::optional<FileImage> firstSource;
+    FileSetup fileSetup(options.files, outputType, options.commandLine);
+    const ReadOptions sourceRead = fileSetup.Source();
     auto readSource = [&](int frame) -> FileImage {
         if (frame == firstFrame && firstSource) return *firstSource;
         try {
-            return ReadImageFile(files.input.Path(frame), true);
+            return ReadImageFile(files.input.Path(frame), sourceRead);
         } catch (const CliError& e) {
             throw frameError(frame, e);
         }
@@ -425,6 +428,11 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
         }
     }
     host::SetWorkerCount(options.threads);
+    // "Alpha Multiply" stores exactly 1 when on: the keyed colour is then
+    // premultiplied by the matte, straight otherwise.
+    const Association association =
+        tool.FindInput("Alphamult")->Value() == 1.0 ? Association::Premultiplied : Association::Straight;
+    fileSetup.SetKeyed(association);
 
     std::unique_ptr<StagedFile> settings;
     if (!options.saveSettings.empty()) {
@@ -434,6 +442,7 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
     const int previewFrame = options.previewFrame >= 0 ? options.previewFrame : firstFrame;
     std::optional<FileImage> stillKey;  // a key image without a frame pattern serves every frame
     Progress progress(files.frames.size());
+    std::string keyedView;  // said in the summary when the files have views
     for (int frame : files.frames) {
         const std::string outputPath = files.output.Path(frame);
         const bool exists = options.skipExisting && fs::exists(outputPath);
@@ -444,14 +453,22 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
         }
         FileImage source = readSource(frame);
         if (frame == firstFrame) firstSource.reset();  // release it once used
+        keyedView = source.view;
+        if (!exists) {
+            try {
+                CheckOutput(outputPath, source, fileSetup.Write());  // before the frame is keyed
+            } catch (const CliError& e) {
+                throw frameError(frame, e);
+            }
+        }
         std::optional<FileImage> key;
         if (!options.keyImage.empty()) {
             try {
                 if (!files.key.IsSequence()) {
-                    if (!stillKey) stillKey = ReadImageFile(options.keyImage, false);
+                    if (!stillKey) stillKey = ReadImageFile(options.keyImage, fileSetup.Key());
                     key = stillKey;
                 } else {
-                    key = ReadImageFile(files.key.Path(frame), false);
+                    key = ReadImageFile(files.key.Path(frame), fileSetup.Key());
                 }
             } catch (const CliError& e) {
                 throw frameError(frame, e);
@@ -465,7 +482,7 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
         }
         if (!exists) {
             try {
-                WriteKeyedFile(outputPath, source, *keyed, outputType);
+                WriteKeyedFile(outputPath, source, *keyed, fileSetup.Write());
             } catch (const CliError& e) {
                 throw frameError(frame, e);
             }
@@ -476,14 +493,14 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
             }
         }
         if (wantPreview) {
-            WritePreview(options.preview, source, *keyed);
+            WritePreview(options.preview, source, *keyed, association);
         }
         progress.Done(frame, exists);
     }
     if (settings) {
         settings->Commit();
     }
-    progress.Summary();
+    progress.Summary(keyedView);
     return 0;
 }
 

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "app/files/file_options.h"
+
 namespace veskar {
 
 /// Half the side of the square --pick averages when no radius is given: a 5 x 5
@@ -30,6 +32,8 @@ struct RenderOptions {
     int previewFrame = -1;   ///< frame shown in the preview; -1 for the first
     std::string type;        ///< output data type; "" follows the input
     int threads = 0;         ///< 0: one worker per core
+    FileOptions files;       ///< parts, views, layers, alpha convention, container, colour spaces
+    std::string commandLine; ///< for the ImageHistory of the files written
 };
 
 /// `veskar tools`: the tool classes the plug-ins registered.

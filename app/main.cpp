@@ -53,6 +53,8 @@ int main(int argc, char** argv) {
         ->check(CLI::NonNegativeNumber);
     render->add_option("--type", options.type, "Output data type (default: the input's)")
         ->check(CLI::IsMember({"half", "float", "uint8", "uint16"}));
+    veskar::AddFileOptions(*render, options.files);
+    options.commandLine = veskar::CommandLineText(argc, argv);
     render->add_option("--threads", options.threads, "Worker threads (0: one per core)")
         ->check(CLI::Range(0, 1024));
 

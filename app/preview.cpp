@@ -6,6 +6,7 @@
 
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>
+#include <OpenImageIO/strutil.h>
 
 #include "app/cli_error.h"
 #include "app/files/staged_file.h"
@@ -35,19 +36,22 @@ OIIO::ImageBuf FromHost(const Image& image, bool alphaOnly) {
 
 }  // namespace
 
-void WritePreview(const std::string& path, const FileImage& source, const Image& keyed) {
+void WritePreview(const std::string& path, const FileImage& source, const Image& keyed, Association association) {
     const int width = keyed.Width();
     const int height = keyed.Height();
     const int panelWidth = std::min(width, kPanelWidth);
     const int panelHeight = std::max(1, static_cast<int>(static_cast<long long>(height) * panelWidth / std::max(width, 1)));
     // Values of an sRGB-encoded file are shown as they are; linear ones
     // (image files without that mark, such as EXR) through the sRGB curve.
-    const bool linear = source.spec.get_string_attribute("oiio:ColorSpace") != "sRGB";
+    const bool linear = !OIIO::Strutil::iequals(source.colourSpace, "sRGB");
 
     OIIO::ImageBuf sourceRgb = iba::channels(FromHost(*source.image, false), 3, {0, 1, 2});
     OIIO::ImageBuf matte = iba::channels(FromHost(keyed, true), 3, {0, 0, 0});
     OIIO::ImageBuf result = FromHost(keyed, false);
     result.specmod().alpha_channel = 3;
+    if (association == Association::Straight) {
+        result = iba::premult(result);
+    }
     const float light[] = {0.55f, 0.55f, 0.55f, 1.0f};
     const float dark[] = {0.3f, 0.3f, 0.3f, 1.0f};
     OIIO::ImageBuf checker = iba::checker(kCheckerSize, kCheckerSize, 1, light, dark, 0, 0, 0, result.roi());

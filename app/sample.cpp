@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "app/cli_error.h"
-#include "app/image_io.h"
 #include "app/files/staged_file.h"
 #include "app/settings_text.h"
 

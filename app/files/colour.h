@@ -1,0 +1,47 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <OpenImageIO/color.h>
+
+#include "host/image.h"
+
+namespace veskar {
+
+/// The EXR header attribute that names the colour space of the values
+/// (OpenImageIO keeps its own tag out of EXR files and reads them as Linear).
+inline constexpr const char* kExrColourSpaceAttribute = "colorSpace";
+
+/// The colour space tag OpenImageIO gives a file's values ("sRGB",
+/// "Linear"); "" when the file says nothing.
+std::string ColourSpaceOf(const OIIO::ImageSpec& spec);
+
+/// The linear space keying works in after --input-space: the colour
+/// configuration's scene-linear role ($OCIO when set), "linear" without one.
+std::string WorkingLinearSpace();
+
+/// A conversion between two colour spaces of OpenImageIO's colour management
+/// (an OpenColorIO configuration when $OCIO is set, the built-in sRGB, linear
+/// and Rec.709 otherwise), applied to the colour of host image records.
+class ColourConversion {
+public:
+    /// Throws CliError naming `option` and the space when either is unknown.
+    ColourConversion(const std::string& from, const std::string& to, const std::string& option);
+
+    /// Converts the colour of every record of plane 1, line by line, leaving
+    /// alpha. The colour must be straight (not premultiplied): transfer
+    /// curves apply to colour, not to colour scaled by coverage.
+    void Apply(Image& image) const;
+
+    /// Converts `count` RGB triples in place.
+    void ApplyRgb(float* rgb, int count) const;
+
+    const std::string& To() const noexcept { return to_; }
+
+private:
+    std::string to_;
+    OIIO::ColorProcessorHandle processor_;
+};
+
+}  // namespace veskar

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <OpenImageIO/imageio.h>
+
+namespace veskar {
+
+/// How a file stores colour beside alpha: multiplied by alpha (associated) or
+/// not (straight).
+enum class Association { Premultiplied, Straight };
+
+/// What an output file format can hold, by the target's ending.
+struct OutputFormat {
+    std::string name;              ///< OpenImageIO's format name ("openexr", "png")
+    std::string title;             ///< for messages ("EXR", "PNG")
+    bool alpha = true;             ///< can store an alpha channel
+    bool furtherChannels = true;   ///< can store channels beyond colour and alpha
+    bool parts = false;            ///< can store several parts (subimages)
+    bool tiles = false;
+    bool mipmap = false;
+    bool premultiplied = true;     ///< can store premultiplied colour
+    bool straight = false;         ///< can store straight colour
+    Association convention = Association::Premultiplied;  ///< stored when not asked otherwise
+    std::vector<OIIO::TypeDesc> types;  ///< data types it stores; empty: not known, any
+};
+
+/// The format `path` is written in; throws CliError naming the file when
+/// OpenImageIO has no writer for its ending.
+OutputFormat OutputFormatOf(const std::string& path);
+
+/// "half, float" for messages.
+std::string TypeNames(const std::vector<OIIO::TypeDesc>& types);
+
+/// Whether `format` stores `type` (always true when its types are not known).
+bool Stores(const OutputFormat& format, OIIO::TypeDesc type);
+
+}  // namespace veskar

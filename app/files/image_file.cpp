@@ -1,0 +1,178 @@
+#include "app/files/image_file.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <new>
+#include <stdexcept>
+#include <system_error>
+
+#include "app/cli_error.h"
+#include "app/files/colour.h"
+
+namespace veskar {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string List(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) {
+        text += (text.empty() ? "" : ", ") + (name.empty() ? std::string("(unnamed)") : name);
+    }
+    return text;
+}
+
+struct Part {
+    OIIO::ImageSpec spec;
+    std::string name;
+    std::string view;
+};
+
+// Picks the part to key: the one named by --part, else the first of the
+// view asked for (or of any view) whose channels hold colour in the layer.
+int ChoosePart(const std::string& path, const std::vector<Part>& parts, const ReadOptions& options) {
+    bool hasViews = false;
+    std::vector<std::string> names, views;
+    for (const Part& part : parts) {
+        names.push_back(part.name);
+        if (!part.view.empty()) {
+            hasViews = true;
+            if (std::find(views.begin(), views.end(), part.view) == views.end()) views.push_back(part.view);
+        }
+    }
+    if (!options.view.empty() && !hasViews) {
+        throw CliError(path + ": --view " + options.view + ": the file has no views");
+    }
+    std::vector<int> candidates;
+    for (int i = 0; i < static_cast<int>(parts.size()); ++i) {
+        if (!options.part.empty() && parts[i].name != options.part) continue;
+        if (!options.view.empty() && parts[i].view != options.view) continue;
+        candidates.push_back(i);
+    }
+    if (candidates.empty()) {
+        if (!options.part.empty() && std::find(names.begin(), names.end(), options.part) == names.end()) {
+            throw CliError(path + ": --part " + options.part + ": no part of that name (parts: " + List(names) + ")");
+        }
+        if (!options.view.empty() && std::find(views.begin(), views.end(), options.view) == views.end()) {
+            throw CliError(path + ": --view " + options.view + ": no view of that name (views: " + List(views) + ")");
+        }
+        throw CliError(path + ": --part " + options.part + " is not of --view " + options.view);
+    }
+    for (int i : candidates) {
+        if (LayoutOf(parts[i].spec, options.layer).HasColour()) return i;
+    }
+    const OIIO::ImageSpec& first = parts[candidates.front()].spec;
+    if (!options.layer.empty()) {
+        const std::vector<std::string> layers = ColourLayers(first);
+        throw CliError(path + ": --layer " + options.layer + ": no layer of that name with colour channels" +
+                       (layers.empty() ? std::string() : " (layers: " + List(layers) + ")"));
+    }
+    const std::string which = parts.size() > 1 ? "no part has" : "the image has";
+    throw CliError(path + ": cannot key: " + which + " no colour channels (R, G, B or Y; channels: " +
+                   List(first.channelnames) + "); --layer NAME keys NAME.R, NAME.G, NAME.B");
+}
+
+}  // namespace
+
+std::string PartName(const OIIO::ImageSpec& spec) {
+    return spec.get_string_attribute("name");
+}
+
+FileImage ReadImageFile(const std::string& path, const ReadOptions& options) {
+    std::error_code ec;
+    if (!fs::exists(path, ec)) {
+        throw CliError(path + ": cannot read: no such file");
+    }
+    if (fs::is_directory(path, ec)) {
+        throw CliError(path + ": cannot read: a folder, not an image file");
+    }
+    auto input = OIIO::ImageInput::open(path);
+    if (!input) {
+        std::string message = OIIO::geterror();
+        throw CliError(path + ": cannot read: " + (message.empty() ? "unknown image format" : message));
+    }
+    std::vector<Part> parts;
+    for (int i = 0; input->seek_subimage(i, 0); ++i) {
+        const OIIO::ImageSpec& spec = input->spec();
+        parts.push_back({spec, PartName(spec), spec.get_string_attribute("view")});
+    }
+    if (parts.empty()) {
+        throw CliError(path + ": cannot read: the file holds no image");
+    }
+    FileImage file;
+    file.path = path;
+    file.formatName = input->format_name();
+    file.partCount = static_cast<int>(parts.size());
+    file.part = ChoosePart(path, parts, options);
+    file.partName = parts[file.part].name;
+    file.view = parts[file.part].view;
+    file.spec = parts[file.part].spec;
+    const OIIO::ImageSpec& spec = file.spec;
+    for (int level = 0; input->seek_subimage(file.part, level); ++level) {
+        file.levels.emplace_back(input->spec().width, input->spec().height);
+    }
+    if (spec.deep) {
+        throw CliError(path + ": cannot read: deep images are not supported");
+    }
+    if (spec.depth > 1) {
+        throw CliError(path + ": cannot read: volume images are not supported");
+    }
+    if (spec.nchannels < 1) {
+        throw CliError(path + ": cannot read: the image has no channels");
+    }
+    file.layout = LayoutOf(spec, options.layer);
+    std::vector<std::string> extraNames;
+    if (options.withExtraChannels) {
+        for (int channel : file.layout.extra) {
+            extraNames.push_back(spec.channelnames[channel]);
+        }
+    }
+    const int channels = spec.nchannels;
+    std::vector<float> pixels;
+    // The one place this file's declared size turns into memory.
+    try {
+        file.image = std::make_shared<Image>(spec.width, spec.height, extraNames);
+        pixels.resize(static_cast<std::size_t>(spec.width) * spec.height * channels);
+    } catch (const std::length_error& e) {
+        throw CliError(path + ": cannot read: " + std::to_string(spec.width) + " x " +
+                       std::to_string(spec.height) + " pixels: " + e.what());
+    } catch (const std::bad_alloc&) {
+        throw CliError(path + ": cannot read: not enough memory for " + std::to_string(spec.width) +
+                       " x " + std::to_string(spec.height) + " pixels");
+    }
+    if (!input->read_image(file.part, 0, 0, channels, OIIO::TypeDesc::FLOAT, pixels.data())) {
+        std::string message = input->geterror();
+        throw CliError(path + ": cannot read: " + (message.empty() ? "read failed" : message));
+    }
+    const ChannelLayout& layout = file.layout;
+    Image& image = *file.image;
+    // A colour channel the file lacks is keyed as 0.
+    auto channel = [](const float* in, int index) { return index >= 0 ? in[index] : 0.0f; };
+    for (int y = 0; y < spec.height; ++y) {
+        for (int x = 0; x < spec.width; ++x) {
+            const float* in = pixels.data() + (static_cast<std::size_t>(y) * spec.width + x) * channels;
+            float* record = image.Plane1Pixel(x, y);
+            if (layout.grey >= 0) {
+                record[0] = record[1] = record[2] = in[layout.grey];
+            } else {
+                record[0] = channel(in, layout.blue);
+                record[1] = channel(in, layout.green);
+                record[2] = channel(in, layout.red);
+            }
+            record[3] = layout.alpha >= 0 ? in[layout.alpha] : 1.0f;
+            if (float* extra = image.Plane2Pixel(x, y)) {
+                for (std::size_t k = 0; k < layout.extra.size(); ++k) {
+                    extra[k] = in[layout.extra[k]];
+                }
+            }
+        }
+    }
+    file.colourSpace = ColourSpaceOf(spec);
+    if (options.inputSpace != nullptr) {
+        options.inputSpace->Apply(image);
+        file.colourSpace = options.inputSpace->To();
+    }
+    return file;
+}
+
+}  // namespace veskar

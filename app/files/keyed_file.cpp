@@ -1,0 +1,372 @@
+#include "app/files/keyed_file.h"
+
+#include <algorithm>
+#include <ctime>
+#include <memory>
+#include <vector>
+
+#include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imagebufalgo.h>
+
+#include "app/cli_error.h"
+#include "app/files/colour.h"
+#include "app/files/staged_file.h"
+
+namespace veskar {
+namespace {
+
+using OIIO::TypeDesc;
+
+// What one channel of the keyed part's output holds.
+struct OutChannel {
+    std::string name;
+    int plane1Field;  // 0 blue, 1 green, 2 red, 3 alpha; -1 for a further channel
+    int extraIndex;   // the further channel's place in plane 2
+    TypeDesc format;
+};
+
+// The channels of the keyed part as written: the source's, in order, with
+// grey widened to R, G, B and alpha added after the last colour channel when
+// the source had none. A format that cannot name its channels gets exactly R,
+// G, B (and A): a channel stored in the third place is blue to its readers.
+std::vector<OutChannel> OutputChannels(const FileImage& source, const OutputFormat& format,
+                                       const WriteOptions& options) {
+    const OIIO::ImageSpec& spec = source.spec;
+    const ChannelLayout& layout = source.layout;
+    auto formatOf = [&](int channel) {
+        return spec.channelformats.empty() ? spec.format : spec.channelformats[channel];
+    };
+    const bool writeAlpha = format.alpha || !options.dropAlpha;
+    const std::string prefix = layout.layer.empty() ? "" : layout.layer + ".";
+    std::vector<OutChannel> channels;
+    if (!format.furtherChannels) {
+        const int colour = std::max({layout.red, layout.green, layout.blue, layout.grey});
+        const TypeDesc type = formatOf(colour);
+        channels = {{"R", 2, -1, type}, {"G", 1, -1, type}, {"B", 0, -1, type}};
+        if (writeAlpha) channels.push_back({"A", 3, -1, type});
+        return channels;
+    }
+    const int lastColour = std::max({layout.red, layout.green, layout.blue, layout.grey});
+    int extraIndex = 0;
+    for (int i = 0; i < spec.nchannels; ++i) {
+        const std::string& name = spec.channelnames[i];
+        if (i == layout.red) {
+            channels.push_back({name, 2, -1, formatOf(i)});
+        } else if (i == layout.green) {
+            channels.push_back({name, 1, -1, formatOf(i)});
+        } else if (i == layout.blue) {
+            channels.push_back({name, 0, -1, formatOf(i)});
+        } else if (i == layout.alpha) {
+            if (writeAlpha) channels.push_back({name, 3, -1, formatOf(i)});
+        } else if (i == layout.grey) {
+            // The keyed colour need not stay grey.
+            channels.push_back({prefix + "R", 2, -1, formatOf(i)});
+            channels.push_back({prefix + "G", 1, -1, formatOf(i)});
+            channels.push_back({prefix + "B", 0, -1, formatOf(i)});
+        } else {
+            channels.push_back({name, -1, extraIndex++, formatOf(i)});
+        }
+        if (i == lastColour && layout.alpha < 0 && writeAlpha) {
+            channels.push_back({prefix + "A", 3, -1, formatOf(i)});
+        }
+    }
+    return channels;
+}
+
+std::string Names(const FileImage& source, const std::vector<int>& channels) {
+    std::string text;
+    for (std::size_t i = 0; i < channels.size() && i < 6; ++i) {
+        text += (i ? ", " : "") + source.spec.channelnames[channels[i]];
+    }
+    return channels.size() > 6 ? text + " and " + std::to_string(channels.size() - 6) + " more" : text;
+}
+
+// The file's alpha convention: --alpha when given, else the format's own.
+Association StoredAssociation(const OutputFormat& format, const WriteOptions& options) {
+    return options.storedGiven ? options.stored : format.convention;
+}
+
+std::string Now() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y:%m:%d %H:%M:%S", &local);
+    return text;
+}
+
+// The header of the keyed part: the source's, with the channels written, the
+// container kept where the format has it, and honest provenance and tags.
+OIIO::ImageSpec KeyedSpec(const FileImage& source, const OutputFormat& format, const WriteOptions& options,
+                          const std::vector<OutChannel>& channels, bool writeAlpha, Association stored) {
+    OIIO::ImageSpec spec = source.spec;
+    spec.nchannels = static_cast<int>(channels.size());
+    spec.channelnames.clear();
+    spec.channelformats.clear();
+    spec.alpha_channel = -1;
+    spec.z_channel = -1;
+    bool mixedFormats = false;
+    for (std::size_t i = 0; i < channels.size(); ++i) {
+        spec.channelnames.push_back(channels[i].name);
+        spec.channelformats.push_back(options.type == TypeDesc::UNKNOWN ? channels[i].format : options.type);
+        mixedFormats = mixedFormats || spec.channelformats[i] != spec.channelformats[0];
+        if (channels[i].plane1Field == 3) {
+            spec.alpha_channel = static_cast<int>(i);
+        }
+        if (channels[i].name == "Z") {
+            spec.z_channel = static_cast<int>(i);
+        }
+    }
+    spec.format = spec.channelformats.front();
+    if (!mixedFormats) {
+        spec.channelformats.clear();
+    }
+
+    // The container: tiles and compression stay where the format has them.
+    if (!format.tiles) {
+        spec.tile_width = spec.tile_height = spec.tile_depth = 0;
+    }
+    if (!options.compression.empty()) {
+        spec.attribute("compression", options.compression);
+        spec.erase_attribute("openexr:dwaCompressionLevel");
+        spec.erase_attribute("CompressionQuality");
+    } else if (source.formatName != format.name) {
+        // Another format's compression names mean nothing here.
+        spec.erase_attribute("compression");
+        spec.erase_attribute("CompressionQuality");
+    }
+    // Figures about the source's pixels no longer hold.
+    for (const char* stale : {"oiio:AverageColor", "oiio:SHA-1", "oiio:ConstantColor", "oiio:subimages"}) {
+        spec.erase_attribute(stale);
+    }
+
+    if (writeAlpha && stored == Association::Straight) {
+        // The colour handed over is straight already: the writer must not
+        // divide it by alpha again, and marks the file unassociated.
+        spec.attribute("oiio:UnassociatedAlpha", 1);
+    } else {
+        spec.erase_attribute("oiio:UnassociatedAlpha");
+    }
+
+    // Provenance: this program made the file, by this command line.
+    spec.attribute("Software", SoftwareName());
+    std::string history = spec.get_string_attribute("Exif:ImageHistory");
+    if (history.empty()) history = spec.get_string_attribute("ImageHistory");
+    spec.erase_attribute("ImageHistory");
+    if (!options.commandLine.empty()) {
+        history += (history.empty() ? "" : "\n") + options.commandLine;
+    }
+    if (!history.empty()) {
+        spec.attribute("Exif:ImageHistory", history);
+    }
+    spec.attribute("DateTime", Now());
+
+    // The colour space tag says what the values are.
+    const std::string space = options.outputSpace.empty() ? source.colourSpace : options.outputSpace;
+    spec.erase_attribute("oiio:Gamma");
+    spec.erase_attribute(kExrColourSpaceAttribute);
+    if (space.empty()) {
+        spec.erase_attribute("oiio:ColorSpace");
+    } else {
+        spec.attribute("oiio:ColorSpace", space);
+        if (format.name == "openexr") {
+            spec.attribute(kExrColourSpaceAttribute, space);
+        }
+    }
+    return spec;
+}
+
+// The keyed part's pixels, interleaved as the file's channels, in the stored
+// alpha convention and output colour space.
+std::vector<float> KeyedPixels(const Image& keyed, const std::vector<OutChannel>& channels, Association written,
+                               const WriteOptions& options, const ColourConversion* conversion) {
+    const int width = keyed.Width();
+    const int height = keyed.Height();
+    const std::size_t count = channels.size();
+    const bool convert = conversion != nullptr;
+    // Transfer curves apply to straight colour: premultiplied colour is
+    // divided by alpha first when the file stores straight colour or the
+    // colour is converted, and multiplied again when the file stores it so.
+    const bool unpremultiply = options.keyed == Association::Premultiplied &&
+                               (written == Association::Straight || convert);
+    const bool premultiply = written == Association::Premultiplied &&
+                             (options.keyed == Association::Straight || convert);
+    std::vector<float> pixels(static_cast<std::size_t>(width) * height * count);
+    std::vector<float> line(static_cast<std::size_t>(width) * 3);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const float* record = keyed.Plane1Pixel(x, y);
+            float* rgb = line.data() + static_cast<std::size_t>(x) * 3;
+            rgb[0] = record[2];
+            rgb[1] = record[1];
+            rgb[2] = record[0];
+            // Where alpha is 0 or below, nothing can be divided out: the
+            // colour stays as keyed (0 for a fully keyed-out pixel).
+            if (unpremultiply && record[3] > 0.0f) {
+                for (int c = 0; c < 3; ++c) rgb[c] = rgb[c] / record[3];
+            }
+        }
+        if (convert) {
+            conversion->ApplyRgb(line.data(), width);
+        }
+        for (int x = 0; x < width; ++x) {
+            const float* record = keyed.Plane1Pixel(x, y);
+            const float* extra = keyed.Plane2Pixel(x, y);
+            float* rgb = line.data() + static_cast<std::size_t>(x) * 3;
+            if (premultiply) {
+                for (int c = 0; c < 3; ++c) rgb[c] = rgb[c] * record[3];
+            }
+            const float values[4] = {rgb[2], rgb[1], rgb[0], record[3]};
+            float* out = pixels.data() + (static_cast<std::size_t>(y) * width + x) * count;
+            for (std::size_t c = 0; c < count; ++c) {
+                out[c] = channels[c].plane1Field >= 0 ? values[channels[c].plane1Field]
+                                                      : extra[channels[c].extraIndex];
+            }
+        }
+    }
+    return pixels;
+}
+
+}  // namespace
+
+std::string SoftwareName() {
+    return std::string("veskar ") + VESKAR_VERSION;
+}
+
+void CheckOutput(const std::string& path, const FileImage& source, const WriteOptions& options) {
+    const OutputFormat format = OutputFormatOf(path);
+    if (options.type != TypeDesc::UNKNOWN && !Stores(format, options.type)) {
+        throw CliError("--type " + TypeNames({options.type}) + ": " + path + ": " + format.title + " stores " +
+                           TypeNames(format.types),
+                       2);
+    }
+    if (options.storedGiven && !format.alpha) {
+        throw CliError("--alpha: " + path + ": " + format.title + " stores no alpha", 2);
+    }
+    if (options.storedGiven && options.stored == Association::Straight && !format.straight) {
+        throw CliError("--alpha straight: " + path + ": " + format.title +
+                           " stores premultiplied colour only (write TIFF or PNG for straight colour)",
+                       2);
+    }
+    if (options.storedGiven && options.stored == Association::Premultiplied && !format.premultiplied) {
+        throw CliError("--alpha premultiplied: " + path + ": " + format.title +
+                           " stores straight colour only (write EXR or TIFF for premultiplied colour)",
+                       2);
+    }
+    if (!format.alpha && !options.dropAlpha) {
+        throw CliError(path + ": " + format.title +
+                       " cannot hold the matte (alpha): write EXR, TIFF or PNG to keep it, or give --drop-alpha "
+                       "to write the colour alone");
+    }
+    const ChannelLayout& layout = source.layout;
+    if (!format.furtherChannels && !options.dropChannels) {
+        std::vector<int> lost = layout.extra;
+        if (!layout.layer.empty() && layout.alpha >= 0 && !format.alpha) lost.push_back(layout.alpha);
+        if (!lost.empty()) {
+            throw CliError(path + ": " + format.title + " cannot hold the further channels " + Names(source, lost) +
+                           ": write EXR or TIFF to keep them, or give --drop-channels to leave them out");
+        }
+        if (!layout.layer.empty()) {
+            throw CliError(path + ": " + format.title + " cannot name the channels of layer " + layout.layer +
+                           ": write EXR or TIFF to keep the names, or give --drop-channels to write them as R, "
+                           "G, B, A");
+        }
+    }
+    if (source.partCount > 1 && !format.parts && !options.dropChannels) {
+        throw CliError(path + ": " + format.title + " cannot hold the " + std::to_string(source.partCount) +
+                       " parts of " + source.path +
+                       ": write EXR to keep them, or give --drop-channels to write the keyed part alone");
+    }
+}
+
+void WriteKeyedFile(const std::string& path, const FileImage& source, const Image& keyed,
+                    const WriteOptions& options) {
+    CheckOutput(path, source, options);
+    const OutputFormat format = OutputFormatOf(path);
+    const std::vector<OutChannel> channels = OutputChannels(source, format, options);
+    const bool writeAlpha =
+        std::any_of(channels.begin(), channels.end(), [](const OutChannel& c) { return c.plane1Field == 3; });
+    // Without alpha in the file the colour stays as keyed.
+    const Association written = writeAlpha ? StoredAssociation(format, options) : options.keyed;
+    const OIIO::ImageSpec keyedSpec = KeyedSpec(source, format, options, channels, writeAlpha, written);
+    std::unique_ptr<ColourConversion> conversion;
+    if (!options.outputSpace.empty()) {
+        // Values without a tag are taken as linear, as image files are read.
+        const std::string from = source.colourSpace.empty() ? std::string("linear") : source.colourSpace;
+        conversion = std::make_unique<ColourConversion>(from, options.outputSpace, "--output-space");
+    }
+    const std::vector<float> pixels = KeyedPixels(keyed, channels, written, options, conversion.get());
+
+    // Every part of the source, in order, when the format holds them.
+    const bool allParts = source.partCount > 1 && format.parts;
+    std::unique_ptr<OIIO::ImageInput> input;
+    std::vector<OIIO::ImageSpec> specs;
+    if (allParts) {
+        input = OIIO::ImageInput::open(source.path);
+        if (!input) {
+            throw CliError(source.path + ": cannot read: " + OIIO::geterror());
+        }
+        for (int part = 0; part < source.partCount; ++part) {
+            specs.push_back(part == source.part ? keyedSpec : input->spec(part, 0));
+        }
+    } else {
+        specs.push_back(keyedSpec);
+    }
+    const bool mipmapped = source.levels.size() > 1 && format.mipmap;
+
+    StagedFile staged(path);
+    const std::string& temp = staged.TempPath();
+    OIIO::ImageOutput& output = staged.OpenImage(specs);
+    auto fail = [&](const std::string& message) { staged.Fail(message.empty() ? "write failed" : message); };
+    for (int part = 0; part < static_cast<int>(specs.size()); ++part) {
+        if (part > 0 && !output.open(temp, specs[part], OIIO::ImageOutput::AppendSubimage)) {
+            fail(output.geterror());
+        }
+        const bool isKeyed = !allParts || part == source.part;
+        if (isKeyed) {
+            if (!output.write_image(TypeDesc::FLOAT, pixels.data())) {
+                fail(output.geterror());
+            }
+            if (!mipmapped) continue;
+            // The lower levels are made again from the keyed top level.
+            OIIO::ImageSpec floatSpec = keyedSpec;
+            floatSpec.set_format(TypeDesc::FLOAT);
+            floatSpec.channelformats.clear();
+            const OIIO::ImageBuf top(floatSpec, const_cast<float*>(pixels.data()));
+            for (std::size_t level = 1; level < source.levels.size(); ++level) {
+                const auto [width, height] = source.levels[level];
+                OIIO::ImageSpec levelSpec = keyedSpec;
+                levelSpec.width = levelSpec.full_width = width;
+                levelSpec.height = levelSpec.full_height = height;
+                levelSpec.x = levelSpec.y = levelSpec.full_x = levelSpec.full_y = 0;
+                const OIIO::ROI roi(0, width, 0, height, 0, 1, 0, keyedSpec.nchannels);
+                OIIO::ImageBuf scaled = OIIO::ImageBufAlgo::resize(top, "", 0.0f, roi);
+                if (scaled.has_error()) {
+                    fail(scaled.geterror());
+                }
+                if (!output.open(temp, levelSpec, OIIO::ImageOutput::AppendMIPLevel) ||
+                    !output.write_image(TypeDesc::FLOAT, scaled.localpixels())) {
+                    fail(output.geterror());
+                }
+            }
+            continue;
+        }
+        // Any other part is copied as stored, level by level.
+        for (int level = 0; input->seek_subimage(part, level); ++level) {
+            const OIIO::ImageSpec levelSpec = input->spec(part, level);
+            std::vector<unsigned char> data(levelSpec.image_bytes(true));
+            if (!input->read_image(part, level, 0, levelSpec.nchannels, TypeDesc::UNKNOWN, data.data())) {
+                throw CliError(source.path + ": cannot read: " + input->geterror());
+            }
+            if (level > 0 && !output.open(temp, levelSpec, OIIO::ImageOutput::AppendMIPLevel)) {
+                fail(output.geterror());
+            }
+            if (!output.write_image(TypeDesc::UNKNOWN, data.data())) {
+                fail(output.geterror());
+            }
+        }
+    }
+    staged.Commit();
+}
+
+}  // namespace veskar
