@@ -130,7 +130,14 @@ OIIO::ImageSpec KeyedSpec(const FileImage& source, const OutputFormat& format, c
         spec.attribute("compression", options.compression);
         spec.erase_attribute("openexr:dwaCompressionLevel");
         spec.erase_attribute("CompressionQuality");
-    } else if (source.formatName != format.name) {
+    } else if (source.formatName == format.name) {
+        // The compression level travels in the compression's name.
+        const std::string compression = spec.get_string_attribute("compression");
+        const int dwaLevel = static_cast<int>(spec.get_float_attribute("openexr:dwaCompressionLevel", 0.0f));
+        if ((compression == "dwaa" || compression == "dwab") && dwaLevel > 0) {
+            spec.attribute("compression", compression + ":" + std::to_string(dwaLevel));
+        }
+    } else {
         // Another format's compression names mean nothing here.
         spec.erase_attribute("compression");
         spec.erase_attribute("CompressionQuality");

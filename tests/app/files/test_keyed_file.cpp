@@ -1,0 +1,509 @@
+// Keyed files as a pipeline reads them: the alpha convention of each format,
+// refusals instead of silent loss, every part and view, the container, and
+// provenance and colour tags. Runs veskar as users do.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imagebufalgo.h>
+#include <OpenImageIO/imageio.h>
+#include <OpenImageIO/strutil.h>
+
+#include "run_veskar.h"
+
+namespace fs = std::filesystem;
+using OIIO::TypeDesc;
+using veskar_test::Outcome;
+
+namespace {
+
+// Settings under which the key leaves every pixel whole (matte 1, colour as
+// it came) and the written alpha is the plate's: the colour and alpha the
+// writer receives are then the plate's own, exactly.
+const std::vector<std::string> kPassKey = {"--key-color", "1,0,1", "--set", "BGAlphaBlend=Multiply"};
+
+// One pixel per alpha of interest: colour, alpha.
+struct Sample {
+    float rgb[3];
+    float alpha;
+};
+const Sample kSamples[] = {
+    {{0.2f, 0.4f, 0.6f}, 0.0f},
+    {{0.004f, 0.006f, 0.008f}, 0.01f},
+    {{0.1f, 0.2f, 0.3f}, 0.5f},
+    {{0.2f, 0.4f, 0.6f}, 1.0f},
+};
+
+class KeyedFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::path(::testing::TempDir()) /
+              ("veskar_files_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    Outcome Veskar(std::vector<std::string> args) { return veskar_test::RunVeskar(args, dir); }
+    std::string Path(const std::string& name) const { return (dir / name).string(); }
+
+    // Writes `specs.size()` parts, each filled with values that differ per
+    // pixel, channel and part.
+    std::string WriteParts(const std::string& name, const std::vector<OIIO::ImageSpec>& specs) {
+        const std::string path = Path(name);
+        auto out = OIIO::ImageOutput::create(path);
+        EXPECT_TRUE(out && out->open(path, static_cast<int>(specs.size()), specs.data())) << OIIO::geterror();
+        for (std::size_t p = 0; p < specs.size(); ++p) {
+            if (p > 0) {
+                EXPECT_TRUE(out->open(path, specs[p], OIIO::ImageOutput::AppendSubimage)) << out->geterror();
+            }
+            std::vector<float> pixels(specs[p].image_pixels() * specs[p].nchannels);
+            for (std::size_t i = 0; i < pixels.size(); ++i) {
+                pixels[i] = static_cast<float>((i * 37 + p * 11) % 251) / 250.0f;
+            }
+            EXPECT_TRUE(out->write_image(TypeDesc::FLOAT, pixels.data())) << out->geterror();
+        }
+        EXPECT_TRUE(out->close());
+        return path;
+    }
+
+    std::string WriteSamples(const std::string& name) {
+        OIIO::ImageSpec spec(4, 1, 4, TypeDesc::FLOAT);
+        OIIO::ImageBuf buf(spec);
+        for (int x = 0; x < 4; ++x) {
+            const float pixel[4] = {kSamples[x].rgb[0], kSamples[x].rgb[1], kSamples[x].rgb[2], kSamples[x].alpha};
+            buf.setpixel(x, 0, pixel);
+        }
+        EXPECT_TRUE(buf.write(Path(name)));
+        return Path(name);
+    }
+
+    fs::path dir;
+};
+
+OIIO::ImageSpec PartSpec(const std::string& name, std::vector<std::string> channels, TypeDesc type,
+                         const std::string& view = "") {
+    OIIO::ImageSpec spec(12, 8, static_cast<int>(channels.size()), type);
+    spec.channelnames = channels;
+    spec.attribute("name", name);
+    if (!view.empty()) spec.attribute("view", view);
+    return spec;
+}
+
+// The stored values of one part and level, in the file's own types, and the
+// values as floats read without any association applied.
+struct Stored {
+    OIIO::ImageSpec spec;
+    std::vector<unsigned char> bytes;
+    std::vector<float> values;
+};
+
+Stored ReadStored(const std::string& path, int part = 0, int level = 0) {
+    OIIO::ImageSpec config;
+    config.attribute("oiio:UnassociatedAlpha", 1);  // the colour as stored
+    auto in = OIIO::ImageInput::open(path, &config);
+    Stored stored;
+    if (!in || !in->seek_subimage(part, level)) {
+        ADD_FAILURE() << path << ": cannot open part " << part << " level " << level;
+        return stored;
+    }
+    stored.spec = in->spec();
+    stored.bytes.resize(stored.spec.image_bytes(true));
+    EXPECT_TRUE(in->read_image(part, level, 0, stored.spec.nchannels, TypeDesc::UNKNOWN, stored.bytes.data()));
+    stored.values.resize(stored.spec.image_pixels() * stored.spec.nchannels);
+    EXPECT_TRUE(in->read_image(part, level, 0, stored.spec.nchannels, TypeDesc::FLOAT, stored.values.data()));
+    return stored;
+}
+
+float ThroughHalf(float v) {
+    std::uint16_t half = 0;
+    OIIO::convert_pixel_values(TypeDesc::FLOAT, &v, TypeDesc::HALF, &half);
+    OIIO::convert_pixel_values(TypeDesc::HALF, &half, TypeDesc::FLOAT, &v);
+    return v;
+}
+
+int PartCount(const std::string& path) {
+    auto in = OIIO::ImageInput::open(path);
+    int count = 0;
+    while (in && in->seek_subimage(count, 0)) ++count;
+    return count;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Alpha convention, per format, with Alpha Multiply on (premultiplied) and off
+// (straight).
+
+struct RoundTrip {
+    std::string file;
+    std::vector<std::string> options;
+    float scale;        // 0 for float data, else the largest integer stored
+    bool half;
+    bool straight;      // the file stores straight colour
+};
+
+TEST_F(KeyedFile, StoredColourFollowsTheFormatsAlphaConvention) {
+    const std::string plate = WriteSamples("samples.exr");
+    const std::vector<RoundTrip> trips = {
+        {"float.exr", {}, 0.0f, false, false},
+        {"half.exr", {"--type", "half"}, 0.0f, true, false},
+        {"eight.png", {"--type", "uint8"}, 255.0f, false, true},
+        {"sixteen.png", {"--type", "uint16"}, 65535.0f, false, true},
+        {"eight.tif", {"--type", "uint8"}, 255.0f, false, false},
+        {"sixteen.tif", {"--type", "uint16"}, 65535.0f, false, false},
+        {"straight.tif", {"--type", "uint16", "--alpha", "straight"}, 65535.0f, false, true},
+    };
+    for (const bool multiply : {true, false}) {
+        for (const RoundTrip& trip : trips) {
+            const std::string label = trip.file + (multiply ? " alpha multiply on" : " alpha multiply off");
+            std::vector<std::string> args = {"render", plate, "-o", Path(trip.file)};
+            args.insert(args.end(), kPassKey.begin(), kPassKey.end());
+            args.insert(args.end(), trip.options.begin(), trip.options.end());
+            args.insert(args.end(), {"--set", multiply ? "Alphamult=on" : "Alphamult=off"});
+            const Outcome run = Veskar(args);
+            ASSERT_EQ(run.exitCode, 0) << label << "\n" << run.err;
+            const Stored stored = ReadStored(Path(trip.file));
+            ASSERT_EQ(stored.spec.nchannels, 4) << label;
+            EXPECT_EQ(stored.spec.get_int_attribute("oiio:UnassociatedAlpha"), trip.straight ? 1 : 0) << label;
+            for (int x = 0; x < 4; ++x) {
+                const Sample& s = kSamples[x];
+                for (int c = 0; c < 4; ++c) {
+                    // The exact value: divided by alpha in float where the
+                    // render is premultiplied and the file straight (colour
+                    // kept where alpha is 0), multiplied where it is the
+                    // other way round; then the file's type is reached once.
+                    float v = c == 3 ? s.alpha : s.rgb[c];
+                    if (c < 3 && multiply && trip.straight && s.alpha > 0.0f) v = v / s.alpha;
+                    if (c < 3 && !multiply && !trip.straight) v = v * s.alpha;
+                    float expected = trip.half ? ThroughHalf(v) : v;
+                    float got = stored.values[x * 4 + c];
+                    if (trip.scale > 0.0f) {
+                        // Integer codes, as stored.
+                        expected = std::floor(std::clamp(v, 0.0f, 1.0f) * trip.scale + 0.5f);
+                        got = std::round(got * trip.scale);
+                    }
+                    EXPECT_EQ(got, expected)
+                        << label << ": alpha " << s.alpha << ", channel " << c;
+                }
+            }
+        }
+    }
+}
+
+TEST_F(KeyedFile, EightBitPngIsDividedBeforeItIsRounded) {
+    // Hand-worked: at alpha 0.01 the premultiplied 0.004, 0.006, 0.008 are
+    // 0.4, 0.6, 0.8 straight: 102, 153, 204 in eight bits. Rounding first
+    // (1, 2, 2 over an alpha of 3) would store 85, 170, 170.
+    const std::string plate = WriteSamples("samples.exr");
+    std::vector<std::string> args = {"render", plate, "-o", Path("out.png"), "--type", "uint8"};
+    args.insert(args.end(), kPassKey.begin(), kPassKey.end());
+    ASSERT_EQ(Veskar(args).exitCode, 0);
+    const Stored stored = ReadStored(Path("out.png"));
+    const unsigned char* p = stored.bytes.data() + 4;  // the second pixel
+    EXPECT_EQ(std::vector<int>(p, p + 4), (std::vector<int>{102, 153, 204, 3}));
+}
+
+TEST_F(KeyedFile, AlphaConventionTheFormatCannotStoreIsRefused) {
+    const std::string plate = WriteSamples("samples.exr");
+    Outcome run = Veskar({"render", plate, "-o", Path("out.exr"), "--alpha", "straight"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("EXR stores premultiplied colour only"), std::string::npos) << run.err;
+    run = Veskar({"render", plate, "-o", Path("out.png"), "--alpha", "premultiplied"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("PNG stores straight colour only"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(Path("out.exr")) || fs::exists(Path("out.png")));
+}
+
+// ---------------------------------------------------------------------------
+// No silent loss.
+
+TEST_F(KeyedFile, FormatsThatWouldLoseDataAreRefusedUnlessTheLossIsAsked) {
+    const std::string plate = WriteParts("plate.exr", {PartSpec("", {"R", "G", "B", "A", "Z"}, TypeDesc::HALF)});
+    Outcome run = Veskar({"render", plate, "-o", Path("out.jpg")});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("out.jpg: JPEG cannot hold the matte (alpha)"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("--drop-alpha"), std::string::npos);
+    run = Veskar({"render", plate, "-o", Path("out.jpg"), "--drop-alpha"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("JPEG cannot hold the further channels Z"), std::string::npos) << run.err;
+    run = Veskar({"render", plate, "-o", Path("out.jpg"), "--drop-alpha", "--drop-channels"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(ReadStored(Path("out.jpg")).spec.nchannels, 3);
+
+    run = Veskar({"render", plate, "-o", Path("out.png")});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("PNG cannot hold the further channels Z"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("--drop-channels"), std::string::npos);
+    EXPECT_FALSE(fs::exists(Path("out.png")));
+    run = Veskar({"render", plate, "-o", Path("out.png"), "--drop-channels"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(ReadStored(Path("out.png")).spec.channelnames, (std::vector<std::string>{"R", "G", "B", "A"}));
+
+    const std::string parts = WriteParts("parts.exr", {PartSpec("a", {"R", "G", "B"}, TypeDesc::HALF),
+                                                       PartSpec("b", {"R", "G", "B"}, TypeDesc::HALF)});
+    run = Veskar({"render", parts, "-o", Path("parts.png")});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("PNG cannot hold the 2 parts"), std::string::npos) << run.err;
+}
+
+TEST_F(KeyedFile, TypeTheFormatCannotStoreIsRefused) {
+    const std::string plate = WriteSamples("samples.exr");
+    Outcome run = Veskar({"render", plate, "-o", Path("out.exr"), "--type", "uint8"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("--type uint8: " + Path("out.exr") + ": EXR stores half, float"), std::string::npos)
+        << run.err;
+    run = Veskar({"render", plate, "-o", Path("out.png"), "--type", "half"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("PNG stores uint8, uint16"), std::string::npos) << run.err;
+}
+
+// ---------------------------------------------------------------------------
+// Parts and views.
+
+TEST_F(KeyedFile, EveryPartComesOutAndTheUnkeyedOnesBitForBit) {
+    // The first part holds no colour: the second is keyed.
+    const std::string plate = WriteParts("plate.exr", {PartSpec("depth", {"Z"}, TypeDesc::FLOAT),
+                                                       PartSpec("beauty", {"R", "G", "B", "A"}, TypeDesc::HALF),
+                                                       PartSpec("extra", {"R", "G", "B"}, TypeDesc::HALF)});
+    Outcome run = Veskar({"render", plate, "-o", Path("out.exr"), "--key-color", "0.5,0.5,0.5"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    ASSERT_EQ(PartCount(Path("out.exr")), 3);
+    const std::vector<std::string> names = {"depth", "beauty", "extra"};
+    for (int part = 0; part < 3; ++part) {
+        const Stored in = ReadStored(plate, part);
+        const Stored out = ReadStored(Path("out.exr"), part);
+        EXPECT_EQ(out.spec.get_string_attribute("name"), names[part]);
+        if (part == 1) {
+            EXPECT_NE(out.bytes, in.bytes) << "the keyed part";
+        } else {
+            EXPECT_EQ(out.spec.channelnames, in.spec.channelnames);
+            EXPECT_EQ(out.bytes, in.bytes) << "part " << part;
+        }
+    }
+    // --part names another.
+    run = Veskar({"render", plate, "-o", Path("extra.exr"), "--part", "extra", "--key-color", "0.5,0.5,0.5"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(ReadStored(Path("extra.exr"), 1).bytes, ReadStored(plate, 1).bytes);
+    EXPECT_NE(ReadStored(Path("extra.exr"), 2).bytes, ReadStored(plate, 2).bytes);
+    run = Veskar({"render", plate, "-o", Path("none.exr"), "--part", "nope"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("--part nope: no part of that name (parts: depth, beauty, extra)"), std::string::npos)
+        << run.err;
+}
+
+TEST_F(KeyedFile, StereoKeysTheViewAskedForAndPassesTheOtherUnchanged) {
+    const std::string plate = WriteParts("stereo.exr", {PartSpec("left", {"R", "G", "B", "A"}, TypeDesc::HALF, "left"),
+                                                        PartSpec("right", {"R", "G", "B", "A"}, TypeDesc::HALF, "right")});
+    Outcome run = Veskar({"render", plate, "-o", Path("left.exr"), "--key-color", "0.5,0.5,0.5"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("1 frame keyed (view left)"), std::string::npos) << run.err;
+    EXPECT_NE(ReadStored(Path("left.exr"), 0).bytes, ReadStored(plate, 0).bytes);
+    EXPECT_EQ(ReadStored(Path("left.exr"), 1).bytes, ReadStored(plate, 1).bytes);
+
+    run = Veskar({"render", plate, "-o", Path("right.exr"), "--view", "right", "--key-color", "0.5,0.5,0.5"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("(view right)"), std::string::npos) << run.err;
+    EXPECT_EQ(ReadStored(Path("right.exr"), 0).bytes, ReadStored(plate, 0).bytes);
+    const Stored right = ReadStored(Path("right.exr"), 1);
+    EXPECT_NE(right.bytes, ReadStored(plate, 1).bytes);
+    EXPECT_EQ(right.spec.get_string_attribute("view"), "right");
+    run = Veskar({"render", plate, "-o", Path("bad.exr"), "--view", "centre"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("--view centre: no view of that name (views: left, right)"), std::string::npos) << run.err;
+}
+
+// ---------------------------------------------------------------------------
+// The container.
+
+TEST_F(KeyedFile, TilesCompressionAndChromaticitiesAreKept) {
+    struct Case {
+        std::string compression;
+        int tile;
+    };
+    for (const Case& c : {Case{"dwaa", 16}, Case{"piz", 32}, Case{"pxr24", 0}}) {
+        OIIO::ImageSpec spec = PartSpec("", {"R", "G", "B", "A"}, TypeDesc::HALF);
+        spec.width = 64;
+        spec.height = 48;
+        spec.full_width = 64;
+        spec.full_height = 48;
+        spec.tile_width = spec.tile_height = c.tile;
+        spec.attribute("compression", c.compression);
+        if (c.compression == "dwaa") spec.attribute("compression", "dwaa:80");
+        const float chromaticities[8] = {0.713f, 0.293f, 0.165f, 0.83f, 0.128f, 0.044f, 0.32168f, 0.33767f};
+        spec.attribute("chromaticities", TypeDesc(TypeDesc::FLOAT, 8), chromaticities);
+        const std::string plate = WriteParts(c.compression + ".exr", {spec});
+        const std::string out = Path("out_" + c.compression + ".exr");
+        Outcome run = Veskar({"render", plate, "-o", out});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const OIIO::ImageSpec written = ReadStored(out).spec;
+        EXPECT_EQ(written.tile_width, c.tile) << c.compression;
+        EXPECT_EQ(written.tile_height, c.tile) << c.compression;
+        EXPECT_EQ(written.get_string_attribute("compression"), c.compression);
+        if (c.compression == "dwaa") {
+            EXPECT_EQ(written.get_float_attribute("openexr:dwaCompressionLevel"), 80.0f);
+        }
+        const OIIO::ParamValue* chroma = written.find_attribute("chromaticities");
+        ASSERT_NE(chroma, nullptr);
+        EXPECT_EQ(std::memcmp(chroma->data(), chromaticities, sizeof chromaticities), 0);
+    }
+    // --compression says otherwise.
+    const std::string plate = Path("piz.exr");
+    ASSERT_EQ(Veskar({"render", plate, "-o", Path("zip.exr"), "--compression", "zip"}).exitCode, 0);
+    EXPECT_EQ(ReadStored(Path("zip.exr")).spec.get_string_attribute("compression"), "zip");
+}
+
+TEST_F(KeyedFile, MipMappedInputGivesEveryLevelMadeFromTheKeyedTop) {
+    OIIO::ImageBuf top(OIIO::ImageSpec(64, 32, 4, TypeDesc::FLOAT));
+    const float start[4] = {0.1f, 0.5f, 0.2f, 0.5f};
+    const float end[4] = {0.9f, 0.3f, 0.6f, 1.0f};
+    OIIO::ImageBufAlgo::fill(top, start, start, end, end);
+    OIIO::ImageSpec config;
+    config.attribute("maketx:filtername", "box");
+    const std::string plate = Path("mip.exr");
+    ASSERT_TRUE(OIIO::ImageBufAlgo::make_texture(OIIO::ImageBufAlgo::MakeTxTexture, top, plate, config))
+        << OIIO::geterror();
+    std::vector<std::string> args = {"render", plate, "-o", Path("out.exr"), "--set", "Alphamult=off"};
+    args.insert(args.end(), kPassKey.begin(), kPassKey.end());
+    Outcome run = Veskar(args);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    auto in = OIIO::ImageInput::open(Path("out.exr"));
+    ASSERT_TRUE(in);
+    int levels = 0;
+    while (in->seek_subimage(0, levels)) ++levels;
+    EXPECT_EQ(levels, 7);  // 64 x 32 down to 1 x 1
+    // The straight render is premultiplied in the file, and every lower level
+    // is that keyed top scaled down, not the source's level.
+    const Stored keyedTop = ReadStored(Path("out.exr"), 0, 0);
+    OIIO::ImageSpec floatSpec = keyedTop.spec;
+    floatSpec.set_format(TypeDesc::FLOAT);
+    const OIIO::ImageBuf written(floatSpec, const_cast<float*>(keyedTop.values.data()));
+    for (int level = 1; level < levels; ++level) {
+        const Stored out = ReadStored(Path("out.exr"), 0, level);
+        const Stored source = ReadStored(plate, 0, level);
+        const OIIO::ROI roi(0, out.spec.width, 0, out.spec.height, 0, 1, 0, 4);
+        const OIIO::ImageBuf expected = OIIO::ImageBufAlgo::resize(written, "", 0.0f, roi);
+        std::vector<float> values(out.values.size());
+        ASSERT_TRUE(expected.get_pixels(roi, TypeDesc::FLOAT, values.data()));
+        EXPECT_EQ(out.values, values) << "level " << level;
+        EXPECT_NE(out.values, source.values) << "level " << level;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Channel roles.
+
+TEST_F(KeyedFile, ChannelsKeepTheirRolesByName) {
+    struct Case {
+        std::vector<std::string> in;
+        std::vector<std::string> out;
+    };
+    const std::vector<Case> cases = {
+        {{"R", "G", "Z"}, {"R", "G", "A", "Z"}},
+        {{"R", "G"}, {"R", "G", "A"}},
+        {{"G"}, {"G", "A"}},
+        {{"Y"}, {"R", "G", "B", "A"}},
+    };
+    for (const Case& c : cases) {
+        const std::string plate = WriteParts("plate.exr", {PartSpec("", c.in, TypeDesc::FLOAT)});
+        Outcome run = Veskar({"render", plate, "-o", Path("out.exr"), "--key-color", "0.5,0.5,0.5"});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const Stored in = ReadStored(plate);
+        const Stored out = ReadStored(Path("out.exr"));
+        EXPECT_EQ(out.spec.channelnames, c.out);
+        for (const char* name : {"Z", "depth"}) {
+            const int from = in.spec.channelindex(name);
+            const int to = out.spec.channelindex(name);
+            if (from < 0) continue;
+            ASSERT_GE(to, 0);
+            for (std::size_t p = 0; p < in.spec.image_pixels(); ++p) {
+                EXPECT_EQ(out.values[p * out.spec.nchannels + to], in.values[p * in.spec.nchannels + from]) << name;
+            }
+        }
+    }
+    // Nothing to key: said, not guessed.
+    const std::string depth = WriteParts("depth.exr", {PartSpec("", {"Z", "mask"}, TypeDesc::FLOAT)});
+    Outcome run = Veskar({"render", depth, "-o", Path("out.exr")});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("cannot key: the image has no colour channels (R, G, B or Y; channels: Z, mask)"),
+              std::string::npos)
+        << run.err;
+}
+
+TEST_F(KeyedFile, LayerKeysItsOwnChannelsAndLeavesTheRest) {
+    const std::string plate =
+        WriteParts("plate.exr", {PartSpec("", {"R", "G", "B", "A", "fg.R", "fg.G", "fg.B"}, TypeDesc::FLOAT)});
+    Outcome run = Veskar({"render", plate, "-o", Path("out.exr"), "--layer", "fg", "--key-color", "0.5,0.5,0.5"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const Stored in = ReadStored(plate);
+    const Stored out = ReadStored(Path("out.exr"));
+    EXPECT_EQ(out.spec.channelnames,
+              (std::vector<std::string>{"R", "G", "B", "A", "fg.R", "fg.G", "fg.B", "fg.A"}));
+    for (std::size_t p = 0; p < in.spec.image_pixels(); ++p) {
+        for (int c = 0; c < 4; ++c) EXPECT_EQ(out.values[p * 8 + c], in.values[p * 7 + c]);
+    }
+    run = Veskar({"render", plate, "-o", Path("out.exr"), "--layer", "bg"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("--layer bg: no layer of that name with colour channels (layers: (unnamed), fg)"),
+              std::string::npos)
+        << run.err;
+}
+
+// ---------------------------------------------------------------------------
+// Provenance and colour tags.
+
+TEST_F(KeyedFile, SoftwareHistoryAndColourSpaceSayWhatMadeTheFile) {
+    OIIO::ImageSpec spec(8, 4, 3, TypeDesc::UINT8);
+    spec.attribute("Software", "paint 1.0");
+    spec.attribute("Exif:ImageHistory", "paint plate.png");
+    OIIO::ImageBuf buf(spec);
+    const float grey[3] = {128.0f / 255.0f, 64.0f / 255.0f, 1.0f};
+    OIIO::ImageBufAlgo::fill(buf, grey);
+    const std::string plate = Path("plate.png");
+    ASSERT_TRUE(buf.write(plate));
+    ASSERT_EQ(ReadStored(plate).spec.get_string_attribute("oiio:ColorSpace"), "sRGB");
+
+    const std::string out = Path("out.exr");
+    Outcome run = Veskar({"render", plate, "-o", out, "--key-color", "1,0,1"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    OIIO::ImageSpec written = ReadStored(out).spec;
+    const std::string software = written.get_string_attribute("Software");
+    EXPECT_EQ(software.rfind("veskar ", 0), 0u) << software;
+    const std::string history = written.get_string_attribute("Exif:ImageHistory");
+    EXPECT_EQ(history.rfind("paint plate.png\n", 0), 0u) << history;
+    EXPECT_NE(history.find("veskar render " + plate + " -o " + out + " --key-color 1,0,1"), std::string::npos)
+        << history;
+    // The values are sRGB-encoded as keyed, and the EXR says so.
+    EXPECT_EQ(written.get_string_attribute("colorSpace"), "sRGB");
+
+    // --input-space converts to linear before keying: 128/255 sRGB is 0.2158605.
+    run = Veskar({"render", plate, "-o", out, "--key-color", "1,0,1", "--input-space", "sRGB"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const Stored linear = ReadStored(out);
+    EXPECT_TRUE(OIIO::Strutil::iequals(linear.spec.get_string_attribute("colorSpace"), "linear"))
+        << linear.spec.get_string_attribute("colorSpace");
+    // The EXR stores the PNG's 8 bits as half: within half a step of half.
+    EXPECT_EQ(linear.spec.format, TypeDesc::HALF);
+    EXPECT_NEAR(linear.values[0], 0.2158605f, 0.5f * 0.2158605f / 1024.0f);
+    EXPECT_EQ(linear.values[2], 1.0f);
+    // --output-space converts back on write and tags the file with it.
+    run = Veskar({"render", plate, "-o", Path("back.png"), "--key-color", "1,0,1", "--input-space", "sRGB",
+                  "--output-space", "sRGB"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const Stored back = ReadStored(Path("back.png"));
+    EXPECT_EQ(back.spec.get_string_attribute("oiio:ColorSpace"), "sRGB");
+    EXPECT_EQ(back.bytes[0], 128);
+    EXPECT_EQ(back.bytes[1], 64);
+
+    run = Veskar({"render", plate, "-o", out, "--input-space", "Martian"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("--input-space Martian: not a colour space"), std::string::npos) << run.err;
+}
