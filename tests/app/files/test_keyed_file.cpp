@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/imageio.h>
@@ -46,7 +48,8 @@ class KeyedFile : public ::testing::Test {
 protected:
     void SetUp() override {
         dir = fs::path(::testing::TempDir()) /
-              ("veskar_files_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+              ("veskar_files_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "_" +
+               std::to_string(::getpid()));
         fs::remove_all(dir);
         fs::create_directories(dir);
     }
@@ -506,4 +509,30 @@ TEST_F(KeyedFile, SoftwareHistoryAndColourSpaceSayWhatMadeTheFile) {
     run = Veskar({"render", plate, "-o", out, "--input-space", "Martian"});
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_NE(run.err.find("--input-space Martian: not a colour space"), std::string::npos) << run.err;
+}
+
+// ---------------------------------------------------------------------------
+// The preview composites straight and premultiplied colour alike.
+
+TEST_F(KeyedFile, PreviewShowsTheCheckerboardWhereTheScreenIsKeyedOut) {
+    // A pure green frame keyed with windows centred on green: alpha 0
+    // everywhere, the colour left as it was when Alpha Multiply is off.
+    OIIO::ImageBuf buf(OIIO::ImageSpec(8, 4, 3, TypeDesc::FLOAT));
+    const float green[] = {0.0f, 1.0f, 0.0f};
+    OIIO::ImageBufAlgo::fill(buf, green);
+    const std::string plate = Path("green.exr");
+    ASSERT_TRUE(buf.write(plate));
+    for (const char* multiply : {"Alphamult=on", "Alphamult=off"}) {
+        Outcome run = Veskar({"render", plate, "-o", Path("out.exr"), "--preview", Path("sheet.png"), "--set",
+                              multiply, "--set", "Colorspace=RGB", "--set", "ValueGreen=1", "--set", "MiRedn=-0.005",
+                              "--set", "MinGreen=-0.005", "--set", "MinBlue=-0.005", "--set", "MaxRed=0.095", "--set",
+                              "MaxGreen=0.095", "--set", "MaxBlue=0.095"});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const Stored sheet = ReadStored(Path("sheet.png"));
+        // The result panel is the third: 12 + 2 * (8 + 12) across, 12 + 36 down.
+        const std::size_t at = (static_cast<std::size_t>(48) * sheet.spec.width + 52) * sheet.spec.nchannels;
+        const unsigned char* pixel = sheet.bytes.data() + at;
+        EXPECT_EQ(pixel[0], pixel[1]) << multiply << ": the checkerboard is grey, the screen green";
+        EXPECT_EQ(pixel[1], pixel[2]) << multiply;
+    }
 }
