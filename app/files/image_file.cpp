@@ -25,28 +25,58 @@ std::string List(const std::vector<std::string>& names) {
 struct Part {
     OIIO::ImageSpec spec;
     std::string name;
-    std::string view;
+    // The views the part holds: its "view", or the views of a single part
+    // that holds several ("multiView"; the first is the default view, whose
+    // channels carry no view name).
+    std::vector<std::string> views;
+    bool multiView = false;
 };
+
+Part PartOf(const OIIO::ImageSpec& spec) {
+    Part part{spec, PartName(spec), {}, false};
+    if (const OIIO::ParamValue* list = spec.find_attribute("multiView");
+        list != nullptr && list->type().basetype == OIIO::TypeDesc::STRING) {
+        for (int i = 0; i < static_cast<int>(list->type().basevalues()); ++i) {
+            part.views.push_back(list->get_string_indexed(i));
+        }
+        part.multiView = !part.views.empty();
+    } else if (const std::string view = spec.get_string_attribute("view"); !view.empty()) {
+        part.views.push_back(view);
+    }
+    return part;
+}
+
+// The view of `part` keyed for --view `asked` ("" for the default).
+std::string ViewOf(const Part& part, const std::string& asked) {
+    if (part.views.empty()) return "";
+    return asked.empty() ? part.views.front() : asked;
+}
+
+// The layer whose channels are keyed: in a part holding several views, a
+// view other than the default names its channels VIEW.R or LAYER.VIEW.R.
+std::string LayerOf(const Part& part, const std::string& view, const std::string& layer) {
+    if (!part.multiView || view == part.views.front()) return layer;
+    return layer.empty() ? view : layer + "." + view;
+}
 
 // Picks the part to key: the one named by --part, else the first of the
 // view asked for (or of any view) whose channels hold colour in the layer.
 int ChoosePart(const std::string& path, const std::vector<Part>& parts, const ReadOptions& options) {
-    bool hasViews = false;
     std::vector<std::string> names, views;
     for (const Part& part : parts) {
         names.push_back(part.name);
-        if (!part.view.empty()) {
-            hasViews = true;
-            if (std::find(views.begin(), views.end(), part.view) == views.end()) views.push_back(part.view);
+        for (const std::string& view : part.views) {
+            if (std::find(views.begin(), views.end(), view) == views.end()) views.push_back(view);
         }
     }
-    if (!options.view.empty() && !hasViews) {
+    if (!options.view.empty() && views.empty()) {
         throw CliError(path + ": --view " + options.view + ": the file has no views");
     }
     std::vector<int> candidates;
     for (int i = 0; i < static_cast<int>(parts.size()); ++i) {
+        const std::vector<std::string>& own = parts[i].views;
         if (!options.part.empty() && parts[i].name != options.part) continue;
-        if (!options.view.empty() && parts[i].view != options.view) continue;
+        if (!options.view.empty() && std::find(own.begin(), own.end(), options.view) == own.end()) continue;
         candidates.push_back(i);
     }
     if (candidates.empty()) {
@@ -59,17 +89,19 @@ int ChoosePart(const std::string& path, const std::vector<Part>& parts, const Re
         throw CliError(path + ": --part " + options.part + " is not of --view " + options.view);
     }
     for (int i : candidates) {
-        if (LayoutOf(parts[i].spec, options.layer).HasColour()) return i;
+        const std::string layer = LayerOf(parts[i], ViewOf(parts[i], options.view), options.layer);
+        if (LayoutOf(parts[i].spec, layer).HasColour()) return i;
     }
-    const OIIO::ImageSpec& first = parts[candidates.front()].spec;
-    if (!options.layer.empty()) {
-        const std::vector<std::string> layers = ColourLayers(first);
-        throw CliError(path + ": --layer " + options.layer + ": no layer of that name with colour channels" +
+    const Part& first = parts[candidates.front()];
+    const std::string layer = LayerOf(first, ViewOf(first, options.view), options.layer);
+    if (!layer.empty()) {
+        const std::vector<std::string> layers = ColourLayers(first.spec);
+        throw CliError(path + ": --layer " + layer + ": no layer of that name with colour channels" +
                        (layers.empty() ? std::string() : " (layers: " + List(layers) + ")"));
     }
     const std::string which = parts.size() > 1 ? "no part has" : "the image has";
     throw CliError(path + ": cannot key: " + which + " no colour channels (R, G, B or Y; channels: " +
-                   List(first.channelnames) + "); --layer NAME keys NAME.R, NAME.G, NAME.B");
+                   List(first.spec.channelnames) + "); --layer NAME keys NAME.R, NAME.G, NAME.B");
 }
 
 }  // namespace
@@ -94,7 +126,7 @@ FileImage ReadImageFile(const std::string& path, const ReadOptions& options) {
     std::vector<Part> parts;
     for (int i = 0; input->seek_subimage(i, 0); ++i) {
         const OIIO::ImageSpec& spec = input->spec();
-        parts.push_back({spec, PartName(spec), spec.get_string_attribute("view")});
+        parts.push_back(PartOf(spec));
     }
     if (parts.empty()) {
         throw CliError(path + ": cannot read: the file holds no image");
@@ -105,7 +137,7 @@ FileImage ReadImageFile(const std::string& path, const ReadOptions& options) {
     file.partCount = static_cast<int>(parts.size());
     file.part = ChoosePart(path, parts, options);
     file.partName = parts[file.part].name;
-    file.view = parts[file.part].view;
+    file.view = ViewOf(parts[file.part], options.view);
     file.spec = parts[file.part].spec;
     const OIIO::ImageSpec& spec = file.spec;
     for (int level = 0; input->seek_subimage(file.part, level); ++level) {
@@ -120,7 +152,7 @@ FileImage ReadImageFile(const std::string& path, const ReadOptions& options) {
     if (spec.nchannels < 1) {
         throw CliError(path + ": cannot read: the image has no channels");
     }
-    file.layout = LayoutOf(spec, options.layer);
+    file.layout = LayoutOf(spec, LayerOf(parts[file.part], file.view, options.layer));
     std::vector<std::string> extraNames;
     if (options.withExtraChannels) {
         for (int channel : file.layout.extra) {

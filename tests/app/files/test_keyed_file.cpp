@@ -536,3 +536,38 @@ TEST_F(KeyedFile, PreviewShowsTheCheckerboardWhereTheScreenIsKeyedOut) {
         EXPECT_EQ(pixel[1], pixel[2]) << multiply;
     }
 }
+
+TEST_F(KeyedFile, SinglePartStereoKeysTheViewsOwnChannels) {
+    // One part holding both views: the default view's channels carry no view
+    // name, the other view's are right.R, right.G, ...
+    OIIO::ImageSpec spec = PartSpec("", {"R", "G", "B", "A", "right.R", "right.G", "right.B", "right.A"},
+                                    TypeDesc::HALF);
+    spec.erase_attribute("name");
+    const char* views[2] = {"left", "right"};
+    spec.attribute("multiView", TypeDesc(TypeDesc::STRING, 2), views);
+    const std::string plate = WriteParts("stereo.exr", {spec});
+    const Stored in = ReadStored(plate);
+    auto channelsEqual = [&](const Stored& out, int first, int count) {
+        for (std::size_t p = 0; p < in.spec.image_pixels(); ++p) {
+            for (int c = first; c < first + count; ++c) {
+                if (out.values[p * 8 + c] != in.values[p * 8 + c]) return false;
+            }
+        }
+        return true;
+    };
+    for (const std::string view : {"left", "right"}) {
+        const std::string out = Path(view + ".exr");
+        Outcome run = Veskar({"render", plate, "-o", out, "--view", view, "--key-color", "0.5,0.5,0.5"});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_NE(run.err.find("(view " + view + ")"), std::string::npos) << run.err;
+        const Stored keyed = ReadStored(out);
+        EXPECT_EQ(keyed.spec.channelnames, in.spec.channelnames);
+        const OIIO::ParamValue* list = keyed.spec.find_attribute("multiView");
+        ASSERT_NE(list, nullptr);
+        EXPECT_EQ(list->type().basevalues(), 2u);
+        // The other view's channels are untouched, the keyed view's are not.
+        const bool left = view == "left";
+        EXPECT_TRUE(channelsEqual(keyed, left ? 4 : 0, 4)) << view;
+        EXPECT_FALSE(channelsEqual(keyed, left ? 0 : 4, 4)) << view;
+    }
+}
