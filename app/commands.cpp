@@ -22,6 +22,7 @@
 #include "app/files/image_file.h"
 #include "app/files/keyed_file.h"
 #include "app/files/staged_file.h"
+#include "app/key_pick.h"
 #include "app/settings_text.h"
 #include "app/text_match.h"
 #include "app/tool_session.h"
@@ -37,21 +38,6 @@ std::string ShortNumber(double value) {
     char buf[40];
     const auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general);
     return std::string(buf, result.ptr);
-}
-
-std::string KindOf(const Input& input) {
-    if (input.IsImage()) {
-        return "Image";
-    }
-    if (!input.Attrs().Has(kInpControl)) {
-        return "-";
-    }
-    std::string kind = input.Attrs().GetId(kInpControl, FuID()).Text();
-    const std::string suffix = "Control";
-    if (kind.size() > suffix.size() && kind.compare(kind.size() - suffix.size(), suffix.size(), suffix) == 0) {
-        kind.resize(kind.size() - suffix.size());
-    }
-    return kind;
 }
 
 std::string DoubleAttr(const TagList& attrs, std::uint64_t tag) {
@@ -115,15 +101,6 @@ void ApplySet(host::ToolInstance& tool, const std::string& argument) {
         throw CliError("--set " + argument + ": " + error);
     }
     tool.SetNumber(*input, value, 0.0);
-}
-
-// Sets the key colour control channel by channel through the set path, so
-// that the Value sliders follow in the current colour space.
-void SetKeyColour(host::ToolInstance& tool, const double (&rgb)[3]) {
-    const char* ids[3] = {"CRed", "CGreen", "CBlue"};
-    for (int c = 0; c < 3; ++c) {
-        tool.SetNumber(*tool.FindInput(ids[c]), rgb[c], 0.0);
-    }
 }
 
 // Applies --key-color R,G,B.
@@ -198,7 +175,7 @@ int RunControls(const std::string& pluginFolder) {
     for (const auto& input : tool.Tool().Inputs()) {
         const TagList& attrs = input->Attrs();
         rows.push_back({std::to_string(number++), input->ID().Text(),
-                        "\"" + std::string(input->Caption().Text()) + "\"", KindOf(*input),
+                        "\"" + std::string(input->Caption().Text()) + "\"", ControlKind(*input),
                         DoubleAttr(attrs, kInpDefault), DoubleAttr(attrs, kInpMinValue),
                         DoubleAttr(attrs, kInpMaxValue), Join(EntriesOf(*input), ", ")});
     }
@@ -239,19 +216,7 @@ void ApplyPick(host::ToolInstance& tool, const std::string& argument, const File
         throw CliError("--pick " + argument + ": outside the " + std::to_string(image.Width()) + " x " +
                        std::to_string(image.Height()) + " image " + first.path);
     }
-    double sum[3] = {0.0, 0.0, 0.0};
-    long count = 0;
-    for (int py = std::max(0, y - radius); py <= std::min(image.Height() - 1, y + radius); ++py) {
-        for (int px = std::max(0, x - radius); px <= std::min(image.Width() - 1, x + radius); ++px) {
-            const float* record = image.Plane1Pixel(px, py);
-            sum[0] += record[2];
-            sum[1] += record[1];
-            sum[2] += record[0];
-            ++count;
-        }
-    }
-    const double samples = static_cast<double>(count);
-    SetKeyColour(tool, {sum[0] / samples, sum[1] / samples, sum[2] / samples});
+    SetKeyColour(tool, MeanColour(image, x, y, radius));
 }
 
 OIIO::TypeDesc OutputType(const std::string& name) {

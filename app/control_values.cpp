@@ -11,6 +11,21 @@ bool HoldsNumber(const Input& input) {
            input.Attrs().GetId(kLinkDataType, CLSID_DataType_Number) == CLSID_DataType_Number;
 }
 
+std::string ControlKind(const Input& input) {
+    if (input.IsImage()) {
+        return "Image";
+    }
+    if (!input.Attrs().Has(kInpControl)) {
+        return "-";
+    }
+    std::string kind = input.Attrs().GetId(kInpControl, FuID()).Text();
+    const std::string suffix = "Control";
+    if (kind.size() > suffix.size() && kind.compare(kind.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        kind.resize(kind.size() - suffix.size());
+    }
+    return kind;
+}
+
 std::vector<std::string> EntriesOf(const Input& input) {
     std::vector<std::string> entries;
     const std::size_t count = input.Attrs().CountOf(kInpEntry);

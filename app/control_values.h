@@ -11,6 +11,10 @@ namespace veskar {
 /// Whether `input` is a control that holds a number (not an image, not a label).
 bool HoldsNumber(const Input& input);
 
+/// The kind of control an input shows: "Slider", "Combo", "Checkbox",
+/// "Color", "MultiButton", "Label", "Image"; "-" for none.
+std::string ControlKind(const Input& input);
+
 /// The entry texts of a combo or multibutton, in entry order (empty otherwise).
 std::vector<std::string> EntriesOf(const Input& input);
 

@@ -9,6 +9,7 @@
 #include "app/cli_error.h"
 #include "app/commands.h"
 #include "app/tool_session.h"
+#include "app/tune/tune_server.h"
 
 int main(int argc, char** argv) {
     CLI::App app{"veskar: colour keying of image files through the Veskar plug-in"};
@@ -58,6 +59,19 @@ int main(int argc, char** argv) {
     render->add_option("--threads", options.threads, "Worker threads (0: one per core)")
         ->check(CLI::Range(0, 1024));
 
+    CLI::App* tune = app.add_subcommand("tune", "Tune a key live in the browser: serves a page on this machine");
+    veskar::tune::TuneOptions tuneOptions;
+    tune->add_option("plate", tuneOptions.plate, "Image or sequence to key")->required();
+    tune->add_option("--key-image", tuneOptions.keyImage, "Image the key colour is sampled from");
+    tune->add_option("--settings", tuneOptions.settingsFile, "Settings file to start from");
+    tune->add_option("--frames", tuneOptions.frames, "Frames of a sequence: A-B, A, or a list A-B,C,...");
+    tune->add_option("--save", tuneOptions.save, "Where Save writes the settings (default: the --settings file)");
+    tune->add_option("--port", tuneOptions.port, "Port to serve on (0: any free port)")->check(CLI::Range(0, 65535));
+    tune->add_option("--listen", tuneOptions.listen,
+                     "Address to serve on; other machines reach the page only if you name one of this "
+                     "machine's network addresses here")
+        ->capture_default_str();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -75,6 +89,10 @@ int main(int argc, char** argv) {
         }
         if (controls->parsed()) {
             return veskar::RunControls(pluginFolder);
+        }
+        if (tune->parsed()) {
+            tuneOptions.pluginFolder = pluginFolder;
+            return veskar::tune::RunTune(tuneOptions);
         }
         if (sample->parsed()) {
             return veskar::RunSample(sampleFolder);

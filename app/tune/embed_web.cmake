@@ -1,0 +1,20 @@
+# Turns the page's files into a C++ source file, so that the tuning server
+# serves them from the binary: no files beside it, nothing fetched at run time.
+# Called as: cmake -DOUTPUT=file.cpp -DFILES="a;b;c" -P embed_web.cmake
+set(body "// Generated from app/tune/web by embed_web.cmake; do not edit.\n#include \"app/tune/web_assets.h\"\n\nnamespace veskar::tune {\nnamespace {\n")
+set(table "")
+set(index 0)
+foreach(path IN LISTS FILES)
+  get_filename_component(name ${path} NAME)
+  file(READ ${path} hex HEX)
+  string(LENGTH "${hex}" hexLength)
+  math(EXPR size "${hexLength} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(APPEND body "const unsigned char kFile${index}[] = {${bytes}0x00};\n")
+  string(APPEND table "    {\"${name}\", std::string_view(reinterpret_cast<const char*>(kFile${index}), ${size})},\n")
+  math(EXPR index "${index} + 1")
+endforeach()
+string(APPEND body "}  // namespace\n\nconst std::vector<WebAsset>& WebAssets() {\n    static const std::vector<WebAsset> assets = {\n${table}    };\n    return assets;\n}\n\n}  // namespace veskar::tune\n")
+file(WRITE ${OUTPUT}.tmp "${body}")
+execute_process(COMMAND ${CMAKE_COMMAND} -E copy_if_different ${OUTPUT}.tmp ${OUTPUT})
+file(REMOVE ${OUTPUT}.tmp)

@@ -1,0 +1,16 @@
+#pragma once
+
+#include "app/tune/tune_session.h"
+
+namespace veskar::tune {
+
+/// Most bytes a request body may hold: a page's change is a few hundred.
+inline constexpr std::size_t kMaxRequestBody = 64 * 1024;
+
+/// `veskar tune`: serves the tuning page for the plates of `options` until
+/// interrupted (Ctrl-C or SIGTERM). Prints the address to open, with its
+/// token, on stdout. Throws CliError when the session cannot start or the
+/// address cannot be bound.
+int RunTune(const TuneOptions& options);
+
+}  // namespace veskar::tune

@@ -1,0 +1,318 @@
+#include "app/tune/tune_session.h"
+
+#include <cmath>
+#include <filesystem>
+#include <iostream>
+
+#include "app/cli_error.h"
+#include "app/commands.h"
+#include "app/control_values.h"
+#include "app/key_pick.h"
+#include "app/settings_file.h"
+#include "app/settings_text.h"
+#include "host/tags.h"
+
+namespace veskar::tune {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+bool SameFile(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    if (fs::exists(a, ec) && fs::exists(b, ec)) {
+        return fs::equivalent(a, b, ec);
+    }
+    return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
+}
+
+// A word of a shell command, quoted when the shell would split or expand it.
+std::string ShellWord(const std::string& word) {
+    const bool plain = !word.empty() && word.find_first_not_of(
+                                            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+                                            "_-./,:=+@%") == std::string::npos;
+    if (plain) {
+        return word;
+    }
+    std::string quoted = "'";
+    for (char c : word) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+// An integer member of a request body, or RequestError 400 naming it.
+int WholeNumber(const json& body, const char* name) {
+    if (!body.contains(name)) {
+        throw RequestError(400, std::string("'") + name + "' is missing");
+    }
+    const json& value = body[name];
+    if (!value.is_number_integer()) {
+        throw RequestError(400, std::string("'") + name + "' must be a whole number");
+    }
+    const auto number = value.get<long long>();
+    if (number < -1000000000LL || number > 1000000000LL) {
+        throw RequestError(400, std::string("'") + name + "' is out of range");
+    }
+    return static_cast<int>(number);
+}
+
+// Why `value` is not a value the control `input` can take, or "" when it is.
+// The page offers only such values; anything else comes from elsewhere.
+std::string ValueProblem(const Input& input, double value) {
+    const std::string id = input.ID().Text();
+    if (!std::isfinite(value)) {
+        return id + ": the value must be a finite number";
+    }
+    const std::vector<std::string> entries = EntriesOf(input);
+    if (!entries.empty()) {
+        if (value != std::floor(value) || value < 0.0 || value >= static_cast<double>(entries.size())) {
+            return id + ": " + SettingsNumber(value) + " is not an entry number (0 to " +
+                   std::to_string(entries.size() - 1) + ")";
+        }
+        return "";
+    }
+    if (ControlKind(input) == "Checkbox") {
+        return value == 0.0 || value == 1.0 ? "" : id + ": a checkbox takes 0 or 1, not " + SettingsNumber(value);
+    }
+    const TagList& attrs = input.Attrs();
+    const double lower = attrs.GetDouble(kInpMinValue, -1e6);
+    const double upper = attrs.GetDouble(kInpMaxValue, 1e6);
+    if (value < lower || value > upper) {
+        return id + ": " + SettingsNumber(value) + " is outside " + SettingsNumber(lower) + " to " +
+               SettingsNumber(upper);
+    }
+    return "";
+}
+
+}  // namespace
+
+TuneSession::TuneSession(const TuneOptions& options)
+    : options_(options),
+      plugins_(options.pluginFolder),
+      platePattern_(options.plate, "plate"),
+      keyPattern_(options.keyImage, "--key-image") {
+    if (platePattern_.IsSequence()) {
+        if (options.frames.empty()) {
+            throw CliError(options.plate + ": a sequence needs --frames (for example --frames 1001-1100)", 2);
+        }
+        frames_ = ParseFrames(options.frames);
+    } else {
+        if (!options.frames.empty()) {
+            throw CliError("--frames " + options.frames + ": the plate " + options.plate +
+                               " has no frame number pattern (such as plate.####.exr)",
+                           2);
+        }
+        if (keyPattern_.IsSequence()) {
+            throw CliError(options.plate + ": a frame number pattern in --key-image needs one in the plate", 2);
+        }
+        frames_ = {0};
+    }
+    savePath_ = options.save.empty() ? options.settingsFile : options.save;
+    if (!savePath_.empty()) {
+        for (int frame : frames_) {
+            if (SameFile(savePath_, platePattern_.Path(frame)) ||
+                (!options.keyImage.empty() && SameFile(savePath_, keyPattern_.Path(frame)))) {
+                throw CliError(savePath_ + ": saving the settings would overwrite a plate");
+            }
+        }
+    }
+    const Registry& keyer = plugins_.Class(kKeyerClassId);
+    className_ = keyer.Name();
+    tool_ = std::make_unique<host::ToolInstance>(keyer);
+    if (!options.settingsFile.empty()) {
+        const SettingsLoad load = LoadSettingsFile(*tool_, options.settingsFile, "");
+        toolName_ = load.toolName;
+        for (const std::string& warning : load.warnings) {
+            std::cerr << "veskar: warning: " << warning << "\n";
+        }
+    }
+    lastShownFrame_ = frames_.front();
+    LoadFrame(frames_.front());
+}
+
+TuneSession::Frame& TuneSession::LoadFrame(int frame) {
+    if (frame_ && frame_->number == frame) {
+        return *frame_;
+    }
+    frame_.reset();  // one frame in memory at a time
+    Frame loaded;
+    loaded.number = frame;
+    loaded.source = ReadImageFile(platePattern_.Path(frame), false);
+    if (!options_.keyImage.empty()) {
+        if (keyPattern_.IsSequence()) {
+            loaded.key = ReadImageFile(keyPattern_.Path(frame), false);
+        } else {
+            if (!stillKey_) stillKey_ = ReadImageFile(options_.keyImage, false);
+            loaded.key = stillKey_;
+        }
+    }
+    const Image& source = *loaded.source.image;
+    const int factor = std::max((source.Width() + kProxyMaxWidth - 1) / kProxyMaxWidth,
+                                (source.Height() + kProxyMaxHeight - 1) / kProxyMaxHeight);
+    loaded.proxySource = factor > 1 ? Shrink(source, factor) : loaded.source.image;
+    if (loaded.key) {
+        loaded.proxyKey = factor > 1 ? Shrink(*loaded.key->image, factor) : loaded.key->image;
+    }
+    frame_ = std::move(loaded);
+    return *frame_;
+}
+
+int TuneSession::CheckFrame(const json& value) const {
+    if (!value.is_number_integer()) {
+        throw RequestError(400, "'frame' must be a whole number");
+    }
+    const long long frame = value.get<long long>();
+    for (int known : frames_) {
+        if (known == frame) return known;
+    }
+    throw RequestError(400, "frame " + std::to_string(frame) + " is not a frame of this session");
+}
+
+json TuneSession::State() const {
+    json controls = json::array();
+    for (const auto& input : tool_->Tool().Inputs()) {
+        const TagList& attrs = input->Attrs();
+        json control = {{"id", input->ID().Text()},
+                        {"caption", std::string(input->Caption().Text())},
+                        {"kind", ControlKind(*input)},
+                        {"visible", input->IsVisible()}};
+        if (HoldsNumber(*input)) {
+            control["value"] = std::isfinite(input->Value()) ? json(input->Value()) : json(SettingsNumber(input->Value()));
+            control["default"] = input->Default();
+        }
+        if (attrs.Has(kInpMinValue)) control["lower"] = attrs.GetDouble(kInpMinValue, 0.0);
+        if (attrs.Has(kInpMaxValue)) control["upper"] = attrs.GetDouble(kInpMaxValue, 0.0);
+        const std::vector<std::string> entries = EntriesOf(*input);
+        if (!entries.empty()) control["entries"] = entries;
+        if (attrs.Has(kInpControlGroup)) control["group"] = attrs.GetInt(kInpControlGroup, 0);
+        if (attrs.Has(kInpGroupCaption)) control["groupCaption"] = attrs.GetText(kInpGroupCaption, "");
+        controls.push_back(std::move(control));
+    }
+    const Image& plate = *frame_->source.image;
+    return {{"controls", std::move(controls)},
+            {"frames", frames_},
+            {"frame", frame_->number},
+            {"sequence", platePattern_.IsSequence()},
+            {"plate", fs::path(options_.plate).filename().string()},
+            {"keyImage", options_.keyImage.empty() ? "" : fs::path(options_.keyImage).filename().string()},
+            {"width", plate.Width()},
+            {"height", plate.Height()},
+            {"canSave", !savePath_.empty()},
+            {"savePath", savePath_},
+            {"revision", revision_}};
+}
+
+void TuneSession::ApplyValues(const json& body) {
+    if (!body.is_object() || !body.contains("set") || !body["set"].is_array()) {
+        throw RequestError(400, "expected {\"set\": [{\"id\": ID, \"value\": NUMBER}, ...]}");
+    }
+    const json& changes = body["set"];
+    if (changes.empty() || changes.size() > 64) {
+        throw RequestError(400, "'set' must hold 1 to 64 changes");
+    }
+    std::vector<std::pair<Input*, double>> checked;
+    for (const json& change : changes) {
+        if (!change.is_object() || !change.contains("id") || !change["id"].is_string() || !change.contains("value")) {
+            throw RequestError(400, "each change must be {\"id\": ID, \"value\": NUMBER}");
+        }
+        const std::string id = change["id"].get<std::string>();
+        Input* input = tool_->FindInput(id);
+        if (input == nullptr) {
+            throw RequestError(400, UnknownControlMessage(tool_->Tool(), id));
+        }
+        if (!HoldsNumber(*input)) {
+            throw RequestError(400, id + ": " + (input->IsImage() ? "an image input" : "a label") +
+                                        " takes no value from the page");
+        }
+        if (!change["value"].is_number()) {
+            throw RequestError(400, id + ": the value must be a number");
+        }
+        const double value = change["value"].get<double>();
+        const std::string problem = ValueProblem(*input, value);
+        if (!problem.empty()) {
+            throw RequestError(400, problem);
+        }
+        checked.emplace_back(input, value);
+    }
+    for (const auto& [input, value] : checked) {
+        tool_->SetNumber(*input, value, 0.0);
+    }
+    ++revision_;
+}
+
+void TuneSession::Pick(const json& body) {
+    if (!body.is_object() || !body.contains("frame")) {
+        throw RequestError(400, "expected {\"frame\": F, \"x\": X, \"y\": Y}");
+    }
+    const int frame = CheckFrame(body["frame"]);
+    const int x = WholeNumber(body, "x");
+    const int y = WholeNumber(body, "y");
+    const Image& image = *LoadFrame(frame).source.image;
+    if (x < 0 || y < 0 || x >= image.Width() || y >= image.Height()) {
+        throw RequestError(400, std::to_string(x) + "," + std::to_string(y) + " is outside the " +
+                                    std::to_string(image.Width()) + " x " + std::to_string(image.Height()) +
+                                    " plate");
+    }
+    SetKeyColour(*tool_, MeanColour(image, x, y, kDefaultPickRadius));
+    ++revision_;
+}
+
+const Image& TuneSession::Keyed(bool proxy) {
+    Render& cached = proxy ? proxy_ : full_;
+    if (cached.revision == revision_ && cached.frame == frame_->number && cached.image) {
+        return *cached.image;
+    }
+    Frame& frame = *frame_;
+    tool_->Connect(*tool_->FindInput("Image"), proxy ? frame.proxySource : frame.source.image);
+    tool_->Connect(*tool_->FindInput("KeyImage"), frame.key ? (proxy ? frame.proxyKey : frame.key->image) : nullptr);
+    std::shared_ptr<Image> keyed = tool_->Render(0.0);
+    // Keep no reference to the plates in the tool between requests.
+    tool_->Connect(*tool_->FindInput("Image"), nullptr);
+    tool_->Connect(*tool_->FindInput("KeyImage"), nullptr);
+    if (!keyed) {
+        throw std::runtime_error(platePattern_.Path(frame.number) + ": the keyer produced no image");
+    }
+    cached = {revision_, frame.number, std::move(keyed)};
+    return *cached.image;
+}
+
+std::string TuneSession::ViewPng(int frame, View view, bool proxy) {
+    const int number = CheckFrame(json(frame));
+    Frame& shown = LoadFrame(number);
+    lastShownFrame_ = number;
+    const Image& source = proxy ? *shown.proxySource : *shown.source.image;
+    if (view == View::Source) {
+        return EncodeView(view, shown.source.spec, source, nullptr, proxy);
+    }
+    const Image& keyed = Keyed(proxy);
+    return EncodeView(view, shown.source.spec, source, &keyed, proxy);
+}
+
+json TuneSession::Save() {
+    if (savePath_.empty()) {
+        throw RequestError(409, "nowhere to save: start veskar tune with --save FILE or --settings FILE");
+    }
+    StagedFile(savePath_, SettingsText(tool_->Tool(), toolName_, className_)).Commit();
+    return {{"path", savePath_}, {"command", RenderCommand(savePath_)}, {"revision", revision_}};
+}
+
+std::string TuneSession::RenderCommand(const std::string& savePath) const {
+    const fs::path plate(options_.plate);
+    const std::string output = (plate.parent_path() / ("keyed_" + plate.filename().string())).string();
+    std::string command = "veskar";
+    if (options_.pluginFolder != DefaultPluginFolder()) {
+        command += " --plugins " + ShellWord(options_.pluginFolder);
+    }
+    command += " render " + ShellWord(options_.plate);
+    if (!options_.keyImage.empty()) {
+        command += " --key-image " + ShellWord(options_.keyImage);
+    }
+    command += " --settings " + ShellWord(savePath);
+    if (platePattern_.IsSequence()) {
+        command += " --frames " + std::to_string(lastShownFrame_);
+    }
+    return command + " -o " + ShellWord(output);
+}
+
+}  // namespace veskar::tune

@@ -1,0 +1,127 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "app/frames.h"
+#include "app/image_io.h"
+#include "app/tool_session.h"
+#include "app/tune/view_image.h"
+#include "host/tool_instance.h"
+
+namespace veskar::tune {
+
+/// What `veskar tune` was started with.
+struct TuneOptions {
+    std::string plate;
+    std::string keyImage;
+    std::string settingsFile;
+    std::string frames;      ///< "--frames" text; "" for a single image
+    std::string save;        ///< where Save writes; "" for the settings file
+    std::string listen = "127.0.0.1";
+    int port = 0;            ///< 0: any free port
+    std::string pluginFolder;
+};
+
+/// A request the session refuses; `status` is the HTTP status to answer
+/// (4xx: nothing was changed).
+class RequestError : public std::runtime_error {
+public:
+    RequestError(int status, const std::string& message) : std::runtime_error(message), status_(status) {}
+    int Status() const noexcept { return status_; }
+
+private:
+    int status_;
+};
+
+/// Largest side of the proxy shown while a slider moves: a 1920 x 1080 plate
+/// is keyed at 960 x 540, a quarter of the pixels.
+inline constexpr int kProxyMaxWidth = 960;
+inline constexpr int kProxyMaxHeight = 540;
+
+/// One keyer loaded through the plug-in with the plates of the command line:
+/// its controls for the page, changes through the host's set path, renders
+/// of the shown frame at full or proxy size, the key colour picked from the
+/// plate, and the settings saved. Not thread-safe: the server runs one call
+/// at a time, as the host renders one request of a tool at a time.
+class TuneSession {
+public:
+    /// Loads the plug-ins, makes the keyer, applies the settings file and
+    /// reads the first frame. Throws CliError naming what is wrong.
+    explicit TuneSession(const TuneOptions& options);
+
+    /// The page's state: every control of the keyer's table with its caption,
+    /// kind, limits, entries, value and visibility; the frames; the plate's
+    /// size; whether Save can write.
+    nlohmann::json State() const;
+
+    /// Applies `{"set": [{"id": ID, "value": NUMBER}, ...]}` in the order
+    /// given, through the host's set path (so the tool's reactions run).
+    /// Everything is checked before anything is set: unknown controls, labels
+    /// and image inputs, values that are not finite numbers, values outside
+    /// the control's limits, combo values that are no entry, checkbox values
+    /// other than 0 and 1 throw RequestError 400 and change nothing.
+    void ApplyValues(const nlohmann::json& body);
+
+    /// `{"frame": F, "x": X, "y": Y}`: sets the key colour to the mean of the
+    /// 5 x 5 square around (X, Y) of frame F, as `--pick X,Y` does.
+    void Pick(const nlohmann::json& body);
+
+    /// A view of `frame` as PNG, rendered with the current values; the proxy
+    /// at reduced size.
+    std::string ViewPng(int frame, View view, bool proxy);
+
+    /// Writes the settings text to the save path (staged and renamed) and
+    /// returns `{"path": ..., "command": "veskar render ..."}`.
+    nlohmann::json Save();
+
+    /// The frames the page may show, in order.
+    const std::vector<int>& Frames() const noexcept { return frames_; }
+    /// Counts every change of a value; views and saves name the revision they show.
+    unsigned long Revision() const noexcept { return revision_; }
+
+    /// The `veskar render` command line that writes the current view with the
+    /// settings saved at `savePath`.
+    std::string RenderCommand(const std::string& savePath) const;
+
+private:
+    struct Frame {
+        int number = 0;
+        FileImage source;
+        std::optional<FileImage> key;
+        std::shared_ptr<Image> proxySource;
+        std::shared_ptr<Image> proxyKey;
+    };
+    struct Render {
+        unsigned long revision = 0;  // 0: none yet
+        int frame = 0;
+        std::shared_ptr<Image> image;
+    };
+
+    Frame& LoadFrame(int frame);
+    int CheckFrame(const nlohmann::json& value) const;
+    const Image& Keyed(bool proxy);
+
+    TuneOptions options_;
+    PluginSession plugins_;
+    std::unique_ptr<host::ToolInstance> tool_;
+    std::string className_;
+    std::string toolName_ = "Veskar1";
+    FramePattern platePattern_;
+    FramePattern keyPattern_;
+    std::vector<int> frames_;
+    std::string savePath_;
+    std::optional<Frame> frame_;
+    std::optional<FileImage> stillKey_;  // a key image without a frame pattern serves every frame
+    Render full_;
+    Render proxy_;
+    unsigned long revision_ = 1;
+    int lastShownFrame_ = 0;
+};
+
+}  // namespace veskar::tune

@@ -1,0 +1,506 @@
+// The tuning page: the keyer's controls, built from the control table the
+// server reads off the loaded plug-in, and the frame keyed with them.
+'use strict';
+
+const token = new URLSearchParams(location.search).get('token') || '';
+const $ = (id) => document.getElementById(id);
+
+const page = {
+  state: null,        // the server's last state
+  view: 'result',
+  frameIndex: 0,
+  zoom: 1, panX: 0, panY: 0, fitted: true,
+  pending: new Map(), // control changes not yet sent, latest last
+  wantFull: false,    // a full-size render is due once the changes are in
+  busy: false,
+  shownUrl: null,
+};
+
+// ---- talking to the server ----
+
+async function api(method, path, body) {
+  const init = { method, headers: { 'X-Veskar-Token': token } };
+  if (body !== undefined) {
+    init.headers['Content-Type'] = 'application/json';
+    init.body = JSON.stringify(body);
+  }
+  const response = await fetch(path, init);
+  const data = await response.json().catch(() => ({}));
+  if (!response.ok) throw new Error(data.error || `${path}: HTTP ${response.status}`);
+  return data;
+}
+
+function say(text, isError) {
+  const message = $('message');
+  message.textContent = text;
+  message.classList.toggle('error', Boolean(isError));
+}
+
+function currentFrame() {
+  return page.state.frames[page.frameIndex];
+}
+
+// Fetches one view of the current frame and shows it. A newer request makes
+// the server drop an older one still waiting (409), which is not an error.
+async function showView(size) {
+  const frame = currentFrame();
+  const view = page.view;
+  const started = performance.now();
+  const response = await fetch(`/api/view?view=${view}&frame=${frame}&size=${size}`,
+                               { headers: { 'X-Veskar-Token': token } });
+  if (response.status === 409) return false;
+  if (!response.ok) {
+    const data = await response.json().catch(() => ({}));
+    throw new Error(data.error || `view: HTTP ${response.status}`);
+  }
+  const revision = response.headers.get('X-Veskar-Revision');
+  const blob = await response.blob();
+  const url = URL.createObjectURL(blob);
+  const image = $('shown');
+  await new Promise((resolve, reject) => {
+    image.onload = resolve;
+    image.onerror = () => reject(new Error('the view could not be decoded'));
+    image.src = url;
+  });
+  if (page.shownUrl) URL.revokeObjectURL(page.shownUrl);
+  page.shownUrl = url;
+  Object.assign(image.dataset, { view, size, frame: String(frame), revision });
+  const ms = Math.round(performance.now() - started);
+  say(`${size === 'proxy' ? 'proxy' : 'full'} ${image.naturalWidth} x ${image.naturalHeight}, ${ms} ms`);
+  return true;
+}
+
+// Sends the queued control changes one request at a time, showing a proxy
+// between them while a slider moves and the full frame when it is let go.
+async function pump() {
+  if (page.busy) return;
+  page.busy = true;
+  document.body.dataset.busy = 'true';
+  try {
+    while (page.pending.size > 0 || page.wantFull) {
+      if (page.pending.size > 0) {
+        const set = [...page.pending].map(([id, value]) => ({ id, value }));
+        page.pending.clear();
+        applyState(await api('POST', '/api/set', { set }));
+        if (page.pending.size > 0) continue;  // newer changes already wait
+        if (!page.wantFull) await showView('proxy');
+      } else {
+        page.wantFull = false;
+        await showView('full');
+      }
+    }
+  } catch (error) {
+    page.pending.clear();
+    page.wantFull = false;
+    say(error.message, true);
+    applyState(await api('GET', '/api/state').catch(() => page.state));
+  } finally {
+    page.busy = false;
+    document.body.dataset.busy = 'false';
+  }
+}
+
+function change(id, value, final) {
+  page.pending.delete(id);
+  page.pending.set(id, value);
+  if (final) page.wantFull = true;
+  pump();
+}
+
+function renderFull() {
+  page.wantFull = true;
+  pump();
+}
+
+// ---- controls, built from the table ----
+
+const controlRows = new Map();  // id -> { row, update(value) }
+
+function numberText(value) {
+  return Number.isInteger(value) ? String(value) : String(Number(value.toPrecision(6)));
+}
+
+function sliderRow(control) {
+  const row = document.createElement('div');
+  row.className = 'control slider';
+  const label = document.createElement('label');
+  label.textContent = control.caption;
+  label.title = control.id;
+  const range = document.createElement('input');
+  range.type = 'range';
+  range.min = control.lower;
+  range.max = control.upper;
+  range.step = (control.upper - control.lower) / 1000;
+  range.setAttribute('aria-label', control.caption);
+  const number = document.createElement('input');
+  number.type = 'number';
+  number.min = control.lower;
+  number.max = control.upper;
+  number.step = 'any';
+  number.setAttribute('aria-label', control.caption + ' value');
+  range.addEventListener('input', () => {
+    number.value = numberText(Number(range.value));
+    change(control.id, Number(range.value), false);
+  });
+  range.addEventListener('change', () => change(control.id, Number(range.value), true));
+  number.addEventListener('change', () => {
+    const value = Number(number.value);
+    if (number.value === '' || !Number.isFinite(value) || value < control.lower || value > control.upper) {
+      say(`${control.caption}: enter a number from ${control.lower} to ${control.upper}`, true);
+      number.value = numberText(Number(range.value));
+      return;
+    }
+    range.value = value;
+    change(control.id, value, true);
+  });
+  row.append(label, range, number);
+  return {
+    row,
+    update(value) {
+      if (document.activeElement !== number) number.value = numberText(value);
+      if (document.activeElement !== range) range.value = value;
+    },
+  };
+}
+
+function comboRow(control) {
+  const row = document.createElement('div');
+  row.className = 'control combo';
+  const label = document.createElement('label');
+  label.textContent = control.caption;
+  label.title = control.id;
+  const select = document.createElement('select');
+  select.setAttribute('aria-label', control.caption);
+  control.entries.forEach((entry, index) => select.add(new Option(entry, String(index))));
+  select.addEventListener('change', () => change(control.id, Number(select.value), true));
+  row.append(label, select);
+  return { row, update(value) { select.value = String(value); } };
+}
+
+function checkboxRow(control) {
+  const row = document.createElement('div');
+  row.className = 'control checkbox';
+  const box = document.createElement('input');
+  box.type = 'checkbox';
+  box.id = `control-${control.id}`;
+  const label = document.createElement('label');
+  label.textContent = control.caption;
+  label.htmlFor = box.id;
+  label.title = control.id;
+  box.addEventListener('change', () => change(control.id, box.checked ? 1 : 0, true));
+  row.append(label, box);
+  return { row, update(value) { box.checked = value === 1; } };
+}
+
+function multiButtonRow(control) {
+  const row = document.createElement('div');
+  row.className = 'control multibutton';
+  const label = document.createElement('span');
+  label.className = 'caption';
+  label.textContent = control.caption;
+  label.title = control.id;
+  const buttons = document.createElement('div');
+  buttons.className = 'buttons';
+  const all = control.entries.map((entry, index) => {
+    const button = document.createElement('button');
+    button.type = 'button';
+    button.textContent = entry;
+    button.addEventListener('click', () => change(control.id, index, true));
+    buttons.append(button);
+    return button;
+  });
+  row.append(label, buttons);
+  return { row, update(value) { all.forEach((button, index) => button.classList.toggle('on', index === value)); } };
+}
+
+function textRow(control, className, text) {
+  const row = document.createElement('div');
+  row.className = `control ${className}`;
+  const label = document.createElement('span');
+  label.className = 'caption';
+  label.textContent = control.caption;
+  label.title = control.id;
+  row.append(label);
+  if (text !== undefined) {
+    const file = document.createElement('span');
+    file.className = 'file';
+    file.textContent = text;
+    row.append(file);
+  }
+  return { row, update() {} };
+}
+
+function toHex(value) {
+  const byte = Math.round(Math.min(1, Math.max(0, value)) * 255);
+  return byte.toString(16).padStart(2, '0');
+}
+
+// The colour channels of one compound control, under its caption with a
+// swatch of the colour.
+function colourGroup(controls) {
+  const group = document.createElement('div');
+  group.className = 'group';
+  const title = document.createElement('div');
+  title.className = 'title';
+  const caption = controls.find((c) => c.groupCaption);
+  const name = document.createElement('span');
+  name.textContent = caption ? caption.groupCaption : '';
+  const chip = document.createElement('span');
+  chip.className = 'chip';
+  title.append(name, chip);
+  group.append(title);
+  const ids = controls.map((c) => c.id);
+  const updateChip = () => {
+    const values = ids.map((id) => page.state.controls.find((c) => c.id === id).value);
+    chip.style.background = '#' + values.map(toHex).join('');
+  };
+  return { group, updateChip };
+}
+
+function buildControls(state) {
+  const panel = $('controls');
+  panel.replaceChildren();
+  controlRows.clear();
+  const groups = new Map();
+  for (const control of state.controls) {
+    let made;
+    switch (control.kind) {
+      case 'Slider': case 'Color': made = sliderRow(control); break;
+      case 'Combo': made = comboRow(control); break;
+      case 'Checkbox': made = checkboxRow(control); break;
+      case 'MultiButton': made = multiButtonRow(control); break;
+      case 'Image':
+        made = textRow(control, 'image',
+                       control.id === 'Image' ? state.plate : (state.keyImage || (control.id === 'KeyImage' ? 'none' : '')));
+        break;
+      default: made = textRow(control, 'label'); break;
+    }
+    made.row.dataset.control = control.id;
+    made.row.dataset.kind = control.kind;
+    if (control.group !== undefined) {
+      if (!groups.has(control.group)) {
+        const members = state.controls.filter((c) => c.group === control.group);
+        const built = colourGroup(members);
+        groups.set(control.group, built);
+        panel.append(built.group);
+      }
+      groups.get(control.group).group.append(made.row);
+      const { updateChip } = groups.get(control.group);
+      const inner = made.update;
+      made.update = (value) => { inner(value); updateChip(); };
+    } else {
+      panel.append(made.row);
+    }
+    controlRows.set(control.id, made);
+  }
+}
+
+function applyState(state) {
+  const first = page.state === null;
+  page.state = state;
+  if (first) buildControls(state);
+  for (const control of state.controls) {
+    const made = controlRows.get(control.id);
+    if (!made) continue;
+    made.row.hidden = !control.visible;
+    if (typeof control.value === 'number') made.update(control.value);
+  }
+  document.body.dataset.revision = String(state.revision);
+  $('save').disabled = !state.canSave;
+  $('save').title = state.canSave ? `Write the settings to ${state.savePath}`
+                                  : 'Start veskar tune with --save FILE to save';
+}
+
+// ---- viewing: views, zoom, pan, frames ----
+
+function placeStage() {
+  const stage = $('stage');
+  stage.style.transform = `translate(${page.panX}px, ${page.panY}px) scale(${page.zoom})`;
+  $('shown').classList.toggle('pixels', page.zoom >= 2);
+  $('zoomText').textContent = `${Math.round(page.zoom * 100)}%`;
+}
+
+function fit() {
+  const viewer = $('viewer').getBoundingClientRect();
+  const { width, height } = page.state;
+  page.zoom = Math.min(viewer.width / width, viewer.height / height);
+  page.panX = (viewer.width - width * page.zoom) / 2;
+  page.panY = (viewer.height - height * page.zoom) / 2;
+  page.fitted = true;
+  placeStage();
+}
+
+function zoomAround(factor, x, y) {
+  const zoom = Math.min(32, Math.max(0.05, page.zoom * factor));
+  page.panX = x - (x - page.panX) * (zoom / page.zoom);
+  page.panY = y - (y - page.panY) * (zoom / page.zoom);
+  page.zoom = zoom;
+  page.fitted = false;
+  placeStage();
+}
+
+// The plate pixel under a point of the viewer, or null outside the plate.
+function platePixel(x, y) {
+  const px = Math.floor((x - page.panX) / page.zoom);
+  const py = Math.floor((y - page.panY) / page.zoom);
+  if (px < 0 || py < 0 || px >= page.state.width || py >= page.state.height) return null;
+  return { x: px, y: py };
+}
+
+function setView(view) {
+  page.view = view;
+  for (const button of document.querySelectorAll('#views button')) {
+    button.classList.toggle('on', button.dataset.view === view);
+  }
+  $('legend').hidden = view !== 'status';
+  setBackground();
+  renderFull();
+}
+
+function setBackground() {
+  const viewer = $('viewer');
+  const checker = page.view === 'result' && $('background').value === 'checker';
+  viewer.classList.toggle('checker', checker);
+  viewer.style.backgroundColor = page.view === 'result' && !checker ? $('backgroundColour').value : '';
+}
+
+function setupViewer() {
+  const viewer = $('viewer');
+  const rectangle = $('rectangle');
+  let drag = null;
+  viewer.addEventListener('wheel', (event) => {
+    event.preventDefault();
+    const box = viewer.getBoundingClientRect();
+    zoomAround(Math.exp(-event.deltaY * 0.0015), event.clientX - box.left, event.clientY - box.top);
+  }, { passive: false });
+  viewer.addEventListener('pointerdown', (event) => {
+    if (event.button !== 0) return;
+    const box = viewer.getBoundingClientRect();
+    drag = { x: event.clientX - box.left, y: event.clientY - box.top, panX: page.panX, panY: page.panY,
+             moved: false, screen: event.shiftKey };
+    viewer.setPointerCapture(event.pointerId);
+  });
+  viewer.addEventListener('pointermove', (event) => {
+    if (!drag) return;
+    const box = viewer.getBoundingClientRect();
+    const x = event.clientX - box.left;
+    const y = event.clientY - box.top;
+    drag.moved = drag.moved || Math.abs(x - drag.x) + Math.abs(y - drag.y) > 3;
+    if (!drag.moved) return;
+    if (drag.screen) {
+      rectangle.hidden = false;
+      rectangle.style.left = `${Math.min(x, drag.x)}px`;
+      rectangle.style.top = `${Math.min(y, drag.y)}px`;
+      rectangle.style.width = `${Math.abs(x - drag.x)}px`;
+      rectangle.style.height = `${Math.abs(y - drag.y)}px`;
+    } else {
+      viewer.classList.add('panning');
+      page.panX = drag.panX + x - drag.x;
+      page.panY = drag.panY + y - drag.y;
+      page.fitted = false;
+      placeStage();
+    }
+  });
+  viewer.addEventListener('pointerup', async (event) => {
+    if (!drag) return;
+    const box = viewer.getBoundingClientRect();
+    const x = event.clientX - box.left;
+    const y = event.clientY - box.top;
+    const ended = drag;
+    drag = null;
+    viewer.classList.remove('panning');
+    rectangle.hidden = true;
+    if (!ended.moved) {
+      await pick(x, y);
+    } else if (ended.screen) {
+      await screenFrom(ended.x, ended.y, x, y);
+    }
+  });
+  $('fit').addEventListener('click', fit);
+  $('actual').addEventListener('click', () => {
+    const box = viewer.getBoundingClientRect();
+    zoomAround(1 / page.zoom, box.width / 2, box.height / 2);
+  });
+  window.addEventListener('resize', () => { if (page.fitted) fit(); });
+}
+
+async function pick(x, y) {
+  const pixel = platePixel(x, y);
+  if (!pixel) return;
+  try {
+    applyState(await api('POST', '/api/pick', { frame: currentFrame(), x: pixel.x, y: pixel.y }));
+    say(`key colour picked at ${pixel.x}, ${pixel.y}`);
+    renderFull();
+  } catch (error) {
+    say(error.message, true);
+  }
+}
+
+async function screenFrom(x0, y0, x1, y1) {
+  if (!page.state.canScreen) {
+    say('setting the screen from a rectangle is not available in this version', true);
+    return;
+  }
+  const a = platePixel(Math.min(x0, x1), Math.min(y0, y1)) || { x: 0, y: 0 };
+  const b = platePixel(Math.max(x0, x1), Math.max(y0, y1)) ||
+            { x: page.state.width - 1, y: page.state.height - 1 };
+  try {
+    applyState(await api('POST', '/api/screen',
+                         { frame: currentFrame(), x: a.x, y: a.y, width: b.x - a.x + 1, height: b.y - a.y + 1 }));
+    say(`screen set from ${b.x - a.x + 1} x ${b.y - a.y + 1} pixels at ${a.x}, ${a.y}`);
+    renderFull();
+  } catch (error) {
+    say(error.message, true);
+  }
+}
+
+function setupFrames(state) {
+  if (state.frames.length < 2) return;
+  const slider = $('frame');
+  $('frameBar').hidden = false;
+  slider.max = String(state.frames.length - 1);
+  const label = () => { $('frameText').textContent = String(state.frames[Number(slider.value)]); };
+  label();
+  slider.addEventListener('input', () => { page.frameIndex = Number(slider.value); label(); });
+  slider.addEventListener('change', () => { page.frameIndex = Number(slider.value); renderFull(); });
+}
+
+async function save() {
+  try {
+    const saved = await api('POST', '/api/save', {});
+    say(`saved ${saved.path}`);
+    const command = $('command');
+    command.textContent = saved.command;
+    command.hidden = false;
+  } catch (error) {
+    say(error.message, true);
+  }
+}
+
+async function start() {
+  for (const button of document.querySelectorAll('#views button')) {
+    button.addEventListener('click', () => setView(button.dataset.view));
+  }
+  $('background').addEventListener('change', setBackground);
+  $('backgroundColour').addEventListener('input', () => {
+    $('background').value = 'colour';
+    setBackground();
+  });
+  $('save').addEventListener('click', save);
+  try {
+    const state = await api('GET', '/api/state');
+    applyState(state);
+    $('plate').textContent = state.plate + (state.keyImage ? `  (key image ${state.keyImage})` : '');
+    page.frameIndex = state.frames.indexOf(state.frame);
+    setupFrames(state);
+    setupViewer();
+    $('shown').width = state.width;
+    $('shown').height = state.height;
+    fit();
+    setView('result');
+  } catch (error) {
+    say(error.message, true);
+  }
+}
+
+start();
