@@ -98,6 +98,13 @@ private:
                 SendError(response, refusal->status, refusal->message);
                 return httplib::Server::HandlerResponse::Handled;
             }
+            // The body is read after this check. A chunked body has no length
+            // to hold against the limit beforehand, and the server library
+            // does not bound it, so only bodies of a stated length are taken.
+            if (request.has_header("Transfer-Encoding")) {
+                SendError(response, 411, "send the body with a Content-Length, not in chunks");
+                return httplib::Server::HandlerResponse::Handled;
+            }
             return httplib::Server::HandlerResponse::Unhandled;
         });
         http.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr error) {
@@ -142,7 +149,11 @@ private:
             response.set_content(session_.State().dump(), "application/json");
         });
         http.Post("/api/save", [this](const httplib::Request& request, httplib::Response& response) {
-            JsonBody(request);
+            // The page cannot name a file: Save writes where the command line said.
+            const json body = JsonBody(request);
+            if (!body.is_object() || !body.empty()) {
+                throw RequestError(400, "Save takes no arguments: it writes to the --save path");
+            }
             std::lock_guard lock(mutex_);
             response.set_content(session_.Save().dump(), "application/json");
         });
@@ -208,7 +219,7 @@ private:
         response.set_header("Referrer-Policy", "no-referrer");
         response.set_header("Content-Security-Policy",
                             "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob: data:; "
-                            "connect-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'");
+                            "connect-src 'self' blob:; frame-ancestors 'none'; base-uri 'none'; form-action 'none'");
     }
 
     const TuneOptions& options_;

@@ -11,29 +11,43 @@
 namespace veskar::tune {
 namespace {
 
-namespace iba = OIIO::ImageBufAlgo;
-
 bool IsLinear(const OIIO::ImageSpec& spec) {
     return spec.get_string_attribute("oiio:ColorSpace") != "sRGB";
 }
 
-// Plane 1 of a host image as RGBA (or one of its fields) in an ImageBuf.
-OIIO::ImageBuf ToBuf(const Image& image, const int* fields, int count) {
-    OIIO::ImageBuf buf(OIIO::ImageSpec(image.Width(), image.Height(), count, OIIO::TypeDesc::FLOAT));
-    std::vector<float> line(static_cast<std::size_t>(image.Width()) * count);
+// Fields of plane 1 of a host image (2 1 0 3: red, green, blue, alpha),
+// interleaved, as floats.
+std::vector<float> Fields(const Image& image, const int* fields, int count) {
+    const int width = image.Width();
+    std::vector<float> pixels(static_cast<std::size_t>(width) * image.Height() * count);
+    float* out = pixels.data();
     for (int y = 0; y < image.Height(); ++y) {
-        for (int x = 0; x < image.Width(); ++x) {
-            const float* record = image.Plane1Pixel(x, y);
+        const float* record = image.Plane1Pixel(0, y);
+        for (int x = 0; x < width; ++x, record += 4) {
             for (int c = 0; c < count; ++c) {
-                line[static_cast<std::size_t>(x) * count + c] = record[fields[c]];
+                *out++ = record[fields[c]];
             }
         }
-        buf.set_pixels(OIIO::ROI(0, image.Width(), y, y + 1, 0, 1, 0, count), OIIO::TypeDesc::FLOAT, line.data());
     }
-    return buf;
+    return pixels;
 }
 
-std::string WritePng(const OIIO::ImageBuf& buf, OIIO::ImageSpec spec, bool fastCompression) {
+// Shown through the sRGB curve, as the contact sheet shows such files; the
+// alpha of four-channel pixels stays as it is.
+void ToSrgb(std::vector<float>& pixels, int width, int height, int channels) {
+    OIIO::ImageBuf wrapped(OIIO::ImageSpec(width, height, channels, OIIO::TypeDesc::FLOAT), pixels.data());
+    if (channels == 4) wrapped.specmod().alpha_channel = 3;
+    OIIO::ImageBufAlgo::colorconvert(wrapped, wrapped, "linear", "sRGB", false);
+}
+
+// Encodes float pixels as an 8-bit PNG of `spec`. The floats are turned into
+// 8 bits by the same conversion the image writers use, so the file decodes
+// to what `veskar render` writes; the PNG writer then does the rest (its alpha
+// handling) exactly as for a file.
+std::string WritePng(const std::vector<float>& pixels, OIIO::ImageSpec spec, bool fastCompression) {
+    std::vector<unsigned char> native(pixels.size());
+    OIIO::convert_pixel_values(OIIO::TypeDesc::FLOAT, pixels.data(), OIIO::TypeDesc::UINT8, native.data(),
+                               static_cast<int>(pixels.size()));
     spec.attribute("png:compressionLevel", fastCompression ? 1 : 6);
     std::vector<unsigned char> bytes;
     OIIO::Filesystem::IOVecOutput memory(bytes);
@@ -42,7 +56,7 @@ std::string WritePng(const OIIO::ImageBuf& buf, OIIO::ImageSpec spec, bool fastC
         throw std::runtime_error("cannot encode PNG: " + OIIO::geterror());
     }
     output->set_ioproxy(&memory);
-    if (!output->open("view.png", spec) || !output->write_image(OIIO::TypeDesc::FLOAT, buf.localpixels()) ||
+    if (!output->open("view.png", spec) || !output->write_image(OIIO::TypeDesc::UINT8, native.data()) ||
         !output->close()) {
         throw std::runtime_error("cannot encode PNG: " + output->geterror());
     }
@@ -89,39 +103,36 @@ std::string EncodeView(View view, const OIIO::ImageSpec& sourceSpec, const Image
     static const int kAlpha[1] = {3};
     const bool linear = IsLinear(sourceSpec);
     if (view == View::Source || keyed == nullptr) {
-        OIIO::ImageBuf buf = ToBuf(source, kRgb, 3);
-        if (linear) buf = iba::colorconvert(buf, "linear", "sRGB");
-        return WritePng(buf, ViewSpec(sourceSpec, source.Width(), source.Height(), 3, false), fastCompression);
+        std::vector<float> pixels = Fields(source, kRgb, 3);
+        if (linear) ToSrgb(pixels, source.Width(), source.Height(), 3);
+        return WritePng(pixels, ViewSpec(sourceSpec, source.Width(), source.Height(), 3, false), fastCompression);
     }
     const int width = keyed->Width();
     const int height = keyed->Height();
     if (view == View::Matte) {
-        return WritePng(ToBuf(*keyed, kAlpha, 1), ViewSpec(sourceSpec, width, height, 1, false), fastCompression);
+        return WritePng(Fields(*keyed, kAlpha, 1), ViewSpec(sourceSpec, width, height, 1, false), fastCompression);
     }
     if (view == View::Result) {
-        OIIO::ImageBuf buf = ToBuf(*keyed, kRgba, 4);
-        if (linear) {
-            buf = iba::colorconvert(buf, "linear", "sRGB", true, "", "", nullptr, OIIO::ROI(), 0);
-        }
-        return WritePng(buf, ViewSpec(sourceSpec, width, height, 4, true), fastCompression);
+        std::vector<float> pixels = Fields(*keyed, kRgba, 4);
+        if (linear) ToSrgb(pixels, width, height, 4);
+        return WritePng(pixels, ViewSpec(sourceSpec, width, height, 4, true), fastCompression);
     }
     // Status: three flat colours, so that holes in the subject and noise in
     // the screen stand out. A NaN alpha counts as partly keyed: it is neither.
-    OIIO::ImageBuf buf(OIIO::ImageSpec(width, height, 3, OIIO::TypeDesc::FLOAT));
-    std::vector<float> line(static_cast<std::size_t>(width) * 3);
+    std::vector<float> pixels(static_cast<std::size_t>(width) * height * 3);
+    float* out = pixels.data();
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             const float alpha = keyed->Plane1Pixel(x, y)[3];
             const unsigned char* colour = alpha <= 0.0f ? kStatusKeyed : alpha >= 1.0f ? kStatusSolid : kStatusPartial;
             for (int c = 0; c < 3; ++c) {
-                line[static_cast<std::size_t>(x) * 3 + c] = static_cast<float>(colour[c]) / 255.0f;
+                *out++ = static_cast<float>(colour[c]) / 255.0f;
             }
         }
-        buf.set_pixels(OIIO::ROI(0, width, y, y + 1, 0, 1, 0, 3), OIIO::TypeDesc::FLOAT, line.data());
     }
     OIIO::ImageSpec spec = ViewSpec(sourceSpec, width, height, 3, false);
     spec.attribute("oiio:ColorSpace", "sRGB");
-    return WritePng(buf, spec, fastCompression);
+    return WritePng(pixels, spec, fastCompression);
 }
 
 std::shared_ptr<Image> Shrink(const Image& image, int factor) {

@@ -1,0 +1,233 @@
+// The tuning page end to end in Debian's chromium: veskar tune serves a small
+// plate, the page is driven as a user drives it, and what it shows is checked
+// against what `veskar render` writes.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { mkdtempSync, readFileSync, writeFileSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import path from 'node:path';
+import { execFileSync } from 'node:child_process';
+import { chromium } from 'playwright-core';
+
+import { makePlate, startTune, controlTable, veskar, run } from './support.mjs';
+
+const chromiumPath = process.env.CHROMIUM || '/usr/bin/chromium';
+
+async function launch() {
+  const userData = mkdtempSync(path.join(tmpdir(), 'veskar-chromium-'));
+  const context = await chromium.launchPersistentContext(userData, {
+    executablePath: chromiumPath,
+    headless: true,
+    viewport: { width: 1280, height: 800 },
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+           '--disable-background-networking', '--disable-component-update', '--disable-sync',
+           '--force-color-profile=srgb'],
+  });
+  return { context, userData };
+}
+
+// Waits until the page shows `view` at full size for its latest values.
+async function settled(page, view) {
+  await page.waitForFunction((wanted) => {
+    const image = document.getElementById('shown');
+    return document.body.dataset.busy !== 'true' && image.dataset.size === 'full' &&
+           image.dataset.revision === document.body.dataset.revision &&
+           (!wanted || image.dataset.view === wanted);
+  }, view, { timeout: 30000 });
+}
+
+async function revision(page) {
+  return page.evaluate(() => document.body.dataset.revision);
+}
+
+// Waits for the values to change from `before` and the page to show them.
+async function settledAfter(page, before) {
+  await page.waitForFunction((old) => document.body.dataset.revision !== old, before, { timeout: 30000 });
+  await settled(page);
+}
+
+// The grey levels of the shown image (an opaque view), read off a canvas.
+async function shownGrey(page) {
+  return page.evaluate(() => {
+    const image = document.getElementById('shown');
+    const canvas = document.createElement('canvas');
+    canvas.width = image.naturalWidth;
+    canvas.height = image.naturalHeight;
+    const context = canvas.getContext('2d', { willReadFrequently: true });
+    context.drawImage(image, 0, 0);
+    const data = context.getImageData(0, 0, canvas.width, canvas.height).data;
+    const grey = [];
+    for (let i = 0; i < data.length; i += 4) grey.push(data[i]);
+    return grey;
+  });
+}
+
+// The bytes of the file the page shows, as it got them from the server.
+async function shownFile(page, file) {
+  const base64 = await page.evaluate(async () => {
+    const bytes = new Uint8Array(await (await fetch(document.getElementById('shown').src)).arrayBuffer());
+    let text = '';
+    for (const byte of bytes) text += String.fromCharCode(byte);
+    return btoa(text);
+  });
+  writeFileSync(file, Buffer.from(base64, 'base64'));
+}
+
+function differing(a, b) {
+  assert.equal(a.length, b.length);
+  let count = 0;
+  for (let i = 0; i < a.length; ++i) count += a[i] !== b[i] ? 1 : 0;
+  return count;
+}
+
+// Where plate pixel (x, y) lies on the screen.
+async function screenPoint(page, x, y) {
+  const box = await page.locator('#shown').boundingBox();
+  const { width, height } = await page.evaluate(() => {
+    const image = document.getElementById('shown');
+    return { width: image.width, height: image.height };
+  });
+  return { x: box.x + (x + 0.5) * box.width / width, y: box.y + (y + 0.5) * box.height / height };
+}
+
+// Whether two images hold the same pixel values (idiff exits 0 only then).
+function sameImages(a, b) {
+  try {
+    execFileSync('idiff', ['-fail', '0', '-failpercent', '0', a, b], { stdio: 'pipe' });
+    return true;
+  } catch {
+    return false;
+  }
+}
+
+test('veskar tune in chromium', async (t) => {
+  const { folder, plate, settings } = makePlate();
+  const saved = path.join(folder, 'saved.setting');
+  const tune = await startTune([plate, '--settings', settings, '--save', saved]);
+  const { context, userData } = await launch();
+  const problems = [];
+  try {
+    const page = context.pages()[0] || await context.newPage();
+    page.on('pageerror', (error) => problems.push(error.message));
+    page.on('console', (message) => { if (message.type() === 'error') problems.push(message.text()); });
+    await page.goto(tune.url);
+    await settled(page, 'result');
+
+    await t.test('every control of the table is there with its caption and kind', async () => {
+      const rows = controlTable().filter((row) => row.kind !== 'Output');
+      assert.ok(rows.length >= 31, `veskar controls listed ${rows.length} rows`);
+      for (const row of rows) {
+        const control = page.locator(`[data-control="${row.id}"]`);
+        assert.equal(await control.count(), 1, `control ${row.id}`);
+        assert.equal(await control.getAttribute('data-kind'), row.kind, `kind of ${row.id}`);
+        const caption = await control.locator(':scope > label, :scope > .caption').textContent();
+        assert.equal(caption, row.caption, `caption of ${row.id}`);
+      }
+      const entries = await page.locator('[data-control="Colorspace"] option').allTextContents();
+      assert.deepEqual(entries, ['RGB', 'HSV', 'YXy', 'YUV', 'YCbCr']);
+    });
+
+    await t.test('the Channel buttons show the sliders of one channel', async () => {
+      const before = await revision(page);
+      await page.locator('[data-control="Channel"] button', { hasText: '0' }).click();
+      await settledAfter(page, before);
+      for (const id of ['ValueRed', 'MiRedn', 'MaxRed']) {
+        assert.ok(await page.locator(`[data-control="${id}"]`).isVisible(), `${id} shown`);
+      }
+      for (const id of ['ValueGreen', 'MinGreen', 'MaxGreen', 'ValueBlue', 'MinBlue', 'MaxBlue']) {
+        assert.ok(!(await page.locator(`[data-control="${id}"]`).isVisible()), `${id} hidden`);
+      }
+      const back = await revision(page);
+      await page.locator('[data-control="Channel"] button', { hasText: '1' }).click();
+      await settledAfter(page, back);
+      assert.ok(await page.locator('[data-control="MaxGreen"]').isVisible());
+      assert.ok(!(await page.locator('[data-control="MaxRed"]').isVisible()));
+    });
+
+    await t.test('a click picks the key colour as --pick does', async () => {
+      const point = await screenPoint(page, 12, 9);
+      const before = await revision(page);
+      await page.mouse.click(point.x, point.y);
+      await settledAfter(page, before);
+      const command = page.locator('#command');
+      await page.locator('#save').click();
+      await command.waitFor({ state: 'visible' });
+      const cli = path.join(folder, 'pick.setting');
+      run(veskar, ['render', plate, '--settings', settings, '--pick', '12,9', '-o', path.join(folder, 'pick.png'),
+                   '--save-settings', cli]);
+      assert.equal(readFileSync(saved, 'utf8'), readFileSync(cli, 'utf8'));
+    });
+
+    await t.test('Colorspace and a Max slider change the matte', async () => {
+      await page.locator('#views button[data-view="matte"]').click();
+      await settled(page, 'matte');
+      const first = await shownGrey(page);
+
+      let before = await revision(page);
+      await page.locator('[data-control="Colorspace"] select').selectOption({ label: 'HSV' });
+      await settledAfter(page, before);
+      const hsv = await shownGrey(page);
+      assert.ok(differing(first, hsv) > first.length / 100, 'the matte changed with the colour space');
+
+      // Drag the visible Max slider to the right: proxies while it moves,
+      // the full frame when it is let go.
+      const slider = page.locator('[data-control="MaxGreen"] input[type=range]');
+      const box = await slider.boundingBox();
+      const value = Number(await slider.inputValue());
+      const startX = box.x + 8 + (value + 1) / 2 * (box.width - 16);
+      before = await revision(page);
+      await page.mouse.move(startX, box.y + box.height / 2);
+      await page.mouse.down();
+      for (let step = 1; step <= 6; ++step) {
+        await page.mouse.move(Math.min(box.x + box.width - 2, startX + step * 10), box.y + box.height / 2);
+      }
+      await page.waitForSelector('#shown[data-size="proxy"]', { timeout: 30000 });
+      await page.mouse.up();
+      await settledAfter(page, before);
+      assert.ok(Number(await slider.inputValue()) > value, 'the slider moved');
+      const moved = await shownGrey(page);
+      assert.ok(differing(hsv, moved) > 0, 'the matte changed with Max');
+    });
+
+    await t.test('Save writes settings that render the bits the page shows', async () => {
+      const before = readFileSync(saved, 'utf8');
+      await page.locator('#save').click();
+      await page.waitForFunction(() => document.getElementById('message').textContent.startsWith('saved'));
+      assert.notEqual(readFileSync(saved, 'utf8'), before, 'the later changes were saved');
+      const command = (await page.locator('#command').textContent()).trim();
+      assert.match(command, /^veskar render \S+ --settings \S+ -o \S+$/);
+      assert.ok(command.includes(`--settings ${saved}`));
+      // Run the command as shown, with this build's veskar.
+      run('sh', ['-c', command], { env: { ...process.env, PATH: `${path.dirname(veskar)}:${process.env.PATH}` } });
+      const keyed = command.split(' -o ')[1];
+
+      await settled(page, 'matte');
+      const matte = path.join(folder, 'shown-matte.png');
+      await shownFile(page, matte);
+      const keyedAlpha = path.join(folder, 'keyed-alpha.png');
+      run('oiiotool', [keyed, '--ch', 'A', '-o', keyedAlpha]);
+      assert.ok(sameImages(matte, keyedAlpha), 'the matte shown is the alpha veskar render writes');
+
+      await page.locator('#views button[data-view="result"]').click();
+      await settled(page, 'result');
+      const result = path.join(folder, 'shown-result.png');
+      await shownFile(page, result);
+      assert.ok(sameImages(result, keyed), 'the result shown is the image veskar render writes');
+    });
+
+    await t.test('the status view shows three flat colours', async () => {
+      await page.locator('#views button[data-view="status"]').click();
+      await settled(page, 'status');
+      assert.ok(await page.locator('#legend').isVisible());
+      const levels = new Set(await shownGrey(page));
+      assert.ok(levels.size >= 2 && levels.size <= 3, `grey levels of the status view: ${[...levels]}`);
+    });
+
+    assert.deepEqual(problems, [], 'the page reported no errors');
+  } finally {
+    await context.close();
+    await tune.stop();
+    rmSync(userData, { recursive: true, force: true });
+    rmSync(folder, { recursive: true, force: true });
+  }
+});
