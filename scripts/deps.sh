@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config fonts-dejavu-core libopenimageio-dev libtbb-dev liblua5.4-dev
-          libcli11-dev libgtest-dev libbenchmark-dev)
+          libcli11-dev libgtest-dev libbenchmark-dev libcpp-httplib-dev nlohmann-json3-dev)
 missing=()
 for package in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then

@@ -1,0 +1,313 @@
+// veskar tune without a browser: who the server lets in, and what the session
+// accepts, renders and saves, checked against the real plug-in.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <limits>
+#include <set>
+#include <string>
+
+#include <OpenImageIO/filesystem.h>
+#include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imageio.h>
+
+#include "app/cli_error.h"
+#include "app/tune/request_guard.h"
+#include "app/tune/tune_session.h"
+#include "app/tune/view_image.h"
+#include "test_paths.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using veskar::tune::RequestError;
+using veskar::tune::RequestGuard;
+using veskar::tune::TuneOptions;
+using veskar::tune::TuneSession;
+using veskar::tune::View;
+
+namespace {
+
+// ---- RequestGuard ----
+
+const std::string kToken = "0123456789abcdef0123456789abcdef";
+
+TEST(RequestGuard, LetsInTheLoopbackPageWithItsToken) {
+    const RequestGuard guard(kToken, "127.0.0.1", 8123);
+    EXPECT_FALSE(guard.Check("127.0.0.1:8123", "", "", kToken));
+    EXPECT_FALSE(guard.Check("localhost:8123", "http://localhost:8123", "same-origin", kToken));
+    EXPECT_FALSE(guard.Check("127.0.0.1:8123", "http://127.0.0.1:8123", "none", kToken));
+    EXPECT_EQ(guard.PageUrl(), "http://127.0.0.1:8123/?token=" + kToken);
+}
+
+TEST(RequestGuard, RefusesForeignHostsOriginsAndTokens) {
+    const RequestGuard guard(kToken, "127.0.0.1", 8123);
+    struct Case {
+        const char* host;
+        const char* origin;
+        const char* site;
+        std::string token;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"rebound.example:8123", "", "", kToken, "Host 'rebound.example:8123'"},
+        {"", "", "", kToken, "Host ''"},
+        {"127.0.0.1:8124", "", "", kToken, "Host"},
+        {"127.0.0.1", "", "", kToken, "Host"},
+        {"[::1]:8123", "", "", kToken, "Host"},
+        {"127.0.0.1:8123", "http://rebound.example:8123", "", kToken, "rebound.example"},
+        {"127.0.0.1:8123", "null", "", kToken, "'null'"},
+        {"127.0.0.1:8123", "https://127.0.0.1:8123", "", kToken, "https"},
+        {"127.0.0.1:8123", "", "cross-site", kToken, "other sites"},
+        {"127.0.0.1:8123", "", "", "", "no token"},
+        {"127.0.0.1:8123", "", "", kToken.substr(1), "wrong token"},
+        {"127.0.0.1:8123", "", "", "1123456789abcdef0123456789abcdef", "wrong token"},
+    };
+    for (const Case& c : cases) {
+        const auto refusal = guard.Check(c.host, c.origin, c.site, c.token);
+        ASSERT_TRUE(refusal) << c.host << " " << c.origin << " " << c.token;
+        EXPECT_EQ(refusal->status, 403);
+        EXPECT_NE(refusal->message.find(c.message), std::string::npos) << refusal->message;
+    }
+}
+
+TEST(RequestGuard, AnsweresToTheAddressListenNames) {
+    const RequestGuard network(kToken, "192.168.7.9", 80);
+    EXPECT_FALSE(network.Check("192.168.7.9:80", "http://192.168.7.9:80", "", kToken));
+    // Another machine's "localhost" is not this server.
+    EXPECT_TRUE(network.Check("localhost:80", "", "", kToken));
+    const RequestGuard v6(kToken, "::1", 9000);
+    EXPECT_FALSE(v6.Check("[::1]:9000", "", "", kToken));
+    EXPECT_EQ(v6.PageUrl(), "http://[::1]:9000/?token=" + kToken);
+}
+
+TEST(RequestGuard, TokensAreFreshHex) {
+    std::set<std::string> seen;
+    for (int i = 0; i < 16; ++i) {
+        const std::string token = veskar::tune::NewToken();
+        EXPECT_EQ(token.size(), 32u);
+        EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos);
+        seen.insert(token);
+    }
+    EXPECT_EQ(seen.size(), 16u);
+    EXPECT_TRUE(veskar::tune::IsNumericAddress("127.0.0.1"));
+    EXPECT_TRUE(veskar::tune::IsNumericAddress("::1"));
+    EXPECT_FALSE(veskar::tune::IsNumericAddress("localhost"));
+    EXPECT_FALSE(veskar::tune::IsNumericAddress("0.0.0.0.0"));
+}
+
+// ---- Shrink ----
+
+TEST(Shrink, AveragesBlocksAndGivesTheRemainderToTheLastOne) {
+    Image image(5, 3);
+    for (int y = 0; y < 3; ++y) {
+        for (int x = 0; x < 5; ++x) {
+            float* record = image.Plane1Pixel(x, y);
+            record[0] = static_cast<float>(x);
+            record[1] = static_cast<float>(y);
+            record[2] = static_cast<float>(10 * y + x);
+            record[3] = 1.0f;
+        }
+    }
+    const auto small = veskar::tune::Shrink(image, 2);
+    ASSERT_EQ(small->Width(), 2);
+    ASSERT_EQ(small->Height(), 1);
+    // Block (0, 0): x 0-1, y 0-2 (the last row of blocks takes row 2 too).
+    EXPECT_FLOAT_EQ(small->Plane1Pixel(0, 0)[0], 0.5f);
+    EXPECT_FLOAT_EQ(small->Plane1Pixel(0, 0)[1], 1.0f);
+    // Block (1, 0): x 2-4, y 0-2.
+    EXPECT_FLOAT_EQ(small->Plane1Pixel(1, 0)[0], 3.0f);
+    EXPECT_FLOAT_EQ(small->Plane1Pixel(1, 0)[2], 13.0f);
+    EXPECT_FLOAT_EQ(small->Plane1Pixel(1, 0)[3], 1.0f);
+}
+
+// ---- TuneSession ----
+
+// Screen colour of the test plate, in 8 bits, around a grey square.
+constexpr int kScreen[3] = {51, 179, 77};
+
+class Session : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::path(::testing::TempDir()) /
+              ("veskar_tune_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        plate = (dir / "plate.png").string();
+        OIIO::ImageBuf buf(OIIO::ImageSpec(40, 30, 3, OIIO::TypeDesc::UINT8));
+        for (int y = 0; y < 30; ++y) {
+            for (int x = 0; x < 40; ++x) {
+                const bool subject = x >= 15 && x < 25 && y >= 10 && y < 20;
+                const float rgb[3] = {subject ? 0.5f : kScreen[0] / 255.0f, subject ? 0.5f : kScreen[1] / 255.0f,
+                                      subject ? 0.5f : kScreen[2] / 255.0f};
+                buf.setpixel(x, y, rgb);
+            }
+        }
+        ASSERT_TRUE(buf.write(plate));
+        options.plate = plate;
+        options.pluginFolder = VESKAR_TEST_PLUGIN_DIR;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    static double Value(const json& state, const std::string& id) {
+        for (const json& control : state["controls"]) {
+            if (control["id"] == id) return control["value"].get<double>();
+        }
+        ADD_FAILURE() << "no control " << id;
+        return 0.0;
+    }
+    static bool Visible(const json& state, const std::string& id) {
+        for (const json& control : state["controls"]) {
+            if (control["id"] == id) return control["visible"].get<bool>();
+        }
+        ADD_FAILURE() << "no control " << id;
+        return false;
+    }
+
+    fs::path dir;
+    std::string plate;
+    TuneOptions options;
+};
+
+TEST_F(Session, StateListsEveryInputOfTheTool) {
+    TuneSession session(options);
+    const json state = session.State();
+    ASSERT_EQ(state["controls"].size(), 31u);
+    EXPECT_EQ(state["controls"][0]["id"], "Colorspace");
+    EXPECT_EQ(state["controls"][0]["caption"], "Color Space");
+    EXPECT_EQ(state["controls"][0]["entries"].size(), 5u);
+    EXPECT_EQ(state["controls"][4]["groupCaption"], "Key Color");
+    EXPECT_EQ(state["width"], 40);
+    EXPECT_FALSE(state["canSave"].get<bool>());
+}
+
+TEST_F(Session, ChangesRunTheToolsReactions) {
+    TuneSession session(options);
+    EXPECT_FALSE(Visible(session.State(), "MaxRed"));
+    session.ApplyValues({{"set", {{{"id", "Channel"}, {"value", 0}}, {{"id", "CGreen"}, {"value", 0.5}}}}});
+    const json state = session.State();
+    EXPECT_TRUE(Visible(state, "MaxRed"));
+    EXPECT_FALSE(Visible(state, "MaxGreen"));
+    // In RGB the key colour and the Value sliders are kept in step.
+    EXPECT_EQ(Value(state, "ValueGreen"), 0.5);
+}
+
+TEST_F(Session, BadChangesAreRefusedWholeAndChangeNothing) {
+    TuneSession session(options);
+    const std::string before = session.State().dump();
+    const unsigned long revision = session.Revision();
+    const std::pair<const char*, const char*> cases[] = {
+        {R"([])", "expected"},
+        {R"({"set": {}})", "expected"},
+        {R"({"set": []})", "1 to 64"},
+        {R"({"set": [{"value": 1}]})", "each change"},
+        {R"({"set": [{"id": 3, "value": 1}]})", "each change"},
+        {R"({"set": [{"id": "FadeRedd", "value": 0.1}]})", "unknown control 'FadeRedd' (did you mean 'FadeRed'?)"},
+        {R"({"set": [{"id": "mydivider", "value": 1}]})", "label"},
+        {R"({"set": [{"id": "KeyImage", "value": 1}]})", "image input"},
+        {R"({"set": [{"id": "FadeRed", "value": null}]})", "must be a number"},
+        {R"({"set": [{"id": "FadeRed", "value": true}]})", "must be a number"},
+        {R"({"set": [{"id": "FadeRed", "value": 1.0000001}]})", "outside 0 to 1"},
+        {R"({"set": [{"id": "GammaAlpha", "value": 0}]})", "outside 0.0001"},
+        {R"({"set": [{"id": "ColCor", "value": 8}]})", "not an entry number (0 to 7)"},
+        {R"({"set": [{"id": "keyalgo", "value": -1}]})", "entry number"},
+        {R"({"set": [{"id": "Channel", "value": 0.5}]})", "entry number"},
+        {R"({"set": [{"id": "Alphamult", "value": 0.5}]})", "checkbox"},
+        {R"({"set": [{"id": "FadeRed", "value": 0.2}, {"id": "CRed", "value": 2}]})", "CRed"},
+    };
+    for (const auto& [body, message] : cases) {
+        try {
+            session.ApplyValues(json::parse(body));
+            ADD_FAILURE() << body << " was taken";
+        } catch (const RequestError& e) {
+            EXPECT_EQ(e.Status(), 400) << body;
+            EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << body << ": " << e.what();
+        }
+    }
+    // A non-finite number cannot come through JSON text, but is refused all the same.
+    json infinite = {{"set", {{{"id", "FadeRed"}, {"value", std::numeric_limits<double>::infinity()}}}}};
+    EXPECT_THROW(session.ApplyValues(infinite), RequestError);
+    EXPECT_EQ(session.State().dump(), before);
+    EXPECT_EQ(session.Revision(), revision);
+}
+
+TEST_F(Session, PickAveragesTheSquareAroundThePixel) {
+    TuneSession session(options);
+    // The reader turns 8-bit levels into floats within an ulp of level / 255
+    // (1.5e-8 at 0.2); the mean of equal floats is that float.
+    constexpr double kLevel = 1e-7;
+    session.Pick({{"frame", 0}, {"x", 0}, {"y", 0}});
+    json state = session.State();
+    EXPECT_NEAR(Value(state, "CRed"), kScreen[0] / 255.0, kLevel);
+    EXPECT_NEAR(Value(state, "CGreen"), kScreen[1] / 255.0, kLevel);
+    // Half of the 5 x 5 square at (14, 12) lies on the grey square: columns
+    // 15-16 of 12-16 are grey, 12-14 screen.
+    session.Pick({{"frame", 0}, {"x", 14}, {"y", 12}});
+    state = session.State();
+    EXPECT_NEAR(Value(state, "CRed"), (15 * kScreen[0] / 255.0 + 10 * 128 / 255.0) / 25, kLevel);
+    for (const char* body : {R"({"frame": 0, "x": 40, "y": 0})", R"({"frame": 0, "x": 0, "y": -1})",
+                             R"({"frame": 1, "x": 0, "y": 0})", R"({"frame": 0, "x": "1", "y": 0})",
+                             R"({"x": 0, "y": 0})"}) {
+        EXPECT_THROW(session.Pick(json::parse(body)), RequestError) << body;
+    }
+}
+
+TEST_F(Session, ViewsArePngsOfThePlateSize) {
+    TuneSession session(options);
+    for (View view : {View::Source, View::Matte, View::Result, View::Status}) {
+        const std::string png = session.ViewPng(0, view, false);
+        OIIO::Filesystem::IOMemReader memory(png.data(), png.size());
+        auto input = OIIO::ImageInput::create("png");
+        ASSERT_TRUE(input);
+        input->set_ioproxy(&memory);
+        OIIO::ImageSpec spec;
+        ASSERT_TRUE(input->open("view.png", spec)) << input->geterror();
+        EXPECT_EQ(spec.width, 40);
+        EXPECT_EQ(spec.height, 30);
+        EXPECT_EQ(spec.nchannels, view == View::Matte ? 1 : view == View::Result ? 4 : 3);
+    }
+    try {
+        session.ViewPng(3, View::Matte, true);
+        ADD_FAILURE() << "frame 3 was shown";
+    } catch (const RequestError& e) {
+        EXPECT_EQ(e.Status(), 400);
+    }
+}
+
+TEST_F(Session, SaveWritesOnlyTheSavePath) {
+    {
+        TuneSession session(options);
+        try {
+            session.Save();
+            ADD_FAILURE() << "saved without a path";
+        } catch (const RequestError& e) {
+            EXPECT_EQ(e.Status(), 409);
+        }
+    }
+    options.save = (dir / "it's saved.setting").string();
+    TuneSession session(options);
+    session.ApplyValues({{"set", {{{"id", "FadeRed"}, {"value", 0.25}}}}});
+    const json saved = session.Save();
+    ASSERT_TRUE(fs::exists(options.save));
+    EXPECT_EQ(saved["path"], options.save);
+    // The shell word for the path survives its quote and space.
+    EXPECT_NE(saved["command"].get<std::string>().find("--settings '" + (dir / "it'\\''s saved.setting").string() + "'"),
+              std::string::npos)
+        << saved["command"];
+
+    // The saved file starts a new session with the same values.
+    options.settingsFile = options.save;
+    options.save.clear();
+    TuneSession again(options);
+    EXPECT_EQ(Value(again.State(), "FadeRed"), 0.25);
+    EXPECT_TRUE(again.State()["canSave"].get<bool>());
+}
+
+TEST_F(Session, RefusesToStartWhereSavingWouldOverwriteThePlate) {
+    options.save = plate;
+    EXPECT_THROW(TuneSession{options}, veskar::CliError);
+    options.save.clear();
+    options.frames = "1-3";
+    EXPECT_THROW(TuneSession{options}, veskar::CliError);
+}
+
+}  // namespace

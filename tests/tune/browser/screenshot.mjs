@@ -1,0 +1,34 @@
+// Makes docs/tune.png: the tuning page keying the instrument plate of the
+// shared data folder, with the settings in docs/tune_instrument.setting.
+//   node tests/tune/browser/screenshot.mjs [DATA_FOLDER]
+import path from 'node:path';
+import { mkdtempSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { chromium } from 'playwright-core';
+
+import { startTune } from './support.mjs';
+
+const root = path.resolve(path.dirname(new URL(import.meta.url).pathname), '../../..');
+const data = process.argv[2] || path.resolve(root, '../shared/data');
+const plate = path.join(data, 'greenscreen', 'semisynth_instrument_green.png');
+const tune = await startTune([plate, '--settings', path.join(root, 'docs', 'tune_instrument.setting')]);
+const userData = mkdtempSync(path.join(tmpdir(), 'veskar-chromium-'));
+const context = await chromium.launchPersistentContext(userData, {
+  executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
+  headless: true,
+  viewport: { width: 1360, height: 760 },
+  args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+         '--disable-background-networking', '--disable-component-update', '--disable-sync',
+         '--force-color-profile=srgb'],
+});
+try {
+  const page = context.pages()[0] || await context.newPage();
+  await page.goto(tune.url);
+  await page.waitForFunction(() => document.getElementById('shown').dataset.size === 'full' &&
+                                   document.body.dataset.busy !== 'true');
+  await page.screenshot({ path: path.join(root, 'docs', 'tune.png') });
+} finally {
+  await context.close();
+  await tune.stop();
+  rmSync(userData, { recursive: true, force: true });
+}
