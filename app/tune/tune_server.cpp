@@ -235,6 +235,11 @@ int RunTune(const TuneOptions& options) {
     if (!IsNumericAddress(options.listen)) {
         throw CliError("--listen " + options.listen + ": give a numeric address such as 127.0.0.1", 2);
     }
+    // The server answers only to the address it serves, so "every address"
+    // would answer to none: name the one the browser will use.
+    if (options.listen == "0.0.0.0" || options.listen == "::") {
+        throw CliError("--listen " + options.listen + ": name one address of this machine, not all of them", 2);
+    }
     TuneSession session(options);
     return Server(options, session).Run();
 }

@@ -2,6 +2,7 @@
 // accepts, renders and saves, checked against the real plug-in.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <limits>
 #include <set>
@@ -300,6 +301,27 @@ TEST_F(Session, SaveWritesOnlyTheSavePath) {
     TuneSession again(options);
     EXPECT_EQ(Value(again.State(), "FadeRed"), 0.25);
     EXPECT_TRUE(again.State()["canSave"].get<bool>());
+}
+
+TEST_F(Session, SequencesShowTheFramesOfTheList) {
+    for (int frame : {1001, 1002}) {
+        char name[32];
+        std::snprintf(name, sizeof name, "shot.%04d.png", frame);
+        fs::copy_file(plate, dir / name);
+    }
+    options.plate = (dir / "shot.####.png").string();
+    options.frames = "1001-1002";
+    options.save = (dir / "shot.setting").string();
+    TuneSession session(options);
+    EXPECT_EQ(session.State()["frames"], json({1001, 1002}));
+    EXPECT_FALSE(session.ViewPng(1002, View::Matte, false).empty());
+    EXPECT_THROW(session.ViewPng(1003, View::Matte, false), RequestError);
+    // The command renders the frame last shown.
+    const std::string command = session.Save()["command"];
+    EXPECT_NE(command.find("--frames 1002 -o " + (dir / "keyed_shot.####.png").string()), std::string::npos)
+        << command;
+    fs::remove(dir / "shot.1001.png");
+    EXPECT_THROW(session.ViewPng(1001, View::Matte, false), veskar::CliError);
 }
 
 TEST_F(Session, RefusesToStartWhereSavingWouldOverwriteThePlate) {

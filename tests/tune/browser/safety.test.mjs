@@ -182,12 +182,14 @@ test('veskar tune refuses what it must', async (t) => {
   }
 });
 
-test('veskar tune refuses a listen address that is a name', () => {
+test('veskar tune refuses a listen address that is a name or every address', () => {
   const { folder, plate } = makePlate();
   try {
-    const result = spawnSync(veskar, ['tune', plate, '--listen', 'localhost'], { encoding: 'utf8', timeout: 30000 });
-    assert.equal(result.status, 2);
-    assert.match(result.stderr, /--listen localhost: give a numeric address/);
+    for (const [address, message] of [['localhost', /give a numeric address/], ['0.0.0.0', /not all of them/]]) {
+      const result = spawnSync(veskar, ['tune', plate, '--listen', address], { encoding: 'utf8', timeout: 30000 });
+      assert.equal(result.status, 2, address);
+      assert.match(result.stderr, message);
+    }
   } finally {
     rmSync(folder, { recursive: true, force: true });
   }
