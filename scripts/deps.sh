@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages Veskar builds with, when any is missing.
+# Installs the Debian packages Veskar builds with, when any is missing; further
+# packages named as arguments too (the browser tests name theirs).
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config fonts-dejavu-core libopenimageio-dev libtbb-dev liblua5.4-dev
-          libcli11-dev libgtest-dev libbenchmark-dev libcpp-httplib-dev nlohmann-json3-dev)
+          libcli11-dev libgtest-dev libbenchmark-dev libcpp-httplib-dev nlohmann-json3-dev "$@")
 missing=()
 for package in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then

@@ -120,12 +120,21 @@ function numberText(value) {
   return Number.isInteger(value) ? String(value) : String(Number(value.toPrecision(6)));
 }
 
-function sliderRow(control) {
+// A row of the panel for `control`, with its caption (a label where the row
+// has a field of its own, a plain caption otherwise).
+function rowFor(control, className, captionTag = 'label') {
   const row = document.createElement('div');
-  row.className = 'control slider';
-  const label = document.createElement('label');
-  label.textContent = control.caption;
-  label.title = control.id;
+  row.className = `control ${className}`;
+  const caption = document.createElement(captionTag);
+  if (captionTag !== 'label') caption.className = 'caption';
+  caption.textContent = control.caption;
+  caption.title = control.id;
+  row.append(caption);
+  return { row, caption };
+}
+
+function sliderRow(control) {
+  const { row } = rowFor(control, 'slider');
   const range = document.createElement('input');
   range.type = 'range';
   range.min = control.lower;
@@ -153,7 +162,7 @@ function sliderRow(control) {
     range.value = value;
     change(control.id, value, true);
   });
-  row.append(label, range, number);
+  row.append(range, number);
   return {
     row,
     update(value) {
@@ -164,41 +173,28 @@ function sliderRow(control) {
 }
 
 function comboRow(control) {
-  const row = document.createElement('div');
-  row.className = 'control combo';
-  const label = document.createElement('label');
-  label.textContent = control.caption;
-  label.title = control.id;
+  const { row } = rowFor(control, 'combo');
   const select = document.createElement('select');
   select.setAttribute('aria-label', control.caption);
   control.entries.forEach((entry, index) => select.add(new Option(entry, String(index))));
   select.addEventListener('change', () => change(control.id, Number(select.value), true));
-  row.append(label, select);
+  row.append(select);
   return { row, update(value) { select.value = String(value); } };
 }
 
 function checkboxRow(control) {
-  const row = document.createElement('div');
-  row.className = 'control checkbox';
+  const { row, caption } = rowFor(control, 'checkbox');
   const box = document.createElement('input');
   box.type = 'checkbox';
   box.id = `control-${control.id}`;
-  const label = document.createElement('label');
-  label.textContent = control.caption;
-  label.htmlFor = box.id;
-  label.title = control.id;
+  caption.htmlFor = box.id;
   box.addEventListener('change', () => change(control.id, box.checked ? 1 : 0, true));
-  row.append(label, box);
+  row.append(box);
   return { row, update(value) { box.checked = value === 1; } };
 }
 
 function multiButtonRow(control) {
-  const row = document.createElement('div');
-  row.className = 'control multibutton';
-  const label = document.createElement('span');
-  label.className = 'caption';
-  label.textContent = control.caption;
-  label.title = control.id;
+  const { row } = rowFor(control, 'multibutton', 'span');
   const buttons = document.createElement('div');
   buttons.className = 'buttons';
   const all = control.entries.map((entry, index) => {
@@ -209,18 +205,12 @@ function multiButtonRow(control) {
     buttons.append(button);
     return button;
   });
-  row.append(label, buttons);
+  row.append(buttons);
   return { row, update(value) { all.forEach((button, index) => button.classList.toggle('on', index === value)); } };
 }
 
 function textRow(control, className, text) {
-  const row = document.createElement('div');
-  row.className = `control ${className}`;
-  const label = document.createElement('span');
-  label.className = 'caption';
-  label.textContent = control.caption;
-  label.title = control.id;
-  row.append(label);
+  const { row } = rowFor(control, className, 'span');
   if (text !== undefined) {
     const file = document.createElement('span');
     file.className = 'file';
