@@ -318,7 +318,7 @@ TEST_F(Session, SequencesShowTheFramesOfTheList) {
     EXPECT_THROW(session.ViewPng(1003, View::Matte, false), RequestError);
     // The command renders the frame last shown.
     const std::string command = session.Save()["command"];
-    EXPECT_NE(command.find("--frames 1002 -o " + (dir / "keyed_shot.####.png").string()), std::string::npos)
+    EXPECT_NE(command.find("--frames 1002 -o '" + (dir / "keyed_shot.####.png").string() + "'"), std::string::npos)
         << command;
     fs::remove(dir / "shot.1001.png");
     EXPECT_THROW(session.ViewPng(1001, View::Matte, false), veskar::CliError);
