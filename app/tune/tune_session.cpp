@@ -42,6 +42,13 @@ std::string ShellWord(const std::string& word) {
     return quoted + "'";
 }
 
+// The page shows colour and alpha only: further channels stay in the file.
+ReadOptions PlatesOnly() {
+    ReadOptions options;
+    options.withExtraChannels = false;
+    return options;
+}
+
 // An integer member of a request body, or RequestError 400 naming it.
 int WholeNumber(const json& body, const char* name) {
     if (!body.contains(name)) {
@@ -139,12 +146,12 @@ TuneSession::Frame& TuneSession::LoadFrame(int frame) {
     frame_.reset();  // one frame in memory at a time
     Frame loaded;
     loaded.number = frame;
-    loaded.source = ReadImageFile(platePattern_.Path(frame), false);
+    loaded.source = ReadImageFile(platePattern_.Path(frame), PlatesOnly());
     if (!options_.keyImage.empty()) {
         if (keyPattern_.IsSequence()) {
-            loaded.key = ReadImageFile(keyPattern_.Path(frame), false);
+            loaded.key = ReadImageFile(keyPattern_.Path(frame), PlatesOnly());
         } else {
-            if (!stillKey_) stillKey_ = ReadImageFile(options_.keyImage, false);
+            if (!stillKey_) stillKey_ = ReadImageFile(options_.keyImage, PlatesOnly());
             loaded.key = stillKey_;
         }
     }
@@ -287,7 +294,10 @@ std::string TuneSession::ViewPng(int frame, View view, bool proxy) {
         return EncodeView(view, shown.source.spec, source, nullptr, proxy);
     }
     const Image& keyed = Keyed(proxy);
-    return EncodeView(view, shown.source.spec, source, &keyed, proxy);
+    // "Alpha Multiply" stores exactly 1 when on: the keyed colour is then
+    // premultiplied by the matte, as veskar render takes it.
+    const bool premultiplied = tool_->FindInput("Alphamult")->Value() == 1.0;
+    return EncodeView(view, shown.source.spec, source, &keyed, proxy, premultiplied);
 }
 
 json TuneSession::Save() {

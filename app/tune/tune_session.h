@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/frames.h"
-#include "app/image_io.h"
+#include "app/files/image_file.h"
 #include "app/tool_session.h"
 #include "app/tune/view_image.h"
 #include "host/tool_instance.h"

@@ -97,7 +97,7 @@ bool ParseView(const std::string& text, View& view) {
 }
 
 std::string EncodeView(View view, const OIIO::ImageSpec& sourceSpec, const Image& source, const Image* keyed,
-                       bool fastCompression) {
+                       bool fastCompression, bool premultiplied) {
     static const int kRgb[3] = {2, 1, 0};
     static const int kRgba[4] = {2, 1, 0, 3};
     static const int kAlpha[1] = {3};
@@ -114,8 +114,19 @@ std::string EncodeView(View view, const OIIO::ImageSpec& sourceSpec, const Image
     }
     if (view == View::Result) {
         std::vector<float> pixels = Fields(*keyed, kRgba, 4);
+        if (premultiplied) {
+            // Where alpha is 0 or below nothing can be divided out: the
+            // colour stays as keyed, as in the keyed file.
+            for (std::size_t i = 0; i < pixels.size(); i += 4) {
+                if (pixels[i + 3] > 0.0f) {
+                    for (int c = 0; c < 3; ++c) pixels[i + c] = pixels[i + c] / pixels[i + 3];
+                }
+            }
+        }
         if (linear) ToSrgb(pixels, width, height, 4);
-        return WritePng(pixels, ViewSpec(sourceSpec, width, height, 4, true), fastCompression);
+        OIIO::ImageSpec spec = ViewSpec(sourceSpec, width, height, 4, true);
+        spec.attribute("oiio:UnassociatedAlpha", 1);  // straight already: the writer must not divide again
+        return WritePng(pixels, spec, fastCompression);
     }
     // Status: three flat colours, so that holes in the subject and noise in
     // the screen stand out. A NaN alpha counts as partly keyed: it is neither.

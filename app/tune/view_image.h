@@ -29,8 +29,11 @@ inline constexpr unsigned char kStatusSolid[3] = {235, 235, 235};
 /// alpha (the page lays it over a checkerboard or a colour). Values of a file
 /// that is not sRGB-encoded (such as EXR) are shown through the sRGB curve.
 /// `fastCompression` trades file size for time while a slider moves.
+/// `premultiplied` says whether the keyed colour is premultiplied by its
+/// alpha; PNG stores straight colour, so such colour is divided by alpha
+/// (where alpha is above 0) as the keyed-file writer does.
 std::string EncodeView(View view, const OIIO::ImageSpec& sourceSpec, const Image& source, const Image* keyed,
-                       bool fastCompression);
+                       bool fastCompression, bool premultiplied = true);
 
 /// A copy of `image` shrunk by a whole `factor` (the mean of each factor x
 /// factor block; the last row and column of blocks take what is left), its
