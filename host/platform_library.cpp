@@ -1,5 +1,7 @@
 #include "host/platform_library.h"
 
+#include <algorithm>
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -13,9 +15,21 @@ namespace host::platform {
 const char* const kPluginSuffix = ".dll";
 
 void* OpenLibrary(const std::string& path, std::string& error) {
-    HMODULE module = LoadLibraryA(path.c_str());
+    // LoadLibrary wants backslashes in a path; the host's folders may come
+    // with forward ones.
+    std::string native = path;
+    std::replace(native.begin(), native.end(), '/', '\\');
+    HMODULE module = LoadLibraryA(native.c_str());
     if (module == nullptr) {
-        error = "LoadLibrary failed with error " + std::to_string(GetLastError());
+        const DWORD code = GetLastError();
+        char text[512] = {};
+        const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                            code, 0, text, sizeof text, nullptr);
+        std::string reason(text, length);
+        while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == ' ')) {
+            reason.pop_back();
+        }
+        error = "LoadLibrary failed with error " + std::to_string(code) + (reason.empty() ? "" : " (" + reason + ")");
     }
     return reinterpret_cast<void*>(module);
 }

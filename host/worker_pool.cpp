@@ -10,9 +10,16 @@
 #include <thread>
 #include <vector>
 
+// Chunks run on oneTBB where the build has it. Without it (the Windows build)
+// and under ThreadSanitizer they run on plain threads with the same semantics:
+// every chunk exactly once, on at most WorkerCount() threads at a time, and
+// RunChunks returns when all have finished.
+#if defined(VESKAR_WITH_TBB) && !defined(__SANITIZE_THREAD__)
+#define VESKAR_CHUNKS_ON_TBB 1
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
+#endif
 
 namespace host {
 namespace {
@@ -20,13 +27,17 @@ namespace {
 struct Pool {
     std::mutex mutex;
     int count = 0;
+#if defined(VESKAR_CHUNKS_ON_TBB)
     std::shared_ptr<tbb::task_arena> arena;
+#endif
 };
 
 Pool& ThePool() {
     static Pool pool;
     return pool;
 }
+
+#if defined(VESKAR_CHUNKS_ON_TBB)
 
 std::shared_ptr<tbb::task_arena> Arena() {
     Pool& pool = ThePool();
@@ -38,6 +49,20 @@ std::shared_ptr<tbb::task_arena> Arena() {
     return pool.arena;
 }
 
+#else
+
+int ThreadCount() {
+    Pool& pool = ThePool();
+    std::lock_guard lock(pool.mutex);
+    if (pool.count > 0) {
+        return pool.count;
+    }
+    // hardware_concurrency may answer 0 when it cannot tell.
+    return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+}
+
+#endif
+
 }  // namespace
 
 void SetWorkerCount(int count) {
@@ -47,58 +72,14 @@ void SetWorkerCount(int count) {
     Pool& pool = ThePool();
     std::lock_guard lock(pool.mutex);
     pool.count = count;
+#if defined(VESKAR_CHUNKS_ON_TBB)
     pool.arena.reset();
+#endif
 }
 
-int WorkerCount() {
-    return Arena()->max_concurrency();
-}
+#if defined(VESKAR_CHUNKS_ON_TBB)
 
-#if defined(__SANITIZE_THREAD__)
-
-// ThreadSanitizer cannot see the synchronisation inside the prebuilt oneTBB
-// library and reports its task hand-offs as races, which would hide the
-// reports that matter. Sanitizer builds therefore run chunks on plain threads
-// that take chunk numbers from an atomic counter: the same concurrency for the
-// tool, synchronisation the sanitizer understands.
-void RunChunks(int count, const std::function<void(int)>& body) {
-    if (count <= 0) {
-        return;
-    }
-    int workers = 0;
-    {
-        Pool& pool = ThePool();
-        std::lock_guard lock(pool.mutex);
-        workers = pool.count > 0 ? pool.count : static_cast<int>(std::thread::hardware_concurrency());
-    }
-    workers = std::max(1, std::min(workers, count));
-    std::atomic<int> next{0};
-    std::exception_ptr failure;
-    std::mutex failureMutex;
-    auto work = [&] {
-        for (int chunk = next++; chunk < count; chunk = next++) {
-            try {
-                body(chunk);
-            } catch (...) {
-                std::lock_guard lock(failureMutex);
-                if (!failure) failure = std::current_exception();
-            }
-        }
-    };
-    std::vector<std::thread> threads;
-    for (int i = 1; i < workers; ++i) {
-        threads.emplace_back(work);
-    }
-    work();
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
-}
-
-#else
+int WorkerCount() { return Arena()->max_concurrency(); }
 
 void RunChunks(int count, const std::function<void(int)>& body) {
     if (count <= 0) {
@@ -114,6 +95,48 @@ void RunChunks(int count, const std::function<void(int)>& body) {
             }
         });
     });
+}
+
+#else
+
+int WorkerCount() { return ThreadCount(); }
+
+// Threads take chunk numbers from an atomic counter. (ThreadSanitizer builds
+// come here too: it cannot see the synchronisation inside the prebuilt oneTBB
+// library and would report its task hand-offs as races.) A chunk that throws
+// stops the hand-out of further chunks, and the first exception is passed on
+// once all threads have joined, as oneTBB cancels and passes it on.
+void RunChunks(int count, const std::function<void(int)>& body) {
+    if (count <= 0) {
+        return;
+    }
+    const int workers = std::min(ThreadCount(), count);
+    std::atomic<int> next{0};
+    std::exception_ptr failure;
+    std::mutex failureMutex;
+    auto work = [&] {
+        for (int chunk = next++; chunk < count; chunk = next++) {
+            try {
+                body(chunk);
+            } catch (...) {
+                std::lock_guard lock(failureMutex);
+                if (!failure) failure = std::current_exception();
+                next = count;
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    threads.reserve(static_cast<std::size_t>(workers - 1));
+    for (int i = 1; i < workers; ++i) {
+        threads.emplace_back(work);
+    }
+    work();
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
 }
 
 #endif

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/operator.h"
@@ -225,6 +227,30 @@ TEST_F(HostPolicies, ChunkExceptionReachesTheCaller) {
     tool->throwAt = 7;
     Request request(tool, 0.0);
     EXPECT_THROW(tool->DoMultiProcess(&request, 20), std::runtime_error);
+}
+
+// The pool runs on oneTBB on Linux and on std::thread in the Windows build:
+// both must keep to the worker count.
+TEST(WorkerPool, NoMoreChunksAtOnceThanWorkers) {
+    for (int workers : {1, 2, 3}) {
+        host::SetWorkerCount(workers);
+        EXPECT_EQ(host::WorkerCount(), workers);
+        std::atomic<int> running{0};
+        std::atomic<int> most{0};
+        std::atomic<int> done{0};
+        host::RunChunks(64, [&](int) {
+            const int now = ++running;
+            for (int seen = most.load(); now > seen && !most.compare_exchange_weak(seen, now);) {
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            --running;
+            ++done;
+        });
+        EXPECT_EQ(done.load(), 64);
+        EXPECT_LE(most.load(), workers) << workers << " workers";
+    }
+    host::SetWorkerCount(0);
+    EXPECT_GE(host::WorkerCount(), 1);
 }
 
 TEST(Registration, ListsValidRecordsAndUnlinksOnDestruction) {

@@ -19,7 +19,7 @@ struct KeyerPlugin {
 
     /// With `notifyDefaults` false the tool stays as its constructor left it.
     explicit KeyerPlugin(bool notifyDefaults = true) {
-        plugins.Load(std::string(VESKAR_TEST_PLUGIN_DIR) + "/Veskar.so");
+        plugins.Load(VESKAR_TEST_PLUGIN);
         registry = ClassRegistry.Find("Ombrell.Veskar");
         if (registry != nullptr) {
             tool = std::make_unique<host::ToolInstance>(*registry, notifyDefaults);

@@ -15,7 +15,7 @@ TEST(PluginRegistration, LoadingRegistersExactlyTheKeyerClass) {
     ASSERT_TRUE(ClassRegistry.All().empty());
     {
         host::PluginSet plugins;
-        const host::LoadedPlugin& loaded = plugins.Load(std::string(VESKAR_TEST_PLUGIN_DIR) + "/Veskar.so");
+        const host::LoadedPlugin& loaded = plugins.Load(VESKAR_TEST_PLUGIN);
         EXPECT_EQ(loaded.classIds, std::vector<std::string>{"Ombrell.Veskar"});
         ASSERT_EQ(ClassRegistry.All().size(), 1u);
         const Registry* record = ClassRegistry.Find("Ombrell.Veskar");
@@ -72,13 +72,13 @@ TEST(PluginRegistration, FolderLoadingSkipsOtherFilesAndReportsBrokenOnes) {
     const std::string folder = ::testing::TempDir() + "/veskar_plugins";
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
-    std::filesystem::copy_file(std::string(VESKAR_TEST_PLUGIN_DIR) + "/Veskar.so", folder + "/Veskar.so");
-    { std::ofstream(folder + "/broken.so") << "not a library"; }
+    std::filesystem::copy_file(VESKAR_TEST_PLUGIN, folder + "/Veskar" VESKAR_TEST_PLUGIN_SUFFIX);
+    { std::ofstream(folder + "/broken" VESKAR_TEST_PLUGIN_SUFFIX) << "not a library"; }
     { std::ofstream(folder + "/notes.txt") << "ignored"; }
     host::PluginSet plugins;
     const std::vector<std::string> problems = plugins.LoadFolder(folder);
     ASSERT_EQ(problems.size(), 1u);
-    EXPECT_NE(problems[0].find("broken.so"), std::string::npos);
+    EXPECT_NE(problems[0].find("broken" VESKAR_TEST_PLUGIN_SUFFIX), std::string::npos);
     EXPECT_EQ(plugins.Plugins().size(), 1u);
     EXPECT_NE(ClassRegistry.Find("Ombrell.Veskar"), nullptr);
     plugins.UnloadAll();

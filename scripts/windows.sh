@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Builds the Windows plug-in (Veskar.dll), the host library and the test
+# programs with the mingw-w64 cross compiler, checks the plug-in's PE
+# structure and runs the tests under Wine. Installs what it needs with apt-get
+# when missing. The build goes to build-windows/ (or WINDOWS_BUILD_DIR).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# Cross compiler (posix threads), its binutils and resource compiler, Wine's
+# 64-bit loader, GoogleTest's sources (built for the target) and the PE reader.
+packages=(cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 wine64 wine
+          googletest python3-pefile)
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    sudo=""
+    if [ "$(id -u)" -ne 0 ]; then
+        sudo="sudo"
+    fi
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+build=${WINDOWS_BUILD_DIR:-build-windows}
+launcher=()
+if command -v ccache >/dev/null; then
+    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DVESKAR_WERROR=ON "${launcher[@]}"
+cmake --build "$build" -j"$(nproc)"
+
+# Wine keeps its state in a prefix inside the build folder, and one server
+# stays up for all test programs: each would otherwise pay Wine's start-up.
+export WINEPREFIX
+WINEPREFIX="$(cd "$build" && pwd)/wine-prefix"
+export WINEDEBUG=-all
+wineserver=/usr/lib/wine/wineserver
+mkdir -p "$WINEPREFIX"
+"$wineserver" -p 60 </dev/null >/dev/null 2>&1 &
+trap '"$wineserver" -k >/dev/null 2>&1 || true' EXIT
+ctest --test-dir "$build" --output-on-failure
