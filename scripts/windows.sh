@@ -8,23 +8,8 @@ cd "$(dirname "$0")/.."
 
 # Cross compiler (posix threads), its binutils and resource compiler, Wine's
 # 64-bit loader, GoogleTest's sources (built for the target) and the PE reader.
-packages=(cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 wine64 wine
-          googletest python3-pefile)
-missing=()
-for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$package")
-    fi
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    sudo=""
-    if [ "$(id -u)" -ne 0 ]; then
-        sudo="sudo"
-    fi
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+bash scripts/deps.sh cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 \
+    wine64 wine googletest python3-pefile
 
 build=${WINDOWS_BUILD_DIR:-build-windows}
 launcher=()
@@ -40,6 +25,9 @@ cmake --build "$build" -j"$(nproc)"
 export WINEPREFIX
 WINEPREFIX="$(cd "$build" && pwd)/wine-prefix"
 export WINEDEBUG=-all
+# No .NET or HTML engine: the tests need neither, and creating the prefix
+# would otherwise offer to download them.
+export WINEDLLOVERRIDES="mscoree,mshtml="
 wineserver=/usr/lib/wine/wineserver
 mkdir -p "$WINEPREFIX"
 "$wineserver" -p 60 </dev/null >/dev/null 2>&1 &
