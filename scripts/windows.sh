@@ -20,8 +20,10 @@ cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMA
       -DVESKAR_WERROR=ON "${launcher[@]}"
 cmake --build "$build" -j"$(nproc)"
 
-# Wine keeps its state in a prefix inside the build folder, and one server
-# stays up for all test programs: each would otherwise pay Wine's start-up.
+# Wine keeps its state in a prefix inside the build folder. One server and
+# Wine's own background programs are started here, once, away from the test
+# programs' output: started by a test, they would hold its output open after
+# it ends, and every test would pay Wine's start-up again.
 export WINEPREFIX
 WINEPREFIX="$(cd "$build" && pwd)/wine-prefix"
 export WINEDEBUG=-all
@@ -30,6 +32,7 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 wineserver=/usr/lib/wine/wineserver
 mkdir -p "$WINEPREFIX"
-"$wineserver" -p 60 </dev/null >/dev/null 2>&1 &
+"$wineserver" -p </dev/null >/dev/null 2>&1
 trap '"$wineserver" -k >/dev/null 2>&1 || true' EXIT
+/usr/lib/wine/wine64 wineboot --init </dev/null >/dev/null 2>&1
 ctest --test-dir "$build" --output-on-failure
