@@ -102,4 +102,18 @@ std::vector<int> ParseFrames(const std::string& text) {
     return frames;
 }
 
+std::string FormatFrames(const std::vector<int>& frames) {
+    std::string text;
+    for (std::size_t i = 0; i < frames.size();) {
+        std::size_t end = i + 1;
+        while (end < frames.size() && static_cast<long>(frames[end]) == static_cast<long>(frames[end - 1]) + 1) {
+            ++end;
+        }
+        text += (text.empty() ? "" : ",") + std::to_string(frames[i]);
+        if (end - i > 1) text += "-" + std::to_string(frames[end - 1]);
+        i = end;
+    }
+    return text;
+}
+
 }  // namespace veskar

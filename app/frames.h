@@ -32,4 +32,8 @@ private:
 /// (exit 2) naming the text when it is not such a list.
 std::vector<int> ParseFrames(const std::string& text);
 
+/// The `--frames` text of `frames`, runs of consecutive frames joined:
+/// {1, 2, 3, 7, 9, 10} gives "1-3,7,9-10". ParseFrames reads it back.
+std::string FormatFrames(const std::vector<int>& frames);
+
 }  // namespace veskar

@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "app/check.h"
 #include "app/cli_error.h"
 #include "app/commands.h"
 #include "app/tool_session.h"
@@ -71,6 +72,8 @@ int main(int argc, char** argv) {
                      "Address to serve on; other machines reach the page only if you name one of this "
                      "machine's network addresses here")
         ->capture_default_str();
+    veskar::CheckOptions checkOptions;
+    CLI::App* check = veskar::AddCheckCommand(app, checkOptions);
 
     try {
         app.parse(argc, argv);
@@ -96,6 +99,9 @@ int main(int argc, char** argv) {
         }
         if (sample->parsed()) {
             return veskar::RunSample(sampleFolder);
+        }
+        if (check->parsed()) {
+            return veskar::RunCheck(checkOptions);
         }
         // Control changes apply in the order they stand on the command line.
         std::size_t nextSet = 0;

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -11,32 +12,13 @@
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>
 
-#include "test_paths.h"
+#include "support/run_veskar.h"
+
+using namespace veskar_test;
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct Outcome {
-    int exitCode;
-    std::string out;
-    std::string err;
-};
-
-std::string Quote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) {
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return quoted + "'";
-}
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 bool SameImage(const std::string& a, const std::string& b) {
     OIIO::ImageBuf first(a), second(b);
@@ -55,17 +37,7 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir); }
 
-    Outcome Veskar(const std::vector<std::string>& args) {
-        std::string command = Quote(VESKAR_TEST_EXE);
-        for (const std::string& arg : args) command += " " + Quote(arg);
-        command += " >" + Quote((dir / "stdout.txt").string()) + " 2>" + Quote((dir / "stderr.txt").string());
-        const int status = std::system(command.c_str());
-        Outcome run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(dir / "stdout.txt"),
-                ReadAll(dir / "stderr.txt")};
-        fs::remove(dir / "stdout.txt");
-        fs::remove(dir / "stderr.txt");
-        return run;
-    }
+    Outcome Veskar(const std::vector<std::string>& args) { return RunVeskar(args, dir); }
 
     // An image with a value per pixel and channel that differs everywhere.
     std::string WriteImage(const std::string& name, int width, int height, std::vector<std::string> channels,
@@ -203,7 +175,7 @@ TEST_F(Cli, KeyColourFollowsTheColourSpaceInCommandLineOrder) {
     Outcome run = Veskar({"render", input, "--set", "Colorspace=1", "--key-color", "0,1,0", "--save-settings",
                           settings, "-o", (dir / "out.exr").string()});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    std::string text = ReadAll(settings);
+    std::string text = ReadText(settings);
     EXPECT_NE(text.find("ValueRed = Input { Value = 0.3333333"), std::string::npos) << text;  // green's hue
     EXPECT_NE(text.find("ValueGreen = Input { Value = 1, },"), std::string::npos);
     EXPECT_NE(text.find("ValueBlue = Input { Value = 1, },"), std::string::npos);
@@ -213,7 +185,7 @@ TEST_F(Cli, KeyColourFollowsTheColourSpaceInCommandLineOrder) {
     run = Veskar({"render", input, "--key-color", "0,1,0", "--set", "Colorspace=1", "--save-settings", settings,
                   "-o", (dir / "out.exr").string()});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    text = ReadAll(settings);
+    text = ReadText(settings);
     EXPECT_NE(text.find("ValueRed = Input { Value = 0, },"), std::string::npos) << text;
     EXPECT_NE(text.find("ValueBlue = Input { Value = 0, },"), std::string::npos);
 }
@@ -228,14 +200,14 @@ TEST_F(Cli, SettingsFileRoundTripsThroughTheCommandLine) {
     ASSERT_EQ(run.exitCode, 0) << run.err;
     run = Veskar({"render", input, "-o", (dir / "b.exr").string(), "--settings", first, "--save-settings", second});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(ReadAll(first), ReadAll(second));
+    EXPECT_EQ(ReadText(first), ReadText(second));
     EXPECT_TRUE(SameImage((dir / "a.exr").string(), (dir / "b.exr").string()));
-    EXPECT_NE(ReadAll(first).find("OffAlpha = Input { Value = -0.0, },"), std::string::npos);
+    EXPECT_NE(ReadText(first).find("OffAlpha = Input { Value = -0.0, },"), std::string::npos);
     // The file comes first; the command line's sets after it.
     run = Veskar({"render", input, "-o", (dir / "c.exr").string(), "--set", "keyfall=Linear", "--settings", first,
                   "--save-settings", second});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_NE(ReadAll(second).find("keyfall = Input { Value = 0, },"), std::string::npos);
+    EXPECT_NE(ReadText(second).find("keyfall = Input { Value = 0, },"), std::string::npos);
 }
 
 TEST_F(Cli, SaveSettingsWritesEveryNumberControl) {
@@ -244,7 +216,7 @@ TEST_F(Cli, SaveSettingsWritesEveryNumberControl) {
     Outcome run = Veskar({"render", input, "-o", (dir / "out.exr").string(), "--set", "ValueRed=0.1", "--set",
                       "MaxBlue=-0.30000000000000004", "--save-settings", settings});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    const std::string text = ReadAll(settings);
+    const std::string text = ReadText(settings);
     EXPECT_EQ(text.rfind("{\n\tTools = ordered() {\n\t\tVeskar1 = Veskar {\n\t\t\tInputs = {\n", 0), 0u) << text;
     EXPECT_NE(text.find("ValueRed = Input { Value = 0.10000000000000001, },"), std::string::npos) << text;
     EXPECT_NE(text.find("MaxBlue = Input { Value = -0.30000000000000004, },"), std::string::npos);
@@ -317,14 +289,14 @@ TEST_F(Cli, PickAveragesTheSquareAroundThePoint) {
     const std::string settings = (dir / "s.setting").string();
     Outcome run = Veskar({"render", input, "-o", (dir / "out.exr").string(), "--pick", "10,10", "--save-settings", settings});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    std::string text = ReadAll(settings);
+    std::string text = ReadText(settings);
     EXPECT_NE(text.find("CRed = Input { Value = 0.25, },"), std::string::npos) << text;
     EXPECT_NE(text.find("CGreen = Input { Value = 0.75, },"), std::string::npos);
     EXPECT_NE(text.find("ValueBlue = Input { Value = 0.125, },"), std::string::npos);
     // Radius 1 at the patch's corner: 4 of the 9 pixels are the patch.
     run = Veskar({"render", input, "-o", (dir / "out.exr").string(), "--pick", "8,8,1", "--save-settings", settings});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    text = ReadAll(settings);
+    text = ReadText(settings);
     EXPECT_NE(text.find("CRed = Input { Value = " + std::string("0.3888888888888889")), std::string::npos) << text;
     run = Veskar({"render", input, "-o", (dir / "out.exr").string(), "--pick", "20,3"});
     EXPECT_EQ(run.exitCode, 1);
@@ -351,7 +323,7 @@ TEST_F(Cli, BadInputsFailWithTheirMessageAndWriteNothing) {
     const std::string plate = WriteImage("plate.exr", 8, 8, {"R", "G", "B", "A"});
     {
         // A truncated EXR: the header survives, the pixels do not.
-        const std::string full = ReadAll(plate);
+        const std::string full = ReadText(plate);
         std::ofstream(dir / "truncated.exr", std::ios::binary) << full.substr(0, full.size() / 2);
     }
     // A header that promises more pixels per line than 32-bit positions reach.

@@ -53,3 +53,12 @@ TEST(Frames, MalformedListsAreUsageErrors) {
         }
     }
 }
+
+TEST(FormatFrames, JoinsRunsAndReadsBack) {
+    EXPECT_EQ(veskar::FormatFrames({}), "");
+    EXPECT_EQ(veskar::FormatFrames({42}), "42");
+    EXPECT_EQ(veskar::FormatFrames({1, 2, 3, 7, 9, 10}), "1-3,7,9-10");
+    EXPECT_EQ(veskar::FormatFrames({5, 4, 3}), "5,4,3");  // runs go upwards
+    const std::vector<int> frames = {0, 1, 1001, 1002, 1003, 1005, 2147483646, 2147483647};
+    EXPECT_EQ(ParseFrames(veskar::FormatFrames(frames)), frames);
+}

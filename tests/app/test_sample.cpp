@@ -19,43 +19,13 @@
 
 #include "app/cli_error.h"
 #include "app/sample.h"
-#include "test_paths.h"
+#include "support/run_veskar.h"
+
+using namespace veskar_test;
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string ReadText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::string Quote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) {
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return quoted + "'";
-}
-
-struct Outcome {
-    int exitCode;
-    std::string out;
-    std::string err;
-};
-
-// Runs veskar with `args`, its output captured in files in `scratch`.
-Outcome RunVeskar(const std::vector<std::string>& args, const fs::path& scratch) {
-    std::string command = Quote(VESKAR_TEST_EXE);
-    for (const std::string& arg : args) command += " " + Quote(arg);
-    const fs::path out = scratch / "veskar.out";
-    const fs::path err = scratch / "veskar.err";
-    command += " >" + Quote(out.string()) + " 2>" + Quote(err.string());
-    const int status = std::system(command.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(out), ReadText(err)};
-}
 
 struct Pixels {
     int width = 0;

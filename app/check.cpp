@@ -1,0 +1,344 @@
+#include "app/check.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <system_error>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+#include <OpenImageIO/imageio.h>
+
+#include "app/cli_error.h"
+#include "app/frames.h"
+#include "app/files/channel_roles.h"
+
+namespace veskar {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A --deep read goes through a frame in bands of about this many values, so
+// that checking a huge frame needs no more memory than a band.
+constexpr std::size_t kBandValues = std::size_t(1) << 22;
+
+std::string Window(int x, int y, int width, int height) {
+    std::string text = std::to_string(width) + " x " + std::to_string(height);
+    if (x != 0 || y != 0) {
+        text += " at " + std::to_string(x) + "," + std::to_string(y);
+    }
+    return text;
+}
+
+std::string DataWindow(const OIIO::ImageSpec& spec) { return Window(spec.x, spec.y, spec.width, spec.height); }
+
+std::string DisplayWindow(const OIIO::ImageSpec& spec) {
+    return Window(spec.full_x, spec.full_y, spec.full_width, spec.full_height);
+}
+
+OIIO::TypeDesc FormatOf(const OIIO::ImageSpec& spec, int channel) {
+    return spec.channelformats.empty() ? spec.format : spec.channelformats[static_cast<std::size_t>(channel)];
+}
+
+int ChannelNamed(const OIIO::ImageSpec& spec, const std::string& name) {
+    const auto at = std::find(spec.channelnames.begin(), spec.channelnames.end(), name);
+    return at == spec.channelnames.end() ? -1 : static_cast<int>(at - spec.channelnames.begin());
+}
+
+std::string Names(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) {
+        text += (text.empty() ? "" : ",") + name;
+    }
+    return text;
+}
+
+// Reads rows [yBegin, yEnd) of every channel of the current subimage; the
+// codec's message, or "" when they read.
+std::string ReadRows(OIIO::ImageInput& in, int subimage, const OIIO::ImageSpec& spec, int yBegin, int yEnd,
+                     std::vector<float>& buffer) {
+    const std::size_t values =
+        static_cast<std::size_t>(spec.width) * static_cast<std::size_t>(yEnd - yBegin) * spec.nchannels;
+    buffer.resize(values);
+    bool ok = false;
+    if (spec.tile_width > 0) {
+        const int zEnd = spec.z + std::max(1, std::min(spec.tile_depth, spec.depth));
+        buffer.resize(values * static_cast<std::size_t>(zEnd - spec.z));
+        ok = in.read_tiles(subimage, 0, spec.x, spec.x + spec.width, yBegin, yEnd, spec.z, zEnd, 0, spec.nchannels,
+                           OIIO::TypeDesc::FLOAT, buffer.data());
+    } else {
+        ok = in.read_scanlines(subimage, 0, yBegin, yEnd, spec.z, 0, spec.nchannels, OIIO::TypeDesc::FLOAT,
+                               buffer.data());
+    }
+    if (ok) {
+        return "";
+    }
+    const std::string message = in.geterror();
+    return message.empty() ? "read failed" : message;
+}
+
+// Rows per band: whole tiles for a tiled file; otherwise as many as fit the
+// band size.
+int BandRows(const OIIO::ImageSpec& spec) {
+    if (spec.tile_width > 0) {
+        return std::max(1, spec.tile_height);
+    }
+    const std::size_t row = std::max<std::size_t>(1, static_cast<std::size_t>(spec.width) * spec.nchannels);
+    return static_cast<int>(std::clamp<std::size_t>(kBandValues / row, 1, static_cast<std::size_t>(spec.height)));
+}
+
+// Whether the file's pixels read. A cut file loses its tail, and the chunks
+// at either end of the data window hold the first and the last lines in
+// whichever order the file stores them, so those two bands find a truncation
+// without decoding the frame; `deep` reads every band of every subimage.
+std::string PixelProblem(OIIO::ImageInput& in, bool deep) {
+    std::vector<float> buffer;
+    for (int subimage = 0; in.seek_subimage(subimage, 0); ++subimage) {
+        const OIIO::ImageSpec spec = in.spec();
+        // Deep-data parts hold sample lists, not rows; their header is all
+        // that is checked.
+        if (spec.deep || spec.width <= 0 || spec.height <= 0 || spec.nchannels <= 0) {
+            if (!deep) break;
+            continue;
+        }
+        const int band = BandRows(spec);
+        const int yEnd = spec.y + spec.height;
+        std::vector<int> starts;
+        if (deep) {
+            for (int y = spec.y; y < yEnd; y += band) starts.push_back(y);
+        } else {
+            starts.push_back(spec.y);
+            // The last band starts on a tile boundary in a tiled file.
+            const int last = spec.tile_width > 0 ? spec.y + (spec.height - 1) / band * band : yEnd - 1;
+            if (last != spec.y) starts.push_back(last);
+        }
+        for (int y : starts) {
+            const int end = std::min(yEnd, y + (deep || spec.tile_width > 0 ? band : 1));
+            const std::string message = ReadRows(in, subimage, spec, y, end, buffer);
+            if (!message.empty()) {
+                return "truncated or damaged: " + message;
+            }
+        }
+        if (!deep) break;
+    }
+    return "";
+}
+
+// The outcome for one frame's file.
+struct Verdict {
+    bool missing = false;
+    std::string problem;  // "" when the file is good
+    OIIO::ImageSpec spec;   // its first subimage, when it opened
+};
+
+Verdict ExamineFile(const std::string& path, bool deep) {
+    Verdict verdict;
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (!fs::exists(status)) {
+        verdict.missing = true;
+        verdict.problem = "missing";
+        return verdict;
+    }
+    if (!fs::is_regular_file(status)) {
+        verdict.problem = "not a regular file";
+        return verdict;
+    }
+    if (fs::file_size(path, ec) == 0 && !ec) {
+        verdict.problem = "empty file";
+        return verdict;
+    }
+    std::unique_ptr<OIIO::ImageInput> in = OIIO::ImageInput::open(path);
+    if (!in) {
+        const std::string message = OIIO::geterror();
+        verdict.problem = "cannot open: " + (message.empty() ? std::string("unknown image format") : message);
+        return verdict;
+    }
+    verdict.spec = in->spec();
+    verdict.problem = PixelProblem(*in, deep);
+    return verdict;
+}
+
+// How a frame differs from `want` (the first good frame, named by `what`):
+// frames of one sequence share their windows, channels and types.
+std::string UnlikeFrame(const OIIO::ImageSpec& got, const OIIO::ImageSpec& want, const std::string& what) {
+    if (DataWindow(got) != DataWindow(want)) {
+        return "size " + DataWindow(got) + ", unlike " + what + " (" + DataWindow(want) + ")";
+    }
+    if (DisplayWindow(got) != DisplayWindow(want)) {
+        return "display window " + DisplayWindow(got) + ", unlike " + what + " (" + DisplayWindow(want) + ")";
+    }
+    if (got.channelnames != want.channelnames) {
+        return "channels " + Names(got.channelnames) + ", unlike " + what + " (" + Names(want.channelnames) + ")";
+    }
+    for (int c = 0; c < got.nchannels; ++c) {
+        if (FormatOf(got, c) != FormatOf(want, c)) {
+            return "channel " + got.channelnames[static_cast<std::size_t>(c)] + " is " +
+                   std::string(FormatOf(got, c).c_str()) + ", unlike " + what + " (" + FormatOf(want, c).c_str() +
+                   ")";
+        }
+    }
+    return "";
+}
+
+// How a keyed frame differs from what keying `input` gives: the input's
+// windows; every channel of the input by name (a grey channel becomes R, G,
+// B), an alpha channel, nothing else; and the input's data types, or `type`
+// when the render was asked for one.
+std::string UnlikeInput(const OIIO::ImageSpec& got, const OIIO::ImageSpec& input, const std::string& inputPath,
+                        OIIO::TypeDesc type) {
+    const std::string what = "the input " + inputPath;
+    if (DataWindow(got) != DataWindow(input)) {
+        return "size " + DataWindow(got) + ", unlike " + what + " (" + DataWindow(input) + ")";
+    }
+    if (DisplayWindow(got) != DisplayWindow(input)) {
+        return "display window " + DisplayWindow(got) + ", unlike " + what + " (" + DisplayWindow(input) + ")";
+    }
+    const ChannelLayout layout = LayoutOf(input);
+    std::vector<std::string> names;
+    std::vector<OIIO::TypeDesc> formats;
+    for (int c = 0; c < input.nchannels; ++c) {
+        const OIIO::TypeDesc format = type == OIIO::TypeDesc::UNKNOWN ? FormatOf(input, c) : type;
+        if (c == layout.grey) {
+            names.insert(names.end(), {"R", "G", "B"});
+            formats.insert(formats.end(), 3, format);
+        } else {
+            names.push_back(input.channelnames[static_cast<std::size_t>(c)]);
+            formats.push_back(format);
+        }
+    }
+    if (layout.alpha < 0) {
+        names.push_back("A");
+        // An added alpha takes the colour's type; any type is accepted
+        // unless the render was asked for one.
+        formats.push_back(type);
+    }
+    for (const std::string& name : names) {
+        if (ChannelNamed(got, name) < 0) {
+            return "no channel " + name + " (channels " + Names(got.channelnames) + ", keyed from " + what + ")";
+        }
+    }
+    for (const std::string& name : got.channelnames) {
+        if (std::find(names.begin(), names.end(), name) == names.end()) {
+            return "channel " + name + " is not keyed from " + what + " (channels " + Names(input.channelnames) +
+                   ")";
+        }
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const OIIO::TypeDesc format = FormatOf(got, ChannelNamed(got, names[i]));
+        if (formats[i] != OIIO::TypeDesc::UNKNOWN && format != formats[i]) {
+            return "channel " + names[i] + " is " + format.c_str() + ", expected " + formats[i].c_str() + " (" +
+                   (type == OIIO::TypeDesc::UNKNOWN ? "like " + what : "--type") + ")";
+        }
+    }
+    return "";
+}
+
+// The input's header, or the reason it cannot be compared with.
+std::string ReadInputHeader(const std::string& path, OIIO::ImageSpec& spec) {
+    std::unique_ptr<OIIO::ImageInput> in = OIIO::ImageInput::open(path);
+    if (!in) {
+        const std::string message = OIIO::geterror();
+        return "cannot be compared: the input " + path + " does not open: " +
+               (message.empty() ? std::string("unknown image format") : message);
+    }
+    spec = in->spec();
+    return "";
+}
+
+}  // namespace
+
+CLI::App* AddCheckCommand(CLI::App& app, CheckOptions& options) {
+    CLI::App* check = app.add_subcommand(
+        "check", "Check rendered frames: each exists, opens, is whole and has the expected size, channels and type");
+    check->add_option("output", options.output, "Frames to check (out.####.exr or out.%04d.exr), or one file")
+        ->required();
+    check->add_option("--frames", options.frames, "Frames to check: A-B, A, or a list A-B,C,...");
+    check->add_option("--like", options.like,
+                      "Input the frames were keyed from (plate.####.exr): each frame must have its size, channels "
+                      "and types; without it, every frame must match the first good one");
+    check->add_option("--type", options.type, "Output data type the render was given with --type")
+        ->check(CLI::IsMember({"half", "float", "uint8", "uint16"}));
+    check->add_flag("--deep", options.deep, "Read every pixel, not only the header and the first and last lines");
+    return check;
+}
+
+int RunCheck(const CheckOptions& options) {
+    const FramePattern output(options.output, "output");
+    const FramePattern like(options.like, "--like");
+    std::vector<int> frames;
+    if (output.IsSequence()) {
+        if (options.frames.empty()) {
+            throw CliError(options.output + ": a sequence needs --frames (for example --frames 1001-1100)", 2);
+        }
+        frames = ParseFrames(options.frames);
+    } else {
+        if (!options.frames.empty()) {
+            throw CliError("--frames " + options.frames + ": the output " + options.output +
+                               " has no frame number pattern (such as out.####.exr)",
+                           2);
+        }
+        if (like.IsSequence()) {
+            throw CliError("--like " + options.like + ": a frame number pattern here needs one in the output", 2);
+        }
+        frames = {0};
+    }
+    const OIIO::TypeDesc type = options.type.empty() ? OIIO::TypeDesc::UNKNOWN : OIIO::TypeDesc(options.type);
+
+    std::optional<OIIO::ImageSpec> firstGood;
+    int firstGoodFrame = 0;
+    std::vector<int> missing;
+    std::vector<int> bad;
+    for (int frame : frames) {
+        const std::string path = output.Path(frame);
+        Verdict verdict = ExamineFile(path, options.deep);
+        if (verdict.problem.empty() && !options.like.empty()) {
+            OIIO::ImageSpec input;
+            verdict.problem = ReadInputHeader(like.Path(frame), input);
+            if (verdict.problem.empty()) {
+                verdict.problem = UnlikeInput(verdict.spec, input, like.Path(frame), type);
+            }
+        } else if (verdict.problem.empty()) {
+            if (firstGood) {
+                verdict.problem = UnlikeFrame(verdict.spec, *firstGood, "frame " + std::to_string(firstGoodFrame));
+            } else if (type != OIIO::TypeDesc::UNKNOWN) {
+                // The first frame sets the pattern for the rest; only --type
+                // says anything about it alone.
+                for (int c = 0; c < verdict.spec.nchannels && verdict.problem.empty(); ++c) {
+                    if (FormatOf(verdict.spec, c) != type) {
+                        verdict.problem = "channel " + verdict.spec.channelnames[static_cast<std::size_t>(c)] +
+                                          " is " + FormatOf(verdict.spec, c).c_str() + ", expected " +
+                                          type.c_str() + " (--type)";
+                    }
+                }
+            }
+            if (!firstGood && verdict.problem.empty()) {
+                firstGood = verdict.spec;
+                firstGoodFrame = frame;
+            }
+        }
+        if (verdict.problem.empty()) {
+            continue;
+        }
+        (verdict.missing ? missing : bad).push_back(frame);
+        std::cout << (output.IsSequence() ? "frame " + std::to_string(frame) + ": " : "") << path << ": "
+                  << verdict.problem << "\n";
+    }
+
+    const std::size_t good = frames.size() - missing.size() - bad.size();
+    std::cout << "veskar check: " << frames.size() << (frames.size() == 1 ? " frame" : " frames") << " ("
+              << (output.IsSequence() ? FormatFrames(frames) : options.output) << "): " << good << " good, "
+              << missing.size() << " missing, " << bad.size() << " bad";
+    if (!missing.empty() || !bad.empty()) {
+        std::vector<int> redo = missing;
+        redo.insert(redo.end(), bad.begin(), bad.end());
+        std::sort(redo.begin(), redo.end());
+        if (output.IsSequence()) std::cout << "; redo --frames " << FormatFrames(redo);
+    }
+    std::cout << std::endl;
+    return missing.empty() && bad.empty() ? 0 : 1;
+}
+
+}  // namespace veskar

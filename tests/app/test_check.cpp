@@ -1,0 +1,211 @@
+// veskar check, run as a farm's last job runs it: frames keyed by veskar
+// render, then removed, cut short, damaged or swapped for frames of another
+// shape.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <OpenImageIO/imagebuf.h>
+
+#include "support/run_veskar.h"
+
+using namespace veskar_test;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class Check : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::path(::testing::TempDir()) /
+              ("veskar_check_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    std::string Path(const std::string& name) const { return (dir / name).string(); }
+
+    // A half-float plate, different in every frame: a screen-like green with
+    // a ramp, so that the keyer has something to do.
+    void WritePlate(const std::string& name, int width, int height, int frame,
+                    std::vector<std::string> channels = {"R", "G", "B"}) {
+        OIIO::ImageSpec spec(width, height, static_cast<int>(channels.size()), OIIO::TypeDesc::HALF);
+        spec.channelnames = channels;
+        OIIO::ImageBuf buf(spec);
+        std::vector<float> pixels(static_cast<std::size_t>(width) * height * spec.nchannels);
+        for (std::size_t i = 0; i < pixels.size(); ++i) {
+            pixels[i] = static_cast<float>((i * 7 + static_cast<std::size_t>(frame) * 13) % 97) / 96.0f;
+        }
+        buf.set_pixels(buf.roi(), OIIO::TypeDesc::FLOAT, pixels.data());
+        ASSERT_TRUE(buf.write(Path(name))) << buf.geterror();
+    }
+
+    // Plates 1001-1004 keyed into out.####.exr.
+    void KeySequence(int width = 48, int height = 32) {
+        for (int frame = 1001; frame <= 1004; ++frame) {
+            WritePlate("plate." + std::to_string(frame) + ".exr", width, height, frame);
+        }
+        const Outcome run = RunVeskar({"render", Path("plate.####.exr"), "-o", Path("out.####.exr"), "--frames",
+                                       "1001-1004", "--key-color", "0.1,0.8,0.2"},
+                                      dir);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+    }
+
+    Outcome CheckFrames(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"check", Path("out.####.exr"), "--frames", "1001-1004"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return RunVeskar(args, dir);
+    }
+
+    // Keeps the first `size` bytes of a file.
+    void Cut(const std::string& name, std::uintmax_t size) { fs::resize_file(Path(name), size); }
+
+    fs::path dir;
+};
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+}  // namespace
+
+TEST_F(Check, AWholeRenderIsGood) {
+    KeySequence();
+    for (const std::vector<std::string>& extra :
+         {std::vector<std::string>{}, {"--like", Path("plate.####.exr")}, {"--deep"}}) {
+        const Outcome run = CheckFrames(extra);
+        EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+        EXPECT_EQ(run.out, "veskar check: 4 frames (1001-1004): 4 good, 0 missing, 0 bad\n");
+    }
+}
+
+TEST_F(Check, FindsMissingTruncatedAndWrongSizeFrames) {
+    KeySequence();
+    fs::remove(Path("out.1002.exr"));
+    Cut("out.1003.exr", fs::file_size(Path("out.1003.exr")) * 2 / 3);
+    // A frame of another shot's size, keyed all the same.
+    WritePlate("small.exr", 24, 16, 1004);
+    ASSERT_EQ(RunVeskar({"render", Path("small.exr"), "-o", Path("out.1004.exr")}, dir).exitCode, 0);
+
+    const Outcome like = CheckFrames({"--like", Path("plate.####.exr")});
+    EXPECT_EQ(like.exitCode, 1);
+    EXPECT_TRUE(Has(like.out, "frame 1002: " + Path("out.1002.exr") + ": missing\n")) << like.out;
+    EXPECT_TRUE(Has(like.out, "frame 1003: " + Path("out.1003.exr") + ": truncated or damaged: ")) << like.out;
+    EXPECT_TRUE(Has(like.out, "frame 1004: " + Path("out.1004.exr") + ": size 24 x 16, unlike the input " +
+                                  Path("plate.1004.exr") + " (48 x 32)\n"))
+        << like.out;
+    EXPECT_TRUE(Has(like.out, "veskar check: 4 frames (1001-1004): 1 good, 1 missing, 2 bad; redo --frames 1002-1004\n"))
+        << like.out;
+
+    // Without the input, frames are held to the first good one.
+    const Outcome alone = CheckFrames();
+    EXPECT_EQ(alone.exitCode, 1);
+    EXPECT_TRUE(Has(alone.out, "frame 1004: " + Path("out.1004.exr") + ": size 24 x 16, unlike frame 1001 (48 x 32)"))
+        << alone.out;
+    EXPECT_TRUE(Has(alone.out, "1 good, 1 missing, 2 bad")) << alone.out;
+}
+
+TEST_F(Check, AFrameCutAnywhereIsBad) {
+    KeySequence();
+    const std::string whole = ReadText(Path("out.1001.exr"));
+    for (std::size_t size : {std::size_t(0), std::size_t(3), std::size_t(200), whole.size() / 2, whole.size() - 1}) {
+        {
+            std::ofstream out(Path("out.1002.exr"), std::ios::binary | std::ios::trunc);
+            out.write(whole.data(), static_cast<std::streamsize>(size));
+        }
+        const Outcome run = CheckFrames();
+        EXPECT_EQ(run.exitCode, 1) << "cut to " << size << " bytes";
+        EXPECT_TRUE(Has(run.out, "frame 1002: ")) << "cut to " << size << " bytes: " << run.out;
+        EXPECT_TRUE(Has(run.out, "3 good, 0 missing, 1 bad; redo --frames 1002\n")) << run.out;
+    }
+}
+
+TEST_F(Check, DeepReadsFindDamageInsideAFrame) {
+    // Tall enough for many compressed blocks, so the damage is in neither the
+    // first nor the last.
+    KeySequence(64, 320);
+    const std::uintmax_t size = fs::file_size(Path("out.1003.exr"));
+    {
+        std::fstream file(Path("out.1003.exr"), std::ios::binary | std::ios::in | std::ios::out);
+        file.seekp(static_cast<std::streamoff>(size / 2));
+        const std::string noise(64, '\xff');
+        file.write(noise.data(), static_cast<std::streamsize>(noise.size()));
+    }
+    EXPECT_EQ(CheckFrames().exitCode, 0) << "the header check reads only the ends of a frame";
+    const Outcome deep = CheckFrames({"--deep"});
+    EXPECT_EQ(deep.exitCode, 1);
+    EXPECT_TRUE(Has(deep.out, "frame 1003: " + Path("out.1003.exr") + ": truncated or damaged: ")) << deep.out;
+}
+
+TEST_F(Check, LikeExpectsTheKeyedChannelsAndTypes) {
+    // A grey plate keys into R, G, B and an added alpha.
+    WritePlate("grey.1.exr", 16, 8, 1, {"Y"});
+    WritePlate("grey.2.exr", 16, 8, 2, {"Y"});
+    ASSERT_EQ(RunVeskar({"render", Path("grey.#.exr"), "-o", Path("key.#.exr"), "--frames", "1"}, dir).exitCode, 0);
+    ASSERT_EQ(RunVeskar({"render", Path("grey.#.exr"), "-o", Path("key.#.exr"), "--frames", "2", "--type", "float"},
+                        dir)
+                  .exitCode,
+              0);
+    auto check = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = {"check", Path("key.#.exr"), "--like", Path("grey.#.exr")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return RunVeskar(args, dir);
+    };
+    EXPECT_EQ(check({"--frames", "1"}).exitCode, 0) << check({"--frames", "1"}).out;
+    const Outcome typed = check({"--frames", "1-2"});
+    EXPECT_EQ(typed.exitCode, 1);
+    EXPECT_TRUE(Has(typed.out, "frame 2: " + Path("key.2.exr") + ": channel R is float, expected half (like the input " +
+                                   Path("grey.2.exr") + ")"))
+        << typed.out;
+    EXPECT_EQ(check({"--frames", "2", "--type", "float"}).exitCode, 0);
+    const Outcome wrongType = check({"--frames", "1", "--type", "float"});
+    EXPECT_TRUE(Has(wrongType.out, "channel R is half, expected float (--type)")) << wrongType.out;
+
+    // A plate copied in place of its keyed frame has no alpha.
+    fs::copy_file(Path("grey.1.exr"), Path("key.1.exr"), fs::copy_options::overwrite_existing);
+    const Outcome unkeyed = check({"--frames", "1"});
+    EXPECT_EQ(unkeyed.exitCode, 1);
+    EXPECT_TRUE(Has(unkeyed.out, ": no channel R (channels Y, keyed from the input " + Path("grey.1.exr") + ")"))
+        << unkeyed.out;
+
+    // A frame whose input cannot be read is not passed.
+    fs::remove(Path("grey.2.exr"));
+    const Outcome noInput = check({"--frames", "2", "--type", "float"});
+    EXPECT_EQ(noInput.exitCode, 1);
+    EXPECT_TRUE(Has(noInput.out, ": cannot be compared: the input " + Path("grey.2.exr") + " does not open: "))
+        << noInput.out;
+}
+
+TEST_F(Check, UsageErrorsAndOddFiles) {
+    std::ofstream(Path("notes.exr")) << "not an image";
+    fs::create_directory(Path("folder.exr"));
+    const Outcome text = RunVeskar({"check", Path("notes.exr")}, dir);
+    EXPECT_EQ(text.exitCode, 1);
+    EXPECT_TRUE(Has(text.out, Path("notes.exr") + ": cannot open: ")) << text.out;
+    EXPECT_TRUE(Has(text.out, "veskar check: 1 frame (" + Path("notes.exr") + "): 0 good, 0 missing, 1 bad\n"))
+        << text.out;
+    const Outcome folder = RunVeskar({"check", Path("folder.exr")}, dir);
+    EXPECT_TRUE(Has(folder.out, Path("folder.exr") + ": not a regular file\n")) << folder.out;
+
+    struct Usage {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const std::vector<Usage> usages = {
+        {{"check", Path("out.####.exr")}, "a sequence needs --frames"},
+        {{"check", Path("notes.exr"), "--frames", "1-2"}, "has no frame number pattern"},
+        {{"check", Path("out.####.exr"), "--frames", "9-1"}, "ends before it starts"},
+        {{"check", Path("out.exr"), "--like", Path("plate.####.exr")}, "needs one in the output"},
+        {{"check", Path("out.####.exr"), "--frames", "1", "--type", "double"}, "--type"},
+    };
+    for (const Usage& usage : usages) {
+        const Outcome run = RunVeskar(usage.args, dir);
+        EXPECT_EQ(run.exitCode, 2) << usage.message;
+        EXPECT_TRUE(Has(run.err, usage.message)) << run.err;
+    }
+}
