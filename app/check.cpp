@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -14,6 +15,7 @@
 #include "app/cli_error.h"
 #include "app/frames.h"
 #include "app/files/channel_roles.h"
+#include "app/text_match.h"
 
 namespace veskar {
 namespace {
@@ -55,6 +57,29 @@ std::string Names(const std::vector<std::string>& names) {
     return text;
 }
 
+// A codec's message on one line: the report has a line per frame.
+std::string OneLine(const std::string& message) {
+    std::string text;
+    for (std::string line : SplitList(message, '\n')) {
+        line.erase(0, line.find_first_not_of(" \r\t"));
+        line.erase(line.find_last_not_of(" \r\t") + 1);
+        if (!line.empty()) text += (text.empty() ? "" : "; ") + line;
+    }
+    return text.empty() ? "read failed" : text;
+}
+
+// Whether a JPEG file ends with its end-of-image marker. The JPEG decoder
+// fills in whatever a cut file lacks and reports success, so the marker is
+// the one sign of a file cut short.
+bool JpegEnds(const std::string& path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in || in.tellg() < 2) return false;
+    in.seekg(-2, std::ios::end);
+    char marker[2] = {};
+    in.read(marker, 2);
+    return in && static_cast<unsigned char>(marker[0]) == 0xFF && static_cast<unsigned char>(marker[1]) == 0xD9;
+}
+
 // Reads rows [yBegin, yEnd) of every channel of the current subimage; the
 // codec's message, or "" when they read.
 std::string ReadRows(OIIO::ImageInput& in, int subimage, const OIIO::ImageSpec& spec, int yBegin, int yEnd,
@@ -72,11 +97,7 @@ std::string ReadRows(OIIO::ImageInput& in, int subimage, const OIIO::ImageSpec& 
         ok = in.read_scanlines(subimage, 0, yBegin, yEnd, spec.z, 0, spec.nchannels, OIIO::TypeDesc::FLOAT,
                                buffer.data());
     }
-    if (ok) {
-        return "";
-    }
-    const std::string message = in.geterror();
-    return message.empty() ? "read failed" : message;
+    return ok ? "" : OneLine(in.geterror());
 }
 
 // Rows per band: whole tiles for a tiled file; otherwise as many as fit the
@@ -153,11 +174,14 @@ Verdict ExamineFile(const std::string& path, bool deep) {
     std::unique_ptr<OIIO::ImageInput> in = OIIO::ImageInput::open(path);
     if (!in) {
         const std::string message = OIIO::geterror();
-        verdict.problem = "cannot open: " + (message.empty() ? std::string("unknown image format") : message);
+        verdict.problem = "cannot open: " + (message.empty() ? std::string("unknown image format") : OneLine(message));
         return verdict;
     }
     verdict.spec = in->spec();
     verdict.problem = PixelProblem(*in, deep);
+    if (verdict.problem.empty() && std::string(in->format_name()) == "jpeg" && !JpegEnds(path)) {
+        verdict.problem = "truncated: no end-of-image marker";
+    }
     return verdict;
 }
 
@@ -242,7 +266,7 @@ std::string ReadInputHeader(const std::string& path, OIIO::ImageSpec& spec) {
     if (!in) {
         const std::string message = OIIO::geterror();
         return "cannot be compared: the input " + path + " does not open: " +
-               (message.empty() ? std::string("unknown image format") : message);
+               (message.empty() ? std::string("unknown image format") : OneLine(message));
     }
     spec = in->spec();
     return "";

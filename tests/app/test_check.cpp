@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -122,6 +123,25 @@ TEST_F(Check, AFrameCutAnywhereIsBad) {
         EXPECT_EQ(run.exitCode, 1) << "cut to " << size << " bytes";
         EXPECT_TRUE(Has(run.out, "frame 1002: ")) << "cut to " << size << " bytes: " << run.out;
         EXPECT_TRUE(Has(run.out, "3 good, 0 missing, 1 bad; redo --frames 1002\n")) << run.out;
+    }
+}
+
+TEST_F(Check, CutFilesOfOtherFormatsAreBadOnOneLine) {
+    // The JPEG decoder pads a cut file and reports success; the PNG decoder
+    // reports over several lines.
+    for (const std::string name : {"frame.jpg", "frame.png", "frame.tif"}) {
+        OIIO::ImageSpec spec(96, 64, 3, OIIO::TypeDesc::UINT8);
+        OIIO::ImageBuf buf(spec);
+        std::vector<float> pixels(96 * 64 * 3);
+        for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<float>((i * 31) % 256) / 255.0f;
+        buf.set_pixels(buf.roi(), OIIO::TypeDesc::FLOAT, pixels.data());
+        ASSERT_TRUE(buf.write(Path(name))) << buf.geterror();
+        EXPECT_EQ(RunVeskar({"check", Path(name)}, dir).exitCode, 0) << name;
+        Cut(name, fs::file_size(Path(name)) * 3 / 4);
+        const Outcome cut = RunVeskar({"check", Path(name)}, dir);
+        EXPECT_EQ(cut.exitCode, 1) << name;
+        EXPECT_EQ(std::count(cut.out.begin(), cut.out.end(), '\n'), 2) << cut.out;
+        EXPECT_TRUE(Has(cut.out, Path(name) + ": truncated")) << cut.out;
     }
 }
 
