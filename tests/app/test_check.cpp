@@ -25,7 +25,8 @@ class Check : public ::testing::Test {
 protected:
     void SetUp() override {
         dir = fs::path(::testing::TempDir()) /
-              ("veskar_check_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+              ("veskar_check_" + std::to_string(::getpid()) + "_" +
+               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(dir);
         fs::create_directories(dir);
     }

@@ -31,7 +31,8 @@ class Cli : public ::testing::Test {
 protected:
     void SetUp() override {
         dir = fs::path(::testing::TempDir()) /
-              ("veskar_cli_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+              ("veskar_cli_" + std::to_string(::getpid()) + "_" +
+               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(dir);
         fs::create_directories(dir);
     }
