@@ -111,9 +111,10 @@ int BandRows(const OIIO::ImageSpec& spec) {
 }
 
 // Whether the file's pixels read. A cut file loses its tail, and the chunks
-// at either end of the data window hold the first and the last lines in
-// whichever order the file stores them, so those two bands find a truncation
-// without decoding the frame; `deep` reads every band of every subimage.
+// at either end of a part's data window hold its first and last lines in
+// whichever order the file stores them, so reading those two bands of every
+// part finds a truncation without decoding the frame; `deep` reads every
+// band.
 std::string PixelProblem(OIIO::ImageInput& in, bool deep) {
     std::vector<float> buffer;
     for (int subimage = 0; in.seek_subimage(subimage, 0); ++subimage) {
@@ -121,7 +122,6 @@ std::string PixelProblem(OIIO::ImageInput& in, bool deep) {
         // Deep-data parts hold sample lists, not rows; their header is all
         // that is checked.
         if (spec.deep || spec.width <= 0 || spec.height <= 0 || spec.nchannels <= 0) {
-            if (!deep) break;
             continue;
         }
         const int band = BandRows(spec);
@@ -142,7 +142,6 @@ std::string PixelProblem(OIIO::ImageInput& in, bool deep) {
                 return "truncated or damaged: " + message;
             }
         }
-        if (!deep) break;
     }
     return "";
 }

@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imageio.h>
 
 #include "support/run_veskar.h"
 
@@ -144,6 +146,28 @@ TEST_F(Check, CutFilesOfOtherFormatsAreBadOnOneLine) {
         EXPECT_EQ(std::count(cut.out.begin(), cut.out.end(), '\n'), 2) << cut.out;
         EXPECT_TRUE(Has(cut.out, Path(name) + ": truncated")) << cut.out;
     }
+}
+
+TEST_F(Check, AMultiPartFileCutInItsLastPartIsBad) {
+    const std::string path = Path("parts.exr");
+    OIIO::ImageSpec specs[2] = {OIIO::ImageSpec(64, 64, 4, OIIO::TypeDesc::HALF),
+                                OIIO::ImageSpec(64, 64, 4, OIIO::TypeDesc::HALF)};
+    specs[1].attribute("name", "matte");
+    specs[0].attribute("name", "rgba");
+    std::unique_ptr<OIIO::ImageOutput> out = OIIO::ImageOutput::create(path);
+    ASSERT_TRUE(out && out->open(path, 2, specs)) << OIIO::geterror();
+    std::vector<float> pixels(64 * 64 * 4);
+    for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<float>(i % 1000) / 999.0f;
+    ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, pixels.data()));
+    ASSERT_TRUE(out->open(path, specs[1], OIIO::ImageOutput::AppendSubimage));
+    ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, pixels.data()));
+    ASSERT_TRUE(out->close());
+    EXPECT_EQ(RunVeskar({"check", path}, dir).exitCode, 0);
+    // The first part stays whole.
+    Cut("parts.exr", fs::file_size(path) - 100);
+    const Outcome cut = RunVeskar({"check", path}, dir);
+    EXPECT_EQ(cut.exitCode, 1);
+    EXPECT_TRUE(Has(cut.out, path + ": truncated or damaged: ")) << cut.out;
 }
 
 TEST_F(Check, DeepReadsFindDamageInsideAFrame) {
