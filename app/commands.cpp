@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -24,6 +25,8 @@
 #include "app/files/staged_file.h"
 #include "app/key_pick.h"
 #include "app/settings_text.h"
+#include "app/setup/key_check.h"
+#include "app/setup/screen_option.h"
 #include "app/text_match.h"
 #include "app/tool_session.h"
 #include "host/tags.h"
@@ -382,16 +385,43 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
             throw frameError(frame, e);
         }
     };
-    for (const ControlStep& step : options.steps) {
+    std::optional<FileImage> stillKey;  // a key image without a frame pattern serves every frame
+    auto readKey = [&](int frame) -> std::optional<FileImage> {
+        if (options.keyImage.empty()) return std::nullopt;
+        try {
+            if (files.key.IsSequence()) return ReadImageFile(files.key.Path(frame), fileSetup.Key());
+            if (!stillKey) stillKey = ReadImageFile(options.keyImage, fileSetup.Key());
+            return stillKey;
+        } catch (const CliError& e) {
+            throw frameError(frame, e);
+        }
+    };
+    KeySetupKind keySetup;
+    keySetup.keyImage = !options.keyImage.empty();
+    for (std::size_t i = 0; i < options.steps.size(); ++i) {
+        const ControlStep& step = options.steps[i];
         if (step.kind == ControlStep::Kind::Set) {
             ApplySet(tool, step.text);
         } else if (step.kind == ControlStep::Kind::KeyColor) {
             ApplyKeyColor(tool, step.text);
-        } else {
+        } else if (step.kind == ControlStep::Kind::Pick) {
             if (!firstSource) firstSource = readSource(firstFrame);
             ApplyPick(tool, step.text, *firstSource);
+        } else {
+            std::vector<std::string> rects = {step.text};
+            while (i + 1 < options.steps.size() && options.steps[i + 1].kind == ControlStep::Kind::Screen) {
+                rects.push_back(options.steps[++i].text);
+            }
+            if (!firstSource) firstSource = readSource(firstFrame);
+            const std::optional<FileImage> key = readKey(firstFrame);
+            ApplyScreenOption(tool, rects, *firstSource->image, key ? key->image.get() : nullptr, std::cerr);
+        }
+        if (step.kind != ControlStep::Kind::Set) {
+            keySetup.colourPicked = step.kind != ControlStep::Kind::Screen;
+            keySetup.screen = step.kind == ControlStep::Kind::Screen;
         }
     }
+    keySetup.inverted = std::floor(tool.FindInput("InvAlpha")->Value() + 0.5) == 1.0;
     host::SetWorkerCount(options.threads);
     // "Alpha Multiply" stores exactly 1 when on: the keyed colour is then
     // premultiplied by the matte, straight otherwise.
@@ -405,7 +435,6 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
                                                     SettingsText(tool.Tool(), "Veskar1", keyer.Name()));
     }
     const int previewFrame = options.previewFrame >= 0 ? options.previewFrame : firstFrame;
-    std::optional<FileImage> stillKey;  // a key image without a frame pattern serves every frame
     Progress progress(files.frames.size());
     std::string keyedView;  // said in the summary when the files have views
     for (int frame : files.frames) {
@@ -426,24 +455,16 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
                 throw frameError(frame, e);
             }
         }
-        std::optional<FileImage> key;
-        if (!options.keyImage.empty()) {
-            try {
-                if (!files.key.IsSequence()) {
-                    if (!stillKey) stillKey = ReadImageFile(options.keyImage, fileSetup.Key());
-                    key = stillKey;
-                } else {
-                    key = ReadImageFile(files.key.Path(frame), fileSetup.Key());
-                }
-            } catch (const CliError& e) {
-                throw frameError(frame, e);
-            }
-        }
+        const std::optional<FileImage> key = readKey(frame);
         tool.Connect(*tool.FindInput("Image"), source.image);
         tool.Connect(*tool.FindInput("KeyImage"), key ? key->image : nullptr);
         std::shared_ptr<Image> keyed = tool.Render(0.0);
         if (!keyed) {
             throw frameError(frame, CliError(files.input.Path(frame) + ": the keyer produced no image"));
+        }
+        if (frame == firstFrame) {
+            const std::string warning = OneSidedKeyWarning(*keyed, keySetup);
+            if (!warning.empty()) std::cerr << "veskar: warning: " << warning << "\n";
         }
         if (!exists) {
             try {

@@ -13,9 +13,11 @@ inline constexpr int kDefaultPickRadius = 2;
 
 /// One control change from the command line, applied in command-line order.
 struct ControlStep {
-    enum class Kind { Set, KeyColor, Pick };
+    enum class Kind { Set, KeyColor, Pick, Screen };
     Kind kind;
-    std::string text;  ///< "ID=VALUE" for Set, "R,G,B" for KeyColor, "X,Y[,R]" for Pick
+    /// "ID=VALUE" for Set, "R,G,B" for KeyColor, "X,Y[,R]" for Pick,
+    /// "X,Y,W,H" or "auto" for Screen (steps of Screen in a row are pooled)
+    std::string text;
 };
 
 struct RenderOptions {

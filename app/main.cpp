@@ -43,6 +43,12 @@ int main(int argc, char** argv) {
                            "Set the key colour to the mean of the first frame's pixels in the (2R+1)-square "
                            "around X,Y: X,Y[,R] (R defaults to 2; repeatable)")
             ->allow_extra_args(false);
+    std::vector<std::string> screens;
+    CLI::Option* screenOption =
+        render->add_option("--screen", screens,
+                           "Set the key window from screen pixels of the first frame: X,Y,W,H, or auto to find "
+                           "them along the border (repeatable; rectangles in a row are pooled)")
+            ->allow_extra_args(false);
     render->add_option("--settings", options.settingsFile,
                        "Settings file to apply first (the host's saved-tool text)");
     render->add_option("--tool", options.toolName, "Tool of the settings file to use, when it holds several");
@@ -107,6 +113,7 @@ int main(int argc, char** argv) {
         std::size_t nextSet = 0;
         std::size_t nextKeyColor = 0;
         std::size_t nextPick = 0;
+        std::size_t nextScreen = 0;
         for (const CLI::Option* option : render->parse_order()) {
             if (option == setOption && nextSet < sets.size()) {
                 options.steps.push_back({veskar::ControlStep::Kind::Set, sets[nextSet++]});
@@ -114,6 +121,8 @@ int main(int argc, char** argv) {
                 options.steps.push_back({veskar::ControlStep::Kind::KeyColor, keyColors[nextKeyColor++]});
             } else if (option == pickOption && nextPick < picks.size()) {
                 options.steps.push_back({veskar::ControlStep::Kind::Pick, picks[nextPick++]});
+            } else if (option == screenOption && nextScreen < screens.size()) {
+                options.steps.push_back({veskar::ControlStep::Kind::Screen, screens[nextScreen++]});
             }
         }
         return veskar::RunRender(pluginFolder, options);

@@ -1,0 +1,64 @@
+#include "app/setup/key_check.h"
+
+#include <cstdio>
+
+namespace veskar {
+namespace {
+
+// Grain keeps a keyed screen from exactly 0 and a solid subject from exactly
+// 1 here and there; within 0.05 a pixel counts as clear or opaque.
+constexpr float kClearAlpha = 0.05f;
+constexpr float kOpaqueAlpha = 0.95f;
+
+}  // namespace
+
+std::string OneSidedKeyWarning(const Image& keyed, const KeySetupKind& setup) {
+    long clear = 0;
+    long opaque = 0;
+    for (int y = 0; y < keyed.Height(); ++y) {
+        for (int x = 0; x < keyed.Width(); ++x) {
+            const float alpha = keyed.Plane1Pixel(x, y)[3];
+            clear += alpha <= kClearAlpha;
+            opaque += alpha >= kOpaqueAlpha;
+        }
+    }
+    const double pixels = static_cast<double>(keyed.Width()) * keyed.Height();
+    if (pixels <= 0.0) return "";
+    char share[64];
+    if (static_cast<double>(clear) < (1.0 - kOneSidedShare) * pixels) {
+        std::snprintf(share, sizeof share, "the matte is clear on only %.2f%% of the first frame",
+                      100.0 * static_cast<double>(clear) / pixels);
+        std::string cause;
+        if (setup.inverted) {
+            cause = "InvAlpha is on: the inverted matte is opaque where the screen is";
+        } else if (setup.keyImage && setup.colourPicked) {
+            cause = "with --key-image, the Value sliders are an offset from the key image's colour, and --pick or "
+                    "--key-color put the screen colour itself there: use --screen X,Y,W,H, which measures the "
+                    "screen against the key image";
+        } else if (setup.screen) {
+            cause = "the window set from the screen rectangles does not reach the rest of the screen: sample more "
+                    "of it, or try another Colorspace (veskar suggest compares them)";
+        } else {
+            cause = "the key window is narrower than the screen's spread: widen Min/Max or use --screen X,Y,W,H "
+                    "(or --screen auto)";
+        }
+        return std::string(share) + ": it keys nothing; " + cause;
+    }
+    if (static_cast<double>(opaque) < (1.0 - kOneSidedShare) * pixels) {
+        std::snprintf(share, sizeof share, "the matte is opaque on only %.2f%% of the first frame",
+                      100.0 * static_cast<double>(opaque) / pixels);
+        std::string cause;
+        if (setup.inverted) {
+            cause = "InvAlpha is on: the inverted matte is clear where the subject is";
+        } else if (setup.screen) {
+            cause = "the screen rectangles hold colours of the subject too: keep them on screen alone";
+        } else {
+            cause = "the key window holds the subject's colours as well as the screen's: narrow Min/Max or use "
+                    "--screen X,Y,W,H";
+        }
+        return std::string(share) + ": it keys everything; " + cause;
+    }
+    return "";
+}
+
+}  // namespace veskar

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+
+#include "host/image.h"
+
+namespace veskar {
+
+/// How the key of a run was set up, for naming the likely cause of a key
+/// that keys nothing or everything.
+struct KeySetupKind {
+    bool keyImage = false;     ///< a key image is connected
+    bool colourPicked = false; ///< the last key step was --pick or --key-color
+    bool screen = false;       ///< the last key step was --screen
+    bool inverted = false;     ///< InvAlpha is on
+};
+
+/// Share of alpha in `keyed` above which a key counts as keying nothing (or
+/// everything): the subject of any real shot covers more of the frame.
+inline constexpr double kOneSidedShare = 0.995;
+
+/// A warning, or "", for a keyed frame that is clear (alpha within 0.05 of 0)
+/// on less than 0.5% of its pixels, so the matte is above 0 on more than
+/// 99.5% and the key keys nothing; or opaque (within 0.05 of 1) on less than
+/// 0.5%, so it keys everything. The message names the likely cause for the way
+/// the key was set up.
+std::string OneSidedKeyWarning(const Image& keyed, const KeySetupKind& setup);
+
+}  // namespace veskar

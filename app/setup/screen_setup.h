@@ -1,0 +1,94 @@
+#pragma once
+
+// Screen setup: "this is screen" turned into ordinary control values. The
+// keyer's channel distance is 0 at window start + width^2 / 2, so a window
+// around a screen colour is three numbers per channel that nobody finds by
+// hand; this works them out from samples of the screen, with the keyer's own
+// conversions, and sets them through the host's set path, so the tool's
+// reactions run and a saved settings file holds nothing but control values.
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "app/settings_text.h"
+#include "host/image.h"
+
+class Operator;
+
+namespace host {
+class ToolInstance;
+}
+
+namespace veskar {
+
+/// A rectangle of pixels: left column, top row, width and height.
+struct ScreenRect {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+};
+
+/// "X,Y,W,H" as the command line writes it ("120,0,40,30").
+std::string RectText(const ScreenRect& rect);
+
+/// Reads "X,Y,W,H" (whole numbers, W and H at least 1). Throws CliError (exit
+/// 2) naming `option` and the text.
+ScreenRect ParseScreenRect(const std::string& option, const std::string& text);
+
+/// What the screen occupies in one channel of the working colour space, and
+/// the window written for it.
+struct ChannelWindow {
+    double low = 0.0;     ///< lower end the window holds the screen from (margin included)
+    double high = 0.0;    ///< upper end
+    double centre = 0.0;  ///< where the channel distance is 0
+    double width = 0.0;   ///< Max - Min
+};
+
+/// The control values that key the sampled screen, and what was found.
+struct ScreenSetup {
+    /// Control ids and values in the order to set them.
+    SettingsValues values;
+    /// One window per channel, p1..p3.
+    std::array<ChannelWindow, 3> windows{};
+    /// Pixels sampled (the rectangles pooled, non-finite pixels left out).
+    long samples = 0;
+    /// Things the user should know, one sentence each (a falloff changed to
+    /// hold a hue across red, a gain held at its limit).
+    std::vector<std::string> notes;
+};
+
+/// One line saying what the setup holds: the samples and, per channel of the
+/// working space, the range the window keys ("hue 0.405 to 0.430").
+std::string DescribeScreenSetup(const ScreenSetup& setup, int colourSpace);
+
+/// Works out the screen setup for the samples in `rects` of `plate`, in the
+/// working colour space that `tool`'s Colorspace selects, for its current
+/// falloff, keyer, Fade and Gamma Alpha:
+/// - per channel the 1st and 99th percentiles of the samples (grain and a few
+///   stray pixels leave the window alone), widened by a margin; hue taken on
+///   its circle, so a red screen across the 0/1 wrap is one arc; the
+///   brightness channel (V, Y) widened further without a key image, since a
+///   screen's brightness varies with its lighting far more than its hue;
+/// - without a key image the key colour is the screen's median colour, and Min
+///   and Max put the window's zero around the screen; with `keyImage` the
+///   samples are the differences from the key image at the positions the
+///   render samples, Value is 0 (so the key colour is the key image's pixel)
+///   and Min and Max describe the differences;
+/// - Offset Alpha and Mult Alpha make the matte 0 inside the window and 1 at
+///   twice its reach, measured with the keyer's own key signal.
+/// Throws CliError for a rectangle outside the plate, a Fade of 0 (the matte
+/// could not change) or no usable samples.
+ScreenSetup PlanScreenSetup(const Operator& tool, const Image& plate, const Image* keyImage,
+                            const std::vector<ScreenRect>& rects);
+
+/// Sets the values of `setup` on `tool` through the set path, in order.
+void ApplyScreenSetup(host::ToolInstance& tool, const ScreenSetup& setup);
+
+/// PlanScreenSetup and ApplyScreenSetup in one: what --screen and the tuning
+/// page do with rectangles of screen.
+ScreenSetup SetUpScreen(host::ToolInstance& tool, const Image& plate, const Image* keyImage,
+                        const std::vector<ScreenRect>& rects);
+
+}  // namespace veskar
