@@ -9,6 +9,7 @@
 #include "app/check.h"
 #include "app/cli_error.h"
 #include "app/commands.h"
+#include "app/setup/suggest.h"
 #include "app/tool_session.h"
 #include "app/tune/tune_server.h"
 
@@ -25,6 +26,18 @@ int main(int argc, char** argv) {
         "sample", "Write a synthetic green-screen plate, its clean plate and settings that key it");
     std::string sampleFolder;
     sample->add_option("folder", sampleFolder, "Folder to write the sample into")->required();
+    CLI::App* suggest = app.add_subcommand(
+        "suggest", "Set the key up from screen rectangles in each colour space, compare, write the best");
+    veskar::SuggestOptions suggestOptions;
+    suggest->add_option("plate", suggestOptions.plate, "Image to key")->required();
+    suggest->add_option("--screen", suggestOptions.screens, "Screen pixels: X,Y,W,H or auto (repeatable, pooled)")
+        ->allow_extra_args(false)
+        ->required();
+    suggest->add_option("--key-image", suggestOptions.keyImage, "Clean plate the screen is measured against");
+    suggest->add_option("-o,--output", suggestOptions.output,
+                        "Settings file to write (default: the plate's name with .setting, here)");
+    suggest->add_option("--threads", suggestOptions.threads, "Worker threads (0: one per core)")
+        ->check(CLI::Range(0, 1024));
     CLI::App* render = app.add_subcommand("render", "Key an image file or a sequence");
     veskar::RenderOptions options;
     render->add_option("input", options.input, "Image to key")->required();
@@ -102,6 +115,9 @@ int main(int argc, char** argv) {
         if (tune->parsed()) {
             tuneOptions.pluginFolder = pluginFolder;
             return veskar::tune::RunTune(tuneOptions);
+        }
+        if (suggest->parsed()) {
+            return veskar::RunSuggest(pluginFolder, suggestOptions);
         }
         if (sample->parsed()) {
             return veskar::RunSample(sampleFolder);

@@ -10,12 +10,10 @@
 
 namespace veskar {
 
-ScreenSetup ApplyScreenOption(host::ToolInstance& tool, const std::vector<std::string>& texts,
-                              const Image& plate, const Image* keyImage, std::ostream& log) {
+std::vector<ScreenRect> ResolveScreenRects(const std::vector<std::string>& texts, const Image& plate,
+                                           std::ostream& log) {
     std::vector<ScreenRect> rects;
-    std::string shown;
     for (const std::string& text : texts) {
-        shown += (shown.empty() ? "--screen " : " --screen ") + text;
         if (text == "auto") {
             const ScreenSearch search = FindScreenRects(plate);
             if (search.rects.empty()) {
@@ -30,6 +28,19 @@ ScreenSetup ApplyScreenOption(host::ToolInstance& tool, const std::vector<std::s
             rects.push_back(ParseScreenRect("--screen", text));
         }
     }
+    return rects;
+}
+
+std::string ScreenOptionText(const std::vector<std::string>& texts) {
+    std::string shown;
+    for (const std::string& text : texts) shown += (shown.empty() ? "--screen " : " --screen ") + text;
+    return shown;
+}
+
+ScreenSetup ApplyScreenOption(host::ToolInstance& tool, const std::vector<std::string>& texts,
+                              const Image& plate, const Image* keyImage, std::ostream& log) {
+    const std::vector<ScreenRect> rects = ResolveScreenRects(texts, plate, log);
+    const std::string shown = ScreenOptionText(texts);
     try {
         const ScreenSetup setup = SetUpScreen(tool, plate, keyImage, rects);
         const int colourSpace = static_cast<int>(std::floor(tool.FindInput("Colorspace")->Value() + 0.5));
