@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "app/cli_error.h"
+#include "app/files/staged_file.h"
 #include "app/image_io.h"
 #include "app/settings_text.h"
 #include "app/setup/screen_option.h"

@@ -41,7 +41,8 @@ protected:
     static fs::path Sample() {
         static const fs::path folder = [] {
             const fs::path dir = fs::path(::testing::TempDir()) / ("veskar_screen_sample_" + std::to_string(::getpid()));
-            const VeskarRun made = RunVeskarIn({"sample", (dir / "sample").string()}, fs::temp_directory_path());
+            fs::create_directories(dir);
+            const VeskarRun made = RunVeskarIn({"sample", (dir / "sample").string()}, dir);
             EXPECT_EQ(made.exitCode, 0) << made.err;
             return dir / "sample";
         }();
