@@ -6,8 +6,8 @@
 #include <optional>
 
 #include "app/cli_error.h"
+#include "app/files/image_file.h"
 #include "app/files/staged_file.h"
-#include "app/image_io.h"
 #include "app/settings_text.h"
 #include "app/setup/screen_option.h"
 #include "app/setup/screen_setup.h"
@@ -89,9 +89,11 @@ int RunSuggest(const std::string& pluginFolder, const SuggestOptions& options) {
     }
     const std::string output =
         options.output.empty() ? fs::path(options.plate).stem().string() + ".setting" : options.output;
-    const FileImage plate = ReadImageFile(options.plate, false);
+    ReadOptions colourOnly;
+    colourOnly.withExtraChannels = false;  // the setup and its scores look at colour alone
+    const FileImage plate = ReadImageFile(options.plate, colourOnly);
     std::optional<FileImage> key;
-    if (!options.keyImage.empty()) key = ReadImageFile(options.keyImage, false);
+    if (!options.keyImage.empty()) key = ReadImageFile(options.keyImage, colourOnly);
     const std::vector<ScreenRect> rects = ResolveScreenRects(options.screens, *plate.image, std::cout);
     const std::string shown = ScreenOptionText(options.screens);
     PluginSession session(pluginFolder);

@@ -15,13 +15,16 @@
 #include <string>
 #include <vector>
 
+#include "support/file_pixels.h"
 #include "support/run_veskar.h"
 
 namespace fs = std::filesystem;
+using namespace veskar_test;
 
 namespace {
 
-const fs::path kSource = VESKAR_TEST_SOURCE_DIR;
+// The checkout: the tests folder's parent.
+const fs::path kSource = fs::path(VESKAR_TEST_SOURCE_DIR).parent_path();
 const fs::path kData = VESKAR_TEST_SHARED_DATA;
 
 // The shell commands of the recipe whose heading starts with `heading`:
@@ -50,7 +53,7 @@ class KeyingGuide : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!fs::exists(kData / "greenscreen")) GTEST_SKIP() << "no shared data at " << kData;
-        guide_ = ReadTextFile(kSource / "docs" / "keying.md");
+        guide_ = ReadText(kSource / "docs" / "keying.md");
         ASSERT_FALSE(guide_.empty());
         // A checkout with the shared folder beside it, as the guide assumes.
         root_ = fs::path(::testing::TempDir()) / ("veskar_guide_" + std::to_string(::getpid()));
@@ -71,7 +74,7 @@ protected:
             const std::string shell = "cd '" + (root_ / "checkout").string() + "' && PATH='" + bin.string() +
                                       "':\"$PATH\" " + command + " >out.txt 2>&1";
             const int status = std::system(shell.c_str());
-            const std::string text = ReadTextFile(root_ / "checkout" / "out.txt");
+            const std::string text = ReadText(root_ / "checkout" / "out.txt");
             EXPECT_EQ(status, 0) << command << "\n" << text;
             output += text;
         }

@@ -2,6 +2,8 @@
 // on the shared plates (skipped when the data folder is absent) and on the
 // demo sample, which veskar makes itself.
 
+#include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imagebufalgo.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,9 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "support/veskar_process.h"
+#include "support/file_pixels.h"
+#include "support/run_veskar.h"
 
 namespace fs = std::filesystem;
+using namespace veskar_test;
 
 namespace {
 
@@ -34,7 +38,7 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir_); }
 
-    VeskarRun Run(const std::vector<std::string>& args) { return RunVeskarIn(args, dir_); }
+    Outcome Run(const std::vector<std::string>& args) { return RunVeskar(args, dir_); }
     fs::path Path(const std::string& name) const { return dir_ / name; }
 
     // The demo sample, made once for the suite: making it takes a second or two.
@@ -42,7 +46,7 @@ protected:
         static const fs::path folder = [] {
             const fs::path dir = fs::path(::testing::TempDir()) / ("veskar_screen_sample_" + std::to_string(::getpid()));
             fs::create_directories(dir);
-            const VeskarRun made = RunVeskarIn({"sample", (dir / "sample").string()}, dir);
+            const Outcome made = RunVeskar({"sample", (dir / "sample").string()}, dir);
             EXPECT_EQ(made.exitCode, 0) << made.err;
             return dir / "sample";
         }();
@@ -110,7 +114,7 @@ std::vector<std::array<int, 4>> PrintedRects(const std::string& err) {
 // The plate: one rectangle of drape and HSV, nothing else.
 TEST_F(ScreenCli, InstrumentPlateFromOneDrapeRectangle) {
     if (!fs::exists(kInstrument)) GTEST_SKIP() << "no shared data at " << kInstrument;
-    const VeskarRun run = Run({"render", kInstrument.string(), "--set", "Colorspace=HSV", "--screen", kDrape,
+    const Outcome run = Run({"render", kInstrument.string(), "--set", "Colorspace=HSV", "--screen", kDrape,
                                "-o", Path("keyed.exr").string()});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.err.find("warning"), std::string::npos) << run.err;
@@ -124,7 +128,7 @@ TEST_F(ScreenCli, InstrumentPlateFromOneDrapeRectangle) {
 // backing of the mask, and the key it gives is close to the one-rectangle key.
 TEST_F(ScreenCli, AutoFindsTheDrape) {
     if (!fs::exists(kInstrument)) GTEST_SKIP() << "no shared data at " << kInstrument;
-    const VeskarRun run = Run({"render", kInstrument.string(), "--set", "Colorspace=HSV", "--screen", "auto", "-o",
+    const Outcome run = Run({"render", kInstrument.string(), "--set", "Colorspace=HSV", "--screen", "auto", "-o",
                                Path("keyed.exr").string()});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const auto rects = PrintedRects(run.err);
@@ -146,7 +150,7 @@ TEST_F(ScreenCli, AutoFindsTheDrape) {
 // equal to G, so no "green" assumption could find it), the person stays.
 TEST_F(ScreenCli, AutoFindsTheYellowGreenScreen) {
     if (!fs::exists(kHair)) GTEST_SKIP() << "no shared data at " << kHair;
-    const VeskarRun run =
+    const Outcome run =
         Run({"render", kHair.string(), "--set", "Colorspace=HSV", "--screen", "auto", "-o", Path("keyed.exr").string()});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const auto rects = PrintedRects(run.err);
@@ -176,9 +180,13 @@ TEST_F(ScreenCli, AutoFindsTheYellowGreenScreen) {
 
 // A frame without a screen: auto says so and keys nothing.
 TEST_F(ScreenCli, AutoRefusesAFrameWithoutAScreen) {
-    // The true alpha as a grey plate: no saturated colour anywhere.
-    const VeskarRun run = Run({"render", (Sample() / "alpha_truth.exr").string(), "--screen", "auto", "-o",
-                               Path("keyed.exr").string()});
+    // A grey gradient: no saturated colour anywhere.
+    OIIO::ImageBuf grey(OIIO::ImageSpec(320, 180, 3, OIIO::TypeDesc::FLOAT));
+    const float top[3] = {0.1f, 0.1f, 0.1f};
+    const float bottom[3] = {0.8f, 0.8f, 0.8f};
+    ASSERT_TRUE(OIIO::ImageBufAlgo::fill(grey, top, bottom));
+    ASSERT_TRUE(grey.write(Path("grey.exr").string()));
+    const Outcome run = Run({"render", Path("grey.exr").string(), "--screen", "auto", "-o", Path("keyed.exr").string()});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.err.find("--screen auto: no screen colour along the frame border"), std::string::npos) << run.err;
     EXPECT_FALSE(fs::exists(Path("keyed.exr")));
@@ -190,10 +198,10 @@ TEST_F(ScreenCli, CleanPlateSetupMatchesTheSampleSettings) {
     const fs::path sample = Sample();
     const std::string plate = (sample / "plate.exr").string();
     const std::string clean = (sample / "clean_plate.exr").string();
-    const VeskarRun own = Run({"render", plate, "--key-image", clean, "--settings", (sample / "sample.setting").string(),
+    const Outcome own = Run({"render", plate, "--key-image", clean, "--settings", (sample / "sample.setting").string(),
                                "-o", Path("own.exr").string()});
     ASSERT_EQ(own.exitCode, 0) << own.err;
-    const VeskarRun screen =
+    const Outcome screen =
         Run({"render", plate, "--key-image", clean, "--screen", "20,20,200,150", "-o", Path("screen.exr").string()});
     ASSERT_EQ(screen.exitCode, 0) << screen.err;
     const FilePixels truth = ReadPixels(sample / "alpha_truth.exr");
@@ -216,7 +224,7 @@ TEST_F(ScreenCli, WarnsWhenTheKeyKeysNothing) {
     const std::string plate = (sample / "plate.exr").string();
     const std::string out = Path("keyed.exr").string();
 
-    VeskarRun run = Run({"render", plate, "--pick", "40,40", "-o", out});
+    Outcome run = Run({"render", plate, "--pick", "40,40", "-o", out});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_NE(run.err.find("warning: the matte is clear on only 0.00% of the first frame: it keys nothing"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("widen Min/Max or use --screen"), std::string::npos) << run.err;
@@ -240,15 +248,15 @@ TEST_F(ScreenCli, AppliesInCommandLineOrder) {
         std::vector<std::string> args = {"render", plate, "-o", Path("keyed.exr").string(), "--save-settings",
                                          Path("saved.setting").string()};
         args.insert(args.end(), steps.begin(), steps.end());
-        const VeskarRun run = Run(args);
+        const Outcome run = Run(args);
         EXPECT_EQ(run.exitCode, 0) << run.err;
-        return ReadTextFile(Path("saved.setting"));
+        return ReadText(Path("saved.setting"));
     };
     EXPECT_NE(saved({"--screen", "20,20,200,150", "--set", "MultAlpha=3"}).find("MultAlpha = Input { Value = 3, }"),
               std::string::npos);
     EXPECT_EQ(saved({"--set", "MultAlpha=3", "--screen", "20,20,200,150"}).find("MultAlpha = Input { Value = 3, }"),
               std::string::npos);
-    const VeskarRun pooled = Run({"render", plate, "-o", Path("keyed.exr").string(), "--screen", "20,20,10,10",
+    const Outcome pooled = Run({"render", plate, "-o", Path("keyed.exr").string(), "--screen", "20,20,10,10",
                                   "--screen", "1200,600,10,10"});
     ASSERT_EQ(pooled.exitCode, 0) << pooled.err;
     EXPECT_NE(pooled.err.find("--screen 20,20,10,10 --screen 1200,600,10,10: 200 screen pixels"), std::string::npos)
@@ -264,7 +272,7 @@ TEST_F(ScreenCli, BadRectanglesAreUsageErrors) {
     };
     for (const Case& c : {Case{"1,2,3", "expected X,Y,W,H"}, Case{"1,2,0,4", "at least 1"},
                           Case{"1270,0,20,20", "reaches outside the 1280 x 720 plate"}}) {
-        const VeskarRun run = Run({"render", plate, "--screen", c.rect, "-o", Path("keyed.exr").string()});
+        const Outcome run = Run({"render", plate, "--screen", c.rect, "-o", Path("keyed.exr").string()});
         EXPECT_EQ(run.exitCode, 2) << c.rect;
         EXPECT_NE(run.err.find(c.fragment), std::string::npos) << run.err;
         EXPECT_FALSE(fs::exists(Path("keyed.exr")));
