@@ -119,6 +119,8 @@ TEST_F(ScreenCli, InstrumentPlateFromOneDrapeRectangle) {
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.err.find("warning"), std::string::npos) << run.err;
     const MaskAgreement m = AgainstMask(ReadPixels(Path("keyed.exr")), ReadPixels(kInstrumentMask));
+    RecordProperty("iou", std::to_string(m.iou));
+    RecordProperty("far_backing_leaks", std::to_string(m.farBackingLeaks));
     EXPECT_GE(m.iou, 0.99);
     EXPECT_GT(m.farBacking, 150000);
     EXPECT_EQ(m.farBackingLeaks, 0);
@@ -142,6 +144,8 @@ TEST_F(ScreenCli, AutoFindsTheDrape) {
         }
     }
     const MaskAgreement m = AgainstMask(ReadPixels(Path("keyed.exr")), mask);
+    RecordProperty("iou", std::to_string(m.iou));
+    RecordProperty("far_backing_leaks", std::to_string(m.farBackingLeaks));
     EXPECT_GE(m.iou, 0.98);
     EXPECT_EQ(m.farBackingLeaks, 0);
 }
@@ -214,6 +218,8 @@ TEST_F(ScreenCli, CleanPlateSetupMatchesTheSampleSettings) {
     };
     const double ownError = meanError(ReadPixels(Path("own.exr")));
     const double screenError = meanError(ReadPixels(Path("screen.exr")));
+    RecordProperty("own_mean_error", std::to_string(ownError));
+    RecordProperty("screen_mean_error", std::to_string(screenError));
     EXPECT_GT(ownError, 0.001);
     EXPECT_LE(screenError, 1.5 * ownError) << "own " << ownError << ", --screen " << screenError;
 }

@@ -173,6 +173,8 @@ TEST(ScreenSetup, RedScreenAcrossTheHueWrapKeysAsWellAsGreen) {
         }
     }
     ASSERT_EQ(results.size(), 2u);
+    RecordProperty("green_mean_error", std::to_string(results[0].meanError));
+    RecordProperty("red_mean_error", std::to_string(results[1].meanError));
     EXPECT_LE(results[1].meanError, results[0].meanError * 1.5 + 0.002);
 }
 

@@ -2,7 +2,7 @@
 
 // An image file's pixels as the tests compare them: floats, channel-interleaved.
 
-#include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -22,19 +22,25 @@ struct FilePixels {
 };
 
 /// Reads the top level of `path`'s first part; a failure is added to the
-/// running test and gives an empty image.
+/// running test and gives an empty image. Read straight from the file, not
+/// through the shared image cache, which would hand back what an earlier
+/// test's file of the same name held.
 inline FilePixels ReadPixels(const std::filesystem::path& path) {
-    OIIO::ImageBuf buf(path.string());
     FilePixels p;
-    if (!buf.read(0, 0, true, OIIO::TypeDesc::FLOAT)) {
-        ADD_FAILURE() << path << ": " << buf.geterror();
+    auto in = OIIO::ImageInput::open(path.string());
+    if (!in) {
+        ADD_FAILURE() << path << ": " << OIIO::geterror();
         return p;
     }
-    p.width = buf.spec().width;
-    p.height = buf.spec().height;
-    p.channels = buf.spec().nchannels;
+    const OIIO::ImageSpec& spec = in->spec();
+    p.width = spec.width;
+    p.height = spec.height;
+    p.channels = spec.nchannels;
     p.values.resize(static_cast<std::size_t>(p.width) * p.height * p.channels);
-    buf.get_pixels(buf.roi(), OIIO::TypeDesc::FLOAT, p.values.data());
+    if (!in->read_image(0, 0, 0, p.channels, OIIO::TypeDesc::FLOAT, p.values.data())) {
+        ADD_FAILURE() << path << ": " << in->geterror();
+        p = FilePixels{};
+    }
     return p;
 }
 
