@@ -148,6 +148,14 @@ private:
             session_.Pick(body);
             response.set_content(session_.State().dump(), "application/json");
         });
+        http.Post("/api/screen", [this](const httplib::Request& request, httplib::Response& response) {
+            const json body = JsonBody(request);
+            std::lock_guard lock(mutex_);
+            const json screen = session_.Screen(body);
+            json state = session_.State();
+            state["screen"] = screen;
+            response.set_content(state.dump(), "application/json");
+        });
         http.Post("/api/save", [this](const httplib::Request& request, httplib::Response& response) {
             // The page cannot name a file: Save writes where the command line said.
             const json body = JsonBody(request);

@@ -11,6 +11,7 @@
 #include "app/key_pick.h"
 #include "app/settings_file.h"
 #include "app/settings_text.h"
+#include "app/setup/screen_setup.h"
 #include "host/tags.h"
 
 namespace veskar::tune {
@@ -48,6 +49,10 @@ ReadOptions PlatesOnly() {
     options.withExtraChannels = false;
     return options;
 }
+
+// The smallest side of a screen rectangle from the page: a drag shorter than
+// that is a slip of the hand, and one pixel says nothing of the screen's spread.
+constexpr int kMinScreenSide = 2;
 
 // An integer member of a request body, or RequestError 400 naming it.
 int WholeNumber(const json& body, const char* name) {
@@ -207,6 +212,7 @@ json TuneSession::State() const {
             {"width", plate.Width()},
             {"height", plate.Height()},
             {"canSave", !savePath_.empty()},
+            {"canScreen", true},
             {"savePath", savePath_},
             {"revision", revision_}};
 }
@@ -264,6 +270,41 @@ void TuneSession::Pick(const json& body) {
     }
     SetKeyColour(*tool_, MeanColour(image, x, y, kDefaultPickRadius));
     ++revision_;
+}
+
+json TuneSession::Screen(const json& body) {
+    if (!body.is_object() || !body.contains("frame")) {
+        throw RequestError(400, "expected {\"frame\": F, \"x\": X, \"y\": Y, \"width\": W, \"height\": H}");
+    }
+    const int frame = CheckFrame(body["frame"]);
+    const ScreenRect rect{WholeNumber(body, "x"), WholeNumber(body, "y"), WholeNumber(body, "width"),
+                          WholeNumber(body, "height")};
+    const std::string shown = "screen rectangle " + RectText(rect);
+    if (rect.width < kMinScreenSide || rect.height < kMinScreenSide) {
+        throw RequestError(400, shown + ": give at least " + std::to_string(kMinScreenSide) + " x " +
+                                    std::to_string(kMinScreenSide) + " pixels of screen");
+    }
+    Frame& loaded = LoadFrame(frame);
+    const Image& image = *loaded.source.image;
+    // In 64 bits: the page's numbers are bounded, their sums need not fit an int.
+    if (rect.x < 0 || rect.y < 0 || static_cast<long long>(rect.x) + rect.width > image.Width() ||
+        static_cast<long long>(rect.y) + rect.height > image.Height()) {
+        throw RequestError(400, shown + " reaches outside the " + std::to_string(image.Width()) + " x " +
+                                    std::to_string(image.Height()) + " frame");
+    }
+    // The full-size frame, never the proxy: the values must be those that
+    // --screen finds on the file.
+    const Image* key = loaded.key ? loaded.key->image.get() : nullptr;
+    ScreenSetup setup;
+    try {
+        setup = SetUpScreen(*tool_, image, key, {rect});
+    } catch (const CliError& e) {
+        // The setup is worked out before anything is set: nothing changed.
+        throw RequestError(400, shown + ": " + e.what());
+    }
+    ++revision_;
+    const int colourSpace = static_cast<int>(std::floor(tool_->FindInput("Colorspace")->Value() + 0.5));
+    return {{"rect", RectText(rect)}, {"summary", DescribeScreenSetup(setup, colourSpace)}, {"notes", setup.notes}};
 }
 
 const Image& TuneSession::Keyed(bool proxy) {

@@ -73,6 +73,16 @@ public:
     /// 5 x 5 square around (X, Y) of frame F, as `--pick X,Y` does.
     void Pick(const nlohmann::json& body);
 
+    /// `{"frame": F, "x": X, "y": Y, "width": W, "height": H}`: sets the key
+    /// up from that rectangle of screen of frame F (against the key image when
+    /// there is one), in the current colour space, as `--screen X,Y,W,H`
+    /// does, through the host's set path. Returns what the setup found:
+    /// `{"rect": "X,Y,W,H", "summary": ..., "notes": [...]}`. A rectangle
+    /// that is not whole numbers, smaller than 2 x 2 pixels or not inside the
+    /// frame, or that the setup cannot use, throws RequestError 400 and
+    /// changes nothing.
+    nlohmann::json Screen(const nlohmann::json& body);
+
     /// A view of `frame` as PNG, rendered with the current values; the proxy
     /// at reduced size.
     std::string ViewPng(int frame, View view, bool proxy);

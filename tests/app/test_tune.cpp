@@ -10,12 +10,14 @@
 
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/imageio.h>
 
 #include "app/cli_error.h"
 #include "app/tune/request_guard.h"
 #include "app/tune/tune_session.h"
 #include "app/tune/view_image.h"
+#include "support/run_veskar.h"
 #include "test_paths.h"
 
 namespace fs = std::filesystem;
@@ -250,6 +252,83 @@ TEST_F(Session, PickAveragesTheSquareAroundThePixel) {
                              R"({"x": 0, "y": 0})"}) {
         EXPECT_THROW(session.Pick(json::parse(body)), RequestError) << body;
     }
+}
+
+// A rectangle dragged on the page sets the key up as --screen does on the
+// file: the saved settings are the ones veskar render --screen saves, to the
+// bit, with and without a key image.
+TEST_F(Session, ScreenRectangleSetsTheKeyAsTheCommandLineDoes) {
+    // A clean plate a few levels darker than the plate's screen, so that the
+    // differences the setup measures against it are not all 0.
+    const std::string clean = (dir / "clean.png").string();
+    OIIO::ImageBuf cleanBuf(OIIO::ImageSpec(40, 30, 3, OIIO::TypeDesc::UINT8));
+    const float cleanRgb[3] = {(kScreen[0] - 6) / 255.0f, (kScreen[1] - 6) / 255.0f, (kScreen[2] - 6) / 255.0f};
+    ASSERT_TRUE(OIIO::ImageBufAlgo::fill(cleanBuf, cleanRgb));
+    ASSERT_TRUE(cleanBuf.write(clean));
+    for (const std::string& key : {std::string(), clean}) {
+        SCOPED_TRACE(key.empty() ? "without a key image" : "with a key image");
+        options.keyImage = key;
+        options.save = (dir / "page.setting").string();
+        TuneSession session(options);
+        session.ApplyValues({{"set", {{{"id", "Colorspace"}, {"value", 1}}}}});
+        const unsigned long revision = session.Revision();
+        const json found = session.Screen({{"frame", 0}, {"x", 2}, {"y", 3}, {"width", 12}, {"height", 6}});
+        EXPECT_EQ(found["rect"], "2,3,12,6");
+        EXPECT_EQ(found["summary"].get<std::string>().rfind("72 screen pixels; the window keys hue", 0), 0u) << found;
+        EXPECT_GT(session.Revision(), revision);
+        const json state = session.State();
+        EXPECT_TRUE(state["canScreen"].get<bool>());
+        if (!key.empty()) {
+            // Against a clean plate the key colour is the clean plate's own pixel.
+            for (const char* id : {"ValueRed", "ValueGreen", "ValueBlue"}) EXPECT_EQ(Value(state, id), 0.0) << id;
+        }
+        session.Save();
+
+        std::vector<std::string> args = {"render", plate, "--set", "Colorspace=HSV", "--screen", "2,3,12,6",
+                                         "-o", (dir / "keyed.png").string(), "--save-settings",
+                                         (dir / "cli.setting").string()};
+        if (!key.empty()) args.insert(args.end(), {"--key-image", key});
+        const veskar_test::Outcome run = veskar_test::RunVeskar(args, dir);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const std::string saved = veskar_test::ReadText(dir / "page.setting");
+        EXPECT_FALSE(saved.empty());
+        EXPECT_EQ(saved, veskar_test::ReadText(dir / "cli.setting"));
+    }
+}
+
+TEST_F(Session, BadScreenRectanglesAreRefusedAndChangeNothing) {
+    TuneSession session(options);
+    // A Fade of 0 leaves the matte nothing to follow: the setup refuses it.
+    session.ApplyValues({{"set", {{{"id", "FadeRed"}, {"value", 0}}}}});
+    const std::string before = session.State().dump();
+    const unsigned long revision = session.Revision();
+    const std::pair<const char*, const char*> cases[] = {
+        {R"([])", "expected"},
+        {R"({"x": 0, "y": 0, "width": 4, "height": 4})", "expected"},
+        {R"({"frame": 2, "x": 0, "y": 0, "width": 4, "height": 4})", "not a frame"},
+        {R"({"frame": 0, "y": 0, "width": 4, "height": 4})", "'x' is missing"},
+        {R"({"frame": 0, "x": 0.5, "y": 0, "width": 4, "height": 4})", "'x' must be a whole number"},
+        {R"({"frame": 0, "x": 0, "y": 0, "width": "4", "height": 4})", "'width' must be a whole number"},
+        {R"({"frame": 0, "x": 0, "y": 0, "width": 4, "height": 4000000000})", "'height' is out of range"},
+        {R"({"frame": 0, "x": 0, "y": 0, "width": 1, "height": 4})", "0,0,1,4: give at least 2 x 2 pixels"},
+        {R"({"frame": 0, "x": 0, "y": 0, "width": 4, "height": -4})", "at least 2 x 2"},
+        {R"({"frame": 0, "x": -1, "y": 0, "width": 4, "height": 4})", "-1,0,4,4 reaches outside the 40 x 30 frame"},
+        {R"({"frame": 0, "x": 37, "y": 0, "width": 4, "height": 4})", "outside"},
+        {R"({"frame": 0, "x": 0, "y": 0, "width": 40, "height": 31})", "outside"},
+        {R"({"frame": 0, "x": 1000000000, "y": 0, "width": 1000000000, "height": 4})", "outside"},
+        {R"({"frame": 0, "x": 0, "y": 0, "width": 10, "height": 8})", "FadeRed is 0"},
+    };
+    for (const auto& [body, message] : cases) {
+        try {
+            session.Screen(json::parse(body));
+            ADD_FAILURE() << body << " was taken";
+        } catch (const RequestError& e) {
+            EXPECT_EQ(e.Status(), 400) << body;
+            EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << body << ": " << e.what();
+        }
+    }
+    EXPECT_EQ(session.State().dump(), before);
+    EXPECT_EQ(session.Revision(), revision);
 }
 
 TEST_F(Session, ViewsArePngsOfThePlateSize) {

@@ -14,6 +14,7 @@ const page = {
   wantFull: false,    // a full-size render is due once the changes are in
   busy: false,
   shownUrl: null,
+  note: '',           // what the last screen setup found, said beside the render times
 };
 
 // ---- talking to the server ----
@@ -66,7 +67,8 @@ async function showView(size) {
   page.shownUrl = url;
   Object.assign(image.dataset, { view, size, frame: String(frame), revision });
   const ms = Math.round(performance.now() - started);
-  say(`${size === 'proxy' ? 'proxy' : 'full'} ${image.naturalWidth} x ${image.naturalHeight}, ${ms} ms`);
+  const shownText = `${size === 'proxy' ? 'proxy' : 'full'} ${image.naturalWidth} x ${image.naturalHeight}, ${ms} ms`;
+  say(page.note ? `${page.note} | ${shownText}` : shownText);
   return true;
 }
 
@@ -101,6 +103,7 @@ async function pump() {
 }
 
 function change(id, value, final) {
+  page.note = '';
   page.pending.delete(id);
   page.pending.set(id, value);
   if (final) page.wantFull = true;
@@ -417,6 +420,7 @@ function setupViewer() {
 async function pick(x, y) {
   const pixel = platePixel(x, y);
   if (!pixel) return;
+  page.note = '';
   try {
     applyState(await api('POST', '/api/pick', { frame: currentFrame(), x: pixel.x, y: pixel.y }));
     say(`key colour picked at ${pixel.x}, ${pixel.y}`);
@@ -426,18 +430,36 @@ async function pick(x, y) {
   }
 }
 
+// The plate pixels a rectangle dragged between two points of the viewer
+// covers, cut to the plate; null when it misses the plate.
+function plateRectangle(x0, y0, x1, y1) {
+  const left = Math.floor((Math.min(x0, x1) - page.panX) / page.zoom);
+  const top = Math.floor((Math.min(y0, y1) - page.panY) / page.zoom);
+  const right = Math.floor((Math.max(x0, x1) - page.panX) / page.zoom);
+  const bottom = Math.floor((Math.max(y0, y1) - page.panY) / page.zoom);
+  const x = Math.max(0, left);
+  const y = Math.max(0, top);
+  const width = Math.min(page.state.width - 1, right) - x + 1;
+  const height = Math.min(page.state.height - 1, bottom) - y + 1;
+  return width > 0 && height > 0 ? { x, y, width, height } : null;
+}
+
+// Shift-drag: the key set up from the rectangle as `--screen X,Y,W,H` does.
 async function screenFrom(x0, y0, x1, y1) {
   if (!page.state.canScreen) {
     say('setting the screen from a rectangle is not available in this version', true);
     return;
   }
-  const a = platePixel(Math.min(x0, x1), Math.min(y0, y1)) || { x: 0, y: 0 };
-  const b = platePixel(Math.max(x0, x1), Math.max(y0, y1)) ||
-            { x: page.state.width - 1, y: page.state.height - 1 };
+  const rect = plateRectangle(x0, y0, x1, y1);
+  if (!rect) {
+    say('the rectangle lies outside the frame: drag over screen pixels', true);
+    return;
+  }
   try {
-    applyState(await api('POST', '/api/screen',
-                         { frame: currentFrame(), x: a.x, y: a.y, width: b.x - a.x + 1, height: b.y - a.y + 1 }));
-    say(`screen set from ${b.x - a.x + 1} x ${b.y - a.y + 1} pixels at ${a.x}, ${a.y}`);
+    const state = await api('POST', '/api/screen', { frame: currentFrame(), ...rect });
+    applyState(state);
+    page.note = `screen ${state.screen.rect}: ${[state.screen.summary, ...state.screen.notes].join('; ')}`;
+    say(page.note);
     renderFull();
   } catch (error) {
     say(error.message, true);

@@ -146,6 +146,20 @@ test('veskar tune refuses what it must', async (t) => {
         const answer = await post(tune, '/api/pick', body);
         assert.equal(answer.status, 400, `pick ${name}`);
       }
+      for (const [name, body, message] of [
+        ['outside', '{"frame":0,"x":300,"y":5,"width":40,"height":10}', /outside the 320 x 180 frame/],
+        ['negative', '{"frame":0,"x":-1,"y":5,"width":10,"height":10}', /outside/],
+        ['too small', '{"frame":0,"x":5,"y":5,"width":1,"height":10}', /at least 2 x 2/],
+        ['not a frame', '{"frame":7,"x":5,"y":5,"width":10,"height":10}', /not a frame/],
+        ['a fraction', '{"frame":0,"x":5,"y":5,"width":10.5,"height":10}', /whole number/],
+        ['missing', '{"frame":0,"x":5,"y":5}', /'width' is missing/]]) {
+        const answer = await post(tune, '/api/screen', body);
+        assert.equal(answer.status, 400, `screen ${name}`);
+        assert.match(JSON.parse(answer.text).error, message, `screen ${name}`);
+      }
+      const screenWithoutToken = await post(tune, '/api/screen', '{"frame":0,"x":5,"y":5,"width":10,"height":10}',
+                                            { 'X-Veskar-Token': '0'.repeat(32) });
+      assert.equal(screenWithoutToken.status, 403, 'screen with a wrong token');
       for (const query of ['view=alpha&frame=0&size=full', 'view=matte&frame=1&size=full',
                            'view=matte&frame=x&size=full', 'view=matte&frame=0&size=huge']) {
         const answer = await request(tune, { path: `/api/view?${query}`, headers: good(tune) });
