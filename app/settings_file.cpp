@@ -931,7 +931,14 @@ SettingsLoad LoadSettingsFile(host::ToolInstance& tool, const std::string& path,
         throw CliError(findings.ErrorText());
     }
     tool.LoadValues(values, 0.0);
-    return SettingsLoad{chosen.name, findings.Warnings()};
+    SettingsLoad load{chosen.name, findings.Warnings(), {}};
+    for (const auto& [name, otherClass] : document.otherTools) {
+        load.otherTools.push_back(Shown(name) + (otherClass.empty() ? "" : " (" + Shown(otherClass) + ")"));
+    }
+    if (document.unnamedTools > 0) {
+        load.otherTools.push_back(std::to_string(document.unnamedTools) + " " + className + " tools without a name");
+    }
+    return load;
 }
 
 }  // namespace veskar

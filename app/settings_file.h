@@ -15,6 +15,9 @@ struct SettingsLoad {
     /// id), connected inputs, image inputs, labels, expressions. Each names the
     /// file, the line where known, the tool and the input.
     std::vector<std::string> warnings;
+    /// The file's other tools ("Merge1 (Merge)", the first 20 by name): a
+    /// settings text written for this tool alone would drop them.
+    std::vector<std::string> otherTools;
 };
 
 /// Reads the settings file at `path` (the compositing host's Lua-table text:

@@ -139,6 +139,18 @@ TuneSession::TuneSession(const TuneOptions& options)
         for (const std::string& warning : load.warnings) {
             std::cerr << "veskar: warning: " << warning << "\n";
         }
+        // Save writes this tool's values alone; over the file it came from,
+        // that would drop the file's other tools.
+        if (options.save.empty() && !load.otherTools.empty()) {
+            std::string names;
+            for (const std::string& name : load.otherTools) {
+                names += (names.empty() ? "" : ", ") + name;
+            }
+            noSaveReason_ = options.settingsFile + " also holds " + names +
+                            ", which saving this tool alone over it would drop: start veskar tune with --save FILE";
+            savePath_.clear();
+            std::cerr << "veskar: warning: Save is off: " << noSaveReason_ << "\n";
+        }
     }
     lastShownFrame_ = frames_.front();
     LoadFrame(frames_.front());
@@ -212,6 +224,7 @@ json TuneSession::State() const {
             {"width", plate.Width()},
             {"height", plate.Height()},
             {"canSave", !savePath_.empty()},
+            {"saveOff", noSaveReason_},
             {"canScreen", true},
             {"savePath", savePath_},
             {"revision", revision_}};
@@ -343,7 +356,9 @@ std::string TuneSession::ViewPng(int frame, View view, bool proxy) {
 
 json TuneSession::Save() {
     if (savePath_.empty()) {
-        throw RequestError(409, "nowhere to save: start veskar tune with --save FILE or --settings FILE");
+        throw RequestError(409, noSaveReason_.empty()
+                                    ? "nowhere to save: start veskar tune with --save FILE or --settings FILE"
+                                    : noSaveReason_);
     }
     StagedFile(savePath_, SettingsText(tool_->Tool(), toolName_, className_)).Commit();
     return {{"path", savePath_}, {"command", RenderCommand(savePath_)}, {"revision", revision_}};

@@ -127,6 +127,7 @@ private:
     FramePattern keyPattern_;
     std::vector<int> frames_;
     std::string savePath_;
+    std::string noSaveReason_;  // why Save is off, when it is
     std::optional<Frame> frame_;
     std::optional<FileImage> stillKey_;  // a key image without a frame pattern serves every frame
     Render full_;

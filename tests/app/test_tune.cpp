@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <set>
 #include <string>
@@ -380,6 +382,41 @@ TEST_F(Session, SaveWritesOnlyTheSavePath) {
     TuneSession again(options);
     EXPECT_EQ(Value(again.State(), "FadeRed"), 0.25);
     EXPECT_TRUE(again.State()["canSave"].get<bool>());
+}
+
+TEST_F(Session, SaveNeverDropsTheOtherToolsOfTheSettingsFile) {
+    const std::string text =
+        "{ Tools = ordered() {\n"
+        "  Merge1 = Merge { Inputs = { Blend = Input { Value = 0.5, }, }, },\n"
+        "  Veskar1 = Veskar { Inputs = { FadeRed = Input { Value = 0.25, }, }, },\n"
+        "}, }\n";
+    options.settingsFile = (dir / "comp.setting").string();
+    {
+        std::ofstream(options.settingsFile) << text;
+    }
+    {
+        TuneSession session(options);
+        const json state = session.State();
+        EXPECT_EQ(Value(state, "FadeRed"), 0.25);
+        EXPECT_FALSE(state["canSave"].get<bool>());
+        EXPECT_NE(state["saveOff"].get<std::string>().find("Merge1 (Merge)"), std::string::npos) << state["saveOff"];
+        try {
+            session.Save();
+            ADD_FAILURE() << "saved over a file with another tool";
+        } catch (const RequestError& e) {
+            EXPECT_EQ(e.Status(), 409);
+            EXPECT_NE(std::string(e.what()).find("--save FILE"), std::string::npos) << e.what();
+        }
+    }
+    std::ifstream in(options.settingsFile);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), text);
+
+    // Saved elsewhere, the values of the tool are kept as always.
+    options.save = (dir / "veskar.setting").string();
+    TuneSession session(options);
+    EXPECT_TRUE(session.State()["canSave"].get<bool>());
+    session.Save();
+    EXPECT_TRUE(fs::exists(options.save));
 }
 
 TEST_F(Session, SequencesShowTheFramesOfTheList) {

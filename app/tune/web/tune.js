@@ -301,7 +301,7 @@ function applyState(state) {
   document.body.dataset.revision = String(state.revision);
   $('save').disabled = !state.canSave;
   $('save').title = state.canSave ? `Write the settings to ${state.savePath}`
-                                  : 'Start veskar tune with --save FILE to save';
+                                  : state.saveOff || 'Start veskar tune with --save FILE to save';
 }
 
 // ---- viewing: views, zoom, pan, frames ----
