@@ -14,6 +14,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// About this much of the file's interleaved channels is read at a time.
+constexpr std::size_t kStripBytes = std::size_t{4} << 20;
+
 std::string List(const std::vector<std::string>& names) {
     std::string text;
     for (const std::string& name : names) {
@@ -104,6 +107,99 @@ int ChoosePart(const std::string& path, const std::vector<Part>& parts, const Re
                    List(first.spec.channelnames) + "); --layer NAME keys NAME.R, NAME.G, NAME.B");
 }
 
+// Where each value of a plane-1 record comes from: a channel of the file, or
+// a constant where the file has none (a missing colour channel is keyed as
+// 0, a missing alpha as 1; grey fills red, green and blue).
+struct RecordSources {
+    int channel[4];
+    float constant[4];
+};
+
+RecordSources SourcesOf(const ChannelLayout& layout) {
+    RecordSources sources{};
+    const int colour[3] = {layout.blue, layout.green, layout.red};
+    for (int field = 0; field < 3; ++field) {
+        sources.channel[field] = layout.grey >= 0 ? layout.grey : colour[field];
+        sources.constant[field] = 0.0f;
+    }
+    sources.channel[3] = layout.alpha;
+    sources.constant[3] = 1.0f;
+    return sources;
+}
+
+// Spreads `rows` lines of the file's interleaved channels (32-bit floats,
+// every channel of the file) over the image's planes from line `y`.
+void ScatterRows(const float* pixels, int rows, int y, const FileImage& file) {
+    Image& image = *file.image;
+    const int width = image.Width();
+    const std::size_t channels = static_cast<std::size_t>(file.spec.nchannels);
+    const RecordSources sources = SourcesOf(file.layout);
+    const std::vector<int>& extras = file.layout.extra;
+    const std::size_t extraCount = static_cast<std::size_t>(image.ExtraChannelCount());
+    for (int row = 0; row < rows; ++row) {
+        const float* in = pixels + static_cast<std::size_t>(row) * width * channels;
+        float* record = image.Plane1Pixel(0, y + row);
+        for (int field = 0; field < 4; ++field) {
+            const int channel = sources.channel[field];
+            if (channel >= 0) {
+                for (int x = 0; x < width; ++x) record[4 * x + field] = in[x * channels + channel];
+            } else {
+                for (int x = 0; x < width; ++x) record[4 * x + field] = sources.constant[field];
+            }
+        }
+        if (float* extra = image.Plane2Pixel(0, y + row)) {
+            for (std::size_t k = 0; k < extraCount; ++k) {
+                const std::size_t channel = static_cast<std::size_t>(extras[k]);
+                for (int x = 0; x < width; ++x) extra[x * extraCount + k] = in[x * channels + channel];
+            }
+        }
+    }
+}
+
+[[noreturn]] void ReadFailed(const std::string& path, OIIO::ImageInput& input) {
+    const std::string message = input.geterror();
+    throw CliError(path + ": cannot read: " + (message.empty() ? "read failed" : message));
+}
+
+// The keyed part's pixels a strip of lines at a time: only one strip of the
+// file's interleaved channels is held beside the image, and it is spread
+// over the planes while it is still in the cache. Strips are whole tile rows
+// and whole compressed blocks of lines, so that no block is decoded twice.
+void ReadStrips(OIIO::ImageInput& input, FileImage& file) {
+    const OIIO::ImageSpec& spec = file.spec;
+    const std::size_t lineFloats = static_cast<std::size_t>(spec.width) * spec.nchannels;
+    const int block = spec.tile_height > 0 ? spec.tile_height : 32;
+    const std::size_t wanted = std::max<std::size_t>(1, kStripBytes / std::max<std::size_t>(1, lineFloats * 4));
+    const int rows = static_cast<int>(std::min<std::size_t>(
+        (wanted + block - 1) / block * static_cast<std::size_t>(block), static_cast<std::size_t>(spec.height)));
+    std::vector<float> strip(static_cast<std::size_t>(rows) * lineFloats);
+    for (int y = 0; y < spec.height; y += rows) {
+        const int count = std::min(rows, spec.height - y);
+        const int ybegin = spec.y + y;
+        const bool read = spec.tile_width > 0
+                              ? input.read_tiles(file.part, 0, spec.x, spec.x + spec.width, ybegin, ybegin + count,
+                                                 spec.z, spec.z + 1, 0, spec.nchannels, OIIO::TypeDesc::FLOAT,
+                                                 strip.data())
+                              : input.read_scanlines(file.part, 0, ybegin, ybegin + count, spec.z, 0,
+                                                     spec.nchannels, OIIO::TypeDesc::FLOAT, strip.data());
+        if (!read) {
+            ReadFailed(file.path, input);
+        }
+        ScatterRows(strip.data(), count, y, file);
+    }
+}
+
+// The keyed part's pixels read whole and then spread over the planes: the
+// plain way, kept to check the strips against.
+void ReadWholeFrame(OIIO::ImageInput& input, FileImage& file) {
+    const OIIO::ImageSpec& spec = file.spec;
+    std::vector<float> pixels(static_cast<std::size_t>(spec.width) * spec.height * spec.nchannels);
+    if (!input.read_image(file.part, 0, 0, spec.nchannels, OIIO::TypeDesc::FLOAT, pixels.data())) {
+        ReadFailed(file.path, input);
+    }
+    ScatterRows(pixels.data(), spec.height, 0, file);
+}
+
 }  // namespace
 
 std::string PartName(const OIIO::ImageSpec& spec) {
@@ -159,12 +255,9 @@ FileImage ReadImageFile(const std::string& path, const ReadOptions& options) {
             extraNames.push_back(spec.channelnames[channel]);
         }
     }
-    const int channels = spec.nchannels;
-    std::vector<float> pixels;
     // The one place this file's declared size turns into memory.
     try {
         file.image = std::make_shared<Image>(spec.width, spec.height, extraNames);
-        pixels.resize(static_cast<std::size_t>(spec.width) * spec.height * channels);
     } catch (const std::length_error& e) {
         throw CliError(path + ": cannot read: " + std::to_string(spec.width) + " x " +
                        std::to_string(spec.height) + " pixels: " + e.what());
@@ -172,36 +265,14 @@ FileImage ReadImageFile(const std::string& path, const ReadOptions& options) {
         throw CliError(path + ": cannot read: not enough memory for " + std::to_string(spec.width) +
                        " x " + std::to_string(spec.height) + " pixels");
     }
-    if (!input->read_image(file.part, 0, 0, channels, OIIO::TypeDesc::FLOAT, pixels.data())) {
-        std::string message = input->geterror();
-        throw CliError(path + ": cannot read: " + (message.empty() ? "read failed" : message));
-    }
-    const ChannelLayout& layout = file.layout;
-    Image& image = *file.image;
-    // A colour channel the file lacks is keyed as 0.
-    auto channel = [](const float* in, int index) { return index >= 0 ? in[index] : 0.0f; };
-    for (int y = 0; y < spec.height; ++y) {
-        for (int x = 0; x < spec.width; ++x) {
-            const float* in = pixels.data() + (static_cast<std::size_t>(y) * spec.width + x) * channels;
-            float* record = image.Plane1Pixel(x, y);
-            if (layout.grey >= 0) {
-                record[0] = record[1] = record[2] = in[layout.grey];
-            } else {
-                record[0] = channel(in, layout.blue);
-                record[1] = channel(in, layout.green);
-                record[2] = channel(in, layout.red);
-            }
-            record[3] = layout.alpha >= 0 ? in[layout.alpha] : 1.0f;
-            if (float* extra = image.Plane2Pixel(x, y)) {
-                for (std::size_t k = 0; k < layout.extra.size(); ++k) {
-                    extra[k] = in[layout.extra[k]];
-                }
-            }
-        }
+    if (options.wholeFrame) {
+        ReadWholeFrame(*input, file);
+    } else {
+        ReadStrips(*input, file);
     }
     file.colourSpace = ColourSpaceOf(spec);
     if (options.inputSpace != nullptr) {
-        options.inputSpace->Apply(image);
+        options.inputSpace->Apply(*file.image);
         file.colourSpace = options.inputSpace->To();
     }
     return file;

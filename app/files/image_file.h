@@ -22,6 +22,10 @@ struct ReadOptions {
     std::string layer;  ///< --layer: LAYER.R ... LAYER.A are the colour; "" for R, G, B, A
     /// --input-space: converts the colour to the working linear space on read; null leaves it
     const ColourConversion* inputSpace = nullptr;
+    /// Reads the whole frame's channels at once before spreading them over
+    /// the planes, instead of a strip of lines at a time: the same image,
+    /// with a frame's worth more memory; for checking the strips.
+    bool wholeFrame = false;
 };
 
 /// The part of an image file that is keyed, read into a host image, and

@@ -1,6 +1,7 @@
 #include "app/files/keyed_file.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <vector>
@@ -16,6 +17,9 @@ namespace veskar {
 namespace {
 
 using OIIO::TypeDesc;
+
+// About this much of the file's interleaved channels is written at a time.
+constexpr std::size_t kStripBytes = std::size_t{4} << 20;
 
 // What one channel of the keyed part's output holds.
 struct OutChannel {
@@ -86,12 +90,23 @@ Association StoredAssociation(const OutputFormat& format, const WriteOptions& op
     return options.storedGiven ? options.stored : format.convention;
 }
 
+// The file's DateTime: now, in local time, or the moment SOURCE_DATE_EPOCH
+// gives (seconds since 1970, in UTC), as pipelines that want the same bytes
+// from the same inputs set it.
 std::string Now() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
+    std::time_t now = std::time(nullptr);
+    std::tm when{};
+    const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+    char* end = nullptr;
+    const long long fixed = epoch != nullptr ? std::strtoll(epoch, &end, 10) : -1;
+    if (epoch != nullptr && *epoch != '\0' && *end == '\0' && fixed >= 0) {
+        now = static_cast<std::time_t>(fixed);
+        gmtime_r(&now, &when);
+    } else {
+        localtime_r(&now, &when);
+    }
     char text[32];
-    std::strftime(text, sizeof text, "%Y:%m:%d %H:%M:%S", &local);
+    std::strftime(text, sizeof text, "%Y:%m:%d %H:%M:%S", &when);
     return text;
 }
 
@@ -183,55 +198,103 @@ OIIO::ImageSpec KeyedSpec(const FileImage& source, const OutputFormat& format, c
     return spec;
 }
 
-// The keyed part's pixels, interleaved as the file's channels, in the stored
+// The keyed part's lines, interleaved as the file's channels, in the stored
 // alpha convention and output colour space.
-std::vector<float> KeyedPixels(const Image& keyed, const std::vector<OutChannel>& channels, Association written,
-                               const WriteOptions& options, const ColourConversion* conversion) {
-    const int width = keyed.Width();
-    const int height = keyed.Height();
-    const std::size_t count = channels.size();
-    const bool convert = conversion != nullptr;
-    // Transfer curves apply to straight colour: premultiplied colour is
-    // divided by alpha first when the file stores straight colour or the
-    // colour is converted, and multiplied again when the file stores it so.
-    const bool unpremultiply = options.keyed == Association::Premultiplied &&
-                               (written == Association::Straight || convert);
-    const bool premultiply = written == Association::Premultiplied &&
-                             (options.keyed == Association::Straight || convert);
-    std::vector<float> pixels(static_cast<std::size_t>(width) * height * count);
-    std::vector<float> line(static_cast<std::size_t>(width) * 3);
-    for (int y = 0; y < height; ++y) {
+class KeyedLines {
+public:
+    KeyedLines(const Image& keyed, const std::vector<OutChannel>& channels, Association written,
+               const WriteOptions& options, const ColourConversion* conversion)
+        : keyed_(keyed),
+          channels_(channels),
+          conversion_(conversion),
+          // Transfer curves apply to straight colour: premultiplied colour is
+          // divided by alpha first when the file stores straight colour or the
+          // colour is converted, and multiplied again when the file stores it so.
+          unpremultiply_(options.keyed == Association::Premultiplied &&
+                         (written == Association::Straight || conversion != nullptr)),
+          premultiply_(written == Association::Premultiplied &&
+                       (options.keyed == Association::Straight || conversion != nullptr)),
+          rgb_(static_cast<std::size_t>(keyed.Width()) * 3) {}
+
+    /// Floats in one line of the file's channels.
+    std::size_t LineFloats() const noexcept { return static_cast<std::size_t>(keyed_.Width()) * channels_.size(); }
+
+    /// Fills `out` with `rows` lines from line `y`.
+    void Fill(int y, int rows, float* out) {
+        for (int row = 0; row < rows; ++row) {
+            Line(y + row, out + static_cast<std::size_t>(row) * LineFloats());
+        }
+    }
+
+private:
+    void Line(int y, float* pixels) {
+        const int width = keyed_.Width();
+        const std::size_t count = channels_.size();
+        float* line = rgb_.data();
         for (int x = 0; x < width; ++x) {
-            const float* record = keyed.Plane1Pixel(x, y);
-            float* rgb = line.data() + static_cast<std::size_t>(x) * 3;
+            const float* record = keyed_.Plane1Pixel(x, y);
+            float* rgb = line + static_cast<std::size_t>(x) * 3;
             rgb[0] = record[2];
             rgb[1] = record[1];
             rgb[2] = record[0];
             // Where alpha is 0 or below, nothing can be divided out: the
             // colour stays as keyed (0 for a fully keyed-out pixel).
-            if (unpremultiply && record[3] > 0.0f) {
+            if (unpremultiply_ && record[3] > 0.0f) {
                 for (int c = 0; c < 3; ++c) rgb[c] = rgb[c] / record[3];
             }
         }
-        if (convert) {
-            conversion->ApplyRgb(line.data(), width);
+        if (conversion_ != nullptr) {
+            conversion_->ApplyRgb(line, width);
         }
         for (int x = 0; x < width; ++x) {
-            const float* record = keyed.Plane1Pixel(x, y);
-            const float* extra = keyed.Plane2Pixel(x, y);
-            float* rgb = line.data() + static_cast<std::size_t>(x) * 3;
-            if (premultiply) {
+            const float* record = keyed_.Plane1Pixel(x, y);
+            const float* extra = keyed_.Plane2Pixel(x, y);
+            float* rgb = line + static_cast<std::size_t>(x) * 3;
+            if (premultiply_) {
                 for (int c = 0; c < 3; ++c) rgb[c] = rgb[c] * record[3];
             }
             const float values[4] = {rgb[2], rgb[1], rgb[0], record[3]};
-            float* out = pixels.data() + (static_cast<std::size_t>(y) * width + x) * count;
+            float* out = pixels + static_cast<std::size_t>(x) * count;
             for (std::size_t c = 0; c < count; ++c) {
-                out[c] = channels[c].plane1Field >= 0 ? values[channels[c].plane1Field]
-                                                      : extra[channels[c].extraIndex];
+                out[c] = channels_[c].plane1Field >= 0 ? values[channels_[c].plane1Field]
+                                                       : extra[channels_[c].extraIndex];
             }
         }
     }
-    return pixels;
+
+    const Image& keyed_;
+    const std::vector<OutChannel>& channels_;
+    const ColourConversion* conversion_;
+    const bool unpremultiply_;
+    const bool premultiply_;
+    std::vector<float> rgb_;  // one line of colour, red, green, blue
+};
+
+// Writes the keyed part's top level a strip of lines at a time, so that only
+// one strip of the file's channels is held beside the keyed image. Strips are
+// whole tile rows; the writer gathers lines into its compressed blocks as
+// write_image would, so the file is the same byte for byte.
+template <typename Fail>
+void WriteStrips(OIIO::ImageOutput& output, const OIIO::ImageSpec& spec, KeyedLines& lines, const Fail& fail) {
+    const std::size_t lineFloats = lines.LineFloats();
+    const int block = spec.tile_height > 0 ? spec.tile_height : 32;
+    const std::size_t wanted = std::max<std::size_t>(1, kStripBytes / std::max<std::size_t>(1, lineFloats * 4));
+    const int rows = static_cast<int>(std::min<std::size_t>(
+        (wanted + block - 1) / block * static_cast<std::size_t>(block), static_cast<std::size_t>(spec.height)));
+    std::vector<float> strip(static_cast<std::size_t>(rows) * lineFloats);
+    for (int y = 0; y < spec.height; y += rows) {
+        const int count = std::min(rows, spec.height - y);
+        lines.Fill(y, count, strip.data());
+        const int ybegin = spec.y + y;
+        const bool written =
+            spec.tile_width > 0
+                ? output.write_tiles(spec.x, spec.x + spec.width, ybegin, ybegin + count, spec.z, spec.z + 1,
+                                     TypeDesc::FLOAT, strip.data())
+                : output.write_scanlines(ybegin, ybegin + count, spec.z, TypeDesc::FLOAT, strip.data());
+        if (!written) {
+            fail(output.geterror());
+        }
+    }
 }
 
 }  // namespace
@@ -302,7 +365,7 @@ void WriteKeyedFile(const std::string& path, const FileImage& source, const Imag
         const std::string from = source.colourSpace.empty() ? std::string("linear") : source.colourSpace;
         conversion = std::make_unique<ColourConversion>(from, options.outputSpace, "--output-space");
     }
-    const std::vector<float> pixels = KeyedPixels(keyed, channels, written, options, conversion.get());
+    KeyedLines lines(keyed, channels, written, options, conversion.get());
 
     // Every part of the source, in order, when the format holds them.
     const bool allParts = source.partCount > 1 && format.parts;
@@ -320,6 +383,13 @@ void WriteKeyedFile(const std::string& path, const FileImage& source, const Imag
         specs.push_back(keyedSpec);
     }
     const bool mipmapped = source.levels.size() > 1 && format.mipmap;
+    // The lower MIP levels are made from the whole keyed top level in the
+    // file's channels; other files are written a strip at a time.
+    std::vector<float> pixels;
+    if (mipmapped || options.wholeFrame) {
+        pixels.resize(static_cast<std::size_t>(keyed.Height()) * lines.LineFloats());
+        lines.Fill(0, keyed.Height(), pixels.data());
+    }
 
     StagedFile staged(path);
     const std::string& temp = staged.TempPath();
@@ -331,7 +401,9 @@ void WriteKeyedFile(const std::string& path, const FileImage& source, const Imag
         }
         const bool isKeyed = !allParts || part == source.part;
         if (isKeyed) {
-            if (!output.write_image(TypeDesc::FLOAT, pixels.data())) {
+            if (pixels.empty()) {
+                WriteStrips(output, keyedSpec, lines, fail);
+            } else if (!output.write_image(TypeDesc::FLOAT, pixels.data())) {
                 fail(output.geterror());
             }
             if (!mipmapped) continue;

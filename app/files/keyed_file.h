@@ -21,6 +21,10 @@ struct WriteOptions {
     std::string compression;    ///< --compression NAME[:LEVEL]; "" keeps the source's
     std::string outputSpace;    ///< --output-space: converted to from the values' space; "" writes them as keyed
     std::string commandLine;    ///< appended to the file's ImageHistory
+    /// Builds the whole frame's channels before writing, instead of a strip
+    /// of lines at a time: the same file, with a frame's worth more memory;
+    /// for checking the strips. MIP-mapped files are always written so.
+    bool wholeFrame = false;
 };
 
 /// Refuses, before any frame is keyed, what the output format cannot store:
