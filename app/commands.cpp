@@ -5,7 +5,10 @@
 #include <cmath>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <exception>
+#include <future>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -437,52 +440,124 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
     const int previewFrame = options.previewFrame >= 0 ? options.previewFrame : firstFrame;
     Progress progress(files.frames.size());
     std::string keyedView;  // said in the summary when the files have views
-    for (int frame : files.frames) {
-        const std::string outputPath = files.output.Path(frame);
-        const bool exists = options.skipExisting && fs::exists(outputPath);
+    const WriteOptions writeOptions = fileSetup.Write();
+    auto skipped = [&](int frame) {
         const bool wantPreview = !options.preview.empty() && frame == previewFrame;
-        if (exists && !wantPreview) {
-            progress.Done(frame, true);
-            continue;
-        }
-        FileImage source = readSource(frame);
-        if (frame == firstFrame) firstSource.reset();  // release it once used
-        keyedView = source.view;
-        if (!exists) {
+        return options.skipExisting && fs::exists(files.output.Path(frame)) && !wantPreview;
+    };
+    // A frame's files: the source and, for a key image sequence, its key,
+    // read together; the key's error waits until the output has been
+    // checked, as the output's error comes first.
+    struct FrameFiles {
+        FileImage source;
+        std::optional<FileImage> key;
+        std::exception_ptr keyError;
+    };
+    auto readFrame = [&](int frame) {
+        FrameFiles read{readSource(frame), std::nullopt, nullptr};
+        if (files.key.IsSequence()) {
             try {
-                CheckOutput(outputPath, source, fileSetup.Write());  // before the frame is keyed
-            } catch (const CliError& e) {
-                throw frameError(frame, e);
+                read.key = readKey(frame);
+            } catch (const CliError&) {
+                read.keyError = std::current_exception();
             }
         }
-        const std::optional<FileImage> key = readKey(frame);
-        tool.Connect(*tool.FindInput("Image"), source.image);
-        tool.Connect(*tool.FindInput("KeyImage"), key ? key->image : nullptr);
-        std::shared_ptr<Image> keyed = tool.Render(0.0);
-        if (!keyed) {
-            throw frameError(frame, CliError(files.input.Path(frame) + ": the keyer produced no image"));
+        return read;
+    };
+    // Frames overlap: while one is keyed on the worker pool, the next one's
+    // files are read and the one before is written, each on a thread of its
+    // own and never more than one frame ahead or behind. Frames still finish
+    // in order, and an error is reported for its frame once every frame
+    // before it is written.
+    // VESKAR_FRAME_OVERLAP=off keys frames strictly one after the other, to
+    // compare against.
+    const char* overlapSetting = std::getenv("VESKAR_FRAME_OVERLAP");
+    const bool overlap = overlapSetting == nullptr || std::string(overlapSetting) != "off";
+    int aheadFrame = 0;
+    std::future<FrameFiles> ahead;
+    int behindFrame = 0;
+    std::future<void> behind;
+    auto finishWrite = [&] {
+        if (!behind.valid()) return;
+        std::future<void> write = std::move(behind);
+        write.get();
+        // The settings belong to the frames written with them.
+        if (settings) {
+            settings->Commit();
+            settings.reset();
         }
-        if (frame == firstFrame) {
-            const std::string warning = OneSidedKeyWarning(*keyed, keySetup);
-            if (!warning.empty()) std::cerr << "veskar: warning: " << warning << "\n";
-        }
-        if (!exists) {
-            try {
-                WriteKeyedFile(outputPath, source, *keyed, fileSetup.Write());
-            } catch (const CliError& e) {
-                throw frameError(frame, e);
+        progress.Done(behindFrame, false);
+    };
+    for (auto it = files.frames.begin(); it != files.frames.end(); ++it) {
+        const int frame = *it;
+        try {
+            const std::string outputPath = files.output.Path(frame);
+            const bool exists = options.skipExisting && fs::exists(outputPath);
+            const bool wantPreview = !options.preview.empty() && frame == previewFrame;
+            std::future<FrameFiles> readAhead = aheadFrame == frame ? std::move(ahead) : std::future<FrameFiles>();
+            if (exists && !wantPreview) {
+                finishWrite();
+                progress.Done(frame, true);
+                continue;  // what was read ahead for it is dropped
             }
-            // The settings belong to the frames written with them.
-            if (settings) {
-                settings->Commit();
-                settings.reset();
+            FrameFiles read = readAhead.valid() ? readAhead.get() : readFrame(frame);
+            if (frame == firstFrame) firstSource.reset();  // release it once used
+            if (const auto next = std::next(it); overlap && next != files.frames.end() && !skipped(*next)) {
+                aheadFrame = *next;
+                ahead = std::async(std::launch::async, readFrame, *next);
             }
+            FileImage& source = read.source;
+            keyedView = source.view;
+            if (!exists) {
+                try {
+                    CheckOutput(outputPath, source, writeOptions);  // before the frame is keyed
+                } catch (const CliError& e) {
+                    throw frameError(frame, e);
+                }
+            }
+            if (read.keyError) std::rethrow_exception(read.keyError);
+            if (!files.key.IsSequence()) read.key = readKey(frame);
+            const std::optional<FileImage>& key = read.key;
+            tool.Connect(*tool.FindInput("Image"), source.image);
+            tool.Connect(*tool.FindInput("KeyImage"), key ? key->image : nullptr);
+            std::shared_ptr<Image> keyed = tool.Render(0.0);
+            // Only the preview needs the source's pixels once the frame is keyed.
+            tool.Connect(*tool.FindInput("Image"), nullptr);
+            tool.Connect(*tool.FindInput("KeyImage"), nullptr);
+            read.key.reset();
+            if (!keyed) {
+                throw frameError(frame, CliError(files.input.Path(frame) + ": the keyer produced no image"));
+            }
+            if (frame == firstFrame) {
+                const std::string warning = OneSidedKeyWarning(*keyed, keySetup);
+                if (!warning.empty()) std::cerr << "veskar: warning: " << warning << "\n";
+            }
+            finishWrite();
+            if (!exists) {
+                FileImage written = source;
+                written.image.reset();
+                behindFrame = frame;
+                behind = std::async(std::launch::async, [&, frame, outputPath, written, keyed] {
+                    try {
+                        WriteKeyedFile(outputPath, written, *keyed, writeOptions);
+                    } catch (const CliError& e) {
+                        throw frameError(frame, e);
+                    }
+                });
+                if (!overlap) finishWrite();
+            }
+            if (wantPreview) {
+                WritePreview(options.preview, source, *keyed, association);
+            }
+            if (exists) progress.Done(frame, true);
+        } catch (...) {
+            // The frames before this one are finished first; the first error
+            // in frame order is the one reported.
+            finishWrite();
+            throw;
         }
-        if (wantPreview) {
-            WritePreview(options.preview, source, *keyed, association);
-        }
-        progress.Done(frame, exists);
     }
+    finishWrite();
     if (settings) {
         settings->Commit();
     }
