@@ -7,10 +7,13 @@
 #   - one frame: FFmpeg's chromakey (yuva444p16) and colorkey (rgba64) on one
 #     thread, against veskar keying the frame on one worker; FFmpeg's decoding
 #     and format conversion are timed alone and taken off its figures.
+#   - one large frame (BIG, 7680x4320 float RGBA), once: veskar's peak memory
+#     against oiiotool's on the frame that shows it best.
 # Peak memory (maximum resident set) is printed beside each time.
 #   bench/end_to_end.sh [BUILD_DIR]
-# Environment: WIDTH, HEIGHT (3840 x 2160), FRAMES (10), REPS (3), WORK (a
-# temporary folder, removed afterwards).
+# Environment: WIDTH, HEIGHT (3840 x 2160), FRAMES (10), REPS (3), BIG
+# (7680x4320; empty leaves the large frame out), WORK (a temporary folder,
+# removed afterwards).
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 veskar="$build/bin/veskar"
@@ -18,12 +21,14 @@ width=${WIDTH:-3840}
 height=${HEIGHT:-2160}
 frames=${FRAMES:-10}
 reps=${REPS:-3}
+big=${BIG-7680x4320}
 work=${WORK:-$(mktemp -d)}
 [ -n "${WORK:-}" ] || trap 'rm -rf "$work"' EXIT
 for tool in "$veskar" oiiotool ffmpeg python3 /usr/bin/time; do
     command -v "$tool" >/dev/null || { echo "end_to_end.sh: $tool is missing" >&2; exit 1; }
 done
 cd "$work"
+echo "load at the start: $(cat /proc/loadavg)"
 
 echo "plates: $frames frames of ${width}x${height} in $work"
 for f in $(seq 1 "$frames"); do
@@ -59,6 +64,20 @@ order=(oiio_float veskar_float veskar_heavy oiio_half veskar_half ff_yuva ff_chr
        ff_colorkey veskar_one_copy veskar_one veskar_one_heavy)
 
 results=$(mktemp)
+if [ -n "$big" ]; then
+    echo "large frame: $big"
+    oiiotool --pattern fill:top=0.1,0.6,0.2,1:bottom=0.35,0.75,0.15,1 "$big" 4 \
+        --pattern "noise:type=gaussian:mean=0:stddev=0.03:seed=1" "$big" 4 --add \
+        -d float --compression zip -o big.exr
+    for name in oiio_big veskar_big; do
+        [ "$name" = oiio_big ] && run="oiiotool big.exr --compression zip -o big_oiio.exr" ||
+            run="$veskar render big.exr -o big_vk.exr"
+        /usr/bin/time -f "$name %e %M" -a -o "$results" bash -c "$run" >/dev/null 2>"$work/log" ||
+            { echo "end_to_end.sh: $name failed:" >&2; cat "$work/log" >&2; exit 1; }
+        rm -f big_oiio.exr big_vk.exr
+    done
+    rm -f big.exr
+fi
 for rep in $(seq 1 "$reps"); do
     for name in "${order[@]}"; do
         rm -f oiio.*.exr vk.*.exr vh.*.exr oiioh.*.exr vkh.*.exr one_*.exr
@@ -84,7 +103,7 @@ def med(name):
     t = sorted(r[0] for r in runs[name]); m = sorted(r[1] for r in runs[name])
     return t[len(t) // 2], m[len(m) // 2] / 1024.0
 frames, w, h, load = sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5]
-print(f"\n{frames} frames {w}x{h}, medians of {len(runs['oiio_float'])} interleaved runs; load {load}")
+print(f"\n{frames} frames {w}x{h}, medians of {len(runs['oiio_float'])} interleaved runs; load at the end {load}")
 def row(label, name, base=None):
     t, m = med(name)
     text = f"  {label:<44}{t:8.2f} s {m:8.0f} MiB"
@@ -97,6 +116,10 @@ row("veskar render defaults, float RGBA", "veskar_float", "oiio_float")
 row("veskar render heavy, float RGBA", "veskar_heavy", "oiio_float")
 row("oiiotool adding alpha, half RGB", "oiio_half")
 row("veskar render defaults, half RGB", "veskar_half", "oiio_half")
+if runs["oiio_big"]:
+    print("\n  one large frame, float RGBA, run once:")
+    row("oiiotool read+write", "oiio_big")
+    row("veskar render defaults", "veskar_big", "oiio_big")
 print("\n  one frame, one thread:")
 decode_yuva, _ = med("ff_yuva"); chroma, _ = med("ff_chromakey")
 decode_rgba, _ = med("ff_rgba"); colour, _ = med("ff_colorkey")

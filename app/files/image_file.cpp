@@ -8,14 +8,13 @@
 
 #include "app/cli_error.h"
 #include "app/files/colour.h"
+#include "app/files/strips.h"
 
 namespace veskar {
 namespace {
 
 namespace fs = std::filesystem;
 
-// About this much of the file's interleaved channels is read at a time.
-constexpr std::size_t kStripBytes = std::size_t{4} << 20;
 
 std::string List(const std::vector<std::string>& names) {
     std::string text;
@@ -168,10 +167,7 @@ void ScatterRows(const float* pixels, int rows, int y, const FileImage& file) {
 void ReadStrips(OIIO::ImageInput& input, FileImage& file) {
     const OIIO::ImageSpec& spec = file.spec;
     const std::size_t lineFloats = static_cast<std::size_t>(spec.width) * spec.nchannels;
-    const int block = spec.tile_height > 0 ? spec.tile_height : 32;
-    const std::size_t wanted = std::max<std::size_t>(1, kStripBytes / std::max<std::size_t>(1, lineFloats * 4));
-    const int rows = static_cast<int>(std::min<std::size_t>(
-        (wanted + block - 1) / block * static_cast<std::size_t>(block), static_cast<std::size_t>(spec.height)));
+    const int rows = StripRows(spec.height, spec.tile_height > 0 ? spec.tile_height : 32, lineFloats * 4);
     std::vector<float> strip(static_cast<std::size_t>(rows) * lineFloats);
     for (int y = 0; y < spec.height; y += rows) {
         const int count = std::min(rows, spec.height - y);

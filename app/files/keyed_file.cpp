@@ -12,14 +12,13 @@
 #include "app/cli_error.h"
 #include "app/files/colour.h"
 #include "app/files/staged_file.h"
+#include "app/files/strips.h"
 
 namespace veskar {
 namespace {
 
 using OIIO::TypeDesc;
 
-// About this much of the file's interleaved channels is written at a time.
-constexpr std::size_t kStripBytes = std::size_t{4} << 20;
 
 // What one channel of the keyed part's output holds.
 struct OutChannel {
@@ -277,10 +276,7 @@ private:
 template <typename Fail>
 void WriteStrips(OIIO::ImageOutput& output, const OIIO::ImageSpec& spec, KeyedLines& lines, const Fail& fail) {
     const std::size_t lineFloats = lines.LineFloats();
-    const int block = spec.tile_height > 0 ? spec.tile_height : 32;
-    const std::size_t wanted = std::max<std::size_t>(1, kStripBytes / std::max<std::size_t>(1, lineFloats * 4));
-    const int rows = static_cast<int>(std::min<std::size_t>(
-        (wanted + block - 1) / block * static_cast<std::size_t>(block), static_cast<std::size_t>(spec.height)));
+    const int rows = StripRows(spec.height, spec.tile_height > 0 ? spec.tile_height : 32, lineFloats * 4);
     std::vector<float> strip(static_cast<std::size_t>(rows) * lineFloats);
     for (int y = 0; y < spec.height; y += rows) {
         const int count = std::min(rows, spec.height - y);

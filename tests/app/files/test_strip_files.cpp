@@ -28,8 +28,9 @@ using namespace veskar;
 
 namespace {
 
-// A line of 4000 float RGBA pixels is 62.5 KiB: a strip holds a few dozen
-// lines, so 150 lines take several strips and end with a short one.
+// A line of 4000 pixels is 47 KiB as float RGB and 62.5 KiB as float RGBA,
+// whatever the file stores: a strip holds 64 to 96 lines, so 100 lines and
+// more take several strips and end with a short one.
 constexpr int kWidth = 4000;
 constexpr int kHeight = 150;
 
@@ -175,12 +176,12 @@ std::vector<FileCase> Cases() {
     {
         // PNG stores straight colour: premultiplied colour is divided out
         // before it is rounded to 8 bits.
-        OIIO::ImageSpec spec = Spec({"R", "G", "B", "A"}, TypeDesc::UINT8, 1500, 90);
+        OIIO::ImageSpec spec = Spec({"R", "G", "B", "A"}, TypeDesc::UINT8, kWidth, 100);
         cases.push_back({"straight.png", {spec}, "straight_out.png", {}, ""});
     }
     {
         // 16-bit TIFF with its own compressed strips of lines.
-        OIIO::ImageSpec spec = Spec({"R", "G", "B", "A"}, TypeDesc::UINT16, 3000, 130);
+        OIIO::ImageSpec spec = Spec({"R", "G", "B", "A"}, TypeDesc::UINT16, kWidth, 130);
         spec.attribute("compression", "zip");
         FileCase file{"sixteen.tif", {spec}, "sixteen_out.tif", {}, ""};
         file.write.stored = Association::Straight;
@@ -189,7 +190,7 @@ std::vector<FileCase> Cases() {
     }
     {
         // Float TIFF to half EXR.
-        OIIO::ImageSpec spec = Spec({"R", "G", "B", "A"}, TypeDesc::FLOAT, 2500, 110);
+        OIIO::ImageSpec spec = Spec({"R", "G", "B", "A"}, TypeDesc::FLOAT, kWidth, 110);
         FileCase file{"float.tif", {spec}, "from_tiff.exr", {}, ""};
         file.write.type = TypeDesc::HALF;
         file.write.compression = "dwaa:45";
