@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <new>
 #include <optional>
 #include <system_error>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "app/cli_error.h"
 #include "app/frames.h"
 #include "app/files/channel_roles.h"
+#include "app/files/read_checks.h"
 #include "app/text_match.h"
 
 namespace veskar {
@@ -125,6 +127,16 @@ std::string PixelProblem(OIIO::ImageInput& in, bool deep) {
             continue;
         }
         const int band = BandRows(spec);
+        // At least one line is read at once, as floats beside the codec's
+        // own copy: a header may declare lines longer than the machine holds.
+        const double bandBytes = 8.0 * spec.width * spec.nchannels *
+                                 std::max(1, std::min(spec.tile_depth, spec.depth)) *
+                                 (deep || spec.tile_width > 0 ? band : 1);
+        if (bandBytes > static_cast<double>(CurrentReadPolicy().memoryBudget)) {
+            return "declares " + DataWindow(spec) + " pixels of " + std::to_string(spec.nchannels) +
+                   " channels, lines longer than the memory budget of " +
+                   MemoryText(CurrentReadPolicy().memoryBudget) + " holds (see --max-memory)";
+        }
         const int yEnd = spec.y + spec.height;
         std::vector<int> starts;
         if (deep) {
@@ -177,7 +189,20 @@ Verdict ExamineFile(const std::string& path, bool deep) {
         return verdict;
     }
     verdict.spec = in->spec();
-    verdict.problem = PixelProblem(*in, deep);
+    // A header that declares more than the budget would not be keyed, and a
+    // band of its lines alone may be more than the machine holds.
+    const std::uint64_t budget = CurrentReadPolicy().memoryBudget;
+    if (DeclaredBytes(*in, budget) > budget) {
+        verdict.problem = "declares " + DataWindow(verdict.spec) + " pixels of " +
+                          std::to_string(verdict.spec.nchannels) + " channels, more than the memory budget of " +
+                          MemoryText(budget) + " holds (see --max-memory)";
+        return verdict;
+    }
+    try {
+        verdict.problem = PixelProblem(*in, deep);
+    } catch (const std::bad_alloc&) {
+        verdict.problem = "not enough memory to read its lines (see --max-memory)";
+    }
     if (verdict.problem.empty() && std::string(in->format_name()) == "jpeg" && !JpegEnds(path)) {
         verdict.problem = "truncated: no end-of-image marker";
     }
@@ -285,6 +310,7 @@ CLI::App* AddCheckCommand(CLI::App& app, CheckOptions& options) {
     check->add_option("--type", options.type, "Output data type the render was given with --type")
         ->check(CLI::IsMember({"half", "float", "uint8", "uint16"}));
     check->add_flag("--deep", options.deep, "Read every pixel, not only the header and the first and last lines");
+    AddReadLimitOptions(*check, options.readLimits, false);
     return check;
 }
 
@@ -308,6 +334,7 @@ int RunCheck(const CheckOptions& options) {
         }
         frames = {0};
     }
+    ApplyReadLimits(options.readLimits);
     const OIIO::TypeDesc type = options.type.empty() ? OIIO::TypeDesc::UNKNOWN : OIIO::TypeDesc(options.type);
 
     std::optional<OIIO::ImageSpec> firstGood;

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "app/files/read_checks.h"
+
 namespace CLI {
 class App;
 }
@@ -15,6 +17,7 @@ struct CheckOptions {
     std::string like;    ///< the input the frames were keyed from, or "": then frames must agree with each other
     std::string type;    ///< the output data type asked of the render (--type), or "": the input's
     bool deep = false;   ///< read every pixel, not only the header and the first and last lines
+    ReadLimits readLimits;  ///< --max-memory
 };
 
 /// Adds the `check` subcommand to `app`, filling `options` when it is parsed.

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <future>
 #include <iostream>
 #include <memory>
+#include <new>
 #include <optional>
 #include <sstream>
 #include <system_error>
@@ -21,6 +23,9 @@
 #include "app/control_values.h"
 #include "app/frames.h"
 #include "app/preview.h"
+#include "app/run_paths.h"
+#include "app/interrupt.h"
+#include "app/files/read_checks.h"
 #include "app/sample.h"
 #include "app/settings_file.h"
 #include "app/files/image_file.h"
@@ -83,7 +88,31 @@ void PrintTable(const std::vector<std::vector<std::string>>& rows) {
     }
 }
 
-// Applies one --set ID=VALUE through the set path.
+// Why `value` for `input` deserves a word, or "": values outside the
+// control's limits or NaN are set as given (a script may set them too), but
+// are seldom meant.
+std::string Doubt(const Input& input, double value) {
+    if (std::isnan(value)) {
+        return "NaN is not a number the keyer can work with";
+    }
+    const TagList& attrs = input.Attrs();
+    const std::vector<std::string> entries = EntriesOf(input);
+    if (!entries.empty() && (value != std::floor(value) || value < 0.0 ||
+                             value >= static_cast<double>(entries.size()))) {
+        return "not an entry's position (0 to " + std::to_string(entries.size() - 1) + ")";
+    }
+    const bool low = attrs.Has(kInpMinValue) && value < attrs.GetDouble(kInpMinValue, 0.0);
+    const bool high = attrs.Has(kInpMaxValue) && value > attrs.GetDouble(kInpMaxValue, 0.0);
+    if (low || high) {
+        return std::string(low ? "below" : "above") + " the control's range " +
+               ShortNumber(attrs.GetDouble(kInpMinValue, 0.0)) + " to " +
+               ShortNumber(attrs.GetDouble(kInpMaxValue, 0.0));
+    }
+    return "";
+}
+
+// Applies one --set ID=VALUE through the set path. Mistakes in it are usage
+// errors, like any other of the command line.
 void ApplySet(host::ToolInstance& tool, const std::string& argument) {
     const std::size_t equals = argument.find('=');
     if (equals == std::string::npos || equals == 0) {
@@ -93,18 +122,22 @@ void ApplySet(host::ToolInstance& tool, const std::string& argument) {
     const std::string text = argument.substr(equals + 1);
     Input* input = tool.FindInput(id);
     if (input == nullptr) {
-        throw CliError("--set " + argument + ": " + UnknownControlMessage(tool.Tool(), id));
+        throw CliError("--set " + argument + ": " + UnknownControlMessage(tool.Tool(), id), 2);
     }
     if (input->IsImage()) {
-        throw CliError("--set " + argument + ": '" + id + "' is an image input, not a control");
+        throw CliError("--set " + argument + ": '" + id + "' is an image input, not a control", 2);
     }
     if (!HoldsNumber(*input)) {
-        throw CliError("--set " + argument + ": '" + id + "' is a label and holds no value");
+        throw CliError("--set " + argument + ": '" + id + "' is a label and holds no value", 2);
     }
     double value = 0.0;
     std::string error;
     if (!ParseControlValue(*input, text, value, error)) {
-        throw CliError("--set " + argument + ": " + error);
+        throw CliError("--set " + argument + ": " + error, 2);
+    }
+    const std::string doubt = Doubt(*input, value);
+    if (!doubt.empty()) {
+        std::cerr << "veskar: warning: --set " << argument << ": " << doubt << "; set as given\n";
     }
     tool.SetNumber(*input, value, 0.0);
 }
@@ -123,35 +156,6 @@ void ApplyKeyColor(host::ToolInstance& tool, const std::string& argument) {
         throw CliError("--key-color " + argument + ": expected three numbers R,G,B", 2);
     }
     SetKeyColour(tool, {channels[0], channels[1], channels[2]});
-}
-
-bool SameFile(const std::string& a, const std::string& b) {
-    std::error_code ec;
-    if (fs::exists(a, ec) && fs::exists(b, ec)) {
-        return fs::equivalent(a, b, ec);
-    }
-    return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
-}
-
-void CheckOutputPaths(const RenderOptions& options) {
-    std::vector<std::pair<std::string, std::string>> inputs = {{"input", options.input}};
-    if (!options.keyImage.empty()) {
-        inputs.emplace_back("key image", options.keyImage);
-    }
-    std::vector<std::pair<std::string, std::string>> outputs = {{"output", options.output}};
-    if (!options.saveSettings.empty()) {
-        outputs.emplace_back("settings file", options.saveSettings);
-    }
-    for (const auto& [outName, outPath] : outputs) {
-        for (const auto& [inName, inPath] : inputs) {
-            if (SameFile(outPath, inPath)) {
-                throw CliError(outPath + ": the " + outName + " would overwrite the " + inName);
-            }
-        }
-    }
-    if (outputs.size() == 2 && SameFile(outputs[0].second, outputs[1].second)) {
-        throw CliError(options.saveSettings + ": the settings file would overwrite the output");
-    }
 }
 
 }  // namespace
@@ -239,20 +243,24 @@ struct RunFiles {
     FramePattern input;
     FramePattern output;
     FramePattern key;
-    std::vector<int> frames;
+    FrameList frames;
     bool sequence;
 };
 
 RunFiles PlanFiles(const RenderOptions& options) {
     RunFiles files{FramePattern(options.input, "input"), FramePattern(options.output, "-o"),
-                   FramePattern(options.keyImage, "--key-image"), {}, false};
+                   FramePattern(options.keyImage, "--key-image"), FrameList(0), false};
     files.sequence = files.input.IsSequence();
+    if (!options.toolName.empty() && options.settingsFile.empty()) {
+        throw CliError("--tool " + options.toolName + ": picks a tool of a settings file; give it with --settings",
+                       2);
+    }
     if (files.sequence) {
         if (options.frames.empty()) {
             throw CliError(options.input + ": a sequence needs --frames (for example --frames 1001-1100)", 2);
         }
-        files.frames = ParseFrames(options.frames);
-        if (!files.output.IsSequence() && files.frames.size() > 1) {
+        files.frames = FrameList(options.frames);
+        if (!files.output.IsSequence() && files.frames.Size() > 1) {
             throw CliError("-o " + options.output +
                                ": every frame would write this one file; give a pattern such as out.####.exr",
                            2);
@@ -266,31 +274,28 @@ RunFiles PlanFiles(const RenderOptions& options) {
         if (files.output.IsSequence() || files.key.IsSequence()) {
             throw CliError(options.input + ": a frame number pattern in -o or --key-image needs one in the input", 2);
         }
-        files.frames = {0};
     }
-    if (options.previewFrame >= 0 && (!files.sequence || std::find(files.frames.begin(), files.frames.end(),
-                                                                   options.previewFrame) == files.frames.end())) {
+    if (options.previewFrame >= 0 && (!files.sequence || !files.frames.Contains(options.previewFrame))) {
         throw CliError("--preview-frame " + std::to_string(options.previewFrame) + ": not a frame of this run", 2);
     }
     if (options.previewFrame >= 0 && options.preview.empty()) {
         throw CliError("--preview-frame needs --preview", 2);
     }
-    // No output of the run may overwrite one of its inputs.
-    for (int frame : files.frames) {
-        RenderOptions paths = options;
-        paths.input = files.input.Path(frame);
-        paths.output = files.output.Path(frame);
-        paths.keyImage = options.keyImage.empty() ? "" : files.key.Path(frame);
-        CheckOutputPaths(paths);
-        if (!options.preview.empty()) {
-            paths.output = options.preview;
-            paths.saveSettings.clear();
-            CheckOutputPaths(paths);
-            if (SameFile(options.preview, files.output.Path(frame))) {
-                throw CliError(options.preview + ": the preview would overwrite the output");
-            }
-        }
+    // No output of the run may overwrite any of its inputs or another output.
+    RunPaths paths;
+    paths.AddInputs(files.input, files.frames, "input");
+    if (!options.keyImage.empty()) paths.AddInputs(files.key, files.frames, "key image");
+    if (!options.settingsFile.empty()) {
+        paths.AddInput(options.settingsFile, "--settings file");
     }
+    paths.AddOutputs(files.output, files.frames, "output");
+    if (!options.saveSettings.empty()) {
+        paths.AddOutput(options.saveSettings, "settings file");
+    }
+    if (!options.preview.empty()) {
+        paths.AddOutput(options.preview, "preview");
+    }
+    paths.Check();
     return files;
 }
 
@@ -309,6 +314,15 @@ public:
     void Done(int frame, bool skipped) {
         ++done_;
         skipped_ += skipped ? 1 : 0;
+        if (!skipped) {
+            if (!written_.empty() && written_.back().second + 1 == static_cast<long>(frame)) {
+                written_.back().second = frame;
+            } else if (written_.size() < kShownRanges) {
+                written_.emplace_back(frame, frame);
+            } else {
+                writtenUnlisted_ = true;
+            }
+        }
         if (!terminal_ || total_ < 2) return;
         const double elapsed = Now() - start_;
         const std::size_t keyed = done_ - skipped_;
@@ -336,7 +350,31 @@ public:
         std::cerr << buf;
     }
 
+    /// The error that ends a run stopped by `signal`: what was finished, and
+    /// the exit status 128 + the signal's number.
+    CliError Stopped(int signal) const {
+        if (terminal_ && total_ >= 2) std::cerr << "\r\x1b[K";
+        const std::size_t keyed = done_ - skipped_;
+        std::string text = "interrupted by " + SignalName(signal) + ": " + std::to_string(keyed) + " of " +
+                           std::to_string(total_) + " frame" + (total_ == 1 ? "" : "s") + " written";
+        if (!written_.empty() && sequence_) {
+            text += " (";
+            for (std::size_t i = 0; i < written_.size(); ++i) {
+                text += (i ? "," : "") + std::to_string(written_[i].first);
+                if (written_[i].second != written_[i].first) text += "-" + std::to_string(written_[i].second);
+            }
+            text += writtenUnlisted_ ? ",...)" : ")";
+        }
+        if (skipped_ > 0) text += ", " + std::to_string(skipped_) + " skipped (already written)";
+        text += "; no partly written file is left";
+        return CliError(text, InterruptedExitCode(signal));
+    }
+
+    void SetSequence(bool sequence) { sequence_ = sequence; }
+
 private:
+    static constexpr std::size_t kShownRanges = 20;
+
     static double Now() {
         return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
     }
@@ -346,6 +384,9 @@ private:
     double start_;
     std::size_t done_ = 0;
     std::size_t skipped_ = 0;
+    std::vector<std::pair<long, long>> written_;  // runs of frames written, in order
+    bool writtenUnlisted_ = false;
+    bool sequence_ = false;
 };
 
 }  // namespace
@@ -363,6 +404,8 @@ int RunSample(const std::string& folder) {
 int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
     const RunFiles files = PlanFiles(options);
     const OIIO::TypeDesc outputType = OutputType(options.type);
+    ApplyReadLimits(options.readLimits);
+    InstallInterruptHandlers();
     PluginSession session(pluginFolder);
     const Registry& keyer = session.Class(kKeyerClassId);
     host::ToolInstance tool(keyer);
@@ -376,7 +419,7 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
     auto frameError = [&](int frame, const CliError& e) {
         return files.sequence ? CliError("frame " + std::to_string(frame) + ": " + e.what(), e.ExitCode()) : e;
     };
-    const int firstFrame = files.frames.front();
+    const int firstFrame = files.frames.First();
     std::optional<FileImage> firstSource;
     FileSetup fileSetup(options.files, outputType, options.commandLine);
     const ReadOptions sourceRead = fileSetup.Source();
@@ -438,7 +481,8 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
                                                     SettingsText(tool.Tool(), "Veskar1", keyer.Name()));
     }
     const int previewFrame = options.previewFrame >= 0 ? options.previewFrame : firstFrame;
-    Progress progress(files.frames.size());
+    Progress progress(files.frames.Size());
+    progress.SetSequence(files.sequence);
     std::string keyedView;  // said in the summary when the files have views
     const WriteOptions writeOptions = fileSetup.Write();
     auto skipped = [&](int frame) {
@@ -488,10 +532,23 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
         }
         progress.Done(behindFrame, false);
     };
+    // Signals stop the run between steps of a frame, once the frame being
+    // written behind is whole; what is being written then is removed as the
+    // stop unwinds.
+    auto stopPoint = [&] {
+        if (StopRequested() == 0) return;
+        finishWrite();
+        throw progress.Stopped(StopRequested());
+    };
     for (auto it = files.frames.begin(); it != files.frames.end(); ++it) {
         const int frame = *it;
         try {
+            stopPoint();
             const std::string outputPath = files.output.Path(frame);
+            if (options.skipExisting) {
+                // What a killed run left of this frame is of no use.
+                RemoveLeftoverTemporaries(outputPath);
+            }
             const bool exists = options.skipExisting && fs::exists(outputPath);
             const bool wantPreview = !options.preview.empty() && frame == previewFrame;
             std::future<FrameFiles> readAhead = aheadFrame == frame ? std::move(ahead) : std::future<FrameFiles>();
@@ -520,6 +577,7 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
             const std::optional<FileImage>& key = read.key;
             tool.Connect(*tool.FindInput("Image"), source.image);
             tool.Connect(*tool.FindInput("KeyImage"), key ? key->image : nullptr);
+            stopPoint();
             std::shared_ptr<Image> keyed = tool.Render(0.0);
             // Only the preview needs the source's pixels once the frame is keyed.
             tool.Connect(*tool.FindInput("Image"), nullptr);
@@ -533,6 +591,7 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
                 if (!warning.empty()) std::cerr << "veskar: warning: " << warning << "\n";
             }
             finishWrite();
+            stopPoint();
             if (!exists) {
                 FileImage written = source;
                 written.image.reset();
@@ -550,6 +609,11 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
                 WritePreview(options.preview, source, *keyed, association);
             }
             if (exists) progress.Done(frame, true);
+        } catch (const std::bad_alloc&) {
+            // Running out of memory names the frame and its file.
+            finishWrite();
+            throw frameError(frame, CliError(files.input.Path(frame) +
+                                             ": not enough memory to key this frame (see --max-memory)"));
         } catch (...) {
             // The frames before this one are finished first; the first error
             // in frame order is the one reported.
@@ -558,6 +622,7 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
         }
     }
     finishWrite();
+    stopPoint();
     if (settings) {
         settings->Commit();
     }

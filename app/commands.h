@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/files/file_options.h"
+#include "app/files/read_checks.h"
 
 namespace veskar {
 
@@ -36,6 +37,7 @@ struct RenderOptions {
     int threads = 0;         ///< 0: one worker per core
     FileOptions files;       ///< parts, views, layers, alpha convention, container, colour spaces
     std::string commandLine; ///< for the ImageHistory of the files written
+    ReadLimits readLimits;   ///< --max-memory, --lenient
 };
 
 /// `veskar tools`: the tool classes the plug-ins registered.

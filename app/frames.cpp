@@ -1,8 +1,9 @@
 #include "app/frames.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <set>
+#include <limits>
 
 #include "app/cli_error.h"
 #include "app/text_match.h"
@@ -10,8 +11,8 @@
 namespace veskar {
 namespace {
 
-// Frame lists stay modest: a typo such as 1-10000000 should not allocate a
-// long list before it is noticed.
+// Frame lists stay modest: a typo such as 1-10000000 is more likely than a
+// run of ten million frames.
 constexpr long kMaxFrames = 1000000;
 
 bool ParseFrameNumber(const std::string& text, int& frame) {
@@ -73,10 +74,8 @@ std::string FramePattern::Path(int frame) const {
     return head_ + number + tail_;
 }
 
-std::vector<int> ParseFrames(const std::string& text) {
+FrameList::FrameList(const std::string& text) {
     auto bad = [&](const std::string& why) { return CliError("--frames " + text + ": " + why, 2); };
-    std::vector<int> frames;
-    std::set<int> seen;
     for (const std::string& part : SplitList(text, ',')) {
         const std::size_t dash = part.find('-');
         int first = 0;
@@ -90,15 +89,67 @@ std::vector<int> ParseFrames(const std::string& text) {
         } else if (last < first) {
             throw bad("'" + part + "' ends before it starts");
         }
-        if (static_cast<long>(frames.size()) + (static_cast<long>(last) - first + 1) > kMaxFrames) {
-            throw bad("more than " + std::to_string(kMaxFrames) + " frames");
+        ranges_.emplace_back(first, last);
+    }
+    // Distinct frames: the ranges merged.
+    std::vector<std::pair<int, int>> sorted = ranges_;
+    std::sort(sorted.begin(), sorted.end());
+    long count = 0;
+    long end = std::numeric_limits<long>::min();  // one past the last frame counted
+    for (const auto& [first, last] : sorted) {
+        const long from = std::max<long>(first, end);
+        if (last >= from) count += last - from + 1;
+        end = std::max<long>(end, static_cast<long>(last) + 1);
+    }
+    if (count > kMaxFrames) {
+        throw bad("more than " + std::to_string(kMaxFrames) + " frames");
+    }
+    size_ = static_cast<std::size_t>(count);
+}
+
+bool FrameList::Contains(int frame) const noexcept {
+    return std::any_of(ranges_.begin(), ranges_.end(),
+                       [frame](const auto& range) { return frame >= range.first && frame <= range.second; });
+}
+
+FrameList::Iterator FrameList::begin() const noexcept {
+    Iterator it(this, 0, ranges_.empty() ? 0 : ranges_.front().first);
+    if (ranges_.empty()) return end();
+    return it;
+}
+
+// A frame an earlier range holds was walked there.
+void FrameList::Iterator::SkipSeen() noexcept {
+    const auto& ranges = list_->ranges_;
+    while (range_ < ranges.size()) {
+        if (frame_ > ranges[range_].second) {
+            if (++range_ < ranges.size()) frame_ = ranges[range_].first;
+            continue;
         }
-        for (long frame = first; frame <= last; ++frame) {
-            if (seen.insert(static_cast<int>(frame)).second) {
-                frames.push_back(static_cast<int>(frame));
+        bool seen = false;
+        for (std::size_t earlier = 0; earlier < range_ && !seen; ++earlier) {
+            if (frame_ >= ranges[earlier].first && frame_ <= ranges[earlier].second) {
+                // Jump past the whole overlap at once.
+                frame_ = static_cast<long>(ranges[earlier].second) + 1;
+                seen = true;
             }
         }
+        if (!seen) return;
     }
+    frame_ = 0;  // the end
+}
+
+FrameList::Iterator& FrameList::Iterator::operator++() noexcept {
+    ++frame_;
+    SkipSeen();
+    return *this;
+}
+
+std::vector<int> ParseFrames(const std::string& text) {
+    const FrameList list(text);
+    std::vector<int> frames;
+    frames.reserve(list.Size());
+    for (int frame : list) frames.push_back(frame);
     return frames;
 }
 

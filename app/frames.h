@@ -27,9 +27,48 @@ private:
     int width_ = -1;  // digits of the zero-padded number; -1: no pattern
 };
 
-/// Frames from `--frames`: "1001-1100", "42", or a comma-separated list of
-/// both ("1-3,7,10-12"), in the order given, each once. Throws CliError
-/// (exit 2) naming the text when it is not such a list.
+/// The frames of a run from `--frames`: "1001-1100", "42", or a
+/// comma-separated list of both ("1-3,7,10-12"), in the order given, each
+/// once. The list keeps the ranges, not the frames: a range of a million
+/// frames costs nothing until it is walked.
+class FrameList {
+public:
+    /// One frame.
+    explicit FrameList(int frame) : ranges_{{frame, frame}}, size_(1) {}
+    /// Throws CliError (exit 2) naming the text when it is not such a list.
+    explicit FrameList(const std::string& text);
+
+    /// How many distinct frames.
+    std::size_t Size() const noexcept { return size_; }
+    int First() const noexcept { return ranges_.front().first; }
+    bool Contains(int frame) const noexcept;
+
+    /// Walks the frames in order, each once.
+    class Iterator {
+    public:
+        int operator*() const noexcept { return static_cast<int>(frame_); }
+        Iterator& operator++() noexcept;
+        bool operator!=(const Iterator& other) const noexcept {
+            return range_ != other.range_ || frame_ != other.frame_;
+        }
+
+    private:
+        friend class FrameList;
+        Iterator(const FrameList* list, std::size_t range, long frame) : list_(list), range_(range), frame_(frame) {}
+        void SkipSeen() noexcept;
+        const FrameList* list_;
+        std::size_t range_;
+        long frame_;
+    };
+    Iterator begin() const noexcept;
+    Iterator end() const noexcept { return Iterator(this, ranges_.size(), 0); }
+
+private:
+    std::vector<std::pair<int, int>> ranges_;  // first, last; in the order given
+    std::size_t size_ = 0;
+};
+
+/// The frames of `text` (see FrameList) one by one.
 std::vector<int> ParseFrames(const std::string& text);
 
 /// The `--frames` text of `frames`, runs of consecutive frames joined:

@@ -9,6 +9,7 @@
 #include "app/check.h"
 #include "app/cli_error.h"
 #include "app/commands.h"
+#include "app/files/read_checks.h"
 #include "app/setup/suggest.h"
 #include "app/tool_session.h"
 #include "app/tune/tune_server.h"
@@ -78,6 +79,8 @@ int main(int argc, char** argv) {
     options.commandLine = veskar::CommandLineText(argc, argv);
     render->add_option("--threads", options.threads, "Worker threads (0: one per core)")
         ->check(CLI::Range(0, 1024));
+    veskar::AddReadLimitOptions(*render, options.readLimits);
+    app.footer("Exit status: 0 success, 1 a run that failed, 2 a usage error, 130/143 stopped by SIGINT/SIGTERM.");
 
     CLI::App* tune = app.add_subcommand("tune", "Tune a key live in the browser: serves a page on this machine");
     veskar::tune::TuneOptions tuneOptions;
@@ -91,6 +94,8 @@ int main(int argc, char** argv) {
                      "Address to serve on; other machines reach the page only if you name one of this "
                      "machine's network addresses here")
         ->capture_default_str();
+    veskar::ReadLimits tuneReadLimits;
+    veskar::AddReadLimitOptions(*tune, tuneReadLimits);
     veskar::CheckOptions checkOptions;
     CLI::App* check = veskar::AddCheckCommand(app, checkOptions);
 
@@ -114,6 +119,7 @@ int main(int argc, char** argv) {
         }
         if (tune->parsed()) {
             tuneOptions.pluginFolder = pluginFolder;
+            veskar::ApplyReadLimits(tuneReadLimits);
             return veskar::tune::RunTune(tuneOptions);
         }
         if (suggest->parsed()) {

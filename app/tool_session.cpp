@@ -21,7 +21,7 @@ std::string DefaultPluginFolder() {
 PluginSession::PluginSession(const std::string& folder) : folder_(folder) {
     try {
         for (const std::string& problem : plugins_.LoadFolder(folder)) {
-            std::cerr << "veskar: warning: " << problem << "\n";
+            std::cerr << "veskar: warning: " << problem << " (skipped)\n";
         }
     } catch (const std::runtime_error& e) {
         throw CliError(e.what());

@@ -1,6 +1,8 @@
 #include "host/image.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <mutex>
 #include <limits>
 #include <stdexcept>
@@ -45,7 +47,7 @@ public:
             if (bytes <= kBudgetBytes) {
                 // Oldest planes go first when the budget is full.
                 while (!free_.empty() && bytes_ + bytes > kBudgetBytes) {
-                    delete[] free_.front().plane;
+                    std::free(free_.front().plane);
                     bytes_ -= free_.front().count * sizeof(float);
                     free_.erase(free_.begin());
                 }
@@ -56,7 +58,7 @@ public:
                 }
             }
         }
-        delete[] plane;
+        std::free(plane);
     }
 
 private:
@@ -116,7 +118,13 @@ Image::PlaneMemory Image::NewPlane(std::size_t count) {
     if (plane != nullptr) {
         std::memset(plane, 0, count * sizeof(float));  // a new image is all 0, also when reused
     } else {
-        plane = new float[count]();
+        // Fresh memory from calloc is zero without being written: the system
+        // hands out zero pages as they are first touched, so a plane costs
+        // memory only as it is filled.
+        plane = static_cast<float*>(std::calloc(count, sizeof(float)));
+        if (plane == nullptr && count != 0) {
+            throw std::bad_alloc();
+        }
     }
     return PlaneMemory(plane, PlaneRelease{count});
 }

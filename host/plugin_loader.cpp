@@ -27,6 +27,9 @@ PluginSet::~PluginSet() { UnloadAll(); }
 const LoadedPlugin& PluginSet::Load(const std::string& path) {
     const std::set<std::string> before = ListedClassIds();
     std::string error;
+    if (!platform::CheckLibraryFile(path, error)) {
+        throw std::runtime_error(path + ": cannot load plug-in: " + error);
+    }
     void* handle = platform::OpenLibrary(path, error);
     if (handle == nullptr) {
         throw std::runtime_error(path + ": cannot load plug-in: " + error);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iostream>
 #include <new>
 #include <stdexcept>
 #include <system_error>
@@ -9,6 +10,7 @@
 #include "app/cli_error.h"
 #include "app/files/colour.h"
 #include "app/files/strips.h"
+#include "app/files/read_checks.h"
 
 namespace veskar {
 namespace {
@@ -251,7 +253,9 @@ FileImage ReadImageFile(const std::string& path, const ReadOptions& options) {
             extraNames.push_back(spec.channelnames[channel]);
         }
     }
-    // The one place this file's declared size turns into memory.
+    // The one place this file's declared size turns into memory: the header
+    // is weighed against the budget first.
+    CheckDeclaredSize(path, *input, file.part);
     try {
         file.image = std::make_shared<Image>(spec.width, spec.height, extraNames);
     } catch (const std::length_error& e) {
@@ -261,10 +265,14 @@ FileImage ReadImageFile(const std::string& path, const ReadOptions& options) {
         throw CliError(path + ": cannot read: not enough memory for " + std::to_string(spec.width) +
                        " x " + std::to_string(spec.height) + " pixels");
     }
+    input->geterror();  // what looking for parts and levels left is no complaint about the pixels
     if (options.wholeFrame) {
         ReadWholeFrame(*input, file);
     } else {
         ReadStrips(*input, file);
+    }
+    if (const std::string complaint = CheckWholeRead(path, *input); !complaint.empty()) {
+        std::cerr << "veskar: warning: " << complaint << "\n";
     }
     file.colourSpace = ColourSpaceOf(spec);
     if (options.inputSpace != nullptr) {

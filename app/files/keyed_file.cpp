@@ -1,8 +1,10 @@
 #include "app/files/keyed_file.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
+#include <iostream>
 #include <memory>
 #include <vector>
 
@@ -11,6 +13,7 @@
 
 #include "app/cli_error.h"
 #include "app/files/colour.h"
+#include "app/files/read_checks.h"
 #include "app/files/staged_file.h"
 #include "app/files/strips.h"
 
@@ -429,9 +432,20 @@ void WriteKeyedFile(const std::string& path, const FileImage& source, const Imag
         // Any other part is copied as stored, level by level.
         for (int level = 0; input->seek_subimage(part, level); ++level) {
             const OIIO::ImageSpec levelSpec = input->spec(part, level);
-            std::vector<unsigned char> data(levelSpec.image_bytes(true));
+            // The file was weighed when it was read, but it may have changed since.
+            const std::uint64_t bytes = levelSpec.image_bytes(true);
+            if (bytes > CurrentReadPolicy().memoryBudget) {
+                throw CliError(source.path + ": cannot read: part " + std::to_string(part) + " declares " +
+                               MemoryText(bytes) + ", more than the memory budget of " +
+                               MemoryText(CurrentReadPolicy().memoryBudget) + " (see --max-memory)");
+            }
+            std::vector<unsigned char> data(bytes);
+            input->geterror();
             if (!input->read_image(part, level, 0, levelSpec.nchannels, TypeDesc::UNKNOWN, data.data())) {
                 throw CliError(source.path + ": cannot read: " + input->geterror());
+            }
+            if (const std::string complaint = CheckWholeRead(source.path, *input); !complaint.empty()) {
+                std::cerr << "veskar: warning: " << complaint << "\n";
             }
             if (level > 0 && !output.open(temp, levelSpec, OIIO::ImageOutput::AppendMIPLevel)) {
                 fail(output.geterror());

@@ -62,3 +62,19 @@ TEST(FormatFrames, JoinsRunsAndReadsBack) {
     const std::vector<int> frames = {0, 1, 1001, 1002, 1003, 1005, 2147483646, 2147483647};
     EXPECT_EQ(ParseFrames(veskar::FormatFrames(frames)), frames);
 }
+
+TEST(Frames, ListsKeepRangesNotFrames) {
+    const veskar::FrameList million("1-1000000");
+    EXPECT_EQ(million.Size(), 1000000u);
+    EXPECT_TRUE(million.Contains(999999));
+    EXPECT_FALSE(million.Contains(0));
+    // Overlapping ranges: each frame once, in the order first given.
+    const veskar::FrameList overlapping("5-8,1-6,7,2-10");
+    EXPECT_EQ(overlapping.Size(), 10u);
+    std::vector<int> frames;
+    for (int frame : overlapping) frames.push_back(frame);
+    EXPECT_EQ(frames, (std::vector<int>{5, 6, 7, 8, 1, 2, 3, 4, 9, 10}));
+    EXPECT_EQ(ParseFrames("2147483646-2147483647"), (std::vector<int>{2147483646, 2147483647}));
+    EXPECT_THROW(veskar::FrameList("1-1000001"), CliError);
+    EXPECT_EQ(veskar::FrameList("1-600000,400001-1000000").Size(), 1000000u);
+}

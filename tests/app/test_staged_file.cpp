@@ -52,7 +52,8 @@ class Staged : public ::testing::Test {
 protected:
     void SetUp() override {
         dir = fs::path(::testing::TempDir()) /
-              ("veskar_staged_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+              ("veskar_staged_" + std::to_string(::getpid()) + "_" +
+               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(dir);
         fs::create_directories(dir);
     }

@@ -1,7 +1,9 @@
 #pragma once
 
-// Runs the veskar command as users run it and collects what it said.
+// Runs the veskar command as users run it and collects what it said; in the
+// background when a test needs to signal it.
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -9,16 +11,23 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "test_paths.h"
+
+extern char** environ;
 
 namespace veskar_test {
 
 struct Outcome {
-    int exitCode;
+    int exitCode;  ///< the exit status; -signal when a signal ended a Running one
     std::string out;
     std::string err;
+    double seconds = 0.0;  ///< wall time, for a Running one
 };
 
 inline std::string ShellQuote(const std::string& text) {
@@ -50,5 +59,55 @@ inline Outcome RunVeskar(const std::vector<std::string>& args, const std::filesy
     std::filesystem::remove(err);
     return run;
 }
+
+/// veskar with `args`, started in the background (no shell between, so a
+/// signal reaches veskar itself); `prefix` runs before it (such as
+/// "prlimit --as=N"). Its output goes through files in `scratch`.
+class Running {
+public:
+    Running(const std::vector<std::string>& args, const std::filesystem::path& scratch,
+            const std::vector<std::string>& prefix = {})
+        : out_(scratch / "stdout.txt"), err_(scratch / "stderr.txt"), start_(std::chrono::steady_clock::now()) {
+        std::vector<std::string> all = prefix;
+        all.push_back(VESKAR_TEST_EXE);
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& arg : all) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (::posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Running() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+
+    bool Started() const { return pid_ > 0; }
+    void Signal(int signal) { ::kill(pid_, signal); }
+    Outcome Wait() {
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        const int code = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? -WTERMSIG(status) : -1000;
+        Outcome run{code, ReadText(out_), ReadText(err_), seconds};
+        std::filesystem::remove(out_);
+        std::filesystem::remove(err_);
+        return run;
+    }
+
+private:
+    std::filesystem::path out_, err_;
+    std::chrono::steady_clock::time_point start_;
+    pid_t pid_ = -1;
+};
 
 }  // namespace veskar_test

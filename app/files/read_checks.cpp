@@ -1,0 +1,173 @@
+#include "app/files/read_checks.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include <CLI/CLI.hpp>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "app/cli_error.h"
+
+namespace veskar {
+namespace {
+
+ReadPolicy& Policy() {
+    static ReadPolicy policy{DefaultMemoryBudget(), false};
+    return policy;
+}
+
+// a * b, saturating: a hostile header can declare sizes past 64 bits.
+std::uint64_t Times(std::uint64_t a, std::uint64_t b) {
+    if (a != 0 && b > std::numeric_limits<std::uint64_t>::max() / a) {
+        return std::numeric_limits<std::uint64_t>::max();
+    }
+    return a * b;
+}
+
+std::uint64_t Plus(std::uint64_t a, std::uint64_t b) {
+    return b > std::numeric_limits<std::uint64_t>::max() - a ? std::numeric_limits<std::uint64_t>::max() : a + b;
+}
+
+std::uint64_t Pixels(const OIIO::ImageSpec& spec) {
+    return Times(Times(static_cast<std::uint64_t>(std::max(spec.width, 0)),
+                       static_cast<std::uint64_t>(std::max(spec.height, 0))),
+                 static_cast<std::uint64_t>(std::max(spec.depth, 1)));
+}
+
+std::uint64_t BytesPerPixel(const OIIO::ImageSpec& spec) {
+    std::uint64_t bytes = 0;
+    for (int c = 0; c < spec.nchannels; ++c) {
+        bytes += spec.channelformat(c).size();
+    }
+    return bytes;
+}
+
+}  // namespace
+
+const ReadPolicy& CurrentReadPolicy() { return Policy(); }
+
+void SetReadPolicy(const ReadPolicy& policy) { Policy() = policy; }
+
+void AddReadLimitOptions(CLI::App& command, ReadLimits& limits, bool lenient) {
+    command.add_option("--max-memory", limits.maxMemory,
+                       "Most memory one image file may need (8G, 512M; default: half the physical memory)");
+    if (lenient) {
+        command.add_flag("--lenient", limits.lenient,
+                         "Key files the codec reads with complaints (truncated or damaged) instead of failing");
+    }
+}
+
+void ApplyReadLimits(const ReadLimits& limits) {
+    ReadPolicy policy = CurrentReadPolicy();
+    if (!limits.maxMemory.empty()) policy.memoryBudget = ParseMemorySize(limits.maxMemory, "--max-memory");
+    policy.lenient = limits.lenient;
+    SetReadPolicy(policy);
+}
+
+std::uint64_t DefaultMemoryBudget() {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long pageSize = ::sysconf(_SC_PAGE_SIZE);
+    std::uint64_t budget = pages > 0 && pageSize > 0 ? Times(pages, pageSize) / 2 : std::uint64_t{4} << 30;
+    for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+        rlimit limit{};
+        if (::getrlimit(resource, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+            budget = std::min<std::uint64_t>(budget, limit.rlim_cur / 4 * 3);
+        }
+    }
+    return budget;
+}
+
+std::uint64_t ParseMemorySize(const std::string& text, const std::string& option) {
+    auto bad = [&] {
+        return CliError(option + " " + text + ": expected a size such as 8G, 512M or 1.5GiB", 2);
+    };
+    std::size_t end = 0;
+    double number = 0.0;
+    try {
+        number = std::stod(text, &end);
+    } catch (const std::exception&) {
+        throw bad();
+    }
+    std::string unit = text.substr(end);
+    if (!unit.empty() && (unit.back() == 'B' || unit.back() == 'b')) unit.pop_back();
+    if (!unit.empty() && unit.back() == 'i') unit.pop_back();
+    double scale = 1.0;
+    if (unit.size() == 1) {
+        const std::string units = "KMGT";
+        const std::size_t at = units.find(static_cast<char>(std::toupper(static_cast<unsigned char>(unit[0]))));
+        if (at == std::string::npos) throw bad();
+        scale = std::ldexp(1.0, 10 * static_cast<int>(at + 1));
+    } else if (!unit.empty()) {
+        throw bad();
+    }
+    const double bytes = number * scale;
+    if (!std::isfinite(bytes) || bytes < 1.0 || bytes > 1.8e19) {
+        throw bad();
+    }
+    return static_cast<std::uint64_t>(bytes);
+}
+
+std::string MemoryText(std::uint64_t bytes) {
+    const char* units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    if (bytes < 1024) return std::to_string(bytes) + " bytes";
+    double value = static_cast<double>(bytes) / 1024.0;
+    int unit = 0;
+    while (value >= 1024.0 && unit < 5) {
+        value /= 1024.0;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+    return text;
+}
+
+std::uint64_t DeclaredBytes(OIIO::ImageInput& input, std::uint64_t enough) {
+    std::uint64_t declared = 0;
+    for (int part = 0; declared <= enough && input.seek_subimage(part, 0); ++part) {
+        for (int level = 0; declared <= enough && input.seek_subimage(part, level); ++level) {
+            declared = Plus(declared, Times(Pixels(input.spec()), BytesPerPixel(input.spec())));
+        }
+    }
+    return declared;
+}
+
+void CheckDeclaredSize(const std::string& path, OIIO::ImageInput& input, int part) {
+    const std::uint64_t budget = CurrentReadPolicy().memoryBudget;
+    const OIIO::ImageSpec keyed = input.spec(part, 0);
+    // Reading the keyed part: the file's pixels as 32-bit floats, the host
+    // image it fills (a 16-byte record per pixel and the further channels)
+    // and the keyed image of the same shape, and the writer's copy of the
+    // output channels.
+    const std::uint64_t channels = static_cast<std::uint64_t>(std::max(keyed.nchannels, 0));
+    const std::uint64_t perPixel = 4 * channels + 2 * (16 + 4 * channels) + 4 * (channels + 1);
+    // Every part and level the file declares, at its own types, as the
+    // writer copies them; counted while the sum stays within reach of the
+    // budget.
+    const std::uint64_t need = std::max(Times(Pixels(keyed), perPixel), DeclaredBytes(input, budget));
+    input.seek_subimage(part, 0);
+    if (need > budget) {
+        throw CliError(path + ": cannot read: the file declares " + std::to_string(keyed.width) + " x " +
+                       std::to_string(keyed.height) + " pixels of " + std::to_string(keyed.nchannels) +
+                       " channels, which need " + MemoryText(need) + ", more than the memory budget of " +
+                       MemoryText(budget) + " (see --max-memory)");
+    }
+}
+
+std::string CheckWholeRead(const std::string& path, OIIO::ImageInput& input) {
+    if (!input.has_error()) {
+        return "";
+    }
+    std::string complaint = input.geterror();
+    // The codec's text may run over several lines; the first says enough.
+    complaint = complaint.substr(0, complaint.find('\n'));
+    if (!CurrentReadPolicy().lenient) {
+        throw CliError(path + ": cannot read: the file is damaged or truncated: " + complaint +
+                       " (--lenient keys such files anyway)");
+    }
+    return path + ": read with complaints (--lenient): " + complaint;
+}
+
+}  // namespace veskar

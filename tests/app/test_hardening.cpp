@@ -1,0 +1,382 @@
+// The command line under hostile or careless use: full disks, header bombs,
+// special files, signals, damaged inputs, paths that overlap, exit codes,
+// huge frame ranges, broken plug-ins and the longest names.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imagebufalgo.h>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include "support/run_veskar.h"
+#include "support/small_disk.h"
+
+namespace fs = std::filesystem;
+using veskar_test::Outcome;
+
+namespace {
+
+class Hardening : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::path(::testing::TempDir()) /
+              ("veskar_hard_" + std::to_string(::getpid()) + "_" +
+               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    Outcome Veskar(const std::vector<std::string>& args, const std::vector<std::string>& prefix = {}) {
+        return veskar_test::Running(args, dir, prefix).Wait();
+    }
+
+    // A green plate with a red square, `size` pixels wide, in `format`.
+    std::string Plate(const std::string& name, int size = 64, OIIO::TypeDesc format = OIIO::TypeDesc::HALF,
+                      int channels = 3, float grain = 0.02f) {
+        OIIO::ImageBuf buf(OIIO::ImageSpec(size, size, channels, format));
+        const float green[4] = {0.1f, 0.8f, 0.15f, 1.0f};
+        const float red[4] = {0.9f, 0.1f, 0.1f, 1.0f};
+        OIIO::ImageBufAlgo::fill(buf, green);
+        OIIO::ImageBufAlgo::fill(buf, red, OIIO::ROI(size / 4, size / 2, size / 4, size / 2, 0, 1, 0, channels));
+        OIIO::ImageBufAlgo::noise(buf, "uniform", -grain, grain);  // not too compressible
+        const std::string path = (dir / name).string();
+        EXPECT_TRUE(buf.write(path)) << buf.geterror();
+        return path;
+    }
+
+    // Names in `folder` that are temporary files of veskar.
+    static std::vector<std::string> Temporaries(const fs::path& folder) {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind(".veskar-tmp-", 0) == 0) names.push_back(name);
+        }
+        return names;
+    }
+
+    fs::path dir;
+};
+
+bool Has(const std::string& text, const std::string& fragment) { return text.find(fragment) != std::string::npos; }
+
+// 1. A full disk fails the run, names the file and the reason, and leaves no
+// output and no temporary file, in every output format and for the preview.
+TEST_F(Hardening, FullDiskFailsAndLeavesNothing) {
+    veskar_test::SmallDisk disk(dir / "disk", 128 * 1024);
+    if (!disk.Mounted()) GTEST_SKIP() << veskar_test::kNoMountMessage;
+    // Grain that no codec squeezes into the small disk.
+    const std::string plate = Plate("plate.exr", 512, OIIO::TypeDesc::HALF, 3, 0.4f);
+    for (const std::string ending : {"png", "bmp", "tga", "jpg", "exr"}) {
+        const std::string out = (disk.Path() / ("keyed." + ending)).string();
+        // 8 bits where the format has them; a format without alpha may lose the matte.
+        const Outcome run = Veskar({"render", plate, "-o", out, "--type", ending == "exr" ? "half" : "uint8",
+                                    "--drop-alpha"});
+        EXPECT_EQ(run.exitCode, 1) << ending << ": " << run.err;
+        EXPECT_TRUE(Has(run.err, out + ": cannot write: No space left on device")) << run.err;
+        EXPECT_TRUE(fs::is_empty(disk.Path())) << ending;
+    }
+    const std::string preview = (disk.Path() / "preview.png").string();
+    const Outcome run = Veskar({"render", plate, "-o", (dir / "keyed.exr").string(), "--preview", preview});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_TRUE(Has(run.err, preview + ": cannot write: No space left on device")) << run.err;
+    EXPECT_TRUE(fs::is_empty(disk.Path()));
+}
+
+// 2. A header that declares far more pixels than the file holds is refused
+// before anything is allocated, within the memory limit of the process.
+TEST_F(Hardening, HeaderBombEndsInAClearErrorAtOnce) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer reserves more address space than the limit allows";
+#endif
+    std::ofstream(dir / "bomb.ppm", std::ios::binary) << "P6\n30000 30000\n255\n\x01\x02";
+    std::ofstream(dir / "bomb.pgm", std::ios::binary) << "P5\n30000 30000\n255\n\x01\x02";
+    for (const char* name : {"bomb.ppm", "bomb.pgm"}) {
+        const Outcome run = Veskar({"render", (dir / name).string(), "-o", (dir / "out.exr").string()},
+                                   {"prlimit", "--as=4294967296"});
+        EXPECT_EQ(run.exitCode, 1) << run.err;
+        EXPECT_TRUE(Has(run.err, std::string(name) + ": cannot read: the file declares 30000 x 30000 pixels"))
+            << run.err;
+        EXPECT_TRUE(Has(run.err, "more than the memory budget")) << run.err;
+        EXPECT_LT(run.seconds, 10.0);  // no pixel is touched: start-up time only
+    }
+    // veskar check finds such frames bad without allocating for them: one
+    // that declares more lines than it holds, one whose lines alone are more
+    // than the budget.
+    std::ofstream(dir / "b.0001.ppm", std::ios::binary) << "P6\n30000 30000\n255\n\x01\x02";
+    std::ofstream(dir / "b.0002.ppm", std::ios::binary) << "P6\n1000000000 2\n255\n\x01\x02";
+    const Outcome check = Veskar({"check", (dir / "b.####.ppm").string(), "--frames", "1-2"},
+                                 {"prlimit", "--as=4294967296"});
+    EXPECT_EQ(check.exitCode, 1) << check.err;
+    EXPECT_TRUE(Has(check.out, "frame 1: ")) << check.out << check.err;
+    EXPECT_TRUE(Has(check.out, "frame 2: " + (dir / "b.0002.ppm").string() +
+                                   ": declares 1000000000 x 2 pixels of 3 channels"))
+        << check.out << check.err;
+    EXPECT_TRUE(Has(check.out, "redo --frames 1-2")) << check.out;
+    EXPECT_LT(check.seconds, 10.0);
+
+    // --max-memory moves the limit either way.
+    const std::string plate = Plate("plate.exr", 64);
+    const Outcome small = Veskar({"render", plate, "-o", (dir / "a.exr").string(), "--max-memory", "64K"});
+    EXPECT_EQ(small.exitCode, 1);
+    EXPECT_TRUE(Has(small.err, "more than the memory budget of 64.0 KiB")) << small.err;
+    EXPECT_EQ(Veskar({"render", plate, "-o", (dir / "a.exr").string(), "--max-memory", "1G"}).exitCode, 0);
+    EXPECT_EQ(Veskar({"render", plate, "-o", (dir / "a.exr").string(), "--max-memory", "lots"}).exitCode, 2);
+}
+
+// 3. Outputs replace only regular files; stand-ins for the special files of
+// /dev are refused and stay as they are. A link is written through.
+TEST_F(Hardening, SpecialFilesAreNeverReplaced) {
+    const std::string plate = Plate("plate.exr");
+    ASSERT_EQ(::mkfifo((dir / "fifo.exr").c_str(), 0600), 0);
+    fs::create_directories(dir / "folder.png");
+    std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"-o", (dir / "fifo.exr").string()}, "fifo.exr"},
+        {{"-o", (dir / "out.exr").string(), "--preview", (dir / "folder.png").string()}, "folder.png"},
+    };
+    // A device node as /dev/null is (1, 3), where the system lets us make one.
+    const bool device = ::mknod((dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
+    if (device) cases.push_back({{"-o", (dir / "out.exr").string(), "--save-settings", (dir / "null").string()}, "null"});
+    for (const auto& [extra, name] : cases) {
+        std::vector<std::string> args = {"render", plate};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const Outcome run = Veskar(args);
+        EXPECT_EQ(run.exitCode, 1) << name << ": " << run.err;
+        EXPECT_TRUE(Has(run.err, name + ": cannot write: ")) << run.err;
+        EXPECT_TRUE(Has(run.err, "outputs replace only regular files")) << run.err;
+        EXPECT_FALSE(fs::is_regular_file(dir / name)) << name;
+    }
+    if (device) {
+        struct stat info {};
+        ASSERT_EQ(::stat((dir / "null").c_str(), &info), 0);
+        EXPECT_TRUE(S_ISCHR(info.st_mode));
+    }
+    EXPECT_TRUE(Temporaries(dir).empty());
+
+    fs::create_directories(dir / "store");
+    fs::create_symlink("store/real.exr", dir / "link.exr");
+    const Outcome run = Veskar({"render", plate, "-o", (dir / "link.exr").string()});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(fs::is_symlink(dir / "link.exr"));
+    EXPECT_TRUE(fs::is_regular_file(dir / "store" / "real.exr"));
+}
+
+// 4. A signal stops the run between frames: what is being written is removed,
+// what was finished is named, and the exit status tells which signal.
+TEST_F(Hardening, SignalsStopCleanlyAndSayWhatWasFinished) {
+    const std::string plate = Plate("plate.exr", 1024, OIIO::TypeDesc::FLOAT, 4);
+    fs::create_directories(dir / "in");
+    fs::create_directories(dir / "out");
+    for (int frame = 1; frame <= 200; ++frame) {
+        char name[32];
+        std::snprintf(name, sizeof name, "p.%04d.exr", frame);
+        fs::create_symlink(plate, dir / "in" / name);
+    }
+    for (const auto& [signal, status, name] : {std::tuple{SIGINT, 130, "SIGINT"}, std::tuple{SIGTERM, 143, "SIGTERM"}}) {
+        fs::remove_all(dir / "out");
+        fs::create_directories(dir / "out");
+        veskar_test::Running running({"render", (dir / "in" / "p.####.exr").string(), "-o",
+                                      (dir / "out" / "k.####.exr").string(), "--frames", "1-200"},
+                                     dir);
+        ASSERT_TRUE(running.Started());
+        // Signal while frame 2 or later is being keyed or written.
+        for (int wait = 0; wait < 3000 && !fs::exists(dir / "out" / "k.0001.exr"); ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        running.Signal(signal);
+        const Outcome run = running.Wait();
+        EXPECT_EQ(run.exitCode, status) << run.err;
+        EXPECT_TRUE(Has(run.err, std::string("interrupted by ") + name + ": ")) << run.err;
+        EXPECT_TRUE(Has(run.err, " of 200 frames written (1")) << run.err;
+        EXPECT_TRUE(Temporaries(dir / "out").empty());
+        // Every frame left is whole.
+        int written = 0;
+        for (const auto& entry : fs::directory_iterator(dir / "out")) {
+            OIIO::ImageBuf back(entry.path().string());
+            EXPECT_TRUE(back.read()) << entry.path() << ": " << back.geterror();
+            ++written;
+        }
+        EXPECT_GE(written, 1);
+        EXPECT_LT(written, 200);
+    }
+
+    // A second signal ends the run at once, also without leftovers.
+    fs::remove_all(dir / "out");
+    fs::create_directories(dir / "out");
+    veskar_test::Running running({"render", (dir / "in" / "p.####.exr").string(), "-o",
+                                  (dir / "out" / "k.####.exr").string(), "--frames", "1-200"},
+                                 dir);
+    for (int wait = 0; wait < 3000 && !fs::exists(dir / "out" / "k.0001.exr"); ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    running.Signal(SIGTERM);
+    running.Signal(SIGTERM);
+    const Outcome run = running.Wait();
+    EXPECT_EQ(run.exitCode, 143) << run.err;
+    EXPECT_TRUE(Temporaries(dir / "out").empty());
+}
+
+// What a killed run left behind is recognised and removed when the run is
+// resumed with --skip-existing.
+TEST_F(Hardening, SkipExistingRemovesLeftoversOfAKilledRun) {
+    const std::string plate = Plate("p.0001.exr");
+    fs::copy_file(plate, dir / "p.0002.exr");
+    fs::copy_file(plate, dir / "k.0001.exr");
+    // Leftovers as a killed run leaves them, for a finished and an unfinished frame.
+    Outcome first = Veskar({"render", plate, "-o", (dir / "probe.exr").string()});
+    ASSERT_EQ(first.exitCode, 0);
+    std::ofstream(dir / ".veskar-tmp-0000000000000000-1-1.exr") << "not ours";
+    const Outcome run = Veskar({"render", (dir / "p.####.exr").string(), "-o", (dir / "k.####.exr").string(),
+                                "--frames", "1-2", "--skip-existing"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(fs::exists(dir / "k.0002.exr"));
+    // Only the leftovers of this run's outputs are removed.
+    EXPECT_EQ(Temporaries(dir), std::vector<std::string>{".veskar-tmp-0000000000000000-1-1.exr"});
+}
+
+// 5. A truncated JPEG is an error, unless the user asks for leniency.
+TEST_F(Hardening, TruncatedJpegIsAnError) {
+    const std::string whole = Plate("whole.jpg", 128, OIIO::TypeDesc::UINT8);
+    const std::string bytes = veskar_test::ReadText(whole);
+    int failed = 0;
+    for (int cut = 2; cut <= 8; ++cut) {
+        std::ofstream(dir / "cut.jpg", std::ios::binary) << bytes.substr(0, bytes.size() * cut / 10);
+        const Outcome run = Veskar({"render", (dir / "cut.jpg").string(), "-o", (dir / "out.exr").string()});
+        EXPECT_EQ(run.exitCode, 1) << cut << ": " << run.err;
+        EXPECT_TRUE(Has(run.err, "cut.jpg: cannot read: ")) << run.err;
+        failed += run.exitCode == 1 ? 1 : 0;
+        EXPECT_FALSE(fs::exists(dir / "out.exr"));
+    }
+    EXPECT_EQ(failed, 7);
+    const Outcome lenient =
+        Veskar({"render", (dir / "cut.jpg").string(), "-o", (dir / "out.exr").string(), "--lenient"});
+    EXPECT_EQ(lenient.exitCode, 0) << lenient.err;
+    EXPECT_TRUE(Has(lenient.err, "warning: ")) << lenient.err;
+    EXPECT_EQ(Veskar({"render", whole, "-o", (dir / "whole.exr").string()}).exitCode, 0);
+}
+
+// 6. Every output of a run is checked against every input and every other
+// output before anything is written.
+TEST_F(Hardening, OutputsNeverOverwriteInputsOfTheRun) {
+    const std::string plate = Plate("plate.exr");
+    const std::string settings = (dir / "look.setting").string();
+    ASSERT_EQ(Veskar({"render", plate, "-o", (dir / "a.exr").string(), "--save-settings", settings}).exitCode, 0);
+    fs::create_directories(dir / "in");
+    for (int frame = 1; frame <= 12; ++frame) fs::copy_file(plate, dir / "in" / ("p." + std::to_string(frame) + ".exr"));
+    fs::create_symlink(dir / "in" / "p.7.exr", dir / "linked.3.exr");
+    struct Case {
+        std::vector<std::string> args;
+        std::string fragment;
+    };
+    const std::string out = (dir / "out.exr").string();
+    const std::vector<Case> cases = {
+        {{"render", plate, "-o", out, "--settings", settings, "--save-settings", settings},
+         "the settings file would overwrite the --settings file"},
+        {{"render", plate, "-o", out, "--settings", settings, "--preview", settings},
+         "the preview would overwrite the --settings file"},
+        {{"render", plate, "-o", out, "--save-settings", (dir / "s.png").string(), "--preview", (dir / "s.png").string()},
+         "the preview would overwrite the settings file"},
+        // Frame 1's output is frame 11's input.
+        {{"render", (dir / "in" / "p.%d.exr").string(), "-o", (dir / "in" / "p.1%d.exr").string(), "--frames", "1-12"},
+         "the output of frame 1 would overwrite the input of frame 11"},
+        // Through a link: frame 3's output is frame 7's input.
+        {{"render", (dir / "in" / "p.%d.exr").string(), "-o", (dir / "linked.%d.exr").string(), "--frames", "1-12"},
+         "the output of frame 3 would overwrite the input of frame 7"},
+    };
+    for (const Case& c : cases) {
+        const Outcome run = Veskar(c.args);
+        EXPECT_EQ(run.exitCode, 1) << c.fragment << ": " << run.err;
+        EXPECT_TRUE(Has(run.err, c.fragment)) << run.err;
+    }
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_FALSE(fs::exists(dir / "in" / "p.13.exr"));
+    EXPECT_FALSE(fs::exists(dir / "s.png"));
+}
+
+// 7. Exit codes: 0 success, 1 a run that failed, 2 a usage error; warnings for
+// values set outside their range.
+TEST_F(Hardening, ExitCodesAndWarnings) {
+    const std::string plate = Plate("plate.exr");
+    const std::string out = (dir / "out.exr").string();
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string fragment;
+    };
+    const std::vector<Case> cases = {
+        {{"render", plate, "-o", out}, 0, ""},
+        {{"render", (dir / "missing.exr").string(), "-o", out}, 1, "cannot read"},
+        {{"render", plate, "-o", out, "--no-such-option"}, 2, "no-such-option"},
+        {{"render", plate, "-o", out, "--set", "NoSuchControl=1"}, 2, "unknown control"},
+        {{"render", plate, "-o", out, "--set", "keyfall=Cosin"}, 2, "not an entry"},
+        {{"render", plate, "-o", out, "--tool", "Veskar2"}, 2, "--tool Veskar2: picks a tool of a settings file"},
+        {{"render", plate, "-o", out, "--frames", "1-2"}, 2, "no frame number pattern"},
+        {{"render", plate, "-o", out, "--set", "GammaAlpha=nan"}, 0, "warning: --set GammaAlpha=nan: NaN"},
+        {{"render", plate, "-o", out, "--set", "GammaAlpha=40"}, 0, "warning: --set GammaAlpha=40: above the control's range"},
+        {{"render", plate, "-o", out, "--set", "keyfall=9"}, 0, "warning: --set keyfall=9: not an entry's position"},
+    };
+    for (const Case& c : cases) {
+        const Outcome run = Veskar(c.args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.fragment << ": " << run.err;
+        EXPECT_TRUE(Has(run.err, c.fragment)) << run.err;
+    }
+    const Outcome quiet = Veskar({"render", plate, "-o", out, "--set", "GammaAlpha=2"});
+    EXPECT_FALSE(Has(quiet.err, "warning")) << quiet.err;
+    veskar_test::Running help({"--help"}, dir);
+    EXPECT_EQ(help.Wait().exitCode, 0);
+}
+
+// 8. A million-frame range is planned, paths checked included, in about the
+// time a two-frame one is: the run fails at frame 2, which is missing.
+TEST_F(Hardening, MillionFrameRangeIsPlannedAtOnce) {
+    Plate("p.0001.exr");
+    const std::string input = (dir / "p.####.exr").string();
+    const std::string output = (dir / "k.####.exr").string();
+    const Outcome few = Veskar({"render", input, "-o", output, "--frames", "1-2"});
+    const Outcome many = Veskar({"render", input, "-o", output, "--frames", "1-1000000"});
+    for (const Outcome& run : {few, many}) {
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_TRUE(Has(run.err, "frame 2: ")) << run.err;
+    }
+    // A path check per frame costs about a microsecond; it once took 60 s.
+    EXPECT_LT(many.seconds - few.seconds, 5.0) << few.seconds << " s vs " << many.seconds << " s";
+}
+
+// 9. A plug-in file that cannot be loaded, however it is cut, is skipped with
+// a warning naming it, and the others still load.
+TEST_F(Hardening, TruncatedPluginIsSkipped) {
+    const fs::path plugins = dir / "plugins";
+    fs::create_directories(plugins);
+    const fs::path keyer = fs::path(VESKAR_TEST_PLUGIN_DIR) / "Veskar.so";
+    fs::copy_file(keyer, plugins / "Veskar.so");
+    const std::string bytes = veskar_test::ReadText(keyer);
+    ASSERT_GT(bytes.size(), 10000u);
+    for (std::size_t cut : {std::size_t{0}, std::size_t{40}, bytes.size() / 10, bytes.size() / 2, bytes.size() - 100}) {
+        std::ofstream(plugins / "Broken.so", std::ios::binary) << bytes.substr(0, cut);
+        const Outcome run = Veskar({"--plugins", plugins.string(), "tools"});
+        EXPECT_EQ(run.exitCode, 0) << cut << ": " << run.err;
+        EXPECT_TRUE(Has(run.err, "warning: " + (plugins / "Broken.so").string() + ": cannot load plug-in: "))
+            << run.err;
+        EXPECT_TRUE(Has(run.err, "(skipped)")) << run.err;
+    }
+}
+
+// 10. The longest names a folder allows are valid outputs.
+TEST_F(Hardening, LongOutputNames) {
+    const std::string plate = Plate("plate.exr");
+    const std::string name = std::string(246, 'k') + ".exr";  // 250 characters
+    const Outcome run = Veskar({"render", plate, "-o", (dir / name).string(), "--save-settings",
+                                (dir / (std::string(247, 's') + ".setting")).string()});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(fs::is_regular_file(dir / name));
+}
+
+}  // namespace
