@@ -30,10 +30,22 @@ bool ProcessorRuns(LineTarget target) noexcept {
     switch (target) {
         case LineTarget::kSse2:
             return true;
+#if defined(__clang__) && __clang_major__ < 16
+        // Older clang knows the features, not the level names.
+        case LineTarget::kAvx2:
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+                   __builtin_cpu_supports("bmi2");
+        case LineTarget::kAvx512:
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+                   __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("avx512f") &&
+                   __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512cd") &&
+                   __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
+#else
         case LineTarget::kAvx2:
             return __builtin_cpu_supports("x86-64-v3");
         case LineTarget::kAvx512:
             return __builtin_cpu_supports("x86-64-v4");
+#endif
     }
     return false;
 #else

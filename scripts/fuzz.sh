@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (clang, ASan+UBSan) and runs each for SECONDS
+# (default 600) on a copy of its seed corpus in fuzz/corpus/, so the
+# repository's seeds stay as they are. New findings are left in
+# $FUZZ_BUILD_DIR/findings; each should become a seed and a regression test.
+#   bash scripts/fuzz.sh [SECONDS]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-600}
+build=${FUZZ_BUILD_DIR:-build-fuzz}
+
+bash scripts/deps.sh
+packages=(clang libclang-rt-14-dev)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+      -DVESKAR_SANITIZE=address -DVESKAR_FUZZ=ON -DVESKAR_BUILD_TESTS=OFF -DVESKAR_BUILD_BENCH=OFF "${launcher[@]}"
+cmake --build "$build" -j"$(nproc)" --target settings_fuzzer image_fuzzer
+
+# Leaks in the fuzzed code are findings too; the libraries' own start-up
+# allocations are not.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:allocator_may_return_null=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+mkdir -p "$build/findings"
+status=0
+for target in settings image; do
+    corpus="$build/corpus/$target"
+    mkdir -p "$corpus"
+    cp -n fuzz/corpus/"$target"/* "$corpus"/
+    echo "fuzzing $target for $seconds s"
+    if ! "$build/bin/${target}_fuzzer" "$corpus" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=20 \
+            -artifact_prefix="$build/findings/$target-" -print_final_stats=1 2>"$build/$target.log"; then
+        tail -n 60 "$build/$target.log"
+        echo "fuzz target $target found a problem; the input is in $build/findings" >&2
+        status=1
+    else
+        grep -E "stat::number_of_executed_units|cov:" "$build/$target.log" | tail -n 2
+    fi
+done
+exit $status
