@@ -329,7 +329,7 @@ TEST_F(Hardening, ExitCodesAndWarnings) {
         EXPECT_TRUE(Has(run.err, c.fragment)) << run.err;
     }
     const Outcome quiet = Veskar({"render", plate, "-o", out, "--set", "GammaAlpha=2"});
-    EXPECT_FALSE(Has(quiet.err, "warning")) << quiet.err;
+    EXPECT_FALSE(Has(quiet.err, "warning: --set")) << quiet.err;
     veskar_test::Running help({"--help"}, dir);
     EXPECT_EQ(help.Wait().exitCode, 0);
 }
