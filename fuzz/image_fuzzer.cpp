@@ -11,7 +11,7 @@
 
 #include "app/cli_error.h"
 #include "app/files/read_checks.h"
-#include "app/image_io.h"
+#include "app/files/image_file.h"
 #include "fuzz/fuzz_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string ending = kEndings[data[0] % (sizeof kEndings / sizeof kEndings[0])];
     const std::string path = veskar_fuzz::WriteInput(ending, data + 1, size - 1);
     try {
-        const veskar::FileImage file = veskar::ReadImageFile(path, true);
+        const veskar::FileImage file = veskar::ReadImageFile(path);
         // Touch what the host image holds: every record of the first and last line.
         volatile float sum = 0.0f;
         const Image& image = *file.image;
