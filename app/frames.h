@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -46,11 +48,23 @@ public:
     /// Walks the frames in order, each once.
     class Iterator {
     public:
+        using iterator_category = std::forward_iterator_tag;
+        using value_type = int;
+        using difference_type = std::ptrdiff_t;
+        using pointer = void;
+        using reference = int;
+
         int operator*() const noexcept { return static_cast<int>(frame_); }
         Iterator& operator++() noexcept;
-        bool operator!=(const Iterator& other) const noexcept {
-            return range_ != other.range_ || frame_ != other.frame_;
+        Iterator operator++(int) noexcept {
+            Iterator before = *this;
+            ++*this;
+            return before;
         }
+        bool operator==(const Iterator& other) const noexcept {
+            return range_ == other.range_ && frame_ == other.frame_;
+        }
+        bool operator!=(const Iterator& other) const noexcept { return !(*this == other); }
 
     private:
         friend class FrameList;
