@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <exception>
 #include <future>
 #include <iostream>
 #include <memory>
@@ -485,40 +484,14 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
     progress.SetSequence(files.sequence);
     std::string keyedView;  // said in the summary when the files have views
     const WriteOptions writeOptions = fileSetup.Write();
-    auto skipped = [&](int frame) {
-        const bool wantPreview = !options.preview.empty() && frame == previewFrame;
-        return options.skipExisting && fs::exists(files.output.Path(frame)) && !wantPreview;
-    };
-    // A frame's files: the source and, for a key image sequence, its key,
-    // read together; the key's error waits until the output has been
-    // checked, as the output's error comes first.
-    struct FrameFiles {
-        FileImage source;
-        std::optional<FileImage> key;
-        std::exception_ptr keyError;
-    };
-    auto readFrame = [&](int frame) {
-        FrameFiles read{readSource(frame), std::nullopt, nullptr};
-        if (files.key.IsSequence()) {
-            try {
-                read.key = readKey(frame);
-            } catch (const CliError&) {
-                read.keyError = std::current_exception();
-            }
-        }
-        return read;
-    };
-    // Frames overlap: while one is keyed on the worker pool, the next one's
-    // files are read and the one before is written, each on a thread of its
-    // own and never more than one frame ahead or behind. Frames still finish
-    // in order, and an error is reported for its frame once every frame
-    // before it is written.
-    // VESKAR_FRAME_OVERLAP=off keys frames strictly one after the other, to
-    // compare against.
+    // Frames overlap: while a frame is read and keyed, the one before it is
+    // written on a thread of its own. At most three frames are held at once:
+    // the one being keyed, its result and the one being written. Frames still
+    // finish in order, and an error is reported for its frame once every
+    // frame before it is written. VESKAR_FRAME_OVERLAP=off writes each frame
+    // before the next is read, to compare against.
     const char* overlapSetting = std::getenv("VESKAR_FRAME_OVERLAP");
     const bool overlap = overlapSetting == nullptr || std::string(overlapSetting) != "off";
-    int aheadFrame = 0;
-    std::future<FrameFiles> ahead;
     int behindFrame = 0;
     std::future<void> behind;
     auto finishWrite = [&] {
@@ -540,8 +513,7 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
         finishWrite();
         throw progress.Stopped(StopRequested());
     };
-    for (auto it = files.frames.begin(); it != files.frames.end(); ++it) {
-        const int frame = *it;
+    for (const int frame : files.frames) {
         try {
             stopPoint();
             const std::string outputPath = files.output.Path(frame);
@@ -551,19 +523,13 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
             }
             const bool exists = options.skipExisting && fs::exists(outputPath);
             const bool wantPreview = !options.preview.empty() && frame == previewFrame;
-            std::future<FrameFiles> readAhead = aheadFrame == frame ? std::move(ahead) : std::future<FrameFiles>();
             if (exists && !wantPreview) {
                 finishWrite();
                 progress.Done(frame, true);
-                continue;  // what was read ahead for it is dropped
+                continue;
             }
-            FrameFiles read = readAhead.valid() ? readAhead.get() : readFrame(frame);
+            FileImage source = readSource(frame);
             if (frame == firstFrame) firstSource.reset();  // release it once used
-            if (const auto next = std::next(it); overlap && next != files.frames.end() && !skipped(*next)) {
-                aheadFrame = *next;
-                ahead = std::async(std::launch::async, readFrame, *next);
-            }
-            FileImage& source = read.source;
             keyedView = source.view;
             if (!exists) {
                 try {
@@ -572,9 +538,7 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
                     throw frameError(frame, e);
                 }
             }
-            if (read.keyError) std::rethrow_exception(read.keyError);
-            if (!files.key.IsSequence()) read.key = readKey(frame);
-            const std::optional<FileImage>& key = read.key;
+            const std::optional<FileImage> key = readKey(frame);
             tool.Connect(*tool.FindInput("Image"), source.image);
             tool.Connect(*tool.FindInput("KeyImage"), key ? key->image : nullptr);
             stopPoint();
@@ -582,7 +546,6 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
             // Only the preview needs the source's pixels once the frame is keyed.
             tool.Connect(*tool.FindInput("Image"), nullptr);
             tool.Connect(*tool.FindInput("KeyImage"), nullptr);
-            read.key.reset();
             if (!keyed) {
                 throw frameError(frame, CliError(files.input.Path(frame) + ": the keyer produced no image"));
             }

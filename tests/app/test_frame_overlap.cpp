@@ -1,5 +1,5 @@
-// Sequences whose frames overlap (the next frame read and the last one written
-// while one is keyed) against frames keyed one after the other: the same
+// Sequences whose frames overlap (each frame written while the next is read
+// and keyed) against frames keyed one after the other: the same
 // files byte for byte, and errors reported for their own frame with every
 // frame before it written whole and none after it.
 
@@ -107,7 +107,7 @@ TEST_F(FrameOverlap, DamagedMiddleFrameIsReportedByItsNumberAndEarlierFramesStay
     for (int frame = 1; frame <= 5; ++frame) {
         WriteFrame(dir / ("p." + std::to_string(frame) + ".exr"), frame, 64, 48, {"R", "G", "B"});
     }
-    // Frame 3 is cut short: it is read while frame 2 is keyed.
+    // Frame 3 is cut short: it is read while frame 2 is written.
     const std::string whole = Bytes(dir / "p.3.exr");
     std::ofstream(dir / "p.3.exr", std::ios::binary | std::ios::trunc) << whole.substr(0, whole.size() / 2);
     const Outcome run = VeskarIn(dir, {"render", "p.#.exr", "-o", "o.#.exr", "--frames", "1-5"});
