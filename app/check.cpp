@@ -182,6 +182,12 @@ Verdict ExamineFile(const std::string& path, bool deep) {
         verdict.problem = "empty file";
         return verdict;
     }
+    try {
+        CheckExrHeaders(path);
+    } catch (const CliError& e) {
+        verdict.problem = std::string(e.what()).substr(path.size() + 2);
+        return verdict;
+    }
     std::unique_ptr<OIIO::ImageInput> in = OIIO::ImageInput::open(path);
     if (!in) {
         const std::string message = OIIO::geterror();
@@ -286,6 +292,11 @@ std::string UnlikeInput(const OIIO::ImageSpec& got, const OIIO::ImageSpec& input
 
 // The input's header, or the reason it cannot be compared with.
 std::string ReadInputHeader(const std::string& path, OIIO::ImageSpec& spec) {
+    try {
+        CheckExrHeaders(path);
+    } catch (const CliError& e) {
+        return "cannot be compared: the input " + std::string(e.what());
+    }
     std::unique_ptr<OIIO::ImageInput> in = OIIO::ImageInput::open(path);
     if (!in) {
         const std::string message = OIIO::geterror();

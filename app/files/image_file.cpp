@@ -212,6 +212,7 @@ FileImage ReadImageFile(const std::string& path, const ReadOptions& options) {
     if (fs::is_directory(path, ec)) {
         throw CliError(path + ": cannot read: a folder, not an image file");
     }
+    CheckExrHeaders(path);
     auto input = OIIO::ImageInput::open(path);
     if (!input) {
         std::string message = OIIO::geterror();

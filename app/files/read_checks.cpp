@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <limits>
 
 #include <CLI/CLI.hpp>
@@ -153,6 +154,54 @@ void CheckDeclaredSize(const std::string& path, OIIO::ImageInput& input, int par
                        std::to_string(keyed.height) + " pixels of " + std::to_string(keyed.nchannels) +
                        " channels, which need " + MemoryText(need) + ", more than the memory budget of " +
                        MemoryText(budget) + " (see --max-memory)");
+    }
+}
+
+void CheckExrHeaders(const std::string& path) {
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    if (!file) return;  // the codec says why it cannot open it
+    const std::int64_t fileSize = static_cast<std::int64_t>(file.tellg());
+    file.seekg(0);
+    unsigned char start[8] = {};
+    if (!file.read(reinterpret_cast<char*>(start), 8) || start[0] != 0x76 || start[1] != 0x2f || start[2] != 0x31 ||
+        start[3] != 0x01) {
+        return;
+    }
+    const bool multiPart = (start[5] & 0x10) != 0;
+    auto damaged = [&](const std::string& what) {
+        return CliError(path + ": cannot read: the OpenEXR header is damaged: " + what);
+    };
+    // A name or type: up to 255 characters and a terminating zero.
+    auto readText = [&](std::string& text) {
+        text.clear();
+        for (char c = 0; file.get(c);) {
+            if (c == '\0') return true;
+            if (text.size() == 255) return false;
+            text += c;
+        }
+        return false;
+    };
+    // Each header is a list of attributes ended by an empty name; several
+    // parts' headers are ended by an empty header.
+    for (int header = 0;; ++header) {
+        int attributes = 0;
+        for (std::string name, type;; ++attributes) {
+            if (!readText(name)) throw damaged("the headers run past the end of the file");
+            if (name.empty()) break;
+            unsigned char size[4] = {};
+            if (!readText(type) || !file.read(reinterpret_cast<char*>(size), 4)) {
+                throw damaged("attribute " + name + " runs past the end of the file");
+            }
+            const std::int64_t bytes = static_cast<std::int32_t>(size[0] | size[1] << 8 | size[2] << 16 |
+                                                                 static_cast<std::uint32_t>(size[3]) << 24);
+            const std::int64_t left = fileSize - static_cast<std::int64_t>(file.tellg());
+            if (bytes < 0 || bytes > left) {
+                throw damaged("attribute " + name + " declares " + std::to_string(bytes) + " bytes, " +
+                              "more than the " + std::to_string(left) + " left in the file");
+            }
+            file.seekg(bytes, std::ios::cur);
+        }
+        if (!multiPart || attributes == 0) return;
     }
 }
 

@@ -63,6 +63,13 @@ std::uint64_t DeclaredBytes(OIIO::ImageInput& input, std::uint64_t enough);
 /// level of `part`.
 void CheckDeclaredSize(const std::string& path, OIIO::ImageInput& input, int part);
 
+/// Checks the headers of an OpenEXR file (any other file passes) before
+/// the codec reads them: the codec sets aside the bytes an attribute
+/// declares before it reads them, so a file of a few hundred bytes could
+/// cost gigabytes. Throws CliError naming `path` and the attribute when one
+/// declares more bytes than the file holds, or the headers run past its end.
+void CheckExrHeaders(const std::string& path);
+
 /// After a read that the codec reported as done: a codec that complained on
 /// the way (its warnings, such as "Premature end of JPEG file") read a
 /// damaged or truncated file, which fails unless the policy is lenient, when

@@ -108,6 +108,25 @@ TEST_F(Hardening, HeaderBombEndsInAClearErrorAtOnce) {
         EXPECT_TRUE(Has(run.err, "more than the memory budget")) << run.err;
         EXPECT_LT(run.seconds, 10.0);  // no pixel is touched: start-up time only
     }
+    // An OpenEXR attribute that declares gigabytes in a small file: the codec
+    // would set them aside before finding the file ends.
+    {
+        OIIO::ImageBuf small(OIIO::ImageSpec(8, 8, 3, OIIO::TypeDesc::HALF));
+        small.specmod().attribute("Software", "a test");
+        ASSERT_TRUE(small.write((dir / "attribute.exr").string())) << small.geterror();
+        std::string bytes = veskar_test::ReadText(dir / "attribute.exr");
+        const std::string software("Software\0string\0", 16);
+        const std::size_t at = bytes.find(software);
+        ASSERT_NE(at, std::string::npos);
+        bytes.replace(at + software.size(), 4, std::string("\x00\x00\xff\x7f", 4));
+        std::ofstream(dir / "attribute.exr", std::ios::binary) << bytes;
+        const Outcome run = Veskar({"render", (dir / "attribute.exr").string(), "-o", (dir / "out.exr").string()},
+                                   {"prlimit", "--as=1073741824"});
+        EXPECT_EQ(run.exitCode, 1) << run.err;
+        EXPECT_TRUE(Has(run.err, "attribute.exr: cannot read: the OpenEXR header is damaged: attribute Software "
+                                 "declares 2147418112 bytes"))
+            << run.err;
+    }
     // veskar check finds such frames bad without allocating for them: one
     // that declares more lines than it holds, one whose lines alone are more
     // than the budget.
