@@ -247,6 +247,10 @@ FileImage ReadImageFile(const std::string& path, const ReadOptions& options) {
     if (spec.nchannels < 1) {
         throw CliError(path + ": cannot read: the image has no channels");
     }
+    if (spec.width <= 0 || spec.height <= 0) {
+        throw CliError(path + ": cannot read: the image is empty (" + std::to_string(spec.width) + " x " +
+                       std::to_string(spec.height) + " pixels)");
+    }
     file.layout = LayoutOf(spec, LayerOf(parts[file.part], file.view, options.layer));
     std::vector<std::string> extraNames;
     if (options.withExtraChannels) {

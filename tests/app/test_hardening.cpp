@@ -388,6 +388,28 @@ TEST_F(Hardening, TruncatedPluginIsSkipped) {
     }
 }
 
+// What the fuzzers found, as files: each ends in a clear error. A seed's
+// first byte picks the file's ending for the image fuzzer; the rest is the
+// file.
+TEST_F(Hardening, FuzzFindingsEndInClearErrors) {
+    struct Finding {
+        const char* seed;
+        const char* ending;
+        const char* fragment;
+    };
+    for (const Finding& finding : {Finding{"seed_exr_attribute_size", ".exr", "the OpenEXR header is damaged"},
+                                   Finding{"seed_dpx_empty", ".dpx", "the image is empty (1048681 x 0 pixels)"}}) {
+        const std::string bytes =
+            veskar_test::ReadText(fs::path(VESKAR_TEST_SOURCE_DIR) / ".." / "fuzz" / "corpus" / "image" / finding.seed);
+        ASSERT_GT(bytes.size(), 1u) << finding.seed;
+        const fs::path file = dir / (std::string("finding") + finding.ending);
+        std::ofstream(file, std::ios::binary) << bytes.substr(1);
+        const Outcome run = Veskar({"render", file.string(), "-o", (dir / "out.exr").string()});
+        EXPECT_EQ(run.exitCode, 1) << finding.seed << ": " << run.err;
+        EXPECT_TRUE(Has(run.err, file.string() + ": cannot read: " + finding.fragment)) << run.err;
+    }
+}
+
 // 10. The longest names a folder allows are valid outputs.
 TEST_F(Hardening, LongOutputNames) {
     const std::string plate = Plate("plate.exr");
