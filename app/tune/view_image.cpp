@@ -63,8 +63,8 @@ std::string WritePng(const std::vector<float>& pixels, OIIO::ImageSpec spec, boo
     return std::string(bytes.begin(), bytes.end());
 }
 
-// The spec the keyed file would get for these channels, in 8 bits. Copying
-// the plate's spec keeps what the PNG writer looks at (its alpha handling),
+// The image header the keyed file would get for these channels, in 8 bits. Copying
+// the plate's header keeps what the PNG writer looks at (its alpha handling),
 // so the bytes decode to what `veskar render` writes.
 OIIO::ImageSpec ViewSpec(const OIIO::ImageSpec& sourceSpec, int width, int height, int channels, bool alpha) {
     OIIO::ImageSpec spec = sourceSpec;
