@@ -138,12 +138,15 @@ std::uint64_t DeclaredBytes(OIIO::ImageInput& input, std::uint64_t enough) {
 void CheckDeclaredSize(const std::string& path, OIIO::ImageInput& input, int part) {
     const std::uint64_t budget = CurrentReadPolicy().memoryBudget;
     const OIIO::ImageSpec keyed = input.spec(part, 0);
-    // Reading the keyed part: the file's pixels as 32-bit floats, the host
-    // image it fills (a 16-byte record per pixel and the further channels)
-    // and the keyed image of the same shape, and the writer's copy of the
-    // output channels.
+    // Keying the part holds three host images of its shape (a 16-byte record
+    // per pixel and the further channels as 32-bit floats): the one the file
+    // is read into, the keyed one, and the keyed image of the frame before,
+    // which is written while this one is keyed. The file is read and written
+    // a strip of lines at a time, beside them. Every channel is counted as a
+    // further one, so a file whose channel roles turn out otherwise needs
+    // less, never more.
     const std::uint64_t channels = static_cast<std::uint64_t>(std::max(keyed.nchannels, 0));
-    const std::uint64_t perPixel = 4 * channels + 2 * (16 + 4 * channels) + 4 * (channels + 1);
+    const std::uint64_t perPixel = 3 * (16 + 4 * channels);
     // Every part and level the file declares, at its own types, as the
     // writer copies them; counted while the sum stays within reach of the
     // budget.
