@@ -13,6 +13,7 @@
 #include <OpenImageIO/imagebufalgo.h>
 
 #include "support/run_veskar.h"
+#include "support/test_folder.h"
 
 using namespace veskar_test;
 
@@ -27,16 +28,9 @@ bool SameImage(const std::string& a, const std::string& b) {
     const OIIO::ImageBufAlgo::CompareResults cmp = OIIO::ImageBufAlgo::compare(first, second, 0.0f, 0.0f);
     return !cmp.error && cmp.nfail == 0 && cmp.maxerror == 0.0;
 }
-class Cli : public ::testing::Test {
+class Cli : public veskar_test::FolderTest {
 protected:
-    void SetUp() override {
-        dir = fs::path(::testing::TempDir()) /
-              ("veskar_cli_" + std::to_string(::getpid()) + "_" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
+    Cli() : FolderTest("cli") {}
 
     Outcome Veskar(const std::vector<std::string>& args) { return RunVeskar(args, dir); }
 
@@ -60,8 +54,6 @@ protected:
         std::sort(names.begin(), names.end());
         return names;
     }
-
-    fs::path dir;
 };
 
 }  // namespace

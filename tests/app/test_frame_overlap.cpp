@@ -16,6 +16,7 @@
 #include <OpenImageIO/imagebuf.h>
 
 #include "support/run_veskar.h"
+#include "support/test_folder.h"
 
 using namespace veskar_test;
 
@@ -28,21 +29,19 @@ std::string Bytes(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-class FrameOverlap : public ::testing::Test {
+class FrameOverlap : public veskar_test::FolderTest {
 protected:
+    FrameOverlap() : FolderTest("overlap") {}
+
     void SetUp() override {
-        dir = fs::path(::testing::TempDir()) /
-              ("veskar_overlap_" + std::to_string(::getpid()) + "_" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
+        FolderTest::SetUp();
         // Files of both runs carry the same DateTime.
         ::setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
     }
     void TearDown() override {
         ::unsetenv("SOURCE_DATE_EPOCH");
         ::unsetenv("VESKAR_FRAME_OVERLAP");
-        fs::remove_all(dir);
+        FolderTest::TearDown();
     }
 
     // Runs veskar in `folder`, so that the command line (which the files'
@@ -68,8 +67,6 @@ protected:
         buf.set_pixels(buf.roi(), OIIO::TypeDesc::FLOAT, pixels.data());
         ASSERT_TRUE(buf.write(path.string())) << buf.geterror();
     }
-
-    fs::path dir;
 };
 
 TEST_F(FrameOverlap, OverlappedSequenceWritesTheFilesOfFramesKeyedOneByOne) {

@@ -18,22 +18,16 @@
 
 #include "support/run_veskar.h"
 #include "support/small_disk.h"
+#include "support/test_folder.h"
 
 namespace fs = std::filesystem;
 using veskar_test::Outcome;
 
 namespace {
 
-class Hardening : public ::testing::Test {
+class Hardening : public veskar_test::FolderTest {
 protected:
-    void SetUp() override {
-        dir = fs::path(::testing::TempDir()) /
-              ("veskar_hard_" + std::to_string(::getpid()) + "_" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
+    Hardening() : FolderTest("hard") {}
 
     Outcome Veskar(const std::vector<std::string>& args, const std::vector<std::string>& prefix = {}) {
         return veskar_test::Running(args, dir, prefix).Wait();
@@ -62,8 +56,6 @@ protected:
         }
         return names;
     }
-
-    fs::path dir;
 };
 
 bool Has(const std::string& text, const std::string& fragment) { return text.find(fragment) != std::string::npos; }

@@ -13,6 +13,7 @@
 #include "app/settings_file.h"
 #include "app/settings_text.h"
 #include "support/keyer_plugin.h"
+#include "support/test_folder.h"
 
 namespace fs = std::filesystem;
 using veskar::LoadSettingsFile;
@@ -24,16 +25,14 @@ std::uint64_t Bits(double value) { return std::bit_cast<std::uint64_t>(value); }
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-class SettingsFile : public ::testing::Test {
+class SettingsFile : public veskar_test::FolderTest {
 protected:
+    SettingsFile() : FolderTest("settings") {}
+
     void SetUp() override {
+        FolderTest::SetUp();
         ASSERT_NE(keyer.tool, nullptr) << "the keyer plug-in did not load";
-        dir = fs::path(::testing::TempDir()) /
-              ("veskar_settings_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
     }
-    void TearDown() override { fs::remove_all(dir); }
 
     std::string Write(const std::string& name, const std::string& text) const {
         const fs::path path = dir / name;
@@ -70,7 +69,6 @@ protected:
     }
 
     KeyerPlugin keyer;
-    fs::path dir;
 };
 
 // ---------------------------------------------------------------------------

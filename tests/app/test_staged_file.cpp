@@ -18,6 +18,7 @@
 #include "app/cli_error.h"
 #include "app/files/staged_file.h"
 #include "support/small_disk.h"
+#include "support/test_folder.h"
 
 namespace fs = std::filesystem;
 using veskar::CliError;
@@ -48,17 +49,9 @@ std::string MessageOf(const std::function<void()>& action) {
     return "";
 }
 
-class Staged : public ::testing::Test {
+class Staged : public veskar_test::FolderTest {
 protected:
-    void SetUp() override {
-        dir = fs::path(::testing::TempDir()) /
-              ("veskar_staged_" + std::to_string(::getpid()) + "_" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-    fs::path dir;
+    Staged() : FolderTest("staged") {}
 };
 
 TEST_F(Staged, CommitReplacesTheTargetAndLeavesNothingElse) {
