@@ -197,6 +197,9 @@ private:
         }
         const std::string png = session_.ViewPng(static_cast<int>(number), view, size == "proxy");
         response.set_header("X-Veskar-Revision", std::to_string(session_.Revision()));
+        // A keyed view says whether its key keys anything (the source view
+        // keys nothing and says nothing of it).
+        if (view != View::Source) response.set_header("X-Veskar-Warning", session_.Warning());
         response.set_content(png, "image/png");
     }
 

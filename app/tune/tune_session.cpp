@@ -282,6 +282,8 @@ void TuneSession::Pick(const json& body) {
                                     " plate");
     }
     SetKeyColour(*tool_, MeanColour(image, x, y, kDefaultPickRadius));
+    keySetup_.colourPicked = true;
+    keySetup_.screen = false;
     ++revision_;
 }
 
@@ -315,6 +317,8 @@ json TuneSession::Screen(const json& body) {
         // The setup is worked out before anything is set: nothing changed.
         throw RequestError(400, shown + ": " + e.what());
     }
+    keySetup_.colourPicked = false;
+    keySetup_.screen = true;
     ++revision_;
     const int colourSpace = static_cast<int>(std::floor(tool_->FindInput("Colorspace")->Value() + 0.5));
     return {{"rect", RectText(rect)}, {"summary", DescribeScreenSetup(setup, colourSpace)}, {"notes", setup.notes}};
@@ -348,6 +352,11 @@ std::string TuneSession::ViewPng(int frame, View view, bool proxy) {
         return EncodeView(view, shown.source.spec, source, nullptr, proxy);
     }
     const Image& keyed = Keyed(proxy);
+    KeySetupKind setup = keySetup_;
+    setup.page = true;
+    setup.keyImage = shown.key.has_value();
+    setup.inverted = std::floor(tool_->FindInput("InvAlpha")->Value() + 0.5) == 1.0;
+    warning_ = OneSidedKeyWarning(keyed, setup);
     // "Alpha Multiply" stores exactly 1 when on: the keyed colour is then
     // premultiplied by the matte, as veskar render takes it.
     const bool premultiplied = tool_->FindInput("Alphamult")->Value() == 1.0;

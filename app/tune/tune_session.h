@@ -10,6 +10,7 @@
 
 #include "app/frames.h"
 #include "app/files/image_file.h"
+#include "app/setup/key_check.h"
 #include "app/tool_session.h"
 #include "app/tune/view_image.h"
 #include "host/tool_instance.h"
@@ -87,6 +88,11 @@ public:
     /// at reduced size.
     std::string ViewPng(int frame, View view, bool proxy);
 
+    /// For the render the last keyed view showed: a warning when its matte
+    /// keys nothing or everything, naming the likely cause as `veskar render`
+    /// does, in the page's words; "" when the key looks usable.
+    const std::string& Warning() const noexcept { return warning_; }
+
     /// Writes the settings text to the save path (staged and renamed) and
     /// returns `{"path": ..., "command": "veskar render ..."}`.
     nlohmann::json Save();
@@ -134,6 +140,8 @@ private:
     Render proxy_;
     unsigned long revision_ = 1;
     int lastShownFrame_ = 0;
+    KeySetupKind keySetup_;  // how the key was last set up on the page
+    std::string warning_;
 };
 
 }  // namespace veskar::tune

@@ -298,6 +298,42 @@ TEST_F(Session, ScreenRectangleSetsTheKeyAsTheCommandLineDoes) {
     }
 }
 
+// Each keyed view says whether its key keys anything, with the cause and
+// the way out in the page's words, as veskar render warns on the command line.
+TEST_F(Session, KeyedViewsWarnWhenTheKeyKeysNothing) {
+    {
+        TuneSession session(options);
+        EXPECT_EQ(session.Warning(), "");
+        session.ViewPng(0, View::Matte, true);
+        const std::string warning = session.Warning();
+        EXPECT_EQ(warning.rfind("the matte is clear on only 0.00% of this frame: it keys nothing; ", 0), 0u)
+            << warning;
+        EXPECT_NE(warning.find("a Shift-drag over the screen"), std::string::npos) << warning;
+        EXPECT_EQ(warning.find("--"), std::string::npos) << warning;
+        // Set up from the screen, the key keys the screen and the warning goes.
+        session.ApplyValues({{"set", {{{"id", "Colorspace"}, {"value", 1}}}}});
+        session.Screen({{"frame", 0}, {"x", 0}, {"y", 0}, {"width", 40}, {"height", 8}});
+        session.ViewPng(0, View::Result, false);
+        EXPECT_EQ(session.Warning(), "");
+    }
+    // A colour picked against a key image puts the screen colour where the
+    // offset from the clean plate belongs: the warning says so.
+    const std::string clean = (dir / "clean.png").string();
+    OIIO::ImageBuf cleanBuf(OIIO::ImageSpec(40, 30, 3, OIIO::TypeDesc::UINT8));
+    const float cleanRgb[3] = {kScreen[0] / 255.0f, kScreen[1] / 255.0f, kScreen[2] / 255.0f};
+    ASSERT_TRUE(OIIO::ImageBufAlgo::fill(cleanBuf, cleanRgb));
+    ASSERT_TRUE(cleanBuf.write(clean));
+    options.keyImage = clean;
+    TuneSession session(options);
+    session.Pick({{"frame", 0}, {"x", 0}, {"y", 0}});
+    session.ViewPng(0, View::Status, false);
+    EXPECT_NE(session.Warning().find("it keys nothing; with a key image, the Value sliders are an offset from the "
+                                     "key image's colour, and a picked key colour put the screen colour itself "
+                                     "there: use a Shift-drag over the screen"),
+              std::string::npos)
+        << session.Warning();
+}
+
 TEST_F(Session, BadScreenRectanglesAreRefusedAndChangeNothing) {
     TuneSession session(options);
     // A Fade of 0 leaves the matte nothing to follow: the setup refuses it.

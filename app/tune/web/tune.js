@@ -55,6 +55,13 @@ async function showView(size) {
     throw new Error(data.error || `view: HTTP ${response.status}`);
   }
   const revision = response.headers.get('X-Veskar-Revision');
+  // A keyed view tells whether its key keys anything; the source view keeps
+  // what the last keyed one said.
+  if (view !== 'source') {
+    const warning = response.headers.get('X-Veskar-Warning') || '';
+    $('warning').textContent = warning;
+    $('warning').hidden = warning === '';
+  }
   const blob = await response.blob();
   const url = URL.createObjectURL(blob);
   const image = $('shown');

@@ -157,6 +157,26 @@ test('veskar tune in chromium', (t) => onTunePage(async (page, { folder, plate, 
     assert.ok(!(await page.locator('[data-control="MaxRed"]').isVisible()));
   });
 
+  await t.test('a key that keys everything is named on the page', async () => {
+    // The sample's settings key the sample: nothing to say.
+    const warning = page.locator('#warning');
+    assert.ok(await warning.isHidden(), 'no warning for a working key');
+    const gain = page.locator('[data-control="MultAlpha"] input[type=number]');
+    const kept = await gain.inputValue();
+    let before = await revision(page);
+    await gain.fill('0');
+    await gain.press('Enter');
+    await settledAfter(page, before);
+    assert.ok(await warning.isVisible(), 'the warning shows');
+    assert.match(await warning.textContent(),
+                 /^the matte is opaque on only 0\.00% of this frame: it keys everything; .* a Shift-drag over the screen$/);
+    before = await revision(page);
+    await gain.fill(kept);
+    await gain.press('Enter');
+    await settledAfter(page, before);
+    assert.ok(await warning.isHidden(), 'the warning goes with its cause');
+  });
+
   await t.test('a click picks the key colour as --pick does', async () => {
     const point = await screenPoint(page, 12, 9);
     const before = await revision(page);
