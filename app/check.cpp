@@ -15,7 +15,9 @@
 
 #include "app/cli_error.h"
 #include "app/frames.h"
-#include "app/files/channel_roles.h"
+#include "app/files/formats.h"
+#include "app/files/image_file.h"
+#include "app/files/keyed_file.h"
 #include "app/files/read_checks.h"
 #include "app/text_match.h"
 
@@ -163,6 +165,7 @@ struct Verdict {
     bool missing = false;
     std::string problem;  // "" when the file is good
     OIIO::ImageSpec spec;   // its first subimage, when it opened
+    std::vector<OIIO::ImageSpec> parts;  // every subimage's top level, when it opened
 };
 
 Verdict ExamineFile(const std::string& path, bool deep) {
@@ -195,6 +198,9 @@ Verdict ExamineFile(const std::string& path, bool deep) {
         return verdict;
     }
     verdict.spec = in->spec();
+    for (int part = 0; in->seek_subimage(part, 0); ++part) {
+        verdict.parts.push_back(in->spec());
+    }
     // A header that declares more than the budget would not be keyed, and a
     // band of its lines alone may be more than the machine holds.
     const std::uint64_t budget = CurrentReadPolicy().memoryBudget;
@@ -237,73 +243,101 @@ std::string UnlikeFrame(const OIIO::ImageSpec& got, const OIIO::ImageSpec& want,
     return "";
 }
 
-// How a keyed frame differs from what keying `input` gives: the input's
-// windows; every channel of the input by name (a grey channel becomes R, G,
-// B), an alpha channel, nothing else; and the input's data types, or `type`
-// when the render was asked for one.
-std::string UnlikeInput(const OIIO::ImageSpec& got, const OIIO::ImageSpec& input, const std::string& inputPath,
-                        OIIO::TypeDesc type) {
-    const std::string what = "the input " + inputPath;
-    if (DataWindow(got) != DataWindow(input)) {
-        return "size " + DataWindow(got) + ", unlike " + what + " (" + DataWindow(input) + ")";
+// How one part of a keyed frame differs from the header the writer plans for
+// it. `what` says where the expectation comes from; `typeReason` why the data
+// types are what they are; `known` whether the output format's data types
+// and windows are known at all (else the codec chose them).
+std::string UnlikePlan(const OIIO::ImageSpec& got, const OIIO::ImageSpec& want, const std::string& what,
+                       const std::string& typeReason, bool known) {
+    if (got.width != want.width || got.height != want.height || (known && DataWindow(got) != DataWindow(want))) {
+        return "size " + DataWindow(got) + ", unlike " + what + " (" + DataWindow(want) + ")";
     }
-    if (DisplayWindow(got) != DisplayWindow(input)) {
-        return "display window " + DisplayWindow(got) + ", unlike " + what + " (" + DisplayWindow(input) + ")";
+    if (known && DisplayWindow(got) != DisplayWindow(want)) {
+        return "display window " + DisplayWindow(got) + ", unlike " + what + " (" + DisplayWindow(want) + ")";
     }
-    const ChannelLayout layout = LayoutOf(input);
-    std::vector<std::string> names;
-    std::vector<OIIO::TypeDesc> formats;
-    for (int c = 0; c < input.nchannels; ++c) {
-        const OIIO::TypeDesc format = type == OIIO::TypeDesc::UNKNOWN ? FormatOf(input, c) : type;
-        if (c == layout.grey) {
-            names.insert(names.end(), {"R", "G", "B"});
-            formats.insert(formats.end(), 3, format);
-        } else {
-            names.push_back(input.channelnames[static_cast<std::size_t>(c)]);
-            formats.push_back(format);
-        }
-    }
-    if (layout.alpha < 0) {
-        names.push_back("A");
-        // An added alpha takes the colour's type; any type is accepted
-        // unless the render was asked for one.
-        formats.push_back(type);
-    }
-    for (const std::string& name : names) {
+    for (const std::string& name : want.channelnames) {
         if (ChannelNamed(got, name) < 0) {
             return "no channel " + name + " (channels " + Names(got.channelnames) + ", keyed from " + what + ")";
         }
     }
     for (const std::string& name : got.channelnames) {
-        if (std::find(names.begin(), names.end(), name) == names.end()) {
-            return "channel " + name + " is not keyed from " + what + " (channels " + Names(input.channelnames) +
-                   ")";
+        if (ChannelNamed(want, name) < 0) {
+            return "channel " + name + " is not keyed from " + what + " (expected " + Names(want.channelnames) + ")";
         }
     }
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        const OIIO::TypeDesc format = FormatOf(got, ChannelNamed(got, names[i]));
-        if (formats[i] != OIIO::TypeDesc::UNKNOWN && format != formats[i]) {
-            return "channel " + names[i] + " is " + format.c_str() + ", expected " + formats[i].c_str() + " (" +
-                   (type == OIIO::TypeDesc::UNKNOWN ? "like " + what : "--type") + ")";
+    if (got.channelnames != want.channelnames) {
+        return "channels in the order " + Names(got.channelnames) + ", expected " + Names(want.channelnames) +
+               " (keyed from " + what + ")";
+    }
+    for (int c = 0; known && c < got.nchannels; ++c) {
+        if (FormatOf(got, c) != FormatOf(want, c)) {
+            return "channel " + got.channelnames[static_cast<std::size_t>(c)] + " is " + FormatOf(got, c).c_str() +
+                   ", expected " + FormatOf(want, c).c_str() + " (" + typeReason + ")";
         }
     }
     return "";
 }
 
-// The input's header, or the reason it cannot be compared with.
-std::string ReadInputHeader(const std::string& path, OIIO::ImageSpec& spec) {
+// What keying `inputPath` with the render's options writes to `path`: the
+// headers of every part, from the writer's own plan; or the reason there is
+// nothing to compare with.
+struct Expectation {
+    std::vector<OIIO::ImageSpec> parts;
+    std::string inputFormat;  // the input's format name
+    std::string problem;
+};
+
+Expectation Expect(const std::string& path, const std::string& inputPath, const ReadOptions& read,
+                   const WriteOptions& write) {
+    Expectation expectation;
+    FileImage source;
     try {
-        CheckExrHeaders(path);
+        source = ReadImageHeader(inputPath, read);
     } catch (const CliError& e) {
-        return "cannot be compared: the input " + std::string(e.what());
+        expectation.problem = "cannot be compared: the input " + OneLine(e.what());
+        return expectation;
     }
-    std::unique_ptr<OIIO::ImageInput> in = OIIO::ImageInput::open(path);
-    if (!in) {
-        const std::string message = OIIO::geterror();
-        return "cannot be compared: the input " + path + " does not open: " +
-               (message.empty() ? std::string("unknown image format") : OneLine(message));
+    expectation.inputFormat = source.formatName;
+    try {
+        // What the render refuses to write, it did not write: the options
+        // that accept the loss were given to it, and belong here too.
+        CheckOutput(path, source, write);
+        expectation.parts = KeyedFileSpecs(path, source, write);
+    } catch (const CliError& e) {
+        std::string message = e.what();
+        if (message.compare(0, path.size() + 2, path + ": ") == 0) message.erase(0, path.size() + 2);
+        expectation.problem = "cannot be compared: veskar render would not write it from the input " + inputPath +
+                              " with these options: " + OneLine(message);
     }
-    spec = in->spec();
+    return expectation;
+}
+
+// How a keyed frame differs from what keying its input writes.
+std::string UnlikeInput(const Verdict& got, const Expectation& want, const std::string& path,
+                        const std::string& inputPath, const WriteOptions& write) {
+    const std::string what = "the input " + inputPath;
+    const std::vector<OIIO::ImageSpec>& parts = want.parts;
+    if (got.parts.size() != parts.size()) {
+        return std::to_string(got.parts.size()) + (got.parts.size() == 1 ? " part" : " parts") + ", expected " +
+               std::to_string(parts.size()) + " (keyed from " + what + ")";
+    }
+    const OutputFormat format = OutputFormatOf(path);
+    const std::string typeReason = write.type != OIIO::TypeDesc::UNKNOWN ? "--type"
+                                   : want.inputFormat == format.name
+                                       ? "like the input " + inputPath
+                                       : "the input's type as " + format.title + " stores it";
+    for (std::size_t part = 0; part < parts.size(); ++part) {
+        const std::string name = PartName(parts[part]);
+        // A lone part's name is kept only by formats that name parts.
+        if (parts.size() > 1 && PartName(got.parts[part]) != name) {
+            return "part " + std::to_string(part) + " is named '" + PartName(got.parts[part]) + "', expected '" + name +
+                   "' (keyed from " + what + ")";
+        }
+        const std::string problem = UnlikePlan(got.parts[part], parts[part], what, typeReason, !format.types.empty());
+        if (!problem.empty()) {
+            return (parts.size() > 1 ? "part " + (name.empty() ? std::to_string(part) : name) + ": " : "") + problem;
+        }
+    }
     return "";
 }
 
@@ -320,6 +354,7 @@ CLI::App* AddCheckCommand(CLI::App& app, CheckOptions& options) {
                       "and types; without it, every frame must match the first good one");
     check->add_option("--type", options.type, "Output data type the render was given with --type")
         ->check(CLI::IsMember({"half", "float", "uint8", "uint16"}));
+    AddChannelOptions(*check, options.files);
     check->add_flag("--deep", options.deep, "Read every pixel, not only the header and the first and last lines");
     AddReadLimitOptions(*check, options.readLimits, false);
     return check;
@@ -347,6 +382,15 @@ int RunCheck(const CheckOptions& options) {
     }
     ApplyReadLimits(options.readLimits);
     const OIIO::TypeDesc type = options.type.empty() ? OIIO::TypeDesc::UNKNOWN : OIIO::TypeDesc(options.type);
+    if (options.like.empty() && HasChannelOptions(options.files)) {
+        throw CliError("--drop-alpha, --drop-channels, --part, --view and --layer say how the frames were keyed "
+                       "from their input: give it with --like INPUT_PATTERN",
+                       2);
+    }
+    // The render's own reading and writing options, as it resolves them.
+    const FileSetup setup(options.files, type, "");
+    const ReadOptions read = setup.Source();
+    const WriteOptions& write = setup.Write();
 
     std::optional<OIIO::ImageSpec> firstGood;
     int firstGoodFrame = 0;
@@ -356,11 +400,9 @@ int RunCheck(const CheckOptions& options) {
         const std::string path = output.Path(frame);
         Verdict verdict = ExamineFile(path, options.deep);
         if (verdict.problem.empty() && !options.like.empty()) {
-            OIIO::ImageSpec input;
-            verdict.problem = ReadInputHeader(like.Path(frame), input);
-            if (verdict.problem.empty()) {
-                verdict.problem = UnlikeInput(verdict.spec, input, like.Path(frame), type);
-            }
+            const Expectation want = Expect(path, like.Path(frame), read, write);
+            verdict.problem = want.problem.empty() ? UnlikeInput(verdict, want, path, like.Path(frame), write)
+                                                   : want.problem;
         } else if (verdict.problem.empty()) {
             if (firstGood) {
                 verdict.problem = UnlikeFrame(verdict.spec, *firstGood, "frame " + std::to_string(firstGoodFrame));

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "app/files/file_options.h"
 #include "app/files/read_checks.h"
 
 namespace CLI {
@@ -16,6 +17,10 @@ struct CheckOptions {
     std::string frames;  ///< "--frames" text; "" for one file
     std::string like;    ///< the input the frames were keyed from, or "": then frames must agree with each other
     std::string type;    ///< the output data type asked of the render (--type), or "": the input's
+    /// The render's options that decide the part keyed and the channels
+    /// written (--drop-alpha, --drop-channels, --part, --view, --layer); only
+    /// these of the file options are taken, and only with `like`.
+    FileOptions files;
     bool deep = false;   ///< read every pixel, not only the header and the first and last lines
     ReadLimits readLimits;  ///< --max-memory
 };

@@ -11,18 +11,27 @@ void AddFileOptions(CLI::App& render, FileOptions& options) {
                       "Alpha convention stored where the output format allows both (default: the format's own: "
                       "premultiplied for EXR and TIFF, straight for PNG)")
         ->check(CLI::IsMember({"premultiplied", "straight"}));
-    render.add_flag("--drop-alpha", options.dropAlpha,
-                    "Write the colour alone to a format that cannot hold the matte (such as JPEG)");
-    render.add_flag("--drop-channels", options.dropChannels,
-                    "Leave out the further channels and parts a format cannot hold (such as PNG)");
-    render.add_option("--part", options.part, "Part of a multi-part file to key (default: the first with colour)");
-    render.add_option("--view", options.view, "View of a multi-view file to key (default: the first with colour)");
-    render.add_option("--layer", options.layer, "Layer whose NAME.R, NAME.G, NAME.B, NAME.A are keyed");
+    AddChannelOptions(render, options);
     render.add_option("--compression", options.compression,
                       "Output compression, NAME or NAME:LEVEL (default: the input's, when the format is the same)");
     render.add_option("--input-space", options.inputSpace,
                       "Colour space of the input's values: converted to linear before keying");
     render.add_option("--output-space", options.outputSpace, "Colour space to convert the keyed values to on write");
+}
+
+void AddChannelOptions(CLI::App& command, FileOptions& options) {
+    command.add_flag("--drop-alpha", options.dropAlpha,
+                     "Write the colour alone to a format that cannot hold the matte (such as JPEG)");
+    command.add_flag("--drop-channels", options.dropChannels,
+                     "Leave out the further channels and parts a format cannot hold (such as PNG)");
+    command.add_option("--part", options.part, "Part of a multi-part file to key (default: the first with colour)");
+    command.add_option("--view", options.view, "View of a multi-view file to key (default: the first with colour)");
+    command.add_option("--layer", options.layer, "Layer whose NAME.R, NAME.G, NAME.B, NAME.A are keyed");
+}
+
+bool HasChannelOptions(const FileOptions& options) {
+    return options.dropAlpha || options.dropChannels || !options.part.empty() || !options.view.empty() ||
+           !options.layer.empty();
 }
 
 std::string CommandLineText(int argc, const char* const* argv) {

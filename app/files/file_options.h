@@ -31,6 +31,14 @@ struct FileOptions {
 /// Adds the file options above to `render`.
 void AddFileOptions(CLI::App& render, FileOptions& options);
 
+/// Adds the options above that decide which part is keyed and which channels
+/// are written (--drop-alpha, --drop-channels, --part, --view, --layer) to
+/// `command`: render takes them, and check to expect what render wrote.
+void AddChannelOptions(CLI::App& command, FileOptions& options);
+
+/// Whether any of those options is given.
+bool HasChannelOptions(const FileOptions& options);
+
 /// The command line as one line of text, words with spaces or quotes quoted,
 /// for the ImageHistory of the files it writes.
 std::string CommandLineText(int argc, const char* const* argv);

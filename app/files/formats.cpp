@@ -28,22 +28,78 @@ OutputFormat OutputFormatOf(const std::string& path) {
     // straight by definition; TIFF marks which one a file holds and defaults
     // to associated alpha. Formats not named here are treated as premultiplied
     // (what their readers assume), with no data type refused.
+    // The codecs' own answers to what their headers keep are not all true
+    // (PNG keeps the data window's position, TIFF the display window), so
+    // the formats named here say it themselves.
     if (format.name == "openexr") {
         format.title = "EXR";
         format.types = {TypeDesc::HALF, TypeDesc::FLOAT};
+        format.channelTypes = format.origin = format.displayWindow = true;
     } else if (format.name == "png") {
         format.premultiplied = false;
         format.straight = true;
         format.convention = Association::Straight;
         format.types = {TypeDesc::UINT8, TypeDesc::UINT16};
+        format.origin = true;
     } else if (format.name == "tiff") {
         format.straight = true;
         format.types = {TypeDesc::UINT8, TypeDesc::UINT16, TypeDesc::HALF, TypeDesc::FLOAT};
+        format.origin = format.displayWindow = true;
     } else if (format.name == "jpeg") {
         format.title = "JPEG";
         format.types = {TypeDesc::UINT8};
     }
     return format;
+}
+
+namespace {
+
+// The type the codec of `format` writes for `type`.
+TypeDesc StoredType(const OutputFormat& format, TypeDesc type) {
+    if (format.name == "openexr") {
+        if (type == TypeDesc::DOUBLE) return TypeDesc::FLOAT;
+        return type == TypeDesc::FLOAT || type == TypeDesc::UINT32 ? type : TypeDesc::HALF;
+    }
+    if (format.name == "png") {
+        return type == TypeDesc::UINT16 ? type : TypeDesc::UINT8;
+    }
+    if (format.name == "tiff") {
+        // Half is written as float: few readers know 16-bit float TIFF.
+        return type == TypeDesc::HALF ? TypeDesc::FLOAT : type;
+    }
+    if (format.name == "jpeg") {
+        return TypeDesc::UINT8;
+    }
+    return type;
+}
+
+}  // namespace
+
+OIIO::ImageSpec StoredSpec(const OutputFormat& format, OIIO::ImageSpec spec) {
+    if (format.types.empty()) {
+        return spec;
+    }
+    spec.format = StoredType(format, spec.format);
+    bool mixed = false;
+    if (format.channelTypes) {
+        for (TypeDesc& type : spec.channelformats) {
+            type = StoredType(format, type);
+            mixed = mixed || type != spec.channelformats.front();
+        }
+    }
+    if (!mixed) {
+        spec.channelformats.clear();
+    }
+    if (!format.origin) {
+        spec.x = spec.y = 0;
+    }
+    if (!format.displayWindow) {
+        // Readers take the data window's size for the display window, at 0,0.
+        spec.full_x = spec.full_y = 0;
+        spec.full_width = spec.width;
+        spec.full_height = spec.height;
+    }
+    return spec;
 }
 
 std::string TypeNames(const std::vector<TypeDesc>& types) {

@@ -24,6 +24,11 @@ struct OutputFormat {
     bool straight = false;         ///< can store straight colour
     Association convention = Association::Premultiplied;  ///< stored when not asked otherwise
     std::vector<OIIO::TypeDesc> types;  ///< data types it stores; empty: not known, any
+    // What its headers keep, where known (`types` not empty); otherwise the
+    // codec's own choice, not foreseen here.
+    bool channelTypes = false;     ///< a data type per channel, else one for all
+    bool origin = false;           ///< the data window's position
+    bool displayWindow = false;    ///< a display window apart from the data window
 };
 
 /// The format `path` is written in; throws CliError naming the file when
@@ -32,6 +37,12 @@ OutputFormat OutputFormatOf(const std::string& path);
 
 /// "half, float" for messages.
 std::string TypeNames(const std::vector<OIIO::TypeDesc>& types);
+
+/// The header `spec` becomes in a file of `format`, as its readers find it:
+/// each data type as the format's codec stores it (the nearest it has), one
+/// type for all channels where it has no type per channel, and the windows
+/// it cannot hold dropped. A format not known here gets `spec` unchanged.
+OIIO::ImageSpec StoredSpec(const OutputFormat& format, OIIO::ImageSpec spec);
 
 /// Whether `format` stores `type` (always true when its types are not known).
 bool Stores(const OutputFormat& format, OIIO::TypeDesc type);

@@ -198,13 +198,10 @@ void ReadWholeFrame(OIIO::ImageInput& input, FileImage& file) {
     ScatterRows(pixels.data(), spec.height, 0, file);
 }
 
-}  // namespace
-
-std::string PartName(const OIIO::ImageSpec& spec) {
-    return spec.get_string_attribute("name");
-}
-
-FileImage ReadImageFile(const std::string& path, const ReadOptions& options) {
+// Opens `path` and finds the part to key and its layout, as ReadImageFile
+// does, without reading pixels.
+FileImage OpenKeyedPart(const std::string& path, const ReadOptions& options,
+                        std::unique_ptr<OIIO::ImageInput>& input) {
     std::error_code ec;
     if (!fs::exists(path, ec)) {
         throw CliError(path + ": cannot read: no such file");
@@ -213,7 +210,7 @@ FileImage ReadImageFile(const std::string& path, const ReadOptions& options) {
         throw CliError(path + ": cannot read: a folder, not an image file");
     }
     CheckExrHeaders(path);
-    auto input = OIIO::ImageInput::open(path);
+    input = OIIO::ImageInput::open(path);
     if (!input) {
         std::string message = OIIO::geterror();
         throw CliError(path + ": cannot read: " + (message.empty() ? "unknown image format" : message));
@@ -230,6 +227,9 @@ FileImage ReadImageFile(const std::string& path, const ReadOptions& options) {
     file.path = path;
     file.formatName = input->format_name();
     file.partCount = static_cast<int>(parts.size());
+    for (const Part& part : parts) {
+        file.partSpecs.push_back(part.spec);
+    }
     file.part = ChoosePart(path, parts, options);
     file.partName = parts[file.part].name;
     file.view = ViewOf(parts[file.part], options.view);
@@ -252,6 +252,25 @@ FileImage ReadImageFile(const std::string& path, const ReadOptions& options) {
                        std::to_string(spec.height) + " pixels)");
     }
     file.layout = LayoutOf(spec, LayerOf(parts[file.part], file.view, options.layer));
+    file.colourSpace = ColourSpaceOf(spec);
+    return file;
+}
+
+}  // namespace
+
+std::string PartName(const OIIO::ImageSpec& spec) {
+    return spec.get_string_attribute("name");
+}
+
+FileImage ReadImageHeader(const std::string& path, const ReadOptions& options) {
+    std::unique_ptr<OIIO::ImageInput> input;
+    return OpenKeyedPart(path, options, input);
+}
+
+FileImage ReadImageFile(const std::string& path, const ReadOptions& options) {
+    std::unique_ptr<OIIO::ImageInput> input;
+    FileImage file = OpenKeyedPart(path, options, input);
+    const OIIO::ImageSpec& spec = file.spec;
     std::vector<std::string> extraNames;
     if (options.withExtraChannels) {
         for (int channel : file.layout.extra) {
@@ -279,7 +298,6 @@ FileImage ReadImageFile(const std::string& path, const ReadOptions& options) {
     if (const std::string complaint = CheckWholeRead(path, *input); !complaint.empty()) {
         std::cerr << "veskar: warning: " << complaint << "\n";
     }
-    file.colourSpace = ColourSpaceOf(spec);
     if (options.inputSpace != nullptr) {
         options.inputSpace->Apply(*file.image);
         file.colourSpace = options.inputSpace->To();

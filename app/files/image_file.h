@@ -37,6 +37,7 @@ struct FileImage {
     int part = 0;            ///< the keyed part
     std::string partName;    ///< its name, "" when it has none
     std::string view;        ///< its view, "" when the file has no views
+    std::vector<OIIO::ImageSpec> partSpecs;  ///< the top level of every part of the file, in order
     OIIO::ImageSpec spec;    ///< its top level, as the file declares it
     std::vector<std::pair<int, int>> levels;  ///< width and height of each MIP level, the top first
     ChannelLayout layout;
@@ -49,6 +50,11 @@ struct FileImage {
 /// `withExtraChannels`, every further channel into plane 2. Throws CliError
 /// naming the file (and the part, view or layer asked for) on failure.
 FileImage ReadImageFile(const std::string& path, const ReadOptions& options = {});
+
+/// The keyed part of `path`, chosen as ReadImageFile chooses it, and what is
+/// known of the file around it, from its headers alone: `image` stays null and
+/// `colourSpace` is the file's tag. Throws CliError as ReadImageFile does.
+FileImage ReadImageHeader(const std::string& path, const ReadOptions& options = {});
 
 /// The name a part goes by: its "name", or "" when it has none.
 std::string PartName(const OIIO::ImageSpec& spec);

@@ -197,7 +197,49 @@ OIIO::ImageSpec KeyedSpec(const FileImage& source, const OutputFormat& format, c
             spec.attribute(kExrColourSpaceAttribute, space);
         }
     }
-    return spec;
+    // The codec is handed the types and windows it stores, so that the plan
+    // is what the file holds.
+    return StoredSpec(format, spec);
+}
+
+// What the writer makes of a source for one output: the format, the keyed
+// part's channels and header, and which parts the file holds.
+struct KeyedPlan {
+    OutputFormat format;
+    std::vector<OutChannel> channels;
+    bool writeAlpha = true;
+    Association written = Association::Premultiplied;  // the colour's convention in the file
+    OIIO::ImageSpec keyedSpec;
+    bool allParts = false;  // every part of the source, in order; else the keyed one alone
+};
+
+KeyedPlan PlanKeyedFile(const std::string& path, const FileImage& source, const WriteOptions& options) {
+    KeyedPlan plan;
+    plan.format = OutputFormatOf(path);
+    plan.channels = OutputChannels(source, plan.format, options);
+    plan.writeAlpha = std::any_of(plan.channels.begin(), plan.channels.end(),
+                                  [](const OutChannel& c) { return c.plane1Field == 3; });
+    // Without alpha in the file the colour stays as keyed.
+    plan.written = plan.writeAlpha ? StoredAssociation(plan.format, options) : options.keyed;
+    plan.keyedSpec = KeyedSpec(source, plan.format, options, plan.channels, plan.writeAlpha, plan.written);
+    plan.allParts = source.partCount > 1 && plan.format.parts &&
+                    static_cast<int>(source.partSpecs.size()) == source.partCount;
+    return plan;
+}
+
+// The header of each part of the file: the keyed part's as planned, the
+// others as the source holds them or, with `asStored`, as the format stores
+// them.
+std::vector<OIIO::ImageSpec> PartSpecs(const KeyedPlan& plan, const FileImage& source, bool asStored) {
+    if (!plan.allParts) {
+        return {plan.keyedSpec};
+    }
+    std::vector<OIIO::ImageSpec> specs;
+    for (int part = 0; part < source.partCount; ++part) {
+        const OIIO::ImageSpec& spec = source.partSpecs[static_cast<std::size_t>(part)];
+        specs.push_back(part == source.part ? plan.keyedSpec : asStored ? StoredSpec(plan.format, spec) : spec);
+    }
+    return specs;
 }
 
 // The keyed part's lines, interleaved as the file's channels, in the stored
@@ -348,39 +390,36 @@ void CheckOutput(const std::string& path, const FileImage& source, const WriteOp
     }
 }
 
+std::vector<OIIO::ImageSpec> KeyedFileSpecs(const std::string& path, const FileImage& source,
+                                            const WriteOptions& options) {
+    return PartSpecs(PlanKeyedFile(path, source, options), source, true);
+}
+
 void WriteKeyedFile(const std::string& path, const FileImage& source, const Image& keyed,
                     const WriteOptions& options) {
     CheckOutput(path, source, options);
-    const OutputFormat format = OutputFormatOf(path);
-    const std::vector<OutChannel> channels = OutputChannels(source, format, options);
-    const bool writeAlpha =
-        std::any_of(channels.begin(), channels.end(), [](const OutChannel& c) { return c.plane1Field == 3; });
-    // Without alpha in the file the colour stays as keyed.
-    const Association written = writeAlpha ? StoredAssociation(format, options) : options.keyed;
-    const OIIO::ImageSpec keyedSpec = KeyedSpec(source, format, options, channels, writeAlpha, written);
+    const KeyedPlan plan = PlanKeyedFile(path, source, options);
+    const OutputFormat& format = plan.format;
+    const OIIO::ImageSpec& keyedSpec = plan.keyedSpec;
     std::unique_ptr<ColourConversion> conversion;
     if (!options.outputSpace.empty()) {
         // Values without a tag are taken as linear, as image files are read.
         const std::string from = source.colourSpace.empty() ? std::string("linear") : source.colourSpace;
         conversion = std::make_unique<ColourConversion>(from, options.outputSpace, "--output-space");
     }
-    KeyedLines lines(keyed, channels, written, options, conversion.get());
+    KeyedLines lines(keyed, plan.channels, plan.written, options, conversion.get());
 
     // Every part of the source, in order, when the format holds them.
-    const bool allParts = source.partCount > 1 && format.parts;
+    const bool allParts = plan.allParts;
     std::unique_ptr<OIIO::ImageInput> input;
-    std::vector<OIIO::ImageSpec> specs;
     if (allParts) {
         input = OIIO::ImageInput::open(source.path);
         if (!input) {
             throw CliError(source.path + ": cannot read: " + OIIO::geterror());
         }
-        for (int part = 0; part < source.partCount; ++part) {
-            specs.push_back(part == source.part ? keyedSpec : input->spec(part, 0));
-        }
-    } else {
-        specs.push_back(keyedSpec);
     }
+    // The other parts' data goes to the codec as stored, in their own types.
+    const std::vector<OIIO::ImageSpec> specs = PartSpecs(plan, source, false);
     const bool mipmapped = source.levels.size() > 1 && format.mipmap;
     // The lower MIP levels are made from the whole keyed top level in the
     // file's channels; other files are written a strip at a time.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <OpenImageIO/typedesc.h>
 
@@ -47,6 +48,16 @@ void CheckOutput(const std::string& path, const FileImage& source, const WriteOp
 /// Throws CliError naming the file.
 void WriteKeyedFile(const std::string& path, const FileImage& source, const Image& keyed,
                     const WriteOptions& options);
+
+/// The headers of the file WriteKeyedFile writes for `source` to `path`, as
+/// its readers find them: every part in order when the format holds parts
+/// (the keyed one as planned, the others as stored), else the keyed part
+/// alone. Their windows, channel names and order, and data types are the
+/// file's; for a format not known to OutputFormatOf (no `types`), the data
+/// types and windows are the codec's to choose. Does not refuse what
+/// CheckOutput refuses.
+std::vector<OIIO::ImageSpec> KeyedFileSpecs(const std::string& path, const FileImage& source,
+                                            const WriteOptions& options);
 
 /// The value of the Software tag of files veskar writes ("veskar 0.87.0").
 std::string SoftwareName();

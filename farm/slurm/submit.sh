@@ -13,6 +13,10 @@
 #                  again the chunks of tasks that failed; the verification still covers A-B
 #   --logs DIR     where the task logs and the verification report go (default: veskar-logs)
 #
+# The verification job is given the render options that decide what a frame
+# holds (--type, --drop-alpha, --drop-channels, --part, --view, --layer), so
+# that it expects what the tasks write.
+#
 # Other sbatch settings come from Slurm's own environment variables
 # (SBATCH_PARTITION, SBATCH_TIMELIMIT, SBATCH_ACCOUNT, ...). The veskar that
 # runs is $VESKAR, or the one on the PATH here; its path must be the same on
@@ -52,15 +56,21 @@ if [ -z "$tasks" ]; then
 fi
 [[ $tasks =~ ^[0-9,-]+$ ]] || usage "--tasks $tasks: expected task numbers such as 2 or 0,3-4"
 
-# The check expects the data type the render was asked for.
+# The check expects what the render writes: the render options that decide
+# the data type, the part keyed and the channels written go to it as well.
 check_options=()
-previous=""
+takes=""
 for option in "$@"; do
+    if [ -n "$takes" ]; then
+        check_options+=("$takes" "$option")
+        takes=""
+        continue
+    fi
     case $option in
-        --type=*) check_options=("$option") ;;
-        *) [ "$previous" != --type ] || check_options=(--type "$option") ;;
+        --type | --part | --view | --layer) takes=$option ;;
+        --type=* | --part=* | --view=* | --layer=* | --drop-alpha | --drop-alpha=* | --drop-channels | \
+            --drop-channels=*) check_options+=("$option") ;;
     esac
-    previous=$option
 done
 
 veskar=$(command -v "${VESKAR:-veskar}") || { echo "submit.sh: no veskar at '${VESKAR:-veskar}'; set VESKAR" >&2; exit 1; }

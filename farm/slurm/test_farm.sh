@@ -208,14 +208,16 @@ log "one-node Slurm up on $host (ports $ctld_port, $slurmd_port)"
 "$veskar" sample "$tmp/sample" >/dev/null
 mkdir -p "$tmp/plates" "$tmp/farm" "$tmp/local"
 oiiotool "$tmp/sample/plate.exr" --resize 320x180 -o "$tmp/sample/small.exr"
-# Grain seeded by the frame number: every frame differs.
+# Grain seeded by the frame number: every frame differs. The plate's colour is
+# also a layer fg (fg.R, fg.G, fg.B) beside the plain R, G, B, and the layer is
+# what is keyed: the verification must be told so to expect its channels.
 oiiotool --frames 1001-1024 "$tmp/sample/small.exr" \
-    --pattern "noise:type=gaussian:mean=0:stddev=0.02:seed={FRAME_NUMBER}" 320x180 3 --add -d half \
-    -o "$tmp/plates/plate.#.exr"
+    --pattern "noise:type=gaussian:mean=0:stddev=0.02:seed={FRAME_NUMBER}" 320x180 3 --add \
+    --dup --chappend --chnames R,G,B,fg.R,fg.G,fg.B -d half -o "$tmp/plates/plate.#.exr"
 [ "$(ls "$tmp/plates" | wc -l)" = 24 ] || fail "the synthetic plates were not made: $(ls "$tmp/plates")"
 # The tasks run one thread each (submit.sh's default), the local run one per
 # core: the frames must not care.
-render_options=(--settings "$tmp/sample/sample.setting")
+render_options=(--settings "$tmp/sample/sample.setting" --layer fg)
 
 # A veskar that stalls the first attempt at task 2 (frames 1009-1012) after
 # two frames, as a job on a hung file server would, so that it can be

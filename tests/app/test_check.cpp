@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/imageio.h>
 
 #include "support/run_veskar.h"
@@ -66,6 +67,25 @@ protected:
         std::vector<std::string> args = {"check", Path("out.####.exr"), "--frames", "1001-1004"};
         args.insert(args.end(), extra.begin(), extra.end());
         return RunVeskar(args, dir);
+    }
+
+    // A file of one part per spec, every value a ramp that differs by frame.
+    void WriteParts(const std::string& name, int frame, const std::vector<OIIO::ImageSpec>& specs) {
+        const std::string path = Path(name);
+        std::unique_ptr<OIIO::ImageOutput> out = OIIO::ImageOutput::create(path);
+        ASSERT_TRUE(out && out->open(path, static_cast<int>(specs.size()), specs.data())) << OIIO::geterror();
+        for (std::size_t part = 0; part < specs.size(); ++part) {
+            const OIIO::ImageSpec& spec = specs[part];
+            if (part > 0) {
+                ASSERT_TRUE(out->open(path, spec, OIIO::ImageOutput::AppendSubimage)) << out->geterror();
+            }
+            std::vector<float> pixels(static_cast<std::size_t>(spec.width) * spec.height * spec.nchannels);
+            for (std::size_t i = 0; i < pixels.size(); ++i) {
+                pixels[i] = static_cast<float>((i * 5 + part * 11 + static_cast<std::size_t>(frame) * 13) % 89) / 88.0f;
+            }
+            ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, pixels.data())) << out->geterror();
+        }
+        ASSERT_TRUE(out->close()) << out->geterror();
     }
 
     // Keeps the first `size` bytes of a file.
@@ -222,7 +242,7 @@ TEST_F(Check, LikeExpectsTheKeyedChannelsAndTypes) {
     fs::remove(Path("grey.2.exr"));
     const Outcome noInput = check({"--frames", "2", "--type", "float"});
     EXPECT_EQ(noInput.exitCode, 1);
-    EXPECT_TRUE(Has(noInput.out, ": cannot be compared: the input " + Path("grey.2.exr") + " does not open: "))
+    EXPECT_TRUE(Has(noInput.out, ": cannot be compared: the input " + Path("grey.2.exr") + ": cannot read: "))
         << noInput.out;
 }
 
@@ -253,4 +273,157 @@ TEST_F(Check, UsageErrorsAndOddFiles) {
         EXPECT_EQ(run.exitCode, 2) << usage.message;
         EXPECT_TRUE(Has(run.err, usage.message)) << run.err;
     }
+}
+
+namespace {
+
+OIIO::ImageSpec PartSpec(const std::string& name, std::vector<std::string> channels, const std::string& view = "") {
+    OIIO::ImageSpec spec(24, 16, static_cast<int>(channels.size()), OIIO::TypeDesc::HALF);
+    spec.channelnames = channels;
+    if (!name.empty()) spec.attribute("name", name);
+    if (!view.empty()) spec.attribute("view", view);
+    return spec;
+}
+
+// Inputs of the shapes that the render options below are for.
+enum class Plate { WithDepth, WithLayer, Windowed, TwoParts, Stereo };
+
+std::vector<OIIO::ImageSpec> PlateParts(Plate plate) {
+    switch (plate) {
+        case Plate::WithDepth: return {PartSpec("", {"R", "G", "B", "Z"})};
+        case Plate::WithLayer: return {PartSpec("", {"R", "G", "B", "fg.R", "fg.G", "fg.B"})};
+        case Plate::Windowed: {
+            OIIO::ImageSpec spec = PartSpec("", {"R", "G", "B"});
+            spec.x = 6;
+            spec.y = 3;
+            spec.full_width = 40;
+            spec.full_height = 30;
+            return {spec};
+        }
+        case Plate::TwoParts: return {PartSpec("bg", {"R", "G", "B"}), PartSpec("fg", {"R", "G", "B", "A"})};
+        case Plate::Stereo:
+            return {PartSpec("left", {"R", "G", "B"}, "left"), PartSpec("right", {"R", "G", "B"}, "right")};
+    }
+    return {};
+}
+
+struct Rendered {
+    Plate plate;
+    std::string output;              // the frames' pattern
+    std::vector<std::string> options;  // given to render and to check alike
+    bool optionsMatter;              // whether check without them finds the frames bad
+};
+
+}  // namespace
+
+// A render with options that change what is written passes the check given
+// the same options, and (where they change it) fails without them.
+TEST_F(Check, LikeExpectsWhatTheRenderOptionsWrite) {
+    const std::vector<Rendered> renders = {
+        {Plate::WithDepth, "out.#.png", {"--drop-channels"}, true},
+        {Plate::WithDepth, "out.#.jpg", {"--drop-alpha", "--drop-channels"}, true},
+        {Plate::WithDepth, "out.#.png", {"--drop-channels", "--type", "uint16"}, true},
+        // TIFF stores half as float, asked or not.
+        {Plate::Windowed, "out.#.tif", {"--type", "half"}, false},
+        {Plate::WithLayer, "out.#.exr", {"--layer", "fg"}, true},
+        // PNG keeps the data window's place but not the display window; JPEG neither.
+        {Plate::Windowed, "out.#.png", {}, false},
+        {Plate::Windowed, "out.#.jpg", {"--drop-alpha"}, true},
+        {Plate::TwoParts, "out.#.exr", {"--part", "fg"}, true},
+        {Plate::TwoParts, "out.#.png", {"--part", "fg", "--drop-channels"}, true},
+        {Plate::Stereo, "out.#.exr", {"--view", "right"}, true},
+    };
+    for (std::size_t i = 0; i < renders.size(); ++i) {
+        const Rendered& r = renders[i];
+        const std::string plate = "plate" + std::to_string(i) + ".#.exr";
+        const std::string output = std::to_string(i) + r.output;
+        for (int frame = 1; frame <= 2; ++frame) {
+            WriteParts("plate" + std::to_string(i) + "." + std::to_string(frame) + ".exr", frame,
+                       PlateParts(r.plate));
+        }
+        std::vector<std::string> render = {"render", Path(plate), "-o", Path(output), "--frames", "1-2"};
+        render.insert(render.end(), r.options.begin(), r.options.end());
+        const Outcome rendered = RunVeskar(render, dir);
+        ASSERT_EQ(rendered.exitCode, 0) << output << ": " << rendered.err;
+
+        std::vector<std::string> check = {"check", Path(output), "--frames", "1-2", "--like", Path(plate)};
+        const Outcome bare = RunVeskar(check, dir);
+        check.insert(check.end(), r.options.begin(), r.options.end());
+        const Outcome same = RunVeskar(check, dir);
+        EXPECT_EQ(same.exitCode, 0) << output << ": " << same.out << same.err;
+        EXPECT_TRUE(Has(same.out, "2 frames (1-2): 2 good, 0 missing, 0 bad\n")) << output << ": " << same.out;
+        EXPECT_EQ(bare.exitCode, r.optionsMatter ? 1 : 0) << output << " checked without its options: " << bare.out;
+    }
+}
+
+// A frame that lacks what the render with those options writes is bad, named
+// with the channel or part at fault.
+TEST_F(Check, LikeWithRenderOptionsFindsWhatAFrameLacks) {
+    for (int frame = 1; frame <= 2; ++frame) {
+        WriteParts("layer." + std::to_string(frame) + ".exr", frame, PlateParts(Plate::WithLayer));
+        WriteParts("parts." + std::to_string(frame) + ".exr", frame, PlateParts(Plate::TwoParts));
+        WriteParts("depth." + std::to_string(frame) + ".exr", frame, PlateParts(Plate::WithDepth));
+    }
+    ASSERT_EQ(RunVeskar({"render", Path("layer.#.exr"), "-o", Path("kl.#.exr"), "--frames", "1-2", "--layer", "fg"}, dir)
+                  .exitCode,
+              0);
+    ASSERT_EQ(RunVeskar({"render", Path("parts.#.exr"), "-o", Path("kp.#.exr"), "--frames", "1-2", "--part", "fg"}, dir)
+                  .exitCode,
+              0);
+    ASSERT_EQ(
+        RunVeskar({"render", Path("depth.#.exr"), "-o", Path("kd.#.png"), "--frames", "1-2", "--drop-channels"}, dir)
+            .exitCode,
+        0);
+
+    // The layer's alpha lost from frame 2.
+    {
+        OIIO::ImageBuf keyed(Path("kl.2.exr"));
+        OIIO::ImageBuf lacking = OIIO::ImageBufAlgo::channels(keyed, 6, {0, 1, 2, 3, 4, 5});
+        ASSERT_TRUE(lacking.write(Path("kl.2.exr"))) << lacking.geterror();
+    }
+    const Outcome layer = RunVeskar(
+        {"check", Path("kl.#.exr"), "--frames", "1-2", "--like", Path("layer.#.exr"), "--layer", "fg"}, dir);
+    EXPECT_EQ(layer.exitCode, 1);
+    EXPECT_TRUE(Has(layer.out, "frame 2: " + Path("kl.2.exr") + ": no channel fg.A (channels R,G,B,fg.R,fg.G,fg.B, "
+                                   "keyed from the input " + Path("layer.2.exr") + ")\n"))
+        << layer.out;
+    EXPECT_TRUE(Has(layer.out, "1 good, 0 missing, 1 bad; redo --frames 2\n")) << layer.out;
+
+    // Frame 2 holds the keyed part alone.
+    {
+        OIIO::ImageBuf keyed(Path("kp.2.exr"), 1, 0);
+        ASSERT_TRUE(keyed.read(1, 0, true)) << keyed.geterror();
+        fs::remove(Path("kp.2.exr"));
+        ASSERT_TRUE(keyed.write(Path("kp.2.exr"))) << keyed.geterror();
+    }
+    const Outcome parts = RunVeskar(
+        {"check", Path("kp.#.exr"), "--frames", "1-2", "--like", Path("parts.#.exr"), "--part", "fg"}, dir);
+    EXPECT_EQ(parts.exitCode, 1);
+    EXPECT_TRUE(Has(parts.out, "frame 2: " + Path("kp.2.exr") + ": 1 part, expected 2 (keyed from the input " +
+                                   Path("parts.2.exr") + ")\n"))
+        << parts.out;
+
+    // A PNG of frame 2 without the matte.
+    {
+        OIIO::ImageBuf keyed(Path("kd.2.png"));
+        OIIO::ImageBuf lacking = OIIO::ImageBufAlgo::channels(keyed, 3, {0, 1, 2});
+        ASSERT_TRUE(lacking.write(Path("kd.2.png"))) << lacking.geterror();
+    }
+    const Outcome png = RunVeskar(
+        {"check", Path("kd.#.png"), "--frames", "1-2", "--like", Path("depth.#.exr"), "--drop-channels"}, dir);
+    EXPECT_EQ(png.exitCode, 1);
+    EXPECT_TRUE(Has(png.out, "frame 2: " + Path("kd.2.png") + ": no channel A (channels R,G,B, keyed from the input " +
+                                 Path("depth.2.exr") + ")\n"))
+        << png.out;
+    // Without the option, the render would have refused the PNG: the check says how to match it.
+    const Outcome bare = RunVeskar({"check", Path("kd.#.png"), "--frames", "1", "--like", Path("depth.#.exr")}, dir);
+    EXPECT_TRUE(Has(bare.out, "frame 1: " + Path("kd.1.png") + ": cannot be compared: veskar render would not write "
+                                  "it from the input " + Path("depth.1.exr") + " with these options: PNG cannot hold "
+                                  "the further channels Z: write EXR or TIFF to keep them, or give --drop-channels"))
+        << bare.out;
+
+    // A render option says how the frames were keyed from an input: no input, no sense.
+    const Outcome usage = RunVeskar({"check", Path("kd.#.png"), "--frames", "1-2", "--drop-channels"}, dir);
+    EXPECT_EQ(usage.exitCode, 2);
+    EXPECT_TRUE(Has(usage.err, "give it with --like INPUT_PATTERN")) << usage.err;
 }
