@@ -350,8 +350,10 @@ CLI::App* AddCheckCommand(CLI::App& app, CheckOptions& options) {
         ->required();
     check->add_option("--frames", options.frames, "Frames to check: A-B, A, or a list A-B,C,...");
     check->add_option("--like", options.like,
-                      "Input the frames were keyed from (plate.####.exr): each frame must have its size, channels "
-                      "and types; without it, every frame must match the first good one");
+                      "Input the frames were keyed from (plate.####.exr): each frame must have the parts, windows, "
+                      "channels and types that veskar render writes from it (with the render's --type, --part, "
+                      "--view, --layer, --drop-alpha and --drop-channels given here too); without it, every frame "
+                      "must match the first good one");
     check->add_option("--type", options.type, "Output data type the render was given with --type")
         ->check(CLI::IsMember({"half", "float", "uint8", "uint16"}));
     AddChannelOptions(*check, options.files);
