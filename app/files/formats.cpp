@@ -42,6 +42,10 @@ OutputFormat OutputFormatOf(const std::string& path) {
         format.types = {TypeDesc::UINT8, TypeDesc::UINT16};
         format.origin = true;
     } else if (format.name == "tiff") {
+        // The TIFF writer holds several images, but written through an I/O
+        // proxy, as outputs are staged, it keeps only the last one: a
+        // multi-part source is refused (or keyed alone) rather than lose parts.
+        format.parts = false;
         format.straight = true;
         format.types = {TypeDesc::UINT8, TypeDesc::UINT16, TypeDesc::HALF, TypeDesc::FLOAT};
         format.origin = format.displayWindow = true;

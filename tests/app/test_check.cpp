@@ -331,6 +331,7 @@ TEST_F(Check, LikeExpectsWhatTheRenderOptionsWrite) {
         {Plate::Windowed, "out.#.jpg", {"--drop-alpha"}, true},
         {Plate::TwoParts, "out.#.exr", {"--part", "fg"}, true},
         {Plate::TwoParts, "out.#.png", {"--part", "fg", "--drop-channels"}, true},
+        {Plate::TwoParts, "out.#.tif", {"--drop-channels"}, true},
         {Plate::Stereo, "out.#.exr", {"--view", "right"}, true},
     };
     for (std::size_t i = 0; i < renders.size(); ++i) {

@@ -256,6 +256,10 @@ TEST_F(KeyedFile, FormatsThatWouldLoseDataAreRefusedUnlessTheLossIsAsked) {
     run = Veskar({"render", parts, "-o", Path("parts.png")});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.err.find("PNG cannot hold the 2 parts"), std::string::npos) << run.err;
+    // The TIFF writer, staged, would keep only the last part.
+    run = Veskar({"render", parts, "-o", Path("parts.tif")});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("TIFF cannot hold the 2 parts"), std::string::npos) << run.err;
 }
 
 TEST_F(KeyedFile, TypeTheFormatCannotStoreIsRefused) {
