@@ -18,6 +18,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
 #include "keying/alpha_output.h"
 #include "keying/colour_correction.h"
 #include "keying/colour_spaces.h"
@@ -326,6 +330,12 @@ void Combine(bool dist, const double* VESKAR_RESTRICT t1, const double* VESKAR_R
     }
 }
 
+// Whether a falloff mode leaves the term as it is (values naming no curve).
+inline bool FalloffKeepsTerm(std::int32_t mode) noexcept {
+    return mode != kFalloffLinear && mode != kFalloffCosine && mode != kFalloffHalfCos &&
+           mode != kFalloffBCos;
+}
+
 // ---- The line --------------------------------------------------------------
 
 enum class Correction { kNone, kMine, kAverage, kLimit };
@@ -389,12 +399,22 @@ void Load(const float* VESKAR_RESTRICT records, int count, Block& k) noexcept {
     }
 }
 
-void Store(const Block& k, int count, float* VESKAR_RESTRICT records) noexcept {
+// The keyed lanes: red, green, blue and alpha, each either a lane of the
+// block's output or one it passes on unchanged (the source's colour, the matte).
+struct Keyed {
+    const float* channel[4];
+};
+
+void Store(const Keyed& keyed, int count, float* VESKAR_RESTRICT records) noexcept {
+    const float* VESKAR_RESTRICT red = keyed.channel[0];
+    const float* VESKAR_RESTRICT green = keyed.channel[1];
+    const float* VESKAR_RESTRICT blue = keyed.channel[2];
+    const float* VESKAR_RESTRICT alpha = keyed.channel[3];
     for (int i = 0; i < count; ++i) {
-        records[kRecordFloats * i + 0] = k.out[2][i];
-        records[kRecordFloats * i + 1] = k.out[1][i];
-        records[kRecordFloats * i + 2] = k.out[0][i];
-        records[kRecordFloats * i + 3] = k.out[3][i];
+        records[kRecordFloats * i + 0] = blue[i];
+        records[kRecordFloats * i + 1] = green[i];
+        records[kRecordFloats * i + 2] = red[i];
+        records[kRecordFloats * i + 3] = alpha[i];
     }
 }
 
@@ -655,7 +675,15 @@ void LimitByChannel(const Snapshot& s, Block& k) noexcept {
     Desaturate(s, k, k.hsv[0], k.hsv[1], k.hsv[2]);
 }
 
-void Correct(const LinePlan& plan, Block& k) noexcept {
+// The corrected colour into out[0..2]; without a correction the source's
+// colour lanes stand for it, uncopied.
+void Correct(const LinePlan& plan, Block& k, Keyed& keyed) noexcept {
+    if (plan.correction == Correction::kNone) {
+        keyed.channel[0] = k.r;
+        keyed.channel[1] = k.g;
+        keyed.channel[2] = k.b;
+        return;
+    }
     for (int i = 0; i < kBlock; ++i) k.keyed[i] = 1.0f - k.matte[i];
     switch (plan.correction) {
         case Correction::kMine:
@@ -668,22 +696,24 @@ void Correct(const LinePlan& plan, Block& k) noexcept {
             LimitByChannel(*plan.s, k);
             break;
         case Correction::kNone:
-            std::memcpy(k.out[0], k.r, sizeof(Lane));
-            std::memcpy(k.out[1], k.g, sizeof(Lane));
-            std::memcpy(k.out[2], k.b, sizeof(Lane));
             break;
     }
+    for (int c = 0; c < 3; ++c) keyed.channel[c] = k.out[c];
 }
 
 // ---- Alpha output ----------------------------------------------------------
 
-void AlphaOut(const Snapshot& s, Block& k) noexcept {
+void AlphaOut(const Snapshot& s, Block& k, Keyed& keyed) noexcept {
     if (s.alphaMultiply == 1.0) {
         for (int c = 0; c < 3; ++c) {
-            for (int i = 0; i < kBlock; ++i) k.out[c][i] = k.out[c][i] * k.matte[i];
+            const float* VESKAR_RESTRICT colour = keyed.channel[c];
+            float* VESKAR_RESTRICT multiplied = k.out[c];
+            for (int i = 0; i < kBlock; ++i) multiplied[i] = colour[i] * k.matte[i];
+            keyed.channel[c] = multiplied;
         }
     }
     float* VESKAR_RESTRICT alpha = k.out[3];
+    keyed.channel[3] = alpha;
     switch (s.bgAlphaBlend) {
         case kBlendMultiply:
             for (int i = 0; i < kBlock; ++i) {
@@ -705,10 +735,253 @@ void AlphaOut(const Snapshot& s, Block& k) noexcept {
                 alpha[i] = static_cast<float>(static_cast<double>(k.a[i]));
             break;
         default:
-            std::memcpy(alpha, k.matte, sizeof(Lane));
+            keyed.channel[3] = k.matte;
             break;
     }
 }
+
+// ---- The plain line --------------------------------------------------------
+
+#if defined(__SSE2__)
+
+// Lines in RGB without key samples, colour correction or a power on the matte
+// (the defaults among them) with a linear falloff or none: every stage of four
+// pixels at a time in registers, straight from the source records to the
+// output records, in explicit vector instructions so that no intermediate
+// goes through memory. Each lane does the operations of the stages above.
+//
+// Where a stage takes two single-precision values to double, combines them
+// with +, -, * or / and rounds the result to single precision, and the double
+// operand is itself a single-precision value, the single-precision operation
+// gives the same bits: double carries more than twice the significand bits
+// plus two, so the double rounding can never differ from the direct one (the
+// double result of a product of two floats is even exact). Those stages run in
+// single precision here: the matte's offset and gain when the line's values
+// are floats (the defaults 0 and 1 are), the window start likewise, and the
+// background blends (whose operands are the matte and the source alpha).
+
+// Four doubles: one register with AVX, two without.
+#if defined(__AVX__)
+struct Quad {
+    __m256d v;
+};
+inline Quad Splat(double x) noexcept { return {_mm256_set1_pd(x)}; }
+inline Quad Widen(__m128 f) noexcept { return {_mm256_cvtps_pd(f)}; }
+inline __m128 Narrow(Quad d) noexcept { return _mm256_cvtpd_ps(d.v); }
+inline Quad operator+(Quad a, Quad b) noexcept { return {_mm256_add_pd(a.v, b.v)}; }
+inline Quad operator-(Quad a, Quad b) noexcept { return {_mm256_sub_pd(a.v, b.v)}; }
+inline Quad operator*(Quad a, Quad b) noexcept { return {_mm256_mul_pd(a.v, b.v)}; }
+inline Quad operator/(Quad a, Quad b) noexcept { return {_mm256_div_pd(a.v, b.v)}; }
+inline Quad Magnitude(Quad a) noexcept {
+    return {_mm256_andnot_pd(_mm256_set1_pd(-0.0), a.v)};
+}
+// a < b ? a : b, and a where a is NaN.
+inline Quad NanFirstMin(Quad a, Quad b) noexcept {
+    const __m256d smaller = _mm256_min_pd(a.v, b.v);
+    return {_mm256_blendv_pd(smaller, a.v, _mm256_cmp_pd(a.v, a.v, _CMP_UNORD_Q))};
+}
+#else
+struct Quad {
+    __m128d lo, hi;
+};
+inline Quad Splat(double x) noexcept { return {_mm_set1_pd(x), _mm_set1_pd(x)}; }
+inline Quad Widen(__m128 f) noexcept { return {_mm_cvtps_pd(f), _mm_cvtps_pd(_mm_movehl_ps(f, f))}; }
+inline __m128 Narrow(Quad d) noexcept { return _mm_movelh_ps(_mm_cvtpd_ps(d.lo), _mm_cvtpd_ps(d.hi)); }
+inline Quad operator+(Quad a, Quad b) noexcept {
+    return {_mm_add_pd(a.lo, b.lo), _mm_add_pd(a.hi, b.hi)};
+}
+inline Quad operator-(Quad a, Quad b) noexcept {
+    return {_mm_sub_pd(a.lo, b.lo), _mm_sub_pd(a.hi, b.hi)};
+}
+inline Quad operator*(Quad a, Quad b) noexcept {
+    return {_mm_mul_pd(a.lo, b.lo), _mm_mul_pd(a.hi, b.hi)};
+}
+inline Quad operator/(Quad a, Quad b) noexcept {
+    return {_mm_div_pd(a.lo, b.lo), _mm_div_pd(a.hi, b.hi)};
+}
+inline Quad Magnitude(Quad a) noexcept {
+    const __m128d sign = _mm_set1_pd(-0.0);
+    return {_mm_andnot_pd(sign, a.lo), _mm_andnot_pd(sign, a.hi)};
+}
+inline __m128d NanFirstMin(__m128d a, __m128d b) noexcept {
+    const __m128d nan = _mm_cmpunord_pd(a, a);
+    return _mm_or_pd(_mm_and_pd(nan, a), _mm_andnot_pd(nan, _mm_min_pd(a, b)));
+}
+inline Quad NanFirstMin(Quad a, Quad b) noexcept {
+    return {NanFirstMin(a.lo, b.lo), NanFirstMin(a.hi, b.hi)};
+}
+#endif
+
+// mask ? a : b, lane by lane.
+inline __m128 Select(__m128 mask, __m128 a, __m128 b) noexcept {
+    return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b));
+}
+
+// A double that a float holds exactly, and that float.
+inline bool IsFloat(double v) noexcept {
+    return static_cast<double>(static_cast<float>(v)) == v && !std::isnan(v);
+}
+
+struct PlainPlan {
+    __m128 startF[3];  // the window starts, when floats
+    Quad start[3];
+    Quad width[3];
+    Quad half[3];
+    Quad fade;
+    Quad offset;
+    Quad gain;
+    __m128 offsetF;
+    __m128 gainF;
+    bool floatStart;
+    bool floatOffset;
+    bool floatGain;
+    bool linear;
+    bool dist;
+    bool invert;
+    bool multiply;  // the colour by the matte
+    std::int32_t blend;
+};
+
+bool TakesPlainLine(const LinePlan& plan) noexcept {
+    return plan.forward == nullptr && !plan.sampling && plan.correction == Correction::kNone &&
+           !plan.power && (plan.falloff == kFalloffLinear || FalloffKeepsTerm(plan.falloff));
+}
+
+PlainPlan MakePlainPlan(const LinePlan& plan) noexcept {
+    const Snapshot& s = *plan.s;
+    PlainPlan q{};
+    q.floatStart = true;
+    for (int c = 0; c < 3; ++c) {
+        q.floatStart = q.floatStart && IsFloat(s.windowStart[c]);
+        q.startF[c] = _mm_set1_ps(static_cast<float>(s.windowStart[c]));
+        q.start[c] = Splat(s.windowStart[c]);
+        q.width[c] = Splat(plan.width[c]);
+        q.half[c] = Splat(plan.halfWidth[c]);
+    }
+    q.fade = Splat(s.fade);
+    q.offset = Splat(s.offset);
+    q.gain = Splat(s.gain);
+    q.offsetF = _mm_set1_ps(static_cast<float>(s.offset));
+    q.gainF = _mm_set1_ps(static_cast<float>(s.gain));
+    q.floatOffset = IsFloat(s.offset);
+    q.floatGain = IsFloat(s.gain);
+    q.linear = plan.falloff == kFalloffLinear;
+    q.dist = plan.dist;
+    q.invert = s.invertAlpha == 1;
+    q.multiply = s.alphaMultiply == 1.0;
+    q.blend = s.bgAlphaBlend;
+    return q;
+}
+
+// One channel's term: Distances' and MatteFalloff's operations.
+inline Quad PlainTerm(const PlainPlan& q, int c, __m128 channel) noexcept {
+    const __m128 e = q.floatStart ? _mm_sub_ps(channel, q.startF[c])
+                                  : Narrow(Widen(channel) - q.start[c]);
+    const Quad t = Magnitude(Widen(e) / q.width[c] - q.half[c]) * q.fade;
+    return q.linear ? Splat(1.0) - t : t;
+}
+
+// The matte of four pixels from their red, green and blue.
+inline __m128 PlainMatte(const PlainPlan& q, __m128 r, __m128 g, __m128 b) noexcept {
+    const Quad t1 = PlainTerm(q, 0, r);
+    const Quad t2 = PlainTerm(q, 1, g);
+    const Quad t3 = PlainTerm(q, 2, b);
+    Quad m;
+    if (q.dist) {
+        const Quad one = Splat(1.0);
+        const Quad x = one - t2;
+        const Quad y = one - t1;
+        const Quad z = one - t3;
+        const Quad sum = x * x + y * y + z * z;
+        m = one - Widen(_mm_sqrt_ps(Narrow(sum)));
+    } else {
+        m = NanFirstMin(NanFirstMin(t1, t2), t3);
+    }
+    const __m128 p = _mm_sub_ps(_mm_set1_ps(1.0f), Narrow(m));
+    const __m128 shifted = q.floatOffset ? _mm_add_ps(p, q.offsetF) : Narrow(Widen(p) + q.offset);
+    __m128 matte = q.floatGain ? _mm_mul_ps(shifted, q.gainF) : Narrow(Widen(shifted) * q.gain);
+    const __m128 one = _mm_set1_ps(1.0f);
+    matte = _mm_and_ps(_mm_cmpge_ps(matte, _mm_setzero_ps()), matte);
+    matte = Select(_mm_cmpgt_ps(matte, one), one, matte);
+    return q.invert ? _mm_sub_ps(one, matte) : matte;
+}
+
+// Keys four records in place: blue, green, red, alpha each.
+inline void PlainQuad(const PlainPlan& q, __m128& v0, __m128& v1, __m128& v2,
+                      __m128& v3) noexcept {
+    _MM_TRANSPOSE4_PS(v0, v1, v2, v3);  // now blue, green, red, alpha of four pixels
+    __m128 b = v0, g = v1, r = v2;
+    const __m128 a = v3;
+    const __m128 matte = PlainMatte(q, r, g, b);
+    if (q.multiply) {
+        r = _mm_mul_ps(r, matte);
+        g = _mm_mul_ps(g, matte);
+        b = _mm_mul_ps(b, matte);
+    }
+    __m128 alpha;
+    switch (q.blend) {
+        case kBlendMultiply:
+            alpha = _mm_mul_ps(matte, a);
+            break;
+        case kBlendAdd:
+            alpha = _mm_add_ps(matte, a);
+            break;
+        case kBlendSubstract:
+            alpha = _mm_sub_ps(a, matte);
+            break;
+        case kBlendPassThrough:
+            // Through double and back, as the stage writes it.
+            alpha = Narrow(Widen(a));
+            break;
+        default:
+            alpha = matte;
+            break;
+    }
+    v0 = b;
+    v1 = g;
+    v2 = r;
+    v3 = alpha;
+    _MM_TRANSPOSE4_PS(v0, v1, v2, v3);
+}
+
+void PlainLine(const LinePlan& plan, const float* source, float* output,
+               std::int32_t width) noexcept {
+    const PlainPlan q = MakePlainPlan(plan);
+    std::int32_t x = 0;
+    for (; x + 4 <= width; x += 4) {
+        const float* in = source + static_cast<std::int64_t>(x) * kRecordFloats;
+        float* out = output + static_cast<std::int64_t>(x) * kRecordFloats;
+        __m128 v0 = _mm_loadu_ps(in);
+        __m128 v1 = _mm_loadu_ps(in + 4);
+        __m128 v2 = _mm_loadu_ps(in + 8);
+        __m128 v3 = _mm_loadu_ps(in + 12);
+        PlainQuad(q, v0, v1, v2, v3);
+        _mm_storeu_ps(out, v0);
+        _mm_storeu_ps(out + 4, v1);
+        _mm_storeu_ps(out + 8, v2);
+        _mm_storeu_ps(out + 12, v3);
+    }
+    if (x < width) {
+        // The last one to three pixels, with zeros for the missing ones.
+        const int rest = static_cast<int>(width - x);
+        float records[4 * kRecordFloats] = {};
+        std::memcpy(records, source + static_cast<std::int64_t>(x) * kRecordFloats,
+                    sizeof(float) * kRecordFloats * rest);
+        __m128 v0 = _mm_loadu_ps(records);
+        __m128 v1 = _mm_loadu_ps(records + 4);
+        __m128 v2 = _mm_loadu_ps(records + 8);
+        __m128 v3 = _mm_loadu_ps(records + 12);
+        PlainQuad(q, v0, v1, v2, v3);
+        _mm_storeu_ps(records, v0);
+        _mm_storeu_ps(records + 4, v1);
+        _mm_storeu_ps(records + 8, v2);
+        _mm_storeu_ps(records + 12, v3);
+        std::memcpy(output + static_cast<std::int64_t>(x) * kRecordFloats, records,
+                    sizeof(float) * kRecordFloats * rest);
+    }
+}
+
+#endif  // __SSE2__
 
 LinePlan MakePlan(const LineJob& job) noexcept {
     const Snapshot& s = *job.snapshot;
@@ -756,6 +1029,12 @@ LinePlan MakePlan(const LineJob& job) noexcept {
 
 void KeyLine(const LineJob& job, const float* source, float* output, std::int32_t width) noexcept {
     const LinePlan plan = MakePlan(job);
+#if defined(__SSE2__)
+    if (TakesPlainLine(plan)) {
+        PlainLine(plan, source, output, width);
+        return;
+    }
+#endif
     Carry carry{};
     for (int c = 0; c < 3; ++c) {
         carry.windowStart[c] = plan.s->windowStart[c];
@@ -772,9 +1051,10 @@ void KeyLine(const LineJob& job, const float* source, float* output, std::int32_
             for (int c = 0; c < 3; ++c) staged[c] = k.staged[c];
         }
         Mattes(plan, staged, k);
-        Correct(plan, k);
-        AlphaOut(*plan.s, k);
-        Store(k, count, output + static_cast<std::int64_t>(x0) * kRecordFloats);
+        Keyed keyed;
+        Correct(plan, k, keyed);
+        AlphaOut(*plan.s, k, keyed);
+        Store(keyed, count, output + static_cast<std::int64_t>(x0) * kRecordFloats);
     }
 }
 

@@ -113,6 +113,14 @@ keying::SnapshotValues Controls(Random& random) {
         v[keying::kSnapMiRedn + c] = random.Uniform(-1.0, 0.5);
         v[keying::kSnapMaxRed + c] = random.Uniform(-0.5, 1.0);
     }
+    // Window starts, offsets and gains that single precision holds exactly
+    // take a path of their own in the kernels.
+    if (random.Next() % 3 == 0) {
+        for (int c = 0; c < 3; ++c) {
+            v[keying::kSnapValueRed + c] = 0.0;
+            v[keying::kSnapMiRedn + c] = static_cast<float>(random.Uniform(-1.0, 0.5));
+        }
+    }
     switch (random.Next() % 4) {
         case 0:
             v[keying::kSnapMaxGreen] = v[keying::kSnapMinGreen];  // zero width
@@ -131,8 +139,8 @@ keying::SnapshotValues Controls(Random& random) {
     v[keying::kSnapFadeCC] = fadeCCs[random.Next() % 4];
     v[keying::kSnapCCAmount] = random.Uniform(0.0, 1.5);
     v[keying::kSnapDesaturateAlpha] = random.Next() % 2 ? 0.0 : random.Uniform(0.0, 5.0);
-    const double gains[] = {1.0, 40.0, 0.5, std::numeric_limits<double>::infinity()};
-    v[keying::kSnapMultAlpha] = gains[random.Next() % 4];
+    const double gains[] = {1.0, 40.0, 0.5, std::numeric_limits<double>::infinity(), 1.3};
+    v[keying::kSnapMultAlpha] = gains[random.Next() % 5];
     const double offsets[] = {0.0, -2.0, 0.3, -0.1};
     v[keying::kSnapOffAlpha] = offsets[random.Next() % 4];
     return v;
