@@ -14,9 +14,11 @@
 // the branch would have produced. cos and pow stay calls into the C library,
 // one per lane, so they return exactly what the per-pixel stages get.
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <immintrin.h>
@@ -832,14 +834,18 @@ struct PlainPlan {
     Quad gain;
     __m128 offsetF;
     __m128 gainF;
-    bool floatStart;
-    bool floatOffset;
-    bool floatGain;
-    bool linear;
-    bool dist;
-    bool invert;
-    bool multiply;  // the colour by the matte
     std::int32_t blend;
+};
+
+// What a line's plain kernel is specialised for, one bit each.
+enum PlainOption : unsigned {
+    kPlainFloatStart = 1,  // the window starts are floats
+    kPlainLinear = 2,      // a linear falloff, else none
+    kPlainDist = 4,        // the "DIST" keyer, else "MIN"
+    kPlainFloatMatte = 8,  // the matte's offset and gain are floats
+    kPlainMultiply = 16,   // the colour is multiplied by the matte
+    kPlainInvert = 32,     // the matte is inverted
+    kPlainOptions = 64
 };
 
 bool TakesPlainLine(const LinePlan& plan) noexcept {
@@ -847,12 +853,12 @@ bool TakesPlainLine(const LinePlan& plan) noexcept {
            !plan.power && (plan.falloff == kFalloffLinear || FalloffKeepsTerm(plan.falloff));
 }
 
-PlainPlan MakePlainPlan(const LinePlan& plan) noexcept {
+PlainPlan MakePlainPlan(const LinePlan& plan, unsigned& options) noexcept {
     const Snapshot& s = *plan.s;
     PlainPlan q{};
-    q.floatStart = true;
+    bool floatStart = true;
     for (int c = 0; c < 3; ++c) {
-        q.floatStart = q.floatStart && IsFloat(s.windowStart[c]);
+        floatStart = floatStart && IsFloat(s.windowStart[c]);
         q.startF[c] = _mm_set1_ps(static_cast<float>(s.windowStart[c]));
         q.start[c] = Splat(s.windowStart[c]);
         q.width[c] = Splat(plan.width[c]);
@@ -863,31 +869,41 @@ PlainPlan MakePlainPlan(const LinePlan& plan) noexcept {
     q.gain = Splat(s.gain);
     q.offsetF = _mm_set1_ps(static_cast<float>(s.offset));
     q.gainF = _mm_set1_ps(static_cast<float>(s.gain));
-    q.floatOffset = IsFloat(s.offset);
-    q.floatGain = IsFloat(s.gain);
-    q.linear = plan.falloff == kFalloffLinear;
-    q.dist = plan.dist;
-    q.invert = s.invertAlpha == 1;
-    q.multiply = s.alphaMultiply == 1.0;
     q.blend = s.bgAlphaBlend;
+    options = (floatStart ? kPlainFloatStart : 0u) |
+              (plan.falloff == kFalloffLinear ? kPlainLinear : 0u) |
+              (plan.dist ? kPlainDist : 0u) |
+              (IsFloat(s.offset) && IsFloat(s.gain) ? kPlainFloatMatte : 0u) |
+              (s.alphaMultiply == 1.0 ? kPlainMultiply : 0u) |
+              (s.invertAlpha == 1 ? kPlainInvert : 0u);
     return q;
 }
 
 // One channel's term: Distances' and MatteFalloff's operations.
+template <unsigned kOptions>
 inline Quad PlainTerm(const PlainPlan& q, int c, __m128 channel) noexcept {
-    const __m128 e = q.floatStart ? _mm_sub_ps(channel, q.startF[c])
-                                  : Narrow(Widen(channel) - q.start[c]);
+    __m128 e;
+    if constexpr ((kOptions & kPlainFloatStart) != 0) {
+        e = _mm_sub_ps(channel, q.startF[c]);
+    } else {
+        e = Narrow(Widen(channel) - q.start[c]);
+    }
     const Quad t = Magnitude(Widen(e) / q.width[c] - q.half[c]) * q.fade;
-    return q.linear ? Splat(1.0) - t : t;
+    if constexpr ((kOptions & kPlainLinear) != 0) {
+        return Splat(1.0) - t;
+    } else {
+        return t;
+    }
 }
 
 // The matte of four pixels from their red, green and blue.
+template <unsigned kOptions>
 inline __m128 PlainMatte(const PlainPlan& q, __m128 r, __m128 g, __m128 b) noexcept {
-    const Quad t1 = PlainTerm(q, 0, r);
-    const Quad t2 = PlainTerm(q, 1, g);
-    const Quad t3 = PlainTerm(q, 2, b);
+    const Quad t1 = PlainTerm<kOptions>(q, 0, r);
+    const Quad t2 = PlainTerm<kOptions>(q, 1, g);
+    const Quad t3 = PlainTerm<kOptions>(q, 2, b);
     Quad m;
-    if (q.dist) {
+    if constexpr ((kOptions & kPlainDist) != 0) {
         const Quad one = Splat(1.0);
         const Quad x = one - t2;
         const Quad y = one - t1;
@@ -897,23 +913,32 @@ inline __m128 PlainMatte(const PlainPlan& q, __m128 r, __m128 g, __m128 b) noexc
     } else {
         m = NanFirstMin(NanFirstMin(t1, t2), t3);
     }
-    const __m128 p = _mm_sub_ps(_mm_set1_ps(1.0f), Narrow(m));
-    const __m128 shifted = q.floatOffset ? _mm_add_ps(p, q.offsetF) : Narrow(Widen(p) + q.offset);
-    __m128 matte = q.floatGain ? _mm_mul_ps(shifted, q.gainF) : Narrow(Widen(shifted) * q.gain);
     const __m128 one = _mm_set1_ps(1.0f);
+    const __m128 p = _mm_sub_ps(one, Narrow(m));
+    __m128 matte;
+    if constexpr ((kOptions & kPlainFloatMatte) != 0) {
+        matte = _mm_mul_ps(_mm_add_ps(p, q.offsetF), q.gainF);
+    } else {
+        matte = Narrow(Widen(Narrow(Widen(p) + q.offset)) * q.gain);
+    }
     matte = _mm_and_ps(_mm_cmpge_ps(matte, _mm_setzero_ps()), matte);
     matte = Select(_mm_cmpgt_ps(matte, one), one, matte);
-    return q.invert ? _mm_sub_ps(one, matte) : matte;
+    if constexpr ((kOptions & kPlainInvert) != 0) {
+        return _mm_sub_ps(one, matte);
+    } else {
+        return matte;
+    }
 }
 
 // Keys four records in place: blue, green, red, alpha each.
+template <unsigned kOptions>
 inline void PlainQuad(const PlainPlan& q, __m128& v0, __m128& v1, __m128& v2,
                       __m128& v3) noexcept {
     _MM_TRANSPOSE4_PS(v0, v1, v2, v3);  // now blue, green, red, alpha of four pixels
     __m128 b = v0, g = v1, r = v2;
     const __m128 a = v3;
-    const __m128 matte = PlainMatte(q, r, g, b);
-    if (q.multiply) {
+    const __m128 matte = PlainMatte<kOptions>(q, r, g, b);
+    if constexpr ((kOptions & kPlainMultiply) != 0) {
         r = _mm_mul_ps(r, matte);
         g = _mm_mul_ps(g, matte);
         b = _mm_mul_ps(b, matte);
@@ -944,9 +969,12 @@ inline void PlainQuad(const PlainPlan& q, __m128& v0, __m128& v1, __m128& v2,
     _MM_TRANSPOSE4_PS(v0, v1, v2, v3);
 }
 
-void PlainLine(const LinePlan& plan, const float* source, float* output,
+template <unsigned kOptions>
+void PlainLine(const PlainPlan& plan, const float* source, float* output,
                std::int32_t width) noexcept {
-    const PlainPlan q = MakePlainPlan(plan);
+    // A copy of its own, which no store through `output` can change, so that
+    // the constants stay in registers.
+    const PlainPlan q = plan;
     std::int32_t x = 0;
     for (; x + 4 <= width; x += 4) {
         const float* in = source + static_cast<std::int64_t>(x) * kRecordFloats;
@@ -955,7 +983,7 @@ void PlainLine(const LinePlan& plan, const float* source, float* output,
         __m128 v1 = _mm_loadu_ps(in + 4);
         __m128 v2 = _mm_loadu_ps(in + 8);
         __m128 v3 = _mm_loadu_ps(in + 12);
-        PlainQuad(q, v0, v1, v2, v3);
+        PlainQuad<kOptions>(q, v0, v1, v2, v3);
         _mm_storeu_ps(out, v0);
         _mm_storeu_ps(out + 4, v1);
         _mm_storeu_ps(out + 8, v2);
@@ -971,7 +999,7 @@ void PlainLine(const LinePlan& plan, const float* source, float* output,
         __m128 v1 = _mm_loadu_ps(records + 4);
         __m128 v2 = _mm_loadu_ps(records + 8);
         __m128 v3 = _mm_loadu_ps(records + 12);
-        PlainQuad(q, v0, v1, v2, v3);
+        PlainQuad<kOptions>(q, v0, v1, v2, v3);
         _mm_storeu_ps(records, v0);
         _mm_storeu_ps(records + 4, v1);
         _mm_storeu_ps(records + 8, v2);
@@ -979,6 +1007,23 @@ void PlainLine(const LinePlan& plan, const float* source, float* output,
         std::memcpy(output + static_cast<std::int64_t>(x) * kRecordFloats, records,
                     sizeof(float) * kRecordFloats * rest);
     }
+}
+
+using PlainLineKernel = void (*)(const PlainPlan&, const float*, float*, std::int32_t) noexcept;
+
+template <unsigned... kOptions>
+constexpr std::array<PlainLineKernel, sizeof...(kOptions)> PlainLines(
+    std::integer_sequence<unsigned, kOptions...>) noexcept {
+    return {&PlainLine<kOptions>...};
+}
+
+void PlainLine(const LinePlan& plan, const float* source, float* output,
+               std::int32_t width) noexcept {
+    static constexpr std::array<PlainLineKernel, kPlainOptions> kernels =
+        PlainLines(std::make_integer_sequence<unsigned, kPlainOptions>{});
+    unsigned options = 0;
+    const PlainPlan q = MakePlainPlan(plan, options);
+    kernels[options](q, source, output, width);
 }
 
 #endif  // __SSE2__
