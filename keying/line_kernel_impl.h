@@ -42,6 +42,12 @@ constexpr int kBlock = 64;
 constexpr int kRecordFloats = 4;
 
 #define VESKAR_RESTRICT __restrict
+// The plain line's steps are one loop body: a call would reload its constants.
+#if defined(__GNUC__)
+#define VESKAR_INLINE inline __attribute__((always_inline))
+#else
+#define VESKAR_INLINE inline
+#endif
 
 using Lane = float[kBlock];
 using WideLane = double[kBlock];
@@ -767,9 +773,9 @@ void AlphaOut(const Snapshot& s, Block& k, Keyed& keyed) noexcept {
 struct Quad {
     __m256d v;
 };
-inline Quad Splat(double x) noexcept { return {_mm256_set1_pd(x)}; }
-inline Quad Widen(__m128 f) noexcept { return {_mm256_cvtps_pd(f)}; }
-inline __m128 Narrow(Quad d) noexcept { return _mm256_cvtpd_ps(d.v); }
+inline Quad SplatQuad(double x) noexcept { return {_mm256_set1_pd(x)}; }
+inline Quad WidenQuad(__m128 f) noexcept { return {_mm256_cvtps_pd(f)}; }
+inline __m128 NarrowQuad(Quad d) noexcept { return _mm256_cvtpd_ps(d.v); }
 inline Quad operator+(Quad a, Quad b) noexcept { return {_mm256_add_pd(a.v, b.v)}; }
 inline Quad operator-(Quad a, Quad b) noexcept { return {_mm256_sub_pd(a.v, b.v)}; }
 inline Quad operator*(Quad a, Quad b) noexcept { return {_mm256_mul_pd(a.v, b.v)}; }
@@ -786,9 +792,9 @@ inline Quad NanFirstMin(Quad a, Quad b) noexcept {
 struct Quad {
     __m128d lo, hi;
 };
-inline Quad Splat(double x) noexcept { return {_mm_set1_pd(x), _mm_set1_pd(x)}; }
-inline Quad Widen(__m128 f) noexcept { return {_mm_cvtps_pd(f), _mm_cvtps_pd(_mm_movehl_ps(f, f))}; }
-inline __m128 Narrow(Quad d) noexcept { return _mm_movelh_ps(_mm_cvtpd_ps(d.lo), _mm_cvtpd_ps(d.hi)); }
+inline Quad SplatQuad(double x) noexcept { return {_mm_set1_pd(x), _mm_set1_pd(x)}; }
+inline Quad WidenQuad(__m128 f) noexcept { return {_mm_cvtps_pd(f), _mm_cvtps_pd(_mm_movehl_ps(f, f))}; }
+inline __m128 NarrowQuad(Quad d) noexcept { return _mm_movelh_ps(_mm_cvtpd_ps(d.lo), _mm_cvtpd_ps(d.hi)); }
 inline Quad operator+(Quad a, Quad b) noexcept {
     return {_mm_add_pd(a.lo, b.lo), _mm_add_pd(a.hi, b.hi)};
 }
@@ -814,26 +820,112 @@ inline Quad NanFirstMin(Quad a, Quad b) noexcept {
 }
 #endif
 
-// mask ? a : b, lane by lane.
-inline __m128 Select(__m128 mask, __m128 a, __m128 b) noexcept {
-    return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b));
+// Four floats and the operations the plain line takes on them.
+struct Four {
+    using Floats = __m128;
+    using Doubles = Quad;
+    static Floats Splat(float x) noexcept { return _mm_set1_ps(x); }
+    static Doubles Splat(double x) noexcept { return SplatQuad(x); }
+    static Floats Add(Floats a, Floats b) noexcept { return _mm_add_ps(a, b); }
+    static Floats Sub(Floats a, Floats b) noexcept { return _mm_sub_ps(a, b); }
+    static Floats Mul(Floats a, Floats b) noexcept { return _mm_mul_ps(a, b); }
+    static Floats Sqrt(Floats a) noexcept { return _mm_sqrt_ps(a); }
+    // mask ? a : b, lane by lane.
+    static Floats Select(Floats mask, Floats a, Floats b) noexcept {
+        return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b));
+    }
+    // v >= 0 ? v : 0
+    static Floats ZeroBelow(Floats v) noexcept {
+        return _mm_and_ps(_mm_cmpge_ps(v, _mm_setzero_ps()), v);
+    }
+    static Floats Above(Floats v, Floats limit) noexcept { return _mm_cmpgt_ps(v, limit); }
+    static Doubles Widen(Floats f) noexcept { return WidenQuad(f); }
+    static Floats Narrow(Doubles d) noexcept { return NarrowQuad(d); }
+    static Floats Load(const float* p) noexcept { return _mm_loadu_ps(p); }
+    static void Store(float* p, Floats v) noexcept { _mm_storeu_ps(p, v); }
+    // Four records of blue, green, red, alpha into blue, green, red and alpha
+    // lanes of the four pixels, and back.
+    static void Transpose(Floats& v0, Floats& v1, Floats& v2, Floats& v3) noexcept {
+        _MM_TRANSPOSE4_PS(v0, v1, v2, v3);
+    }
+};
+
+#if defined(__AVX__)
+// Eight doubles in two registers.
+struct Oct {
+    Quad lo, hi;
+};
+inline Oct operator+(Oct a, Oct b) noexcept { return {a.lo + b.lo, a.hi + b.hi}; }
+inline Oct operator-(Oct a, Oct b) noexcept { return {a.lo - b.lo, a.hi - b.hi}; }
+inline Oct operator*(Oct a, Oct b) noexcept { return {a.lo * b.lo, a.hi * b.hi}; }
+inline Oct operator/(Oct a, Oct b) noexcept { return {a.lo / b.lo, a.hi / b.hi}; }
+inline Oct Magnitude(Oct a) noexcept { return {Magnitude(a.lo), Magnitude(a.hi)}; }
+inline Oct NanFirstMin(Oct a, Oct b) noexcept {
+    return {NanFirstMin(a.lo, b.lo), NanFirstMin(a.hi, b.hi)};
 }
 
-// A double that a float holds exactly, and that float.
+// Eight floats. Two records share a register, so that after the transposition
+// the lanes hold pixels 0 2 4 6 1 3 5 7 of the eight; every operation is lane
+// by lane and the transposition back restores the order.
+struct Eight {
+    using Floats = __m256;
+    using Doubles = Oct;
+    static Floats Splat(float x) noexcept { return _mm256_set1_ps(x); }
+    static Doubles Splat(double x) noexcept { return {SplatQuad(x), SplatQuad(x)}; }
+    static Floats Add(Floats a, Floats b) noexcept { return _mm256_add_ps(a, b); }
+    static Floats Sub(Floats a, Floats b) noexcept { return _mm256_sub_ps(a, b); }
+    static Floats Mul(Floats a, Floats b) noexcept { return _mm256_mul_ps(a, b); }
+    static Floats Sqrt(Floats a) noexcept { return _mm256_sqrt_ps(a); }
+    static Floats Select(Floats mask, Floats a, Floats b) noexcept {
+        return _mm256_blendv_ps(b, a, mask);
+    }
+    static Floats ZeroBelow(Floats v) noexcept {
+        return _mm256_and_ps(_mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_GE_OQ), v);
+    }
+    static Floats Above(Floats v, Floats limit) noexcept {
+        return _mm256_cmp_ps(v, limit, _CMP_GT_OQ);
+    }
+    static Doubles Widen(Floats f) noexcept {
+        return {WidenQuad(_mm256_castps256_ps128(f)), WidenQuad(_mm256_extractf128_ps(f, 1))};
+    }
+    static Floats Narrow(Doubles d) noexcept {
+        return _mm256_insertf128_ps(_mm256_castps128_ps256(NarrowQuad(d.lo)), NarrowQuad(d.hi),
+                                    1);
+    }
+    static Floats Load(const float* p) noexcept { return _mm256_loadu_ps(p); }
+    static void Store(float* p, Floats v) noexcept { _mm256_storeu_ps(p, v); }
+    static void Transpose(Floats& v0, Floats& v1, Floats& v2, Floats& v3) noexcept {
+        const __m256 t0 = _mm256_unpacklo_ps(v0, v1);
+        const __m256 t1 = _mm256_unpacklo_ps(v2, v3);
+        const __m256 t2 = _mm256_unpackhi_ps(v0, v1);
+        const __m256 t3 = _mm256_unpackhi_ps(v2, v3);
+        v0 = _mm256_shuffle_ps(t0, t1, 0x44);
+        v1 = _mm256_shuffle_ps(t0, t1, 0xee);
+        v2 = _mm256_shuffle_ps(t2, t3, 0x44);
+        v3 = _mm256_shuffle_ps(t2, t3, 0xee);
+    }
+};
+using Widest = Eight;
+#else
+using Widest = Four;
+#endif
+
+// A double that a float holds exactly.
 inline bool IsFloat(double v) noexcept {
     return static_cast<double>(static_cast<float>(v)) == v && !std::isnan(v);
 }
 
+// The line's values, scalar; the kernel's loop keeps them in registers.
 struct PlainPlan {
-    __m128 startF[3];  // the window starts, when floats
-    Quad start[3];
-    Quad width[3];
-    Quad half[3];
-    Quad fade;
-    Quad offset;
-    Quad gain;
-    __m128 offsetF;
-    __m128 gainF;
+    float startF[3];  // the window starts, when floats
+    double start[3];
+    double width[3];
+    double half[3];
+    double fade;
+    double offset;
+    double gain;
+    float offsetF;
+    float gainF;
     std::int32_t blend;
 };
 
@@ -859,16 +951,16 @@ PlainPlan MakePlainPlan(const LinePlan& plan, unsigned& options) noexcept {
     bool floatStart = true;
     for (int c = 0; c < 3; ++c) {
         floatStart = floatStart && IsFloat(s.windowStart[c]);
-        q.startF[c] = _mm_set1_ps(static_cast<float>(s.windowStart[c]));
-        q.start[c] = Splat(s.windowStart[c]);
-        q.width[c] = Splat(plan.width[c]);
-        q.half[c] = Splat(plan.halfWidth[c]);
+        q.startF[c] = static_cast<float>(s.windowStart[c]);
+        q.start[c] = s.windowStart[c];
+        q.width[c] = plan.width[c];
+        q.half[c] = plan.halfWidth[c];
     }
-    q.fade = Splat(s.fade);
-    q.offset = Splat(s.offset);
-    q.gain = Splat(s.gain);
-    q.offsetF = _mm_set1_ps(static_cast<float>(s.offset));
-    q.gainF = _mm_set1_ps(static_cast<float>(s.gain));
+    q.fade = s.fade;
+    q.offset = s.offset;
+    q.gain = s.gain;
+    q.offsetF = static_cast<float>(s.offset);
+    q.gainF = static_cast<float>(s.gain);
     q.blend = s.bgAlphaBlend;
     options = (floatStart ? kPlainFloatStart : 0u) |
               (plan.falloff == kFalloffLinear ? kPlainLinear : 0u) |
@@ -880,83 +972,91 @@ PlainPlan MakePlainPlan(const LinePlan& plan, unsigned& options) noexcept {
 }
 
 // One channel's term: Distances' and MatteFalloff's operations.
-template <unsigned kOptions>
-inline Quad PlainTerm(const PlainPlan& q, int c, __m128 channel) noexcept {
-    __m128 e;
+template <class V, unsigned kOptions>
+VESKAR_INLINE typename V::Doubles PlainTerm(const PlainPlan& q, int c,
+                                     typename V::Floats channel) noexcept {
+    using D = typename V::Doubles;
+    typename V::Floats e;
     if constexpr ((kOptions & kPlainFloatStart) != 0) {
-        e = _mm_sub_ps(channel, q.startF[c]);
+        e = V::Sub(channel, V::Splat(q.startF[c]));
     } else {
-        e = Narrow(Widen(channel) - q.start[c]);
+        e = V::Narrow(V::Widen(channel) - V::Splat(q.start[c]));
     }
-    const Quad t = Magnitude(Widen(e) / q.width[c] - q.half[c]) * q.fade;
+    const D t = Magnitude(V::Widen(e) / V::Splat(q.width[c]) - V::Splat(q.half[c])) *
+                V::Splat(q.fade);
     if constexpr ((kOptions & kPlainLinear) != 0) {
-        return Splat(1.0) - t;
+        return V::Splat(1.0) - t;
     } else {
         return t;
     }
 }
 
-// The matte of four pixels from their red, green and blue.
-template <unsigned kOptions>
-inline __m128 PlainMatte(const PlainPlan& q, __m128 r, __m128 g, __m128 b) noexcept {
-    const Quad t1 = PlainTerm<kOptions>(q, 0, r);
-    const Quad t2 = PlainTerm<kOptions>(q, 1, g);
-    const Quad t3 = PlainTerm<kOptions>(q, 2, b);
-    Quad m;
+// The mattes of the pixels from their red, green and blue.
+template <class V, unsigned kOptions>
+VESKAR_INLINE typename V::Floats PlainMatte(const PlainPlan& q, typename V::Floats r,
+                                     typename V::Floats g, typename V::Floats b) noexcept {
+    using D = typename V::Doubles;
+    using F = typename V::Floats;
+    const D t1 = PlainTerm<V, kOptions>(q, 0, r);
+    const D t2 = PlainTerm<V, kOptions>(q, 1, g);
+    const D t3 = PlainTerm<V, kOptions>(q, 2, b);
+    D m;
     if constexpr ((kOptions & kPlainDist) != 0) {
-        const Quad one = Splat(1.0);
-        const Quad x = one - t2;
-        const Quad y = one - t1;
-        const Quad z = one - t3;
-        const Quad sum = x * x + y * y + z * z;
-        m = one - Widen(_mm_sqrt_ps(Narrow(sum)));
+        const D one = V::Splat(1.0);
+        const D x = one - t2;
+        const D y = one - t1;
+        const D z = one - t3;
+        const D sum = x * x + y * y + z * z;
+        m = one - V::Widen(V::Sqrt(V::Narrow(sum)));
     } else {
         m = NanFirstMin(NanFirstMin(t1, t2), t3);
     }
-    const __m128 one = _mm_set1_ps(1.0f);
-    const __m128 p = _mm_sub_ps(one, Narrow(m));
-    __m128 matte;
+    const F one = V::Splat(1.0f);
+    const F p = V::Sub(one, V::Narrow(m));
+    F matte;
     if constexpr ((kOptions & kPlainFloatMatte) != 0) {
-        matte = _mm_mul_ps(_mm_add_ps(p, q.offsetF), q.gainF);
+        matte = V::Mul(V::Add(p, V::Splat(q.offsetF)), V::Splat(q.gainF));
     } else {
-        matte = Narrow(Widen(Narrow(Widen(p) + q.offset)) * q.gain);
+        matte = V::Narrow(V::Widen(V::Narrow(V::Widen(p) + V::Splat(q.offset))) *
+                          V::Splat(q.gain));
     }
-    matte = _mm_and_ps(_mm_cmpge_ps(matte, _mm_setzero_ps()), matte);
-    matte = Select(_mm_cmpgt_ps(matte, one), one, matte);
+    matte = V::ZeroBelow(matte);
+    matte = V::Select(V::Above(matte, one), one, matte);
     if constexpr ((kOptions & kPlainInvert) != 0) {
-        return _mm_sub_ps(one, matte);
+        return V::Sub(one, matte);
     } else {
         return matte;
     }
 }
 
-// Keys four records in place: blue, green, red, alpha each.
-template <unsigned kOptions>
-inline void PlainQuad(const PlainPlan& q, __m128& v0, __m128& v1, __m128& v2,
-                      __m128& v3) noexcept {
-    _MM_TRANSPOSE4_PS(v0, v1, v2, v3);  // now blue, green, red, alpha of four pixels
-    __m128 b = v0, g = v1, r = v2;
-    const __m128 a = v3;
-    const __m128 matte = PlainMatte<kOptions>(q, r, g, b);
+// Keys the records in place: blue, green, red, alpha each.
+template <class V, unsigned kOptions>
+VESKAR_INLINE void PlainRecords(const PlainPlan& q, typename V::Floats& v0, typename V::Floats& v1,
+                         typename V::Floats& v2, typename V::Floats& v3) noexcept {
+    using F = typename V::Floats;
+    V::Transpose(v0, v1, v2, v3);  // now blue, green, red, alpha of the pixels
+    F b = v0, g = v1, r = v2;
+    const F a = v3;
+    const F matte = PlainMatte<V, kOptions>(q, r, g, b);
     if constexpr ((kOptions & kPlainMultiply) != 0) {
-        r = _mm_mul_ps(r, matte);
-        g = _mm_mul_ps(g, matte);
-        b = _mm_mul_ps(b, matte);
+        r = V::Mul(r, matte);
+        g = V::Mul(g, matte);
+        b = V::Mul(b, matte);
     }
-    __m128 alpha;
+    F alpha;
     switch (q.blend) {
         case kBlendMultiply:
-            alpha = _mm_mul_ps(matte, a);
+            alpha = V::Mul(matte, a);
             break;
         case kBlendAdd:
-            alpha = _mm_add_ps(matte, a);
+            alpha = V::Add(matte, a);
             break;
         case kBlendSubstract:
-            alpha = _mm_sub_ps(a, matte);
+            alpha = V::Sub(a, matte);
             break;
         case kBlendPassThrough:
             // Through double and back, as the stage writes it.
-            alpha = Narrow(Widen(a));
+            alpha = V::Narrow(V::Widen(a));
             break;
         default:
             alpha = matte;
@@ -966,7 +1066,22 @@ inline void PlainQuad(const PlainPlan& q, __m128& v0, __m128& v1, __m128& v2,
     v1 = g;
     v2 = r;
     v3 = alpha;
-    _MM_TRANSPOSE4_PS(v0, v1, v2, v3);
+    V::Transpose(v0, v1, v2, v3);
+}
+
+// Keys as many records as V holds floats, from `in` to `out`.
+template <class V, unsigned kOptions>
+VESKAR_INLINE void PlainStep(const PlainPlan& q, const float* in, float* out) noexcept {
+    constexpr int kStride = sizeof(typename V::Floats) / sizeof(float);
+    auto v0 = V::Load(in);
+    auto v1 = V::Load(in + kStride);
+    auto v2 = V::Load(in + 2 * kStride);
+    auto v3 = V::Load(in + 3 * kStride);
+    PlainRecords<V, kOptions>(q, v0, v1, v2, v3);
+    V::Store(out, v0);
+    V::Store(out + kStride, v1);
+    V::Store(out + 2 * kStride, v2);
+    V::Store(out + 3 * kStride, v3);
 }
 
 template <unsigned kOptions>
@@ -975,37 +1090,21 @@ void PlainLine(const PlainPlan& plan, const float* source, float* output,
     // A copy of its own, which no store through `output` can change, so that
     // the constants stay in registers.
     const PlainPlan q = plan;
+    constexpr int kPixels = sizeof(typename Widest::Floats) / sizeof(float);
     std::int32_t x = 0;
-    for (; x + 4 <= width; x += 4) {
-        const float* in = source + static_cast<std::int64_t>(x) * kRecordFloats;
-        float* out = output + static_cast<std::int64_t>(x) * kRecordFloats;
-        __m128 v0 = _mm_loadu_ps(in);
-        __m128 v1 = _mm_loadu_ps(in + 4);
-        __m128 v2 = _mm_loadu_ps(in + 8);
-        __m128 v3 = _mm_loadu_ps(in + 12);
-        PlainQuad<kOptions>(q, v0, v1, v2, v3);
-        _mm_storeu_ps(out, v0);
-        _mm_storeu_ps(out + 4, v1);
-        _mm_storeu_ps(out + 8, v2);
-        _mm_storeu_ps(out + 12, v3);
+    for (; x + kPixels <= width; x += kPixels) {
+        PlainStep<Widest, kOptions>(q, source + static_cast<std::int64_t>(x) * kRecordFloats,
+                                    output + static_cast<std::int64_t>(x) * kRecordFloats);
     }
-    if (x < width) {
-        // The last one to three pixels, with zeros for the missing ones.
-        const int rest = static_cast<int>(width - x);
+    for (; x < width; x += 4) {
+        // The last pixels four at a time, with zeros for missing ones.
+        const int count = width - x < 4 ? static_cast<int>(width - x) : 4;
         float records[4 * kRecordFloats] = {};
         std::memcpy(records, source + static_cast<std::int64_t>(x) * kRecordFloats,
-                    sizeof(float) * kRecordFloats * rest);
-        __m128 v0 = _mm_loadu_ps(records);
-        __m128 v1 = _mm_loadu_ps(records + 4);
-        __m128 v2 = _mm_loadu_ps(records + 8);
-        __m128 v3 = _mm_loadu_ps(records + 12);
-        PlainQuad<kOptions>(q, v0, v1, v2, v3);
-        _mm_storeu_ps(records, v0);
-        _mm_storeu_ps(records + 4, v1);
-        _mm_storeu_ps(records + 8, v2);
-        _mm_storeu_ps(records + 12, v3);
+                    sizeof(float) * kRecordFloats * count);
+        PlainStep<Four, kOptions>(q, records, records);
         std::memcpy(output + static_cast<std::int64_t>(x) * kRecordFloats, records,
-                    sizeof(float) * kRecordFloats * rest);
+                    sizeof(float) * kRecordFloats * count);
     }
 }
 
