@@ -780,9 +780,7 @@ inline Quad operator+(Quad a, Quad b) noexcept { return {_mm256_add_pd(a.v, b.v)
 inline Quad operator-(Quad a, Quad b) noexcept { return {_mm256_sub_pd(a.v, b.v)}; }
 inline Quad operator*(Quad a, Quad b) noexcept { return {_mm256_mul_pd(a.v, b.v)}; }
 inline Quad operator/(Quad a, Quad b) noexcept { return {_mm256_div_pd(a.v, b.v)}; }
-inline Quad Magnitude(Quad a) noexcept {
-    return {_mm256_andnot_pd(_mm256_set1_pd(-0.0), a.v)};
-}
+inline Quad Magnitude(Quad a) noexcept { return {_mm256_andnot_pd(_mm256_set1_pd(-0.0), a.v)}; }
 // a < b ? a : b, and a where a is NaN.
 inline Quad NanFirstMin(Quad a, Quad b) noexcept {
     const __m256d smaller = _mm256_min_pd(a.v, b.v);
@@ -793,8 +791,12 @@ struct Quad {
     __m128d lo, hi;
 };
 inline Quad SplatQuad(double x) noexcept { return {_mm_set1_pd(x), _mm_set1_pd(x)}; }
-inline Quad WidenQuad(__m128 f) noexcept { return {_mm_cvtps_pd(f), _mm_cvtps_pd(_mm_movehl_ps(f, f))}; }
-inline __m128 NarrowQuad(Quad d) noexcept { return _mm_movelh_ps(_mm_cvtpd_ps(d.lo), _mm_cvtpd_ps(d.hi)); }
+inline Quad WidenQuad(__m128 f) noexcept {
+    return {_mm_cvtps_pd(f), _mm_cvtps_pd(_mm_movehl_ps(f, f))};
+}
+inline __m128 NarrowQuad(Quad d) noexcept {
+    return _mm_movelh_ps(_mm_cvtpd_ps(d.lo), _mm_cvtpd_ps(d.hi));
+}
 inline Quad operator+(Quad a, Quad b) noexcept {
     return {_mm_add_pd(a.lo, b.lo), _mm_add_pd(a.hi, b.hi)};
 }
@@ -889,8 +891,7 @@ struct Eight {
         return {WidenQuad(_mm256_castps256_ps128(f)), WidenQuad(_mm256_extractf128_ps(f, 1))};
     }
     static Floats Narrow(Doubles d) noexcept {
-        return _mm256_insertf128_ps(_mm256_castps128_ps256(NarrowQuad(d.lo)), NarrowQuad(d.hi),
-                                    1);
+        return _mm256_insertf128_ps(_mm256_castps128_ps256(NarrowQuad(d.lo)), NarrowQuad(d.hi), 1);
     }
     static Floats Load(const float* p) noexcept { return _mm256_loadu_ps(p); }
     static void Store(float* p, Floats v) noexcept { _mm256_storeu_ps(p, v); }
@@ -963,8 +964,7 @@ PlainPlan MakePlainPlan(const LinePlan& plan, unsigned& options) noexcept {
     q.gainF = static_cast<float>(s.gain);
     q.blend = s.bgAlphaBlend;
     options = (floatStart ? kPlainFloatStart : 0u) |
-              (plan.falloff == kFalloffLinear ? kPlainLinear : 0u) |
-              (plan.dist ? kPlainDist : 0u) |
+              (plan.falloff == kFalloffLinear ? kPlainLinear : 0u) | (plan.dist ? kPlainDist : 0u) |
               (IsFloat(s.offset) && IsFloat(s.gain) ? kPlainFloatMatte : 0u) |
               (s.alphaMultiply == 1.0 ? kPlainMultiply : 0u) |
               (s.invertAlpha == 1 ? kPlainInvert : 0u);
@@ -974,7 +974,7 @@ PlainPlan MakePlainPlan(const LinePlan& plan, unsigned& options) noexcept {
 // One channel's term: Distances' and MatteFalloff's operations.
 template <class V, unsigned kOptions>
 VESKAR_INLINE typename V::Doubles PlainTerm(const PlainPlan& q, int c,
-                                     typename V::Floats channel) noexcept {
+                                            typename V::Floats channel) noexcept {
     using D = typename V::Doubles;
     typename V::Floats e;
     if constexpr ((kOptions & kPlainFloatStart) != 0) {
@@ -982,8 +982,8 @@ VESKAR_INLINE typename V::Doubles PlainTerm(const PlainPlan& q, int c,
     } else {
         e = V::Narrow(V::Widen(channel) - V::Splat(q.start[c]));
     }
-    const D t = Magnitude(V::Widen(e) / V::Splat(q.width[c]) - V::Splat(q.half[c])) *
-                V::Splat(q.fade);
+    const D t =
+        Magnitude(V::Widen(e) / V::Splat(q.width[c]) - V::Splat(q.half[c])) * V::Splat(q.fade);
     if constexpr ((kOptions & kPlainLinear) != 0) {
         return V::Splat(1.0) - t;
     } else {
@@ -994,7 +994,7 @@ VESKAR_INLINE typename V::Doubles PlainTerm(const PlainPlan& q, int c,
 // The mattes of the pixels from their red, green and blue.
 template <class V, unsigned kOptions>
 VESKAR_INLINE typename V::Floats PlainMatte(const PlainPlan& q, typename V::Floats r,
-                                     typename V::Floats g, typename V::Floats b) noexcept {
+                                            typename V::Floats g, typename V::Floats b) noexcept {
     using D = typename V::Doubles;
     using F = typename V::Floats;
     const D t1 = PlainTerm<V, kOptions>(q, 0, r);
@@ -1017,8 +1017,7 @@ VESKAR_INLINE typename V::Floats PlainMatte(const PlainPlan& q, typename V::Floa
     if constexpr ((kOptions & kPlainFloatMatte) != 0) {
         matte = V::Mul(V::Add(p, V::Splat(q.offsetF)), V::Splat(q.gainF));
     } else {
-        matte = V::Narrow(V::Widen(V::Narrow(V::Widen(p) + V::Splat(q.offset))) *
-                          V::Splat(q.gain));
+        matte = V::Narrow(V::Widen(V::Narrow(V::Widen(p) + V::Splat(q.offset))) * V::Splat(q.gain));
     }
     matte = V::ZeroBelow(matte);
     matte = V::Select(V::Above(matte, one), one, matte);
@@ -1032,7 +1031,7 @@ VESKAR_INLINE typename V::Floats PlainMatte(const PlainPlan& q, typename V::Floa
 // Keys the records in place: blue, green, red, alpha each.
 template <class V, unsigned kOptions>
 VESKAR_INLINE void PlainRecords(const PlainPlan& q, typename V::Floats& v0, typename V::Floats& v1,
-                         typename V::Floats& v2, typename V::Floats& v3) noexcept {
+                                typename V::Floats& v2, typename V::Floats& v3) noexcept {
     using F = typename V::Floats;
     V::Transpose(v0, v1, v2, v3);  // now blue, green, red, alpha of the pixels
     F b = v0, g = v1, r = v2;
