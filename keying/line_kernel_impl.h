@@ -12,7 +12,8 @@
 // per-pixel stages, written as selections where those branch: both sides are
 // computed and each lane takes the side its own test picks, which is the value
 // the branch would have produced. cos and pow stay calls into the C library,
-// one per lane, so they return exactly what the per-pixel stages get.
+// one per lane, so they return exactly what the per-pixel stages get. The
+// commonest plans skip the blocks: see "The plain line" below.
 
 #include <array>
 #include <cmath>
