@@ -46,8 +46,14 @@ OutputFormat OutputFormatOf(const std::string& path) {
         // proxy, as outputs are staged, it keeps only the last one: a
         // multi-part source is refused (or keyed alone) rather than lose parts.
         format.parts = false;
+        // Its channels have roles, not names: a Z after alpha reads back as
+        // "channel4", a layer's fg.R as R. Only colour and alpha are written,
+        // so a further channel or a layer's names are refused, not renamed.
+        format.furtherChannels = false;
         format.straight = true;
-        format.types = {TypeDesc::UINT8, TypeDesc::UINT16, TypeDesc::HALF, TypeDesc::FLOAT};
+        // Half is written as float (few readers know 16-bit float TIFF), so
+        // asking for half is refused rather than answered with float.
+        format.types = {TypeDesc::UINT8, TypeDesc::UINT16, TypeDesc::FLOAT};
         format.origin = format.displayWindow = true;
     } else if (format.name == "jpeg") {
         format.title = "JPEG";

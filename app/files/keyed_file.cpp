@@ -375,11 +375,11 @@ void CheckOutput(const std::string& path, const FileImage& source, const WriteOp
         if (!layout.layer.empty() && layout.alpha >= 0 && !format.alpha) lost.push_back(layout.alpha);
         if (!lost.empty()) {
             throw CliError(path + ": " + format.title + " cannot hold the further channels " + Names(source, lost) +
-                           ": write EXR or TIFF to keep them, or give --drop-channels to leave them out");
+                           ": write EXR to keep them, or give --drop-channels to leave them out");
         }
         if (!layout.layer.empty()) {
             throw CliError(path + ": " + format.title + " cannot name the channels of layer " + layout.layer +
-                           ": write EXR or TIFF to keep the names, or give --drop-channels to write them as R, "
+                           ": write EXR to keep the names, or give --drop-channels to write them as R, "
                            "G, B, A");
         }
     }

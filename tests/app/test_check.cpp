@@ -323,8 +323,8 @@ TEST_F(Check, LikeExpectsWhatTheRenderOptionsWrite) {
         {Plate::WithDepth, "out.#.png", {"--drop-channels"}, true},
         {Plate::WithDepth, "out.#.jpg", {"--drop-alpha", "--drop-channels"}, true},
         {Plate::WithDepth, "out.#.png", {"--drop-channels", "--type", "uint16"}, true},
-        // TIFF stores half as float, asked or not.
-        {Plate::Windowed, "out.#.tif", {"--type", "half"}, false},
+        // TIFF stores a half plate as float.
+        {Plate::Windowed, "out.#.tif", {}, false},
         {Plate::WithLayer, "out.#.exr", {"--layer", "fg"}, true},
         // PNG keeps the data window's place but not the display window; JPEG neither.
         {Plate::Windowed, "out.#.png", {}, false},
@@ -420,7 +420,7 @@ TEST_F(Check, LikeWithRenderOptionsFindsWhatAFrameLacks) {
     const Outcome bare = RunVeskar({"check", Path("kd.#.png"), "--frames", "1", "--like", Path("depth.#.exr")}, dir);
     EXPECT_TRUE(Has(bare.out, "frame 1: " + Path("kd.1.png") + ": cannot be compared: veskar render would not write "
                                   "it from the input " + Path("depth.1.exr") + " with these options: PNG cannot hold "
-                                  "the further channels Z: write EXR or TIFF to keep them, or give --drop-channels"))
+                                  "the further channels Z: write EXR to keep them, or give --drop-channels"))
         << bare.out;
 
     // A render option says how the frames were keyed from an input: no input, no sense.

@@ -260,6 +260,21 @@ TEST_F(KeyedFile, FormatsThatWouldLoseDataAreRefusedUnlessTheLossIsAsked) {
     run = Veskar({"render", parts, "-o", Path("parts.tif")});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.err.find("TIFF cannot hold the 2 parts"), std::string::npos) << run.err;
+
+    // TIFF keeps a further channel's values but not its name (Z would read
+    // back as "channel4"), nor a layer's (fg.R as R).
+    run = Veskar({"render", plate, "-o", Path("out.tif")});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("TIFF cannot hold the further channels Z: write EXR to keep them"), std::string::npos)
+        << run.err;
+    EXPECT_FALSE(fs::exists(Path("out.tif")));
+    run = Veskar({"render", plate, "-o", Path("out.tif"), "--drop-channels"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(ReadStored(Path("out.tif")).spec.channelnames, (std::vector<std::string>{"R", "G", "B", "A"}));
+    const std::string layer = WriteParts("layer.exr", {PartSpec("", {"fg.R", "fg.G", "fg.B"}, TypeDesc::HALF)});
+    run = Veskar({"render", layer, "-o", Path("layer.tif"), "--layer", "fg"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("TIFF cannot name the channels of layer fg"), std::string::npos) << run.err;
 }
 
 TEST_F(KeyedFile, TypeTheFormatCannotStoreIsRefused) {
@@ -271,6 +286,12 @@ TEST_F(KeyedFile, TypeTheFormatCannotStoreIsRefused) {
     run = Veskar({"render", plate, "-o", Path("out.png"), "--type", "half"});
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_NE(run.err.find("PNG stores uint8, uint16"), std::string::npos) << run.err;
+    // The TIFF writer writes half as float: asking for half is refused, and
+    // a half input comes out as float.
+    run = Veskar({"render", plate, "-o", Path("out.tif"), "--type", "half"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("TIFF stores uint8, uint16, float"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(Path("out.tif")));
 }
 
 // ---------------------------------------------------------------------------
