@@ -1108,6 +1108,45 @@ void PlainLine(const PlainPlan& plan, const float* source, float* output,
     }
 }
 
+// The mattes of a block whose channels are staged in lanes (lines in other
+// colour spaces or with a correction): PlainMatte over the block in registers,
+// in place of Mattes' stage loops.
+template <unsigned kOptions>
+void PlainMattes(const PlainPlan& plan, const float* const staged[3], float* matte) noexcept {
+    const PlainPlan q = plan;
+    constexpr int kPixels = sizeof(typename Widest::Floats) / sizeof(float);
+    static_assert(kBlock % kPixels == 0);
+    for (int i = 0; i < kBlock; i += kPixels) {
+        Widest::Store(matte + i, PlainMatte<Widest, kOptions>(q, Widest::Load(staged[0] + i),
+                                                              Widest::Load(staged[1] + i),
+                                                              Widest::Load(staged[2] + i)));
+    }
+}
+
+using PlainMattesKernel = void (*)(const PlainPlan&, const float* const[3], float*) noexcept;
+
+template <unsigned... kOptions>
+constexpr std::array<PlainMattesKernel, sizeof...(kOptions)> AllPlainMattes(
+    std::integer_sequence<unsigned, kOptions...>) noexcept {
+    // The colour's multiplication is no part of the matte.
+    return {&PlainMattes<kOptions & ~static_cast<unsigned>(kPlainMultiply)>...};
+}
+
+bool TakesPlainMattes(const LinePlan& plan) noexcept {
+    return !plan.sampling && !plan.withFade && !plan.power &&
+           (plan.falloff == kFalloffLinear || FalloffKeepsTerm(plan.falloff));
+}
+
+// The kernel for the line's mattes, null when the line takes Mattes.
+PlainMattesKernel PlainMattesFor(const LinePlan& plan, PlainPlan& q) noexcept {
+    static constexpr std::array<PlainMattesKernel, kPlainOptions> kernels =
+        AllPlainMattes(std::make_integer_sequence<unsigned, kPlainOptions>{});
+    if (!TakesPlainMattes(plan)) return nullptr;
+    unsigned options = 0;
+    q = MakePlainPlan(plan, options);
+    return kernels[options];
+}
+
 using PlainLineKernel = void (*)(const PlainPlan&, const float*, float*, std::int32_t) noexcept;
 
 template <unsigned... kOptions>
@@ -1184,6 +1223,10 @@ void KeyLine(const LineJob& job, const float* source, float* output, std::int32_
         carry.windowStart[c] = plan.s->windowStart[c];
         carry.keyValue[c] = plan.s->keyValue[c];
     }
+#if defined(__SSE2__)
+    PlainPlan plain{};
+    const PlainMattesKernel plainMattes = PlainMattesFor(plan, plain);
+#endif
     Block k;
     for (std::int32_t x0 = 0; x0 < width; x0 += kBlock) {
         const int count = width - x0 < kBlock ? static_cast<int>(width - x0) : kBlock;
@@ -1194,7 +1237,15 @@ void KeyLine(const LineJob& job, const float* source, float* output, std::int32_
             plan.forward(k.r, k.g, k.b, k.staged[0], k.staged[1], k.staged[2]);
             for (int c = 0; c < 3; ++c) staged[c] = k.staged[c];
         }
+#if defined(__SSE2__)
+        if (plainMattes != nullptr) {
+            plainMattes(plain, staged, k.matte);
+        } else {
+            Mattes(plan, staged, k);
+        }
+#else
         Mattes(plan, staged, k);
+#endif
         Keyed keyed;
         Correct(plan, k, keyed);
         AlphaOut(*plan.s, k, keyed);
