@@ -25,7 +25,7 @@
 #include "app/run_paths.h"
 #include "app/interrupt.h"
 #include "app/files/read_checks.h"
-#include "app/sample.h"
+#include "app/sample/sample_files.h"
 #include "app/settings_file.h"
 #include "app/files/image_file.h"
 #include "app/files/keyed_file.h"

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "app/cli_error.h"
-#include "app/sample.h"
+#include "app/sample/sample_files.h"
 #include "support/run_veskar.h"
 
 using namespace veskar_test;
