@@ -191,12 +191,6 @@ Samples Collect(const Image& plate, const Image* keyImage, const std::vector<Scr
     return samples;
 }
 
-// How the matte curve behaves along one channel's term x = Fade * distance.
-struct Falloff {
-    double reach;        // x at the window's reach, where the matte starts
-    double periodUnits;  // x per unit of channel for a periodic hue window, 0 when not periodic
-};
-
 // The raw signal of the keyer (gamma included, before offset and gain) for a
 // colour whose term is `x` on one channel and 0 on the others, computed by the
 // keyer's own key signal.
@@ -213,6 +207,261 @@ double RawSignal(const keying::Snapshot& shaping, std::int32_t falloff, std::int
     // With start 0 and width 1 the distance is |s - 0.5|.
     const auto staged = keying::WorkingColour(static_cast<float>(0.5 + x / snapshot.fade), 0.5f, 0.5f);
     return 4.0 * keying::KeyMatte(staged, state, snapshot, falloff, keyer);
+}
+
+// The tool's shaping controls, read once, with the falloff and keyer modes.
+struct KeyShape {
+    keying::Snapshot shaping;
+    std::int32_t mode = 0;
+    std::int32_t falloff = 0;
+    std::int32_t keyer = 0;
+    double fade = 0.0;
+};
+
+KeyShape ShapeOf(const Operator& tool) {
+    keying::SnapshotValues current{};
+    const char* const snapshotIds[keying::kSnapControlCount] = {
+        "Colorspace", "BGAlphaBlend", "ColCor",  "InvAlpha",  "CCAmount",   "DesaturateAlpha", "ValueRed",
+        "ValueGreen", "ValueBlue",    "MiRedn",  "MinGreen",  "MinBlue",    "MaxRed",          "MaxGreen",
+        "MaxBlue",    "FadeRed",      "GammaAlpha", "MultAlpha", "OffAlpha", "FadeCC",         "Alphamult"};
+    for (int i = 0; i < keying::kSnapControlCount; ++i) current[i] = ControlValue(tool, snapshotIds[i]);
+    KeyShape shape;
+    shape.shaping = keying::MakeSnapshot(current);
+    shape.mode = shape.shaping.colorSpace;
+    shape.falloff = keying::RoundMode(ControlValue(tool, "keyfall"));
+    shape.keyer = keying::RoundMode(ControlValue(tool, "keyalgo"));
+    shape.fade = shape.shaping.fade;
+    if (!(shape.fade > 0.0) || !std::isfinite(shape.fade)) {
+        throw CliError("FadeRed is " + SettingsNumber(shape.fade) +
+                       ": the matte cannot follow the screen; set FadeRed above 0 (0.5 is the default)");
+    }
+    if (shape.falloff < keying::kFalloffLinear || shape.falloff > keying::kFalloffBCos) {
+        throw CliError("keyfall is " + SettingsNumber(ControlValue(tool, "keyfall")) +
+                       ", which has no falloff curve; set it to Linear, Cosine, HalfCos or BCos");
+    }
+    return shape;
+}
+
+// The range each channel's window must hold the screen in.
+struct ScreenRanges {
+    std::array<double, 3> low{};
+    std::array<double, 3> high{};
+    bool periodicHue = false;  // the hue window lies across the wrap from 1 to 0
+};
+
+// The hue's range, taken on its circle. Returns whether the window must repeat
+// with the hue.
+bool HueRange(std::vector<double>& values, bool keyed, ScreenRanges& ranges, ScreenSetup& setup) {
+    const std::vector<double> arc = UnwrapHues(values);
+    // Whole turns that the raw values differ from the arc by: when they
+    // are not all the same, the screen lies across the wrap.
+    const double firstShift = std::round(arc.front() - values.front());
+    bool acrossWrap = false;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        acrossWrap = acrossWrap || std::round(arc[i] - values[i]) != firstShift;
+    }
+    values = arc;
+    double& low = ranges.low[0];
+    double& high = ranges.high[0];
+    low = Percentile(values, kLowPercentile);
+    high = Percentile(values, kHighPercentile);
+    const double margin = Margin(high - low, keyed);
+    low -= margin;
+    high += margin;
+    if ((high - low) / 2.0 > kUsefulHueHalfSpread) {
+        // The hue cannot tell screen from subject: the window holds every hue.
+        low = 0.0 - kMarginFloor;
+        high = 1.0 + kMarginFloor;
+        setup.notes.push_back("the screen's hue spreads too far to key on; hue holds every value");
+        return false;
+    }
+    return acrossWrap || (!keyed && (low < 0.0 || high >= 1.0));
+}
+
+// A channel's range other than hue: the sampled percentiles with a margin,
+// and without a key image reaching along the screen's lighting.
+void ChannelRange(std::vector<double>& values, std::int32_t mode, int c, bool keyed, ScreenRanges& ranges) {
+    double& low = ranges.low[c];
+    double& high = ranges.high[c];
+    low = Percentile(values, kLowPercentile);
+    high = Percentile(values, kHighPercentile);
+    const double margin = Margin(high - low, keyed);
+    const double sampledLow = low;
+    const double sampledHigh = high;
+    low -= margin;
+    high += margin;
+    const ChannelKind kind = KindOfChannel(mode, c);
+    if (keyed || kind.role == ChannelRole::Plain) return;
+    if (kind.role == ChannelRole::Brightness) {
+        low = std::min(low, sampledLow * kShadowFactor);
+        high = std::max(high, sampledHigh * kHighlightFactor);
+    } else if (sampledLow >= kind.grey) {
+        low = std::min(low, kind.grey + (sampledLow - kind.grey) * kChromaTowardGrey);
+        high = std::max(high, kind.grey + (sampledHigh - kind.grey) * kChromaAwayFromGrey);
+        // Saturation ends at 1.
+        if (mode == keying::kColourSpaceHsv) high = std::min(high, std::max(1.0, sampledHigh) + margin);
+    } else if (sampledHigh <= kind.grey) {
+        low = std::min(low, kind.grey + (sampledLow - kind.grey) * kChromaAwayFromGrey);
+        high = std::max(high, kind.grey + (sampledHigh - kind.grey) * kChromaTowardGrey);
+    }
+    // A screen whose chroma straddles grey in this channel keeps its margin alone.
+}
+
+ScreenRanges RangesOf(Samples& samples, std::int32_t mode, bool keyed, ScreenSetup& setup) {
+    ScreenRanges ranges;
+    for (int c = 0; c < 3; ++c) {
+        if (mode == keying::kColourSpaceHsv && c == 0) {
+            ranges.periodicHue = HueRange(samples.working[c], keyed, ranges, setup);
+        } else {
+            ChannelRange(samples.working[c], mode, c, keyed, ranges);
+        }
+    }
+    return ranges;
+}
+
+// Where the matte starts along the curve, and each channel's window width.
+struct Ramp {
+    double reach = 0.0;        // x = Fade * distance where the matte starts
+    double opaqueReach = 0.0;  // the factor of the reach at which it is opaque
+    std::array<double, 3> width{};
+};
+
+// The hue window across red needs a curve that repeats: with the term
+// x = 2 * hue distance (Cosine, BCos) or 4 * hue distance (HalfCos), a
+// whole turn of hue is one period of the curve, so 0.98 and 0.02 lie 0.04
+// apart as they do on the circle. Linear does not repeat.
+void RepeatWithHue(const ScreenRanges& ranges, KeyShape& shape, ScreenSetup& setup) {
+    if (ranges.periodicHue && shape.falloff == keying::kFalloffLinear) {
+        shape.falloff = keying::kFalloffCosine;
+        setup.values.emplace_back("keyfall", keying::kFalloffCosine);
+        setup.notes.push_back(
+            "the screen's hue lies across red, where hue wraps from 1 to 0: Key Falloff set to Cosine, whose "
+            "curve repeats with the hue");
+    }
+}
+
+// Places the ramp: the reach along the curve where the matte starts, and the
+// widths that put every channel's range at that reach. With a key image every
+// channel's range becomes the widest. The hue window is moved to its period.
+Ramp PlaceRamp(const KeyShape& shape, bool keyed, ScreenRanges& ranges, ScreenSetup& setup) {
+    const std::int32_t falloff = shape.falloff;
+    const bool periodicHue = ranges.periodicHue;
+    std::array<double, 3>& low = ranges.low;
+    std::array<double, 3>& high = ranges.high;
+    const double periodUnits = !periodicHue ? 0.0 : falloff == keying::kFalloffHalfCos ? 4.0 : 2.0;
+    Ramp ramp;
+    // Where the matte starts, in terms of x = Fade * distance: inside the range
+    // where the curve rises, with room to reach opaque at twice the distance.
+    ramp.reach = falloff == keying::kFalloffLinear || falloff == keying::kFalloffHalfCos ? 0.5 : 0.25;
+    // Where each curve stops rising: cos(pi x) turns at 1, cos(pi/2 x) at 2.
+    const double risingEnd = falloff == keying::kFalloffLinear   ? std::numeric_limits<double>::infinity()
+                             : falloff == keying::kFalloffHalfCos ? 2.0
+                                                                  : 1.0;
+    std::array<double, 3> halfSpread{};
+    for (int c = 0; c < 3; ++c) halfSpread[c] = (high[c] - low[c]) / 2.0;
+    ramp.opaqueReach = kOpaqueReach;
+    if (keyed) {
+        // Against a clean plate what is left on the screen is grain, about
+        // the same in every channel, and a subject shows in whichever channel
+        // it differs in: every channel gets the widest window.
+        const double widest = *std::max_element(halfSpread.begin(), halfSpread.end());
+        for (int c = 0; c < 3; ++c) {
+            const double middle = (low[c] + high[c]) / 2.0;
+            halfSpread[c] = widest;
+            low[c] = middle - widest;
+            high[c] = middle + widest;
+        }
+        ramp.opaqueReach = std::max(kOpaqueReach, kKeyedOpaqueDifference / widest);
+    }
+    // A wide channel would need a width beyond the sliders: the reach grows
+    // instead (every width shrinks with it), as far as the curve keeps rising.
+    const double widest = *std::max_element(halfSpread.begin() + (periodicHue ? 1 : 0), halfSpread.end());
+    const double widestReach = std::min(shape.fade * widest / kMaxWidth, risingEnd / ramp.opaqueReach);
+    if (periodicHue) {
+        // The hue's width is fixed by the period, so its reach follows the
+        // hue's spread; where another channel needs more, the hue window
+        // widens with it.
+        ramp.reach = std::min(std::max(periodUnits * halfSpread[0], widestReach), risingEnd / ramp.opaqueReach);
+        const double centre = (low[0] + high[0]) / 2.0;
+        low[0] = centre - ramp.reach / periodUnits;
+        high[0] = centre + ramp.reach / periodUnits;
+    } else {
+        ramp.reach = std::max(ramp.reach, widestReach);
+    }
+    for (int c = 0; c < 3; ++c) {
+        ramp.width[c] = periodicHue && c == 0 ? shape.fade / periodUnits : shape.fade * halfSpread[c] / ramp.reach;
+        if (ramp.width[c] > kMaxWidth) {
+            ramp.width[c] = kMaxWidth;
+            setup.notes.push_back("the " + ChannelName(shape.mode, c) +
+                                  " window is held at the sliders' widest; the screen's far " +
+                                  ChannelName(shape.mode, c) + " may show");
+        }
+    }
+    return ramp;
+}
+
+// Offset Alpha and Mult Alpha: the matte 0 at the reach and 1 at the opaque
+// reach, measured with the keyer's own key signal.
+struct Gain {
+    double offset = 0.0;
+    double mult = 0.0;
+};
+
+Gain GainOf(const KeyShape& shape, const Ramp& ramp, ScreenSetup& setup) {
+    const double start = RawSignal(shape.shaping, shape.falloff, shape.keyer, ramp.reach);
+    const double opaque = RawSignal(shape.shaping, shape.falloff, shape.keyer, ramp.reach * ramp.opaqueReach);
+    double gain = 1.0 / (opaque - start);
+    if (!std::isfinite(start) || !std::isfinite(gain) || !(gain > 0.0)) {
+        throw CliError("the matte does not rise away from the screen with GammaAlpha " +
+                       SettingsNumber(shape.shaping.gamma) + "; set GammaAlpha to 1");
+    }
+    if (gain > kMaxGain) {
+        gain = kMaxGain;
+        setup.notes.push_back("Mult Alpha held at its limit of 40: edges will be softer than usual");
+    }
+    return {-start, gain};
+}
+
+// The key colour: the screen's median colour, or, with a key image, the key
+// image's own pixel (Value 0). Returns the Value sliders.
+std::array<double, 3> SetKeyColour(Samples& samples, std::int32_t mode, bool keyed, ScreenSetup& setup) {
+    std::array<double, 3> value{};
+    if (!keyed) {
+        std::array<double, 3> rgb{};
+        for (int c = 0; c < 3; ++c) rgb[c] = Percentile(samples.rgb[c], 0.5);
+        setup.values.emplace_back("CRed", rgb[0]);
+        setup.values.emplace_back("CGreen", rgb[1]);
+        setup.values.emplace_back("CBlue", rgb[2]);
+        // What the key colour's reaction puts in the Value sliders.
+        const keying::Colour staged = keying::ToWorkingSpace(
+            mode, keying::Colour{static_cast<float>(rgb[2]), static_cast<float>(rgb[1]),
+                                 static_cast<float>(rgb[0]), 1.0f});
+        value = {staged.r, staged.g, staged.b};
+    }
+    for (int c = 0; c < 3; ++c) setup.values.emplace_back(kValueIds[c], value[c]);
+    return value;
+}
+
+// The windows around the ranges: Min and Max per channel.
+void SetWindows(const ScreenRanges& ranges, const Ramp& ramp, const std::array<double, 3>& value, std::int32_t mode,
+                ScreenSetup& setup) {
+    for (int c = 0; c < 3; ++c) {
+        double centre = (ranges.low[c] + ranges.high[c]) / 2.0;
+        // A hue centre a whole turn away from the key's hue is the same hue.
+        if (mode == keying::kColourSpaceHsv && c == 0) centre -= std::round(centre - value[c]);
+        ChannelWindow& window = setup.windows[c];
+        window.low = ranges.low[c];
+        window.high = ranges.high[c];
+        window.centre = centre;
+        window.width = ramp.width[c];
+        // The distance is 0 at Min + Value + width^2 / 2 (with a key image at
+        // Min + key pixel - Value + width^2 / 2).
+        setup.values.emplace_back(kMinIds[c], centre - value[c] - ramp.width[c] * ramp.width[c] / 2.0);
+    }
+    for (int c = 0; c < 3; ++c) {
+        const double minimum = setup.windows[c].centre - value[c] - ramp.width[c] * ramp.width[c] / 2.0;
+        setup.values.emplace_back(kMaxIds[c], minimum + ramp.width[c]);
+    }
 }
 
 }  // namespace
@@ -254,201 +503,24 @@ ScreenRect ParseScreenRect(const std::string& option, const std::string& text) {
 
 ScreenSetup PlanScreenSetup(const Operator& tool, const Image& plate, const Image* keyImage,
                             const std::vector<ScreenRect>& rects) {
-    keying::SnapshotValues current{};
-    const char* const snapshotIds[keying::kSnapControlCount] = {
-        "Colorspace", "BGAlphaBlend", "ColCor",  "InvAlpha",  "CCAmount",   "DesaturateAlpha", "ValueRed",
-        "ValueGreen", "ValueBlue",    "MiRedn",  "MinGreen",  "MinBlue",    "MaxRed",          "MaxGreen",
-        "MaxBlue",    "FadeRed",      "GammaAlpha", "MultAlpha", "OffAlpha", "FadeCC",         "Alphamult"};
-    for (int i = 0; i < keying::kSnapControlCount; ++i) current[i] = ControlValue(tool, snapshotIds[i]);
-    const keying::Snapshot shaping = keying::MakeSnapshot(current);
-    const std::int32_t mode = shaping.colorSpace;
-    std::int32_t falloff = keying::RoundMode(ControlValue(tool, "keyfall"));
-    const std::int32_t keyer = keying::RoundMode(ControlValue(tool, "keyalgo"));
-    const double fade = shaping.fade;
-    if (!(fade > 0.0) || !std::isfinite(fade)) {
-        throw CliError("FadeRed is " + SettingsNumber(fade) +
-                       ": the matte cannot follow the screen; set FadeRed above 0 (0.5 is the default)");
-    }
-    if (falloff < keying::kFalloffLinear || falloff > keying::kFalloffBCos) {
-        throw CliError("keyfall is " + SettingsNumber(ControlValue(tool, "keyfall")) +
-                       ", which has no falloff curve; set it to Linear, Cosine, HalfCos or BCos");
-    }
-
-    Samples samples = Collect(plate, keyImage, rects, mode);
+    KeyShape shape = ShapeOf(tool);
+    const bool keyed = keyImage != nullptr;
+    Samples samples = Collect(plate, keyImage, rects, shape.mode);
     const std::size_t count = samples.working[0].size();
     if (count == 0) {
         throw CliError("no usable screen pixels in the rectangles (every one was not a number or infinite" +
-                       std::string(keyImage ? ", or outside the key image)" : ")"));
+                       std::string(keyed ? ", or outside the key image)" : ")"));
     }
-
     ScreenSetup setup;
     setup.samples = static_cast<long>(count);
-
-    // Per channel: the range the window must hold.
-    std::array<double, 3> low{}, high{};
-    bool periodicHue = false;
-    for (int c = 0; c < 3; ++c) {
-        std::vector<double>& values = samples.working[c];
-        const bool hue = mode == keying::kColourSpaceHsv && c == 0;
-        if (hue) {
-            const std::vector<double> arc = UnwrapHues(values);
-            // Whole turns that the raw values differ from the arc by: when they
-            // are not all the same, the screen lies across the wrap.
-            const double firstShift = std::round(arc.front() - values.front());
-            bool acrossWrap = false;
-            for (std::size_t i = 0; i < values.size(); ++i) {
-                acrossWrap = acrossWrap || std::round(arc[i] - values[i]) != firstShift;
-            }
-            values = arc;
-            low[c] = Percentile(values, kLowPercentile);
-            high[c] = Percentile(values, kHighPercentile);
-            const double margin = Margin(high[c] - low[c], keyImage != nullptr);
-            low[c] -= margin;
-            high[c] += margin;
-            if ((high[c] - low[c]) / 2.0 > kUsefulHueHalfSpread) {
-                // The hue cannot tell screen from subject: the window holds every hue.
-                low[c] = 0.0 - kMarginFloor;
-                high[c] = 1.0 + kMarginFloor;
-                setup.notes.push_back("the screen's hue spreads too far to key on; hue holds every value");
-            } else if (acrossWrap || (!keyImage && (low[c] < 0.0 || high[c] >= 1.0))) {
-                periodicHue = true;
-            }
-            continue;
-        }
-        low[c] = Percentile(values, kLowPercentile);
-        high[c] = Percentile(values, kHighPercentile);
-        const double margin = Margin(high[c] - low[c], keyImage != nullptr);
-        const double sampledLow = low[c];
-        const double sampledHigh = high[c];
-        low[c] -= margin;
-        high[c] += margin;
-        const ChannelKind kind = KindOfChannel(mode, c);
-        if (keyImage || kind.role == ChannelRole::Plain) continue;
-        if (kind.role == ChannelRole::Brightness) {
-            low[c] = std::min(low[c], sampledLow * kShadowFactor);
-            high[c] = std::max(high[c], sampledHigh * kHighlightFactor);
-        } else if (sampledLow >= kind.grey) {
-            low[c] = std::min(low[c], kind.grey + (sampledLow - kind.grey) * kChromaTowardGrey);
-            high[c] = std::max(high[c], kind.grey + (sampledHigh - kind.grey) * kChromaAwayFromGrey);
-            // Saturation ends at 1.
-            if (mode == keying::kColourSpaceHsv) high[c] = std::min(high[c], std::max(1.0, sampledHigh) + margin);
-        } else if (sampledHigh <= kind.grey) {
-            low[c] = std::min(low[c], kind.grey + (sampledLow - kind.grey) * kChromaAwayFromGrey);
-            high[c] = std::max(high[c], kind.grey + (sampledHigh - kind.grey) * kChromaTowardGrey);
-        }
-        // A screen whose chroma straddles grey in this channel keeps its margin alone.
-    }
-
-    // The hue window across red needs a curve that repeats: with the term
-    // x = 2 * hue distance (Cosine, BCos) or 4 * hue distance (HalfCos), a
-    // whole turn of hue is one period of the curve, so 0.98 and 0.02 lie 0.04
-    // apart as they do on the circle. Linear does not repeat.
-    if (periodicHue && falloff == keying::kFalloffLinear) {
-        falloff = keying::kFalloffCosine;
-        setup.values.emplace_back("keyfall", keying::kFalloffCosine);
-        setup.notes.push_back(
-            "the screen's hue lies across red, where hue wraps from 1 to 0: Key Falloff set to Cosine, whose "
-            "curve repeats with the hue");
-    }
-    const double periodUnits = !periodicHue ? 0.0 : falloff == keying::kFalloffHalfCos ? 4.0 : 2.0;
-    // Where the matte starts, in terms of x = Fade * distance: inside the range
-    // where the curve rises, with room to reach opaque at twice the distance.
-    double reach = falloff == keying::kFalloffLinear || falloff == keying::kFalloffHalfCos ? 0.5 : 0.25;
-    // Where each curve stops rising: cos(pi x) turns at 1, cos(pi/2 x) at 2.
-    const double risingEnd = falloff == keying::kFalloffLinear   ? std::numeric_limits<double>::infinity()
-                             : falloff == keying::kFalloffHalfCos ? 2.0
-                                                                  : 1.0;
-    std::array<double, 3> halfSpread{};
-    for (int c = 0; c < 3; ++c) halfSpread[c] = (high[c] - low[c]) / 2.0;
-    double opaqueReach = kOpaqueReach;
-    if (keyImage) {
-        // Against a clean plate what is left on the screen is grain, about
-        // the same in every channel, and a subject shows in whichever channel
-        // it differs in: every channel gets the widest window.
-        const double widest = *std::max_element(halfSpread.begin(), halfSpread.end());
-        for (int c = 0; c < 3; ++c) {
-            const double middle = (low[c] + high[c]) / 2.0;
-            halfSpread[c] = widest;
-            low[c] = middle - widest;
-            high[c] = middle + widest;
-        }
-        opaqueReach = std::max(kOpaqueReach, kKeyedOpaqueDifference / widest);
-    }
-    // A wide channel would need a width beyond the sliders: the reach grows
-    // instead (every width shrinks with it), as far as the curve keeps rising.
-    const double widest = *std::max_element(halfSpread.begin() + (periodicHue ? 1 : 0), halfSpread.end());
-    const double widestReach = std::min(fade * widest / kMaxWidth, risingEnd / opaqueReach);
-    if (periodicHue) {
-        // The hue's width is fixed by the period, so its reach follows the
-        // hue's spread; where another channel needs more, the hue window
-        // widens with it.
-        reach = std::min(std::max(periodUnits * halfSpread[0], widestReach), risingEnd / opaqueReach);
-        const double centre = (low[0] + high[0]) / 2.0;
-        low[0] = centre - reach / periodUnits;
-        high[0] = centre + reach / periodUnits;
-    } else {
-        reach = std::max(reach, widestReach);
-    }
-
-    std::array<double, 3> width{};
-    for (int c = 0; c < 3; ++c) {
-        width[c] = periodicHue && c == 0 ? fade / periodUnits : fade * halfSpread[c] / reach;
-        if (width[c] > kMaxWidth) {
-            width[c] = kMaxWidth;
-            setup.notes.push_back("the " + ChannelName(mode, c) +
-                                  " window is held at the sliders' widest; the screen's far " +
-                                  ChannelName(mode, c) + " may show");
-        }
-    }
-
-    const double start = RawSignal(shaping, falloff, keyer, reach);
-    const double opaque = RawSignal(shaping, falloff, keyer, reach * opaqueReach);
-    double gain = 1.0 / (opaque - start);
-    if (!std::isfinite(start) || !std::isfinite(gain) || !(gain > 0.0)) {
-        throw CliError("the matte does not rise away from the screen with GammaAlpha " +
-                       SettingsNumber(shaping.gamma) + "; set GammaAlpha to 1");
-    }
-    if (gain > kMaxGain) {
-        gain = kMaxGain;
-        setup.notes.push_back("Mult Alpha held at its limit of 40: edges will be softer than usual");
-    }
-
-    // The key colour: the screen's median colour, or, with a key image, the key
-    // image's own pixel (Value 0).
-    std::array<double, 3> value{};
-    if (!keyImage) {
-        std::array<double, 3> rgb{};
-        for (int c = 0; c < 3; ++c) rgb[c] = Percentile(samples.rgb[c], 0.5);
-        setup.values.emplace_back("CRed", rgb[0]);
-        setup.values.emplace_back("CGreen", rgb[1]);
-        setup.values.emplace_back("CBlue", rgb[2]);
-        // What the key colour's reaction puts in the Value sliders.
-        const keying::Colour staged = keying::ToWorkingSpace(
-            mode, keying::Colour{static_cast<float>(rgb[2]), static_cast<float>(rgb[1]),
-                                 static_cast<float>(rgb[0]), 1.0f});
-        value = {staged.r, staged.g, staged.b};
-    }
-    for (int c = 0; c < 3; ++c) setup.values.emplace_back(kValueIds[c], value[c]);
-
-    for (int c = 0; c < 3; ++c) {
-        double centre = (low[c] + high[c]) / 2.0;
-        // A hue centre a whole turn away from the key's hue is the same hue.
-        if (mode == keying::kColourSpaceHsv && c == 0) centre -= std::round(centre - value[c]);
-        ChannelWindow& window = setup.windows[c];
-        window.low = low[c];
-        window.high = high[c];
-        window.centre = centre;
-        window.width = width[c];
-        // The distance is 0 at Min + Value + width^2 / 2 (with a key image at
-        // Min + key pixel - Value + width^2 / 2).
-        setup.values.emplace_back(kMinIds[c], centre - value[c] - width[c] * width[c] / 2.0);
-    }
-    for (int c = 0; c < 3; ++c) {
-        const double minimum = setup.windows[c].centre - value[c] - width[c] * width[c] / 2.0;
-        setup.values.emplace_back(kMaxIds[c], minimum + width[c]);
-    }
-    setup.values.emplace_back("OffAlpha", -start);
-    setup.values.emplace_back("MultAlpha", gain);
+    ScreenRanges ranges = RangesOf(samples, shape.mode, keyed, setup);
+    RepeatWithHue(ranges, shape, setup);
+    const Ramp ramp = PlaceRamp(shape, keyed, ranges, setup);
+    const Gain gain = GainOf(shape, ramp, setup);
+    const std::array<double, 3> value = SetKeyColour(samples, shape.mode, keyed, setup);
+    SetWindows(ranges, ramp, value, shape.mode, setup);
+    setup.values.emplace_back("OffAlpha", gain.offset);
+    setup.values.emplace_back("MultAlpha", gain.mult);
     return setup;
 }
 
