@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "app/cli_error.h"
-#include "app/settings_file.h"
+#include "app/settings/settings_file.h"
 #include "app/tool_session.h"
 #include "fuzz/fuzz_file.h"
 

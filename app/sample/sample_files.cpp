@@ -10,7 +10,7 @@
 #include "app/cli_error.h"
 #include "app/files/staged_file.h"
 #include "app/sample/sample_plate.h"
-#include "app/settings_text.h"
+#include "app/settings/settings_text.h"
 
 namespace veskar {
 namespace {

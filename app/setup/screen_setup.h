@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/settings_text.h"
+#include "app/settings/settings_text.h"
 #include "host/image.h"
 
 class Operator;

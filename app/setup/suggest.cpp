@@ -8,7 +8,7 @@
 #include "app/cli_error.h"
 #include "app/files/image_file.h"
 #include "app/files/staged_file.h"
-#include "app/settings_text.h"
+#include "app/settings/settings_text.h"
 #include "app/setup/screen_option.h"
 #include "app/setup/screen_setup.h"
 #include "app/tool_session.h"

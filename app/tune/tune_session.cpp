@@ -9,8 +9,8 @@
 #include "app/files/staged_file.h"
 #include "app/control_values.h"
 #include "app/key_pick.h"
-#include "app/settings_file.h"
-#include "app/settings_text.h"
+#include "app/settings/settings_file.h"
+#include "app/settings/settings_text.h"
 #include "app/setup/screen_setup.h"
 #include "host/tags.h"
 

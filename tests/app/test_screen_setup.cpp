@@ -14,8 +14,8 @@
 
 #include "app/cli_error.h"
 #include "app/control_values.h"
-#include "app/settings_file.h"
-#include "app/settings_text.h"
+#include "app/settings/settings_file.h"
+#include "app/settings/settings_text.h"
 #include "app/setup/screen_auto.h"
 #include "app/setup/screen_setup.h"
 #include "support/images.h"

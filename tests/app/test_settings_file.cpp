@@ -10,8 +10,8 @@
 
 #include "app/cli_error.h"
 #include "app/control_values.h"
-#include "app/settings_file.h"
-#include "app/settings_text.h"
+#include "app/settings/settings_file.h"
+#include "app/settings/settings_text.h"
 #include "support/keyer_plugin.h"
 #include "support/test_folder.h"
 

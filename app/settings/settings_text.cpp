@@ -1,4 +1,4 @@
-#include "app/settings_text.h"
+#include "app/settings/settings_text.h"
 
 #include "app/control_values.h"
 
