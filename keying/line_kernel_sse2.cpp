@@ -1,3 +1,3 @@
-// The line kernel built for sse2; see line_kernel_impl.h.
+// The line kernel built for sse2; see line_kernel_body.h.
 #define VESKAR_LINE_NS line_sse2
-#include "keying/line_kernel_impl.h"
+#include "keying/line_kernel_body.h"

@@ -1,7 +1,7 @@
 #pragma once
 
 // The line kernel once per instruction set. Each is compiled from
-// line_kernel_impl.h in a file of its own with that set's compiler options; only
+// line_kernel_body.h in a file of its own with that set's compiler options; only
 // the dispatcher (line_kernel.cpp) calls them, after asking the processor.
 
 #include <cstdint>

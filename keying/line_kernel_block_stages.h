@@ -1,0 +1,322 @@
+#pragma once
+
+// The line kernel's block stages up to the matte: the falloff curves and the
+// keyer over a block, the plan fixed for the line, the block itself with its
+// loading and storing of records, the key samples and the mattes. The colour
+// corrections and the alpha output (line_kernel_correction.h) take the block
+// on from there; line_kernel_body.h runs the stages block by block.
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "keying/key_signal.h"
+#include "keying/line_kernel.h"
+#include "keying/line_kernel_conversions.h"
+#include "keying/line_kernel_lanes.h"
+#include "keying/snapshot.h"
+
+namespace keying::VESKAR_LINE_NS {
+
+namespace {
+
+// ---- Key signal ------------------------------------------------------------
+
+// The falloff curve of one channel term, in place. The matte's and the fade
+// matte's curves differ for "HalfCos" and "BCos".
+void MatteFalloff(std::int32_t mode, double* VESKAR_RESTRICT t) noexcept {
+    switch (mode) {
+        case kFalloffLinear:
+            for (int i = 0; i < kBlock; ++i) t[i] = 1.0 - t[i];
+            break;
+        case kFalloffCosine:
+            for (int i = 0; i < kBlock; ++i) t[i] = std::cos(kPi * t[i]);
+            break;
+        case kFalloffHalfCos:
+            for (int i = 0; i < kBlock; ++i) t[i] = std::cos(kHalfPi * t[i]);
+            break;
+        case kFalloffBCos:
+            for (int i = 0; i < kBlock; ++i) t[i] = (std::cos(kPi * t[i]) + 1.0) * 0.5;
+            break;
+        default:
+            break;
+    }
+}
+
+void FadeFalloff(std::int32_t mode, double* VESKAR_RESTRICT t) noexcept {
+    switch (mode) {
+        case kFalloffLinear:
+            for (int i = 0; i < kBlock; ++i) t[i] = 1.0 - t[i];
+            break;
+        case kFalloffCosine:
+        case kFalloffHalfCos:
+            for (int i = 0; i < kBlock; ++i) t[i] = std::cos(kPi * t[i]);
+            break;
+        case kFalloffBCos:
+            for (int i = 0; i < kBlock; ++i) t[i] = (std::cos(t[i]) + 1.0) * 0.5;
+            break;
+        default:
+            break;
+    }
+}
+
+// The keyer: m (or n) from the three terms. "MIN" lets a NaN term win.
+void Combine(bool dist, const double* VESKAR_RESTRICT t1, const double* VESKAR_RESTRICT t2,
+             const double* VESKAR_RESTRICT t3, double* VESKAR_RESTRICT combined) noexcept {
+    if (dist) {
+        for (int i = 0; i < kBlock; ++i) {
+            const double a = 1.0 - t2[i];
+            const double b = 1.0 - t1[i];
+            const double c = 1.0 - t3[i];
+            const double sum = a * a + b * b + c * c;
+            combined[i] = 1.0 - static_cast<double>(std::sqrt(static_cast<float>(sum)));
+        }
+    } else {
+        for (int i = 0; i < kBlock; ++i) {
+            const double a = t1[i];
+            const double b = t2[i];
+            const double c = t3[i];
+            // The smaller, where a NaN term wins: a NaN a is kept, a NaN b
+            // fails a < b and is taken.
+            double ab = a < b ? a : b;
+            ab = a != a ? a : ab;
+            double abc = ab < c ? ab : c;
+            abc = ab != ab ? ab : abc;
+            combined[i] = abc;
+        }
+    }
+}
+
+// Whether a falloff mode leaves the term as it is (values naming no curve).
+inline bool FalloffKeepsTerm(std::int32_t mode) noexcept {
+    return mode != kFalloffLinear && mode != kFalloffCosine && mode != kFalloffHalfCos &&
+           mode != kFalloffBCos;
+}
+
+// ---- The line --------------------------------------------------------------
+
+enum class Correction { kNone, kMine, kAverage, kLimit };
+
+// Everything fixed for the line, taken once from the job.
+struct LinePlan {
+    const Snapshot* s;
+    Convert forward;
+    Convert inverse;
+    std::int32_t falloff;
+    bool dist;
+    Correction correction;
+    bool withFade;  // only "mine" reads the fade matte
+    bool sampling;
+    double width[3];
+    double halfWidth[3];
+    double fadeFactor;
+    bool gamma;
+    bool power;  // a power other than exactly 1 is taken
+    double exponent;
+    float startKeyColour[3];  // red, green, blue
+};
+
+struct Block {
+    Lane r, g, b, a;       // the source as fetched
+    Lane staged[3];        // p1..p3 of the source
+    Lane sample[3];        // red, green, blue of the key sample
+    Lane sampleStaged[3];  // the key sample in the working space
+    bool hasSample[kBlock];
+    WideLane windowStart[3];  // per pixel, while sampling
+    Lane keyValue[3];         // per pixel, while sampling
+    Lane keyColour[3];        // red, green, blue, per pixel ("mine" while sampling)
+    WideLane term[3];
+    WideLane fadeTerm[3];
+    WideLane m;
+    WideLane n;
+    Lane matte;
+    WideLane fadeMatte;
+    Lane keyed;
+    Lane hsv[3];
+    Lane hsv2[3];
+    Lane work[3];
+    Lane out[4];  // red, green, blue, alpha
+};
+
+// State carried from pixel to pixel of the line by key samples.
+struct Carry {
+    double windowStart[3];
+    float keyValue[3];
+};
+
+void Load(const float* VESKAR_RESTRICT records, int count, Block& k) noexcept {
+    for (int i = 0; i < count; ++i) {
+        k.b[i] = records[kRecordFloats * i + 0];
+        k.g[i] = records[kRecordFloats * i + 1];
+        k.r[i] = records[kRecordFloats * i + 2];
+        k.a[i] = records[kRecordFloats * i + 3];
+    }
+    for (int i = count; i < kBlock; ++i) {
+        k.b[i] = k.g[i] = k.r[i] = k.a[i] = 0.0f;
+    }
+}
+
+// The keyed lanes: red, green, blue and alpha, each either a lane of the
+// block's output or one it passes on unchanged (the source's colour, the matte).
+struct Keyed {
+    const float* channel[4];
+};
+
+void Store(const Keyed& keyed, int count, float* VESKAR_RESTRICT records) noexcept {
+    const float* VESKAR_RESTRICT red = keyed.channel[0];
+    const float* VESKAR_RESTRICT green = keyed.channel[1];
+    const float* VESKAR_RESTRICT blue = keyed.channel[2];
+    const float* VESKAR_RESTRICT alpha = keyed.channel[3];
+    for (int i = 0; i < count; ++i) {
+        records[kRecordFloats * i + 0] = blue[i];
+        records[kRecordFloats * i + 1] = green[i];
+        records[kRecordFloats * i + 2] = red[i];
+        records[kRecordFloats * i + 3] = alpha[i];
+    }
+}
+
+// trunc(x * scale) as a key position, -1 where that has no 32-bit int.
+inline std::int32_t KeyPosition(std::int32_t x, double scale) noexcept {
+    const double product = static_cast<double>(x) * scale;
+    if (product > -2147483649.0 && product < 2147483648.0)
+        return static_cast<std::int32_t>(product);
+    return -1;
+}
+
+// Key samples of the block's pixels, staged, and the windows and key values
+// each pixel keys with: a pixel with a sample moves them, one without keeps
+// those of the pixel before.
+void SampleKey(const LineJob& job, const LinePlan& plan, std::int32_t x0, int count, Block& k,
+               Carry& carry) noexcept {
+    for (int i = 0; i < kBlock; ++i) {
+        const std::int32_t kx = i < count ? KeyPosition(x0 + i, job.keyScaleX) : -1;
+        const bool has = kx >= 0 && kx < job.keyWidth;
+        k.hasSample[i] = has;
+        const float* record =
+            has ? job.keyRow + static_cast<std::int64_t>(kx) * kRecordFloats : nullptr;
+        k.sample[0][i] = has ? record[2] : 0.0f;
+        k.sample[1][i] = has ? record[1] : 0.0f;
+        k.sample[2][i] = has ? record[0] : 0.0f;
+    }
+    const float* staged[3] = {k.sample[0], k.sample[1], k.sample[2]};
+    if (plan.forward != nullptr) {
+        plan.forward(k.sample[0], k.sample[1], k.sample[2], k.sampleStaged[0], k.sampleStaged[1],
+                     k.sampleStaged[2]);
+        for (int c = 0; c < 3; ++c) staged[c] = k.sampleStaged[c];
+    }
+    const Snapshot& s = *plan.s;
+    for (int i = 0; i < kBlock; ++i) {
+        if (k.hasSample[i]) {
+            for (int c = 0; c < 3; ++c) {
+                const double difference = static_cast<double>(staged[c][i]) - s.value[c];
+                carry.windowStart[c] = s.minimum[c] + difference;
+                carry.keyValue[c] = static_cast<float>(difference);
+            }
+        }
+        for (int c = 0; c < 3; ++c) {
+            k.windowStart[c][i] = carry.windowStart[c];
+            k.keyValue[c][i] = carry.keyValue[c];
+        }
+    }
+    if (plan.withFade) {
+        if (plan.inverse != nullptr) {
+            plan.inverse(k.keyValue[0], k.keyValue[1], k.keyValue[2], k.keyColour[0],
+                         k.keyColour[1], k.keyColour[2]);
+        } else {
+            for (int c = 0; c < 3; ++c) std::memcpy(k.keyColour[c], k.keyValue[c], sizeof(Lane));
+        }
+    }
+}
+
+// Channel distances and the terms of both mattes.
+void Distances(const LinePlan& plan, const float* const staged[3], const Block& k,
+               double (&term)[3][kBlock], double (&fadeTerm)[3][kBlock]) noexcept {
+    const Snapshot& s = *plan.s;
+    for (int c = 0; c < 3; ++c) {
+        const float* VESKAR_RESTRICT channel = staged[c];
+        const double width = plan.width[c];
+        const double half = plan.halfWidth[c];
+        const double fade = s.fade;
+        const double fadeFactor = plan.fadeFactor;
+        double* VESKAR_RESTRICT t = term[c];
+        double* VESKAR_RESTRICT u = fadeTerm[c];
+        // Half the window width is subtracted, not 0.5.
+        const double* VESKAR_RESTRICT starts = k.windowStart[c];
+        const double start = s.windowStart[c];
+        if (plan.sampling) {
+            for (int i = 0; i < kBlock; ++i) {
+                const float e = static_cast<float>(channel[i] - starts[i]);
+                const double d = std::fabs(e / width - half);
+                t[i] = d * fade;
+                u[i] = d * fadeFactor;
+            }
+        } else if (plan.withFade) {
+            for (int i = 0; i < kBlock; ++i) {
+                const float e = static_cast<float>(channel[i] - start);
+                const double d = std::fabs(e / width - half);
+                t[i] = d * fade;
+                u[i] = d * fadeFactor;
+            }
+        } else {
+            for (int i = 0; i < kBlock; ++i) {
+                const float e = static_cast<float>(channel[i] - start);
+                t[i] = std::fabs(e / width - half) * fade;
+            }
+        }
+    }
+}
+
+void Mattes(const LinePlan& plan, const float* const staged[3], Block& k) noexcept {
+    const Snapshot& s = *plan.s;
+    Distances(plan, staged, k, k.term, k.fadeTerm);
+    for (int c = 0; c < 3; ++c) MatteFalloff(plan.falloff, k.term[c]);
+    Combine(plan.dist, k.term[0], k.term[1], k.term[2], k.m);
+    if (plan.withFade) {
+        for (int c = 0; c < 3; ++c) FadeFalloff(plan.falloff, k.fadeTerm[c]);
+        Combine(plan.dist, k.fadeTerm[0], k.fadeTerm[1], k.fadeTerm[2], k.n);
+    }
+
+    Lane p;
+    for (int i = 0; i < kBlock; ++i) p[i] = 1.0f - static_cast<float>(k.m[i]);
+    // The fade matte starts from -n, not 1 - n.
+    double* VESKAR_RESTRICT fadeSignal = k.fadeMatte;
+    if (plan.withFade) {
+        for (int i = 0; i < kBlock; ++i) fadeSignal[i] = -k.n[i];
+    }
+    if (plan.gamma) {
+        if (plan.withFade) {
+            for (int i = 0; i < kBlock; ++i) fadeSignal[i] = static_cast<float>(fadeSignal[i]);
+        }
+        if (plan.power) {
+            for (int i = 0; i < kBlock; ++i) {
+                p[i] = static_cast<float>(std::pow(static_cast<double>(p[i]), plan.exponent));
+            }
+            if (plan.withFade) {
+                for (int i = 0; i < kBlock; ++i)
+                    fadeSignal[i] = std::pow(fadeSignal[i], plan.exponent);
+            }
+        }
+    }
+
+    const double offset = s.offset;
+    const double gain = s.gain;
+    const bool invert = s.invertAlpha == 1;
+    for (int i = 0; i < kBlock; ++i) {
+        const float shifted = static_cast<float>(p[i] + offset);
+        float matte = static_cast<float>(shifted * gain);
+        matte = matte > 1.0f ? 1.0f : (matte >= 0.0f ? matte : 0.0f);
+        k.matte[i] = invert ? 1.0f - matte : matte;
+    }
+    if (plan.withFade) {
+        for (int i = 0; i < kBlock; ++i) {
+            double fade = (fadeSignal[i] + offset) * gain;
+            fade = fade < 1.0 ? fade : 1.0;
+            fade = fade < 0.0 ? 0.0 : fade;
+            k.fadeMatte[i] = invert ? 1.0 - fade : fade;
+        }
+    }
+}
+
+}  // namespace
+
+}  // namespace keying::VESKAR_LINE_NS

@@ -1,0 +1,130 @@
+// The line kernel's body, compiled once per instruction set: the including
+// file defines VESKAR_LINE_NS and the build gives it that set's options.
+//
+// Everything here has internal linkage except KeyLine, and nothing calls the
+// inline per-pixel functions of the other keying headers (only their constants
+// are used): a function shared with code built for another set could reach a
+// baseline caller in its wider-instruction copy.
+//
+// A line is keyed in blocks of kBlock pixels held channel by channel. Each
+// stage is a loop over the block that the compiler runs on several lanes at
+// once. The operations, their order and their precision are those of the
+// per-pixel stages, written as selections where those branch: both sides are
+// computed and each lane takes the side its own test picks, which is the value
+// the branch would have produced. cos and pow stay calls into the C library,
+// one per lane, so they return exactly what the per-pixel stages get. The
+// commonest plans skip the blocks: see "The plain line" in line_kernel_plain_line.h.
+//
+// The kernel's pieces, each a header of its own, in the order they build on
+// each other: line_kernel_lanes.h (the block's lanes), line_kernel_conversions.h
+// (colour spaces over a block), line_kernel_block_stages.h (the plan, the block
+// and its stages up to the matte), line_kernel_correction.h (colour correction
+// and alpha output), line_kernel_registers.h and line_kernel_plain_line.h (the
+// plain line). This file turns the job into the line's plan and holds KeyLine,
+// which takes the plain line or runs the stages block by block.
+
+#include <cmath>
+#include <cstdint>
+
+#include "keying/colour_correction.h"
+#include "keying/key_signal.h"
+#include "keying/line_kernel_block_stages.h"
+#include "keying/line_kernel_conversions.h"
+#include "keying/line_kernel_correction.h"
+#include "keying/line_kernel_lanes.h"
+#include "keying/line_kernel_plain_line.h"
+#include "keying/line_kernel_registers.h"
+#include "keying/line_kernel_targets.h"
+
+namespace keying::VESKAR_LINE_NS {
+
+namespace {
+
+LinePlan MakePlan(const LineJob& job) noexcept {
+    const Snapshot& s = *job.snapshot;
+    LinePlan plan{};
+    plan.s = &s;
+    plan.forward = ForwardFor(s.colorSpace);
+    plan.inverse = InverseFor(s.colorSpace);
+    plan.falloff = job.falloffMode;
+    plan.dist = job.keyerMode == kKeyerDist;
+    switch (s.colorCorrection) {
+        case kCorrectionMine:
+            plan.correction = Correction::kMine;
+            break;
+        case kCorrectionAverage:
+        case kCorrectionDoubleBlueAverage:
+        case kCorrectionDoubleRedAverage:
+        case kCorrectionDoubleGreenAverage:
+            plan.correction = Correction::kAverage;
+            break;
+        case kCorrectionBlueLimit:
+        case kCorrectionRedLimit:
+            plan.correction = Correction::kLimit;
+            break;
+        default:
+            plan.correction = Correction::kNone;
+            break;
+    }
+    plan.withFade = plan.correction == Correction::kMine;
+    plan.sampling = job.keyRow != nullptr;
+    for (int c = 0; c < 3; ++c) {
+        plan.width[c] = s.windowWidth[c];
+        plan.halfWidth[c] = s.windowWidth[c] * 0.5;
+    }
+    plan.fadeFactor = 1.0 - 5.0 * s.fadeCC;
+    plan.gamma = s.gamma != 0.0 && !std::isnan(s.gamma);
+    plan.exponent = plan.gamma ? 1.0 / s.gamma : 1.0;
+    plan.power = plan.gamma && plan.exponent != 1.0;
+    plan.startKeyColour[0] = job.startKeyColour.r;
+    plan.startKeyColour[1] = job.startKeyColour.g;
+    plan.startKeyColour[2] = job.startKeyColour.b;
+    return plan;
+}
+
+}  // namespace
+
+void KeyLine(const LineJob& job, const float* source, float* output, std::int32_t width) noexcept {
+    const LinePlan plan = MakePlan(job);
+#if defined(__SSE2__)
+    if (TakesPlainLine(plan)) {
+        PlainLine(plan, source, output, width);
+        return;
+    }
+#endif
+    Carry carry{};
+    for (int c = 0; c < 3; ++c) {
+        carry.windowStart[c] = plan.s->windowStart[c];
+        carry.keyValue[c] = plan.s->keyValue[c];
+    }
+#if defined(__SSE2__)
+    PlainPlan plain{};
+    const PlainMattesKernel plainMattes = PlainMattesFor(plan, plain);
+#endif
+    Block k;
+    for (std::int32_t x0 = 0; x0 < width; x0 += kBlock) {
+        const int count = width - x0 < kBlock ? static_cast<int>(width - x0) : kBlock;
+        Load(source + static_cast<std::int64_t>(x0) * kRecordFloats, count, k);
+        if (plan.sampling) SampleKey(job, plan, x0, count, k, carry);
+        const float* staged[3] = {k.r, k.g, k.b};
+        if (plan.forward != nullptr) {
+            plan.forward(k.r, k.g, k.b, k.staged[0], k.staged[1], k.staged[2]);
+            for (int c = 0; c < 3; ++c) staged[c] = k.staged[c];
+        }
+#if defined(__SSE2__)
+        if (plainMattes != nullptr) {
+            plainMattes(plain, staged, k.matte);
+        } else {
+            Mattes(plan, staged, k);
+        }
+#else
+        Mattes(plan, staged, k);
+#endif
+        Keyed keyed;
+        Correct(plan, k, keyed);
+        AlphaOut(*plan.s, k, keyed);
+        Store(keyed, count, output + static_cast<std::int64_t>(x0) * kRecordFloats);
+    }
+}
+
+}  // namespace keying::VESKAR_LINE_NS

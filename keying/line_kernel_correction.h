@@ -1,0 +1,202 @@
+#pragma once
+
+// The line kernel's block stages after the matte: the colour corrections and
+// the alpha output, each a loop over the block that line_kernel_block_stages.h
+// loaded and gave its mattes.
+
+#include <cstring>
+
+#include "keying/alpha_output.h"
+#include "keying/colour_correction.h"
+#include "keying/line_kernel_block_stages.h"
+#include "keying/line_kernel_conversions.h"
+#include "keying/line_kernel_lanes.h"
+#include "keying/snapshot.h"
+
+namespace keying::VESKAR_LINE_NS {
+
+namespace {
+
+// ---- Colour correction -----------------------------------------------------
+
+// Saturation lowered by the keyed amount times the desaturate amount, then
+// back to RGB into out[0..2].
+void Desaturate(const Snapshot& s, Block& k, const float* hue, float* saturation,
+                const float* value) noexcept {
+    const double amount = s.desaturate;
+    for (int i = 0; i < kBlock; ++i) {
+        saturation[i] = static_cast<float>(saturation[i] - k.keyed[i] * amount);
+    }
+    FromHsv(hue, saturation, value, k.out[0], k.out[1], k.out[2]);
+}
+
+void SubtractKeyColour(const LinePlan& plan, Block& k) noexcept {
+    const Snapshot& s = *plan.s;
+    ToHsv(k.r, k.g, k.b, k.hsv[0], k.hsv[1], k.hsv[2]);
+    const float* channels[3] = {k.r, k.g, k.b};
+    for (int c = 0; c < 3; ++c) {
+        const float* VESKAR_RESTRICT channel = channels[c];
+        float* VESKAR_RESTRICT subtracted = k.work[c];
+        const double amount = s.ccAmount;
+        const double fadeCC = s.fadeCC;
+        if (plan.sampling) {
+            const float* VESKAR_RESTRICT key = k.keyColour[c];
+            for (int i = 0; i < kBlock; ++i) {
+                const float scaled = key[i] * k.keyed[i];
+                const float c1 = static_cast<float>(channel[i] - scaled * amount * 5.0);
+                subtracted[i] =
+                    static_cast<float>(c1 - key[i] * (1.0 - k.fadeMatte[i]) * fadeCC * 5.0);
+            }
+        } else {
+            const float key = plan.startKeyColour[c];
+            for (int i = 0; i < kBlock; ++i) {
+                const float scaled = key * k.keyed[i];
+                const float c1 = static_cast<float>(channel[i] - scaled * amount * 5.0);
+                subtracted[i] =
+                    static_cast<float>(c1 - key * (1.0 - k.fadeMatte[i]) * fadeCC * 5.0);
+            }
+        }
+    }
+    // Only the hue of the subtracted colour is kept.
+    ToHsv(k.work[0], k.work[1], k.work[2], k.hsv2[0], k.hsv2[1], k.hsv2[2]);
+    Desaturate(s, k, k.hsv2[0], k.hsv[1], k.hsv[2]);
+}
+
+void LimitByAverage(const Snapshot& s, Block& k) noexcept {
+    const double amount = s.ccAmount;
+    // The reference is (weight * first + second) in single precision, then
+    // scaled in double: (R + B) 0.5, (2 B + R), (2 R + B) or (2 G + R) 0.333.
+    // A weight of 1 returns its operand, so "Average" keeps its plain sum.
+    const float* first = k.r;
+    const float* second = k.b;
+    float weight = 2.0f;
+    double scale = 0.333;
+    float* changed = k.work[1];
+    switch (s.colorCorrection) {
+        case kCorrectionAverage:
+            weight = 1.0f;
+            scale = 0.5;
+            break;
+        case kCorrectionDoubleBlueAverage:
+            first = k.b;
+            second = k.r;
+            break;
+        case kCorrectionDoubleRedAverage:
+            break;
+        default:
+            first = k.g;
+            second = k.r;
+            changed = k.work[2];
+            break;
+    }
+    std::memcpy(k.work[0], k.r, sizeof(Lane));
+    std::memcpy(k.work[1], k.g, sizeof(Lane));
+    std::memcpy(k.work[2], k.b, sizeof(Lane));
+    const float* VESKAR_RESTRICT a = first;
+    const float* VESKAR_RESTRICT b = second;
+    float* VESKAR_RESTRICT c = changed;
+    for (int i = 0; i < kBlock; ++i) {
+        const double reference = (weight * a[i] + b[i]) * scale;
+        const float pulled = static_cast<float>((1.0 - amount) * c[i] + amount * reference);
+        c[i] = c[i] > reference ? pulled : c[i];
+    }
+    ToHsv(k.work[0], k.work[1], k.work[2], k.hsv[0], k.hsv[1], k.hsv[2]);
+    Desaturate(s, k, k.hsv[0], k.hsv[1], k.hsv[2]);
+}
+
+void LimitByChannel(const Snapshot& s, Block& k) noexcept {
+    const double amount = s.ccAmount;
+    const bool byBlue = s.colorCorrection == kCorrectionBlueLimit;
+    // Green pulled in every lane; the lanes where green rises above the
+    // reference take the pulled colour at the source's largest channel.
+    const float* VESKAR_RESTRICT references = byBlue ? k.b : k.r;
+    for (int i = 0; i < kBlock; ++i) {
+        k.work[1][i] = static_cast<float>((1.0 - amount) * k.g[i] + amount * references[i]);
+    }
+    ToHsv(k.r, k.work[1], k.b, k.hsv[0], k.hsv[1], k.hsv2[0]);
+    for (int i = 0; i < kBlock; ++i) {
+        const float r = k.r[i];
+        const float g = k.g[i];
+        const float b = k.b[i];
+        float max = g > r ? g : r;
+        k.hsv[2][i] = b >= max ? b : max;
+    }
+    FromHsv(k.hsv[0], k.hsv[1], k.hsv[2], k.work[0], k.work[1], k.work[2]);
+    for (int i = 0; i < kBlock; ++i) {
+        const bool limited = k.g[i] > references[i];
+        k.work[0][i] = limited ? k.work[0][i] : k.r[i];
+        k.work[1][i] = limited ? k.work[1][i] : k.g[i];
+        k.work[2][i] = limited ? k.work[2][i] : k.b[i];
+    }
+    ToHsv(k.work[0], k.work[1], k.work[2], k.hsv[0], k.hsv[1], k.hsv[2]);
+    Desaturate(s, k, k.hsv[0], k.hsv[1], k.hsv[2]);
+}
+
+// The corrected colour into out[0..2]; without a correction the source's
+// colour lanes stand for it, uncopied.
+void Correct(const LinePlan& plan, Block& k, Keyed& keyed) noexcept {
+    if (plan.correction == Correction::kNone) {
+        keyed.channel[0] = k.r;
+        keyed.channel[1] = k.g;
+        keyed.channel[2] = k.b;
+        return;
+    }
+    for (int i = 0; i < kBlock; ++i) k.keyed[i] = 1.0f - k.matte[i];
+    switch (plan.correction) {
+        case Correction::kMine:
+            SubtractKeyColour(plan, k);
+            break;
+        case Correction::kAverage:
+            LimitByAverage(*plan.s, k);
+            break;
+        case Correction::kLimit:
+            LimitByChannel(*plan.s, k);
+            break;
+        case Correction::kNone:
+            break;
+    }
+    for (int c = 0; c < 3; ++c) keyed.channel[c] = k.out[c];
+}
+
+// ---- Alpha output ----------------------------------------------------------
+
+void AlphaOut(const Snapshot& s, Block& k, Keyed& keyed) noexcept {
+    if (s.alphaMultiply == 1.0) {
+        for (int c = 0; c < 3; ++c) {
+            const float* VESKAR_RESTRICT colour = keyed.channel[c];
+            float* VESKAR_RESTRICT multiplied = k.out[c];
+            for (int i = 0; i < kBlock; ++i) multiplied[i] = colour[i] * k.matte[i];
+            keyed.channel[c] = multiplied;
+        }
+    }
+    float* VESKAR_RESTRICT alpha = k.out[3];
+    keyed.channel[3] = alpha;
+    switch (s.bgAlphaBlend) {
+        case kBlendMultiply:
+            for (int i = 0; i < kBlock; ++i) {
+                alpha[i] = static_cast<float>(k.matte[i] * static_cast<double>(k.a[i]));
+            }
+            break;
+        case kBlendAdd:
+            for (int i = 0; i < kBlock; ++i) {
+                alpha[i] = static_cast<float>(k.matte[i] + static_cast<double>(k.a[i]));
+            }
+            break;
+        case kBlendSubstract:
+            for (int i = 0; i < kBlock; ++i) {
+                alpha[i] = static_cast<float>(static_cast<double>(k.a[i]) - k.matte[i]);
+            }
+            break;
+        case kBlendPassThrough:
+            for (int i = 0; i < kBlock; ++i)
+                alpha[i] = static_cast<float>(static_cast<double>(k.a[i]));
+            break;
+        default:
+            keyed.channel[3] = k.matte;
+            break;
+    }
+}
+
+}  // namespace
+
+}  // namespace keying::VESKAR_LINE_NS

@@ -1,0 +1,302 @@
+#pragma once
+
+// The line kernel's plain line: the commonest plans keyed from record to
+// record in registers (line_kernel_registers.h) in place of the block stages
+// (line_kernel_block_stages.h, line_kernel_correction.h), and the plain line's
+// matte over a block for lines that take the block stages otherwise.
+// line_kernel_body.h picks it per line.
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "keying/alpha_output.h"
+#include "keying/key_signal.h"
+#include "keying/line_kernel_block_stages.h"
+#include "keying/line_kernel_lanes.h"
+#include "keying/line_kernel_registers.h"
+#include "keying/snapshot.h"
+
+namespace keying::VESKAR_LINE_NS {
+
+namespace {
+
+// ---- The plain line --------------------------------------------------------
+
+#if defined(__SSE2__)
+
+// Lines in RGB without key samples, colour correction or a power on the matte
+// (the defaults among them) with a linear falloff or none: every stage of four
+// pixels at a time in registers, straight from the source records to the
+// output records, in explicit vector instructions so that no intermediate
+// goes through memory. Each lane does the operations of the stages above.
+//
+// Where a stage takes two single-precision values to double, combines them
+// with +, -, * or / and rounds the result to single precision, and the double
+// operand is itself a single-precision value, the single-precision operation
+// gives the same bits: double carries more than twice the significand bits
+// plus two, so the double rounding can never differ from the direct one (the
+// double result of a product of two floats is even exact). Those stages run in
+// single precision here: the matte's offset and gain when the line's values
+// are floats (the defaults 0 and 1 are), the window start likewise, and the
+// background blends (whose operands are the matte and the source alpha).
+
+// A double that a float holds exactly.
+inline bool IsFloat(double v) noexcept {
+    return static_cast<double>(static_cast<float>(v)) == v && !std::isnan(v);
+}
+
+// The line's values, scalar; the kernel's loop keeps them in registers.
+struct PlainPlan {
+    float startF[3];  // the window starts, when floats
+    double start[3];
+    double width[3];
+    double half[3];
+    double fade;
+    double offset;
+    double gain;
+    float offsetF;
+    float gainF;
+    std::int32_t blend;
+};
+
+// What a line's plain kernel is specialised for, one bit each.
+enum PlainOption : unsigned {
+    kPlainFloatStart = 1,  // the window starts are floats
+    kPlainLinear = 2,      // a linear falloff, else none
+    kPlainDist = 4,        // the "DIST" keyer, else "MIN"
+    kPlainFloatMatte = 8,  // the matte's offset and gain are floats
+    kPlainMultiply = 16,   // the colour is multiplied by the matte
+    kPlainInvert = 32,     // the matte is inverted
+    kPlainOptions = 64
+};
+
+bool TakesPlainLine(const LinePlan& plan) noexcept {
+    return plan.forward == nullptr && !plan.sampling && plan.correction == Correction::kNone &&
+           !plan.power && (plan.falloff == kFalloffLinear || FalloffKeepsTerm(plan.falloff));
+}
+
+PlainPlan MakePlainPlan(const LinePlan& plan, unsigned& options) noexcept {
+    const Snapshot& s = *plan.s;
+    PlainPlan q{};
+    bool floatStart = true;
+    for (int c = 0; c < 3; ++c) {
+        floatStart = floatStart && IsFloat(s.windowStart[c]);
+        q.startF[c] = static_cast<float>(s.windowStart[c]);
+        q.start[c] = s.windowStart[c];
+        q.width[c] = plan.width[c];
+        q.half[c] = plan.halfWidth[c];
+    }
+    q.fade = s.fade;
+    q.offset = s.offset;
+    q.gain = s.gain;
+    q.offsetF = static_cast<float>(s.offset);
+    q.gainF = static_cast<float>(s.gain);
+    q.blend = s.bgAlphaBlend;
+    options = (floatStart ? kPlainFloatStart : 0u) |
+              (plan.falloff == kFalloffLinear ? kPlainLinear : 0u) | (plan.dist ? kPlainDist : 0u) |
+              (IsFloat(s.offset) && IsFloat(s.gain) ? kPlainFloatMatte : 0u) |
+              (s.alphaMultiply == 1.0 ? kPlainMultiply : 0u) |
+              (s.invertAlpha == 1 ? kPlainInvert : 0u);
+    return q;
+}
+
+// One channel's term: Distances' and MatteFalloff's operations.
+template <class V, unsigned kOptions>
+VESKAR_INLINE typename V::Doubles PlainTerm(const PlainPlan& q, int c,
+                                            typename V::Floats channel) noexcept {
+    using D = typename V::Doubles;
+    typename V::Floats e;
+    if constexpr ((kOptions & kPlainFloatStart) != 0) {
+        e = V::Sub(channel, V::Splat(q.startF[c]));
+    } else {
+        e = V::Narrow(V::Widen(channel) - V::Splat(q.start[c]));
+    }
+    const D t =
+        Magnitude(V::Widen(e) / V::Splat(q.width[c]) - V::Splat(q.half[c])) * V::Splat(q.fade);
+    if constexpr ((kOptions & kPlainLinear) != 0) {
+        return V::Splat(1.0) - t;
+    } else {
+        return t;
+    }
+}
+
+// The mattes of the pixels from their red, green and blue.
+template <class V, unsigned kOptions>
+VESKAR_INLINE typename V::Floats PlainMatte(const PlainPlan& q, typename V::Floats r,
+                                            typename V::Floats g, typename V::Floats b) noexcept {
+    using D = typename V::Doubles;
+    using F = typename V::Floats;
+    const D t1 = PlainTerm<V, kOptions>(q, 0, r);
+    const D t2 = PlainTerm<V, kOptions>(q, 1, g);
+    const D t3 = PlainTerm<V, kOptions>(q, 2, b);
+    D m;
+    if constexpr ((kOptions & kPlainDist) != 0) {
+        const D one = V::Splat(1.0);
+        const D x = one - t2;
+        const D y = one - t1;
+        const D z = one - t3;
+        const D sum = x * x + y * y + z * z;
+        m = one - V::Widen(V::Sqrt(V::Narrow(sum)));
+    } else {
+        m = NanFirstMin(NanFirstMin(t1, t2), t3);
+    }
+    const F one = V::Splat(1.0f);
+    const F p = V::Sub(one, V::Narrow(m));
+    F matte;
+    if constexpr ((kOptions & kPlainFloatMatte) != 0) {
+        matte = V::Mul(V::Add(p, V::Splat(q.offsetF)), V::Splat(q.gainF));
+    } else {
+        matte = V::Narrow(V::Widen(V::Narrow(V::Widen(p) + V::Splat(q.offset))) * V::Splat(q.gain));
+    }
+    matte = V::ZeroBelow(matte);
+    matte = V::Select(V::Above(matte, one), one, matte);
+    if constexpr ((kOptions & kPlainInvert) != 0) {
+        return V::Sub(one, matte);
+    } else {
+        return matte;
+    }
+}
+
+// Keys the records in place: blue, green, red, alpha each.
+template <class V, unsigned kOptions>
+VESKAR_INLINE void PlainRecords(const PlainPlan& q, typename V::Floats& v0, typename V::Floats& v1,
+                                typename V::Floats& v2, typename V::Floats& v3) noexcept {
+    using F = typename V::Floats;
+    V::Transpose(v0, v1, v2, v3);  // now blue, green, red, alpha of the pixels
+    F b = v0, g = v1, r = v2;
+    const F a = v3;
+    const F matte = PlainMatte<V, kOptions>(q, r, g, b);
+    if constexpr ((kOptions & kPlainMultiply) != 0) {
+        r = V::Mul(r, matte);
+        g = V::Mul(g, matte);
+        b = V::Mul(b, matte);
+    }
+    F alpha;
+    switch (q.blend) {
+        case kBlendMultiply:
+            alpha = V::Mul(matte, a);
+            break;
+        case kBlendAdd:
+            alpha = V::Add(matte, a);
+            break;
+        case kBlendSubstract:
+            alpha = V::Sub(a, matte);
+            break;
+        case kBlendPassThrough:
+            // Through double and back, as the stage writes it.
+            alpha = V::Narrow(V::Widen(a));
+            break;
+        default:
+            alpha = matte;
+            break;
+    }
+    v0 = b;
+    v1 = g;
+    v2 = r;
+    v3 = alpha;
+    V::Transpose(v0, v1, v2, v3);
+}
+
+// Keys as many records as V holds floats, from `in` to `out`.
+template <class V, unsigned kOptions>
+VESKAR_INLINE void PlainStep(const PlainPlan& q, const float* in, float* out) noexcept {
+    constexpr int kStride = sizeof(typename V::Floats) / sizeof(float);
+    auto v0 = V::Load(in);
+    auto v1 = V::Load(in + kStride);
+    auto v2 = V::Load(in + 2 * kStride);
+    auto v3 = V::Load(in + 3 * kStride);
+    PlainRecords<V, kOptions>(q, v0, v1, v2, v3);
+    V::Store(out, v0);
+    V::Store(out + kStride, v1);
+    V::Store(out + 2 * kStride, v2);
+    V::Store(out + 3 * kStride, v3);
+}
+
+template <unsigned kOptions>
+void PlainLine(const PlainPlan& plan, const float* source, float* output,
+               std::int32_t width) noexcept {
+    // A copy of its own, which no store through `output` can change, so that
+    // the constants stay in registers.
+    const PlainPlan q = plan;
+    constexpr int kPixels = sizeof(typename Widest::Floats) / sizeof(float);
+    std::int32_t x = 0;
+    for (; x + kPixels <= width; x += kPixels) {
+        PlainStep<Widest, kOptions>(q, source + static_cast<std::int64_t>(x) * kRecordFloats,
+                                    output + static_cast<std::int64_t>(x) * kRecordFloats);
+    }
+    for (; x < width; x += 4) {
+        // The last pixels four at a time, with zeros for missing ones.
+        const int count = width - x < 4 ? static_cast<int>(width - x) : 4;
+        float records[4 * kRecordFloats] = {};
+        std::memcpy(records, source + static_cast<std::int64_t>(x) * kRecordFloats,
+                    sizeof(float) * kRecordFloats * count);
+        PlainStep<Four, kOptions>(q, records, records);
+        std::memcpy(output + static_cast<std::int64_t>(x) * kRecordFloats, records,
+                    sizeof(float) * kRecordFloats * count);
+    }
+}
+
+// The mattes of a block whose channels are staged in lanes (lines in other
+// colour spaces or with a correction): PlainMatte over the block in registers,
+// in place of Mattes' stage loops.
+template <unsigned kOptions>
+void PlainMattes(const PlainPlan& plan, const float* const staged[3], float* matte) noexcept {
+    const PlainPlan q = plan;
+    constexpr int kPixels = sizeof(typename Widest::Floats) / sizeof(float);
+    static_assert(kBlock % kPixels == 0);
+    for (int i = 0; i < kBlock; i += kPixels) {
+        Widest::Store(matte + i, PlainMatte<Widest, kOptions>(q, Widest::Load(staged[0] + i),
+                                                              Widest::Load(staged[1] + i),
+                                                              Widest::Load(staged[2] + i)));
+    }
+}
+
+using PlainMattesKernel = void (*)(const PlainPlan&, const float* const[3], float*) noexcept;
+
+template <unsigned... kOptions>
+constexpr std::array<PlainMattesKernel, sizeof...(kOptions)> AllPlainMattes(
+    std::integer_sequence<unsigned, kOptions...>) noexcept {
+    // The colour's multiplication is no part of the matte.
+    return {&PlainMattes<kOptions & ~static_cast<unsigned>(kPlainMultiply)>...};
+}
+
+bool TakesPlainMattes(const LinePlan& plan) noexcept {
+    return !plan.sampling && !plan.withFade && !plan.power &&
+           (plan.falloff == kFalloffLinear || FalloffKeepsTerm(plan.falloff));
+}
+
+// The kernel for the line's mattes, null when the line takes Mattes.
+PlainMattesKernel PlainMattesFor(const LinePlan& plan, PlainPlan& q) noexcept {
+    static constexpr std::array<PlainMattesKernel, kPlainOptions> kernels =
+        AllPlainMattes(std::make_integer_sequence<unsigned, kPlainOptions>{});
+    if (!TakesPlainMattes(plan)) return nullptr;
+    unsigned options = 0;
+    q = MakePlainPlan(plan, options);
+    return kernels[options];
+}
+
+using PlainLineKernel = void (*)(const PlainPlan&, const float*, float*, std::int32_t) noexcept;
+
+template <unsigned... kOptions>
+constexpr std::array<PlainLineKernel, sizeof...(kOptions)> PlainLines(
+    std::integer_sequence<unsigned, kOptions...>) noexcept {
+    return {&PlainLine<kOptions>...};
+}
+
+void PlainLine(const LinePlan& plan, const float* source, float* output,
+               std::int32_t width) noexcept {
+    static constexpr std::array<PlainLineKernel, kPlainOptions> kernels =
+        PlainLines(std::make_integer_sequence<unsigned, kPlainOptions>{});
+    unsigned options = 0;
+    const PlainPlan q = MakePlainPlan(plan, options);
+    kernels[options](q, source, output, width);
+}
+
+#endif  // __SSE2__
+
+}  // namespace
+
+}  // namespace keying::VESKAR_LINE_NS
