@@ -83,7 +83,7 @@ protected:
     // veskar in the background, bounded in time and memory: a LUT read from
     // a device or a FIFO would otherwise block the test or eat the machine.
     Outcome Veskar(const std::vector<std::string>& args) const {
-        veskar_test::Running run(args, dir, {"timeout", "60", "prlimit", "--as=2147483648", "--"});
+        veskar_test::Running run(args, dir, {"timeout", "-k", "5", "60", "prlimit", "--as=2147483648", "--"});
         EXPECT_TRUE(run.Started());
         return run.Wait();
     }
@@ -179,6 +179,7 @@ struct BadConfig {
     std::string file;     ///< $OCIO, in the test's folder
     std::string content;  ///< written there unless empty
     std::string message;  ///< the problem as veskar names it, after $OCIO's path
+    std::string space = "gamma22";  ///< converted from and to
 };
 
 class BrokenConfig : public OcioConfig {
@@ -191,7 +192,7 @@ protected:
         const std::string plate = WritePlate({0.5f, 0.25f, 0.8f});
         const std::string out = Path("out.exr");
         for (const std::vector<std::string>& conversion : std::vector<std::vector<std::string>>{
-                 {"--input-space", "gamma22"}, {"--output-space", "gamma22"}, {"--preview", Path("sheet.png")}}) {
+                 {"--input-space", bad.space}, {"--output-space", bad.space}, {"--preview", Path("sheet.png")}}) {
             std::vector<std::string> args = {"render", plate, "-o", out};
             args.insert(args.end(), conversion.begin(), conversion.end());
             const Outcome run = Veskar(args);
@@ -238,7 +239,7 @@ TEST_F(BrokenConfig, LoopingReferencesAreRefusedBeforeOpenColorIOFollowsThem) {
     name: loop
     to_scene_reference: !<ColorSpaceTransform> {src: loop, dst: lin}
 )"),
-         "colour space 'loop' refers to itself (colour space 'loop' -> colour space 'loop')"},
+         "colour space 'loop' refers to itself (colour space 'loop' -> colour space 'loop')", "loop"},
         {"each other", "pair.ocio", ConfigText(R"(  - !<ColorSpace>
     name: a
     to_scene_reference: !<ColorSpaceTransform> {src: lin, dst: b}
@@ -249,7 +250,7 @@ TEST_F(BrokenConfig, LoopingReferencesAreRefusedBeforeOpenColorIOFollowsThem) {
         - !<ExponentTransform> {value: 2}
         - !<ColorSpaceTransform> {src: a, dst: lin}
 )"),
-         "colour space 'a' refers to itself (colour space 'a' -> colour space 'b' -> colour space 'a')"},
+         "colour space 'a' refers to itself (colour space 'a' -> colour space 'b' -> colour space 'a')", "b"},
         {"look", "look.ocio", ConfigText(R"(looks:
   - !<Look>
     name: grade
@@ -262,7 +263,8 @@ TEST_F(BrokenConfig, LoopingReferencesAreRefusedBeforeOpenColorIOFollowsThem) {
     to_scene_reference: !<DisplayViewTransform> {src: lin, display: screen, view: shown}
 )",
                                               "    - !<View> {name: shown, colorspace: shown}\n"),
-         "colour space 'shown' refers to itself (colour space 'shown' -> view 'screen/shown' -> colour space 'shown')"},
+         "colour space 'shown' refers to itself (colour space 'shown' -> view 'screen/shown' -> colour space 'shown')",
+         "shown"},
     };
     for (const BadConfig& bad : cases) {
         WriteText(bad.file, bad.content);
@@ -280,11 +282,11 @@ TEST_F(BrokenConfig, LutsThatAreNotRegularFilesOrTooLargeAreRefused) {
                           "}\n");
     };
     const BadConfig cases[] = {
-        {"device", "zero.ocio", lutSpace("/dev/zero"), "colour space 'film': LUT /dev/zero: not a regular file"},
+        {"device", "zero.ocio", lutSpace("/dev/zero"), "colour space 'film': LUT /dev/zero: not a regular file", "film"},
         {"FIFO", "fifo.ocio", lutSpace("fifo.cube"),
-         "colour space 'film': LUT " + Path("luts/fifo.cube") + ": not a regular file"},
+         "colour space 'film': LUT " + Path("luts/fifo.cube") + ": not a regular file", "film"},
         {"huge", "huge.ocio", lutSpace("huge.cube"),
-         "colour space 'film': LUT " + Path("luts/huge.cube") + ": larger than 256 MiB (314572800 bytes)"},
+         "colour space 'film': LUT " + Path("luts/huge.cube") + ": larger than 256 MiB (314572800 bytes)", "film"},
     };
     for (const BadConfig& bad : cases) {
         WriteText(bad.file, bad.content);
