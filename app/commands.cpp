@@ -22,6 +22,7 @@
 #include "app/control_values.h"
 #include "app/frames.h"
 #include "app/preview.h"
+#include "app/files/colour_config.h"
 #include "app/run_paths.h"
 #include "app/interrupt.h"
 #include "app/files/read_checks.h"
@@ -403,6 +404,11 @@ int RunSample(const std::string& folder) {
 int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
     const RunFiles files = PlanFiles(options);
     const OIIO::TypeDesc outputType = OutputType(options.type);
+    // Before any output: a broken $OCIO stops a run that converts colour
+    // (the preview shows linear values through the sRGB curve) and is only
+    // worth a warning for one that never uses it.
+    CheckColourConfig(!options.files.inputSpace.empty() || !options.files.outputSpace.empty() ||
+                      !options.preview.empty());
     ApplyReadLimits(options.readLimits);
     InstallInterruptHandlers();
     PluginSession session(pluginFolder);

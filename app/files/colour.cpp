@@ -5,13 +5,22 @@
 #include <OpenImageIO/strutil.h>
 
 #include "app/cli_error.h"
+#include "app/files/colour_config.h"
 
 namespace veskar {
 namespace {
 
 OIIO::ColorConfig& Config() {
-    // One configuration for the run: $OCIO when set, the built-in one otherwise.
+    // One configuration for the run: $OCIO when set, the built-in one
+    // otherwise. OpenImageIO would fall back to the built-in one without a
+    // word, and OpenColorIO would follow a configuration's loops until the
+    // stack runs out: $OCIO is checked first.
+    CheckColourConfig(true);
     static OIIO::ColorConfig config;
+    const std::string path = ColourConfigPath();
+    if (!path.empty() && OIIO::Strutil::iequals(config.configname(), "built-in")) {
+        throw CliError("$OCIO " + path + ": cannot load: " + config.geterror(), 1);
+    }
     return config;
 }
 
@@ -37,6 +46,13 @@ std::string WorkingLinearSpace() {
     return role != nullptr && *role != '\0' ? std::string(role) : std::string("linear");
 }
 
+std::string ValuesSpace(const std::string& tag) {
+    if (tag.empty() || (OIIO::Strutil::iequals(tag, "linear") && !Known(Config(), tag))) {
+        return WorkingLinearSpace();
+    }
+    return tag;
+}
+
 ColourConversion::ColourConversion(const std::string& from, const std::string& to, const std::string& option)
     : to_(to) {
     OIIO::ColorConfig& config = Config();
@@ -57,7 +73,10 @@ ColourConversion::ColourConversion(const std::string& from, const std::string& t
 }
 
 void ColourConversion::ApplyRgb(float* rgb, int count) const {
-    processor_->apply(rgb, count, 1, 3, sizeof(float), 3 * sizeof(float), 0);
+    // One line of packed triples: OpenColorIO checks that the line step
+    // holds the pixel steps, so it is the whole line's, not 0.
+    const OIIO::stride_t pixelBytes = 3 * sizeof(float);
+    processor_->apply(rgb, count, 1, 3, sizeof(float), pixelBytes, pixelBytes * count);
 }
 
 void ColourConversion::Apply(Image& image) const {

@@ -21,6 +21,12 @@ std::string ColourSpaceOf(const OIIO::ImageSpec& spec);
 /// configuration's scene-linear role ($OCIO when set), "linear" without one.
 std::string WorkingLinearSpace();
 
+/// The colour space of the colour configuration that values tagged `tag`
+/// are in: the tag itself, or WorkingLinearSpace() for values without a tag
+/// and for "linear" (OpenImageIO's tag for every EXR) when the configuration
+/// has no space of that name.
+std::string ValuesSpace(const std::string& tag);
+
 /// A conversion between two colour spaces of OpenImageIO's colour management
 /// (an OpenColorIO configuration when $OCIO is set, the built-in sRGB, linear
 /// and Rec.709 otherwise), applied to the colour of host image records.

@@ -404,8 +404,8 @@ void WriteKeyedFile(const std::string& path, const FileImage& source, const Imag
     std::unique_ptr<ColourConversion> conversion;
     if (!options.outputSpace.empty()) {
         // Values without a tag are taken as linear, as image files are read.
-        const std::string from = source.colourSpace.empty() ? std::string("linear") : source.colourSpace;
-        conversion = std::make_unique<ColourConversion>(from, options.outputSpace, "--output-space");
+        conversion = std::make_unique<ColourConversion>(ValuesSpace(source.colourSpace), options.outputSpace,
+                                                        "--output-space");
     }
     KeyedLines lines(keyed, plan.channels, plan.written, options, conversion.get());
 
