@@ -146,24 +146,32 @@ int PartCount(const std::string& path) {
 // Alpha convention, per format, with Alpha Multiply on (premultiplied) and off
 // (straight).
 
+// What a file stores beside alpha.
+enum class Kept { AsRendered, Straight, Premultiplied };
+
 struct RoundTrip {
     std::string file;
     std::vector<std::string> options;
     float scale;        // 0 for float data, else the largest integer stored
     bool half;
-    bool straight;      // the file stores straight colour
+    Kept kept;
+    bool tagged;        // the header says when the colour is straight (EXR has no such tag)
 };
 
 TEST_F(KeyedFile, StoredColourFollowsTheFormatsAlphaConvention) {
     const std::string plate = WriteSamples("samples.exr");
     const std::vector<RoundTrip> trips = {
-        {"float.exr", {}, 0.0f, false, false},
-        {"half.exr", {"--type", "half"}, 0.0f, true, false},
-        {"eight.png", {"--type", "uint8"}, 255.0f, false, true},
-        {"sixteen.png", {"--type", "uint16"}, 65535.0f, false, true},
-        {"eight.tif", {"--type", "uint8"}, 255.0f, false, false},
-        {"sixteen.tif", {"--type", "uint16"}, 65535.0f, false, false},
-        {"straight.tif", {"--type", "uint16", "--alpha", "straight"}, 65535.0f, false, true},
+        {"float.exr", {}, 0.0f, false, Kept::AsRendered, false},
+        {"half.exr", {"--type", "half"}, 0.0f, true, Kept::AsRendered, false},
+        {"premultiplied.exr", {"--alpha", "premultiplied"}, 0.0f, false, Kept::Premultiplied, false},
+        {"straight.exr", {"--alpha", "straight"}, 0.0f, false, Kept::Straight, false},
+        {"eight.png", {"--type", "uint8"}, 255.0f, false, Kept::Straight, true},
+        {"sixteen.png", {"--type", "uint16"}, 65535.0f, false, Kept::Straight, true},
+        {"eight.tif", {"--type", "uint8"}, 255.0f, false, Kept::AsRendered, true},
+        {"sixteen.tif", {"--type", "uint16"}, 65535.0f, false, Kept::AsRendered, true},
+        {"straight.tif", {"--type", "uint16", "--alpha", "straight"}, 65535.0f, false, Kept::Straight, true},
+        {"premultiplied.tif", {"--type", "uint16", "--alpha", "premultiplied"}, 65535.0f, false,
+         Kept::Premultiplied, true},
     };
     for (const bool multiply : {true, false}) {
         for (const RoundTrip& trip : trips) {
@@ -174,9 +182,11 @@ TEST_F(KeyedFile, StoredColourFollowsTheFormatsAlphaConvention) {
             args.insert(args.end(), {"--set", multiply ? "Alphamult=on" : "Alphamult=off"});
             const Outcome run = Veskar(args);
             ASSERT_EQ(run.exitCode, 0) << label << "\n" << run.err;
+            const bool straight = trip.kept == Kept::Straight || (trip.kept == Kept::AsRendered && !multiply);
             const Stored stored = ReadStored(Path(trip.file));
             ASSERT_EQ(stored.spec.nchannels, 4) << label;
-            EXPECT_EQ(stored.spec.get_int_attribute("oiio:UnassociatedAlpha"), trip.straight ? 1 : 0) << label;
+            EXPECT_EQ(stored.spec.get_int_attribute("oiio:UnassociatedAlpha"), trip.tagged && straight ? 1 : 0)
+                << label;
             for (int x = 0; x < 4; ++x) {
                 const Sample& s = kSamples[x];
                 for (int c = 0; c < 4; ++c) {
@@ -185,8 +195,8 @@ TEST_F(KeyedFile, StoredColourFollowsTheFormatsAlphaConvention) {
                     // kept where alpha is 0), multiplied where it is the
                     // other way round; then the file's type is reached once.
                     float v = c == 3 ? s.alpha : s.rgb[c];
-                    if (c < 3 && multiply && trip.straight && s.alpha > 0.0f) v = v / s.alpha;
-                    if (c < 3 && !multiply && !trip.straight) v = v * s.alpha;
+                    if (c < 3 && multiply && straight && s.alpha > 0.0f) v = v / s.alpha;
+                    if (c < 3 && !multiply && !straight) v = v * s.alpha;
                     float expected = trip.half ? ThroughHalf(v) : v;
                     float got = stored.values[x * 4 + c];
                     if (trip.scale > 0.0f) {
@@ -215,15 +225,75 @@ TEST_F(KeyedFile, EightBitPngIsDividedBeforeItIsRounded) {
     EXPECT_EQ(std::vector<int>(p, p + 4), (std::vector<int>{102, 153, 204, 3}));
 }
 
+// A real key with Alpha Multiply off: the EXR holds the tool's straight
+// colour bit for bit, also where the matte is 0, unless premultiplied colour
+// is asked for; the run says once that the file holds straight colour.
+TEST_F(KeyedFile, ExrHoldsTheToolsStraightColourWithAlphaMultiplyOff) {
+    // Screen green on the left half, turning orange on the right.
+    OIIO::ImageBuf buf(OIIO::ImageSpec(16, 2, 3, TypeDesc::FLOAT));
+    for (int y = 0; y < 2; ++y) {
+        for (int x = 0; x < 16; ++x) {
+            const float t = x < 8 ? 0.0f : static_cast<float>(x - 7) / 8.0f;
+            const float pixel[3] = {0.1f + 0.7f * t, 0.8f - 0.4f * t, 0.15f - 0.05f * t};
+            buf.setpixel(x, y, pixel);
+        }
+    }
+    for (const char* name : {"plate.exr", "plate.0001.exr", "plate.0002.exr"}) ASSERT_TRUE(buf.write(Path(name)));
+    const std::vector<std::string> key = {"--screen", "0,0,8,2", "--set", "Alphamult=off"};
+    auto render = [&](const std::string& input, const std::string& output, std::vector<std::string> more) {
+        std::vector<std::string> args = {"render", Path(input), "-o", Path(output)};
+        args.insert(args.end(), key.begin(), key.end());
+        args.insert(args.end(), more.begin(), more.end());
+        return Veskar(args);
+    };
+    const std::string note = "EXR holds straight colour, as rendered with Alpha Multiply off";
+    // A float TIFF asked for straight colour takes the render as it is.
+    Outcome run = render("plate.exr", "kept.tif", {"--alpha", "straight", "--type", "float"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err.find(note), std::string::npos) << run.err;
+    run = render("plate.exr", "out.exr", {"--type", "float"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("veskar: note: " + Path("out.exr") + ": " + note), std::string::npos) << run.err;
+    run = render("plate.exr", "pre.exr", {"--type", "float", "--alpha", "premultiplied"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err.find(note), std::string::npos) << run.err;
+
+    const Stored kept = ReadStored(Path("kept.tif"));
+    const Stored exr = ReadStored(Path("out.exr"));
+    const Stored pre = ReadStored(Path("pre.exr"));
+    ASSERT_EQ(exr.values.size(), kept.values.size());
+    ASSERT_EQ(pre.values.size(), kept.values.size());
+    int keyedOut = 0;
+    for (std::size_t i = 0; i < kept.values.size(); i += 4) {
+        const float alpha = kept.values[i + 3];
+        for (std::size_t c = 0; c < 4; ++c) {
+            EXPECT_EQ(exr.values[i + c], kept.values[i + c]) << "pixel " << i / 4 << ", channel " << c;
+            EXPECT_EQ(pre.values[i + c], c == 3 ? alpha : kept.values[i + c] * alpha) << "pixel " << i / 4;
+        }
+        if (alpha == 0.0f && exr.values[i + 1] > 0.5f) ++keyedOut;
+    }
+    EXPECT_EQ(keyedOut, 16) << "the screen's colour stays where the matte is 0";
+    EXPECT_EQ(Veskar({"check", Path("out.exr"), "--like", Path("plate.exr")}).exitCode, 0);
+
+    // Said once per run, not once per frame.
+    run = render("plate.####.exr", "seq.####.exr", {"--frames", "1-2"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::size_t first = run.err.find("EXR holds straight colour");
+    ASSERT_NE(first, std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("EXR holds straight colour", first + 1), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("error"), std::string::npos) << run.err;
+}
+
 TEST_F(KeyedFile, AlphaConventionTheFormatCannotStoreIsRefused) {
     const std::string plate = WriteSamples("samples.exr");
-    Outcome run = Veskar({"render", plate, "-o", Path("out.exr"), "--alpha", "straight"});
+    Outcome run = Veskar({"render", plate, "-o", Path("out.dpx"), "--alpha", "straight"});
     EXPECT_EQ(run.exitCode, 2);
-    EXPECT_NE(run.err.find("EXR stores premultiplied colour only"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("DPX stores premultiplied colour only (write EXR, TIFF or PNG"), std::string::npos)
+        << run.err;
     run = Veskar({"render", plate, "-o", Path("out.png"), "--alpha", "premultiplied"});
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_NE(run.err.find("PNG stores straight colour only"), std::string::npos) << run.err;
-    EXPECT_FALSE(fs::exists(Path("out.exr")) || fs::exists(Path("out.png")));
+    EXPECT_FALSE(fs::exists(Path("out.dpx")) || fs::exists(Path("out.png")));
 }
 
 // ---------------------------------------------------------------------------
