@@ -203,10 +203,13 @@ void ReadWholeFrame(OIIO::ImageInput& input, FileImage& file) {
 // OpenEXR's subimages are parts; other stills with several (TIFF pages) are
 // read as today.
 void RefuseFrameSequence(const std::string& path, OIIO::ImageInput& input) {
-    const std::string format = input.format_name();
-    const bool movie = format.compare(0, 6, "FFmpeg") == 0 || input.spec().get_int_attribute("oiio:Movie") != 0;
+    // The movie reader's files are movies even with one frame; other readers
+    // (GIF) call every file a movie, and it holds a sequence only with a
+    // second frame.
+    const bool movieReader = std::string(input.format_name()).compare(0, 6, "FFmpeg") == 0;
     int frames = input.spec().get_int_attribute("oiio:subimages");
-    if (!movie && (format != "gif" || input.seek_subimage(1, 0) == false)) {
+    const bool movie = input.spec().get_int_attribute("oiio:Movie") != 0;
+    if (!movieReader && (!movie || !input.seek_subimage(1, 0))) {
         return;
     }
     if (frames <= 0) {

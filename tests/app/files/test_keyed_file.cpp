@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -362,6 +364,145 @@ TEST_F(KeyedFile, TypeTheFormatCannotStoreIsRefused) {
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_NE(run.err.find("TIFF stores uint8, uint16, float"), std::string::npos) << run.err;
     EXPECT_FALSE(fs::exists(Path("out.tif")));
+}
+
+// --compression and --type are checked against what the output format's
+// writer takes: a name it does not know was written as zip, a level out of
+// range was passed on, and DPX answered half with float.
+TEST_F(KeyedFile, CompressionAndTypeTheWriterDoesNotTakeAreUsageErrors) {
+    const std::string plate = WriteSamples("samples.exr");
+    struct Bad {
+        std::string out;
+        std::vector<std::string> options;
+        std::string message;
+    };
+    const std::string exrNames = "EXR has no compression 'bogus' (it takes none, rle, zip[:1-9], zips[:1-9], piz, "
+                                 "pxr24, b44, b44a, dwaa[:LEVEL], dwab[:LEVEL])";
+    const std::vector<Bad> bad = {
+        {"out.exr", {"--compression", "bogus"}, "--compression bogus: " + Path("out.exr") + ": " + exrNames},
+        {"out.exr", {"--compression", "jpeg:-5"}, "EXR has no compression 'jpeg'"},
+        {"out.exr", {"--compression", "dwab:nan"}, "the level of dwab is a whole number from 1, not 'nan'"},
+        {"out.exr", {"--compression", "dwaa:0"}, "the level of dwaa is a whole number from 1, not '0'"},
+        {"out.exr", {"--compression", "dwaa:45.5"}, "not '45.5'"},
+        {"out.exr", {"--compression", "zip:10"}, "--compression zip:10: " + Path("out.exr") +
+                                                    ": the level of zip is 1 to 9, not '10'"},
+        {"out.exr", {"--compression", "zips:"}, "the level of zips is 1 to 9, not ''"},
+        {"out.exr", {"--compression", "piz:3"}, "piz takes no level"},
+        {"out.exr", {"--compression", "ZIP"}, "EXR has no compression 'ZIP'"},
+        {"out.tif", {"--compression", "ccittrle"}, "TIFF has no compression 'ccittrle' (it takes none, lzw"},
+        {"out.tif", {"--compression", "lzw:3"}, "lzw takes no level"},
+        {"out.png", {"--compression", "zip:10"}, "the level of zip is 0 to 9"},
+        {"out.png", {"--compression", "dwaa"}, "PNG has no compression 'dwaa'"},
+        {"out.jpg", {"--compression", "jpeg:-5", "--drop-alpha"}, "the level of jpeg is 1 to 100, not '-5'"},
+        {"out.dpx", {"--compression", "rle"}, "DPX has no compression 'rle' (it takes none)"},
+        {"out.dpx", {"--type", "half"}, "--type half: " + Path("out.dpx") + ": DPX stores uint8, uint16, float, double"},
+    };
+    for (const Bad& b : bad) {
+        std::vector<std::string> args = {"render", plate, "-o", Path(b.out)};
+        args.insert(args.end(), b.options.begin(), b.options.end());
+        const Outcome run = Veskar(args);
+        EXPECT_EQ(run.exitCode, 2) << b.message << "\n" << run.err;
+        EXPECT_NE(run.err.find(b.message), std::string::npos) << run.err;
+        EXPECT_FALSE(fs::exists(Path(b.out))) << b.message;
+    }
+
+    // What the writers take still works, and reaches the file.
+    struct Good {
+        std::string out;
+        std::vector<std::string> options;
+        std::string compression;  // as read back; "" when the format does not say
+    };
+    const std::vector<Good> good = {
+        {"zip9.exr", {"--compression", "zip:9"}, "zip"},
+        {"dwaa.exr", {"--compression", "dwaa:200"}, "dwaa"},
+        {"none.exr", {"--compression", "none"}, "none"},
+        {"zip.tif", {"--compression", "zip:1"}, "zip"},
+        {"lzw.tif", {"--compression", "lzw"}, "lzw"},
+        {"zip0.png", {"--compression", "zip:0"}, ""},
+        {"zip9.png", {"--compression", "zip:9"}, ""},
+        {"huffman.png", {"--compression", "huffman"}, ""},
+        {"q90.jpg", {"--compression", "jpeg:90", "--drop-alpha"}, ""},
+        {"sixteen.dpx", {"--type", "uint16"}, ""},
+        {"float.dpx", {"--type", "float", "--compression", "none"}, ""},
+    };
+    for (const Good& g : good) {
+        std::vector<std::string> args = {"render", plate, "-o", Path(g.out)};
+        args.insert(args.end(), g.options.begin(), g.options.end());
+        const Outcome run = Veskar(args);
+        ASSERT_EQ(run.exitCode, 0) << g.out << "\n" << run.err;
+        const OIIO::ImageSpec spec = ReadStored(Path(g.out)).spec;
+        if (!g.compression.empty()) {
+            EXPECT_EQ(spec.get_string_attribute("compression"), g.compression) << g.out;
+        }
+    }
+    EXPECT_EQ(ReadStored(Path("dwaa.exr")).spec.get_float_attribute("openexr:dwaCompressionLevel"), 200.0f);
+    EXPECT_EQ(ReadStored(Path("sixteen.dpx")).spec.format, TypeDesc::UINT16);
+    EXPECT_EQ(ReadStored(Path("float.dpx")).spec.format, TypeDesc::FLOAT);
+    // PNG's level reaches deflate: no compression at 0.
+    EXPECT_GT(fs::file_size(Path("zip0.png")), fs::file_size(Path("zip9.png")));
+}
+
+// ---------------------------------------------------------------------------
+// Movies and animated images hold frames, not parts.
+
+namespace {
+
+// Writes an animated GIF of `frames` frames of 16 x 8 pixels.
+std::string WriteAnimatedGif(const std::string& path, int frames) {
+    const OIIO::ImageSpec spec(16, 8, 3, TypeDesc::UINT8);
+    const std::vector<OIIO::ImageSpec> specs(static_cast<std::size_t>(frames), spec);
+    auto out = OIIO::ImageOutput::create(path);
+    EXPECT_TRUE(out && out->open(path, frames, specs.data())) << OIIO::geterror();
+    for (int f = 0; f < frames && out; ++f) {
+        if (f > 0) {
+            EXPECT_TRUE(out->open(path, spec, OIIO::ImageOutput::AppendSubimage)) << out->geterror();
+        }
+        const std::vector<float> pixels(16 * 8 * 3, 0.2f * static_cast<float>(f + 1));
+        EXPECT_TRUE(out->write_image(TypeDesc::FLOAT, pixels.data())) << out->geterror();
+    }
+    EXPECT_TRUE(out && out->close());
+    return path;
+}
+
+}  // namespace
+
+TEST_F(KeyedFile, MoviesAndAnimatedImagesAreRefusedNamingTheFile) {
+    const std::string plate = WriteSamples("samples.exr");
+    std::vector<std::pair<std::string, std::string>> movies = {
+        {WriteAnimatedGif(Path("anim.gif"), 3), "anim.gif: a movie or animated image (3 frames) is not read"}};
+    const std::string clip = Path("clip.mp4");
+    if (std::system(("ffmpeg -loglevel error -y -f lavfi -i testsrc=size=64x48:rate=10 -t 0.5 '" + clip +
+                     "' >/dev/null 2>&1").c_str()) == 0) {
+        movies.push_back({clip, "clip.mp4: a movie or animated image (5 frames) is not read as a still image"});
+    } else {
+        std::cout << "ffmpeg is not installed: the movie is not tried\n";
+    }
+    for (const auto& [movie, message] : movies) {
+        // Each of these ended, at times, in a crash inside the EXR writer.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            Outcome run = Veskar({"render", movie, "-o", Path("out.exr")});
+            EXPECT_EQ(run.exitCode, 1) << run.err;
+            EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
+        }
+        Outcome run = Veskar({"render", plate, "-o", Path("out.exr"), "--key-image", movie});
+        EXPECT_EQ(run.exitCode, 1) << run.err;
+        EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
+        EXPECT_FALSE(fs::exists(Path("out.exr"))) << movie;
+        ASSERT_EQ(Veskar({"render", plate, "-o", Path("keyed.exr")}).exitCode, 0);
+        run = Veskar({"check", Path("keyed.exr"), "--like", movie});
+        EXPECT_EQ(run.exitCode, 1) << run.out;
+        EXPECT_NE(run.out.find("cannot be compared: the input " + movie + ": a movie or animated image"),
+                  std::string::npos)
+            << run.out;
+    }
+    // A single-frame GIF is a still image, and a multi-page TIFF's pages are
+    // still read as parts.
+    ASSERT_EQ(Veskar({"render", WriteAnimatedGif(Path("still.gif"), 1), "-o", Path("still.exr")}).exitCode, 0);
+    const OIIO::ImageSpec page = OIIO::ImageSpec(12, 8, 4, TypeDesc::UINT8);
+    const std::string pages = WriteParts("pages.tif", {page, page});
+    const Outcome run = Veskar({"render", pages, "-o", Path("pages.exr")});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(PartCount(Path("pages.exr")), 2);
 }
 
 // ---------------------------------------------------------------------------
