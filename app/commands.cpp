@@ -499,6 +499,7 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
     const char* overlapSetting = std::getenv("VESKAR_FRAME_OVERLAP");
     const bool overlap = overlapSetting == nullptr || std::string(overlapSetting) != "off";
     int behindFrame = 0;
+    bool noted = false;  // the output's alpha convention was said
     std::future<void> behind;
     auto finishWrite = [&] {
         if (!behind.valid()) return;
@@ -542,6 +543,12 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
                     CheckOutput(outputPath, source, writeOptions);  // before the frame is keyed
                 } catch (const CliError& e) {
                     throw frameError(frame, e);
+                }
+                if (!noted) {
+                    // Said once per run: every frame is written alike.
+                    noted = true;
+                    const std::string note = StraightExrNote(outputPath, source, writeOptions);
+                    if (!note.empty()) std::cerr << "veskar: note: " << note << "\n";
                 }
             }
             const std::optional<FileImage> key = readKey(frame);

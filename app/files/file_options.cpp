@@ -8,8 +8,8 @@ namespace veskar {
 
 void AddFileOptions(CLI::App& render, FileOptions& options) {
     render.add_option("--alpha", options.alpha,
-                      "Alpha convention stored where the output format allows both (default: the format's own: "
-                      "premultiplied for EXR and TIFF, straight for PNG)")
+                      "Alpha convention stored where the output format allows both (default: as rendered for EXR and "
+                      "TIFF, premultiplied with Alpha Multiply on and straight with it off; straight for PNG)")
         ->check(CLI::IsMember({"premultiplied", "straight"}));
     AddChannelOptions(render, options);
     render.add_option("--compression", options.compression,

@@ -1,6 +1,7 @@
 #include "app/files/formats.h"
 
 #include <algorithm>
+#include <charconv>
 
 #include "app/cli_error.h"
 
@@ -24,23 +25,35 @@ OutputFormat OutputFormatOf(const std::string& path) {
     format.title = format.name;
     std::transform(format.title.begin(), format.title.end(), format.title.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    // Conventions: OpenEXR colour is premultiplied by definition and PNG's is
-    // straight by definition; TIFF marks which one a file holds and defaults
-    // to associated alpha. Formats not named here are treated as premultiplied
-    // (what their readers assume), with no data type refused.
+    // Conventions: a file holds what the tool rendered. EXR has no tag for
+    // straight colour, but no compositing host changes pixel values when it
+    // writes one: with Alpha Multiply off it holds straight colour (and the
+    // run says so). TIFF marks which one a file holds. PNG's colour is
+    // straight by definition, so premultiplied output is converted. Formats
+    // not named here are treated as premultiplied (what their readers
+    // assume), with no data type refused.
     // The codecs' own answers to what their headers keep are not all true
     // (PNG keeps the data window's position, TIFF the display window), so
     // the formats named here say it themselves.
     if (format.name == "openexr") {
         format.title = "EXR";
+        format.straight = format.asRendered = true;
         format.types = {TypeDesc::HALF, TypeDesc::FLOAT};
         format.channelTypes = format.origin = format.displayWindow = true;
+        // The writer takes zip levels 1 to 9 and DWA levels as whole numbers
+        // (45.7 would be 45, 0.5 its default of 45).
+        format.compressions = {{"none"}, {"rle"},  {"zip", 1, 9}, {"zips", 1, 9}, {"piz"},
+                               {"pxr24"}, {"b44"}, {"b44a"},      {"dwaa", 1, -1}, {"dwab", 1, -1}};
     } else if (format.name == "png") {
         format.premultiplied = false;
         format.straight = true;
         format.convention = Association::Straight;
         format.types = {TypeDesc::UINT8, TypeDesc::UINT16};
         format.origin = true;
+        // Deflate's strategies; "zip" is its default one, and a level, 0 to
+        // 9, is deflate's effort (PNG is always lossless).
+        format.compressions = {{"zip", 0, 9}, {"default", 0, 9}, {"filtered", 0, 9},
+                               {"huffman", 0, 9}, {"rle", 0, 9}, {"fixed", 0, 9}};
     } else if (format.name == "tiff") {
         // The TIFF writer holds several images, but written through an I/O
         // proxy, as outputs are staged, it keeps only the last one: a
@@ -50,14 +63,23 @@ OutputFormat OutputFormatOf(const std::string& path) {
         // "channel4", a layer's fg.R as R. Only colour and alpha are written,
         // so a further channel or a layer's names are refused, not renamed.
         format.furtherChannels = false;
-        format.straight = true;
+        format.straight = format.asRendered = true;
         // Half is written as float (few readers know 16-bit float TIFF), so
         // asking for half is refused rather than answered with float.
         format.types = {TypeDesc::UINT8, TypeDesc::UINT16, TypeDesc::FLOAT};
         format.origin = format.displayWindow = true;
+        // What its writer writes (CCITT's fax codings take 1-bit images only).
+        format.compressions = {{"none"}, {"lzw"}, {"zip", 1, 9}, {"packbits"}, {"jpeg", 1, 100}};
     } else if (format.name == "jpeg") {
         format.title = "JPEG";
         format.types = {TypeDesc::UINT8};
+        format.compressions = {{"jpeg", 1, 100}};
+    } else if (format.name == "dpx") {
+        format.title = "DPX";
+        // Half is written as float and 32-bit integers as 16-bit ones.
+        format.types = {TypeDesc::UINT8, TypeDesc::UINT16, TypeDesc::FLOAT, TypeDesc::DOUBLE};
+        format.origin = format.displayWindow = true;
+        format.compressions = {{"none"}};
     }
     return format;
 }
@@ -79,6 +101,10 @@ TypeDesc StoredType(const OutputFormat& format, TypeDesc type) {
     }
     if (format.name == "jpeg") {
         return TypeDesc::UINT8;
+    }
+    if (format.name == "dpx") {
+        if (type == TypeDesc::HALF) return TypeDesc::FLOAT;
+        return Stores(format, type) ? type : TypeDesc::UINT16;
     }
     return type;
 }
@@ -110,6 +136,54 @@ OIIO::ImageSpec StoredSpec(const OutputFormat& format, OIIO::ImageSpec spec) {
         spec.full_height = spec.height;
     }
     return spec;
+}
+
+namespace {
+
+std::string CompressionNames(const OutputFormat& format) {
+    std::string text;
+    for (const CompressionName& c : format.compressions) {
+        text += (text.empty() ? "" : ", ") + c.name;
+        if (c.maxLevel > 0) text += "[:" + std::to_string(c.minLevel) + "-" + std::to_string(c.maxLevel) + "]";
+        if (c.maxLevel < 0) text += "[:LEVEL]";
+    }
+    return text;
+}
+
+}  // namespace
+
+void CheckCompression(const std::string& path, const OutputFormat& format, const std::string& compression) {
+    if (compression.empty() || format.compressions.empty()) {
+        return;
+    }
+    const std::size_t colon = compression.find(':');
+    const std::string name = compression.substr(0, colon);
+    const std::string prefix = "--compression " + compression + ": " + path + ": ";
+    const auto known = std::find_if(format.compressions.begin(), format.compressions.end(),
+                                    [&](const CompressionName& c) { return c.name == name; });
+    if (known == format.compressions.end()) {
+        throw CliError(prefix + format.title + " has no compression '" + name + "' (it takes " +
+                           CompressionNames(format) + ")",
+                       2);
+    }
+    if (colon == std::string::npos) {
+        return;
+    }
+    if (known->maxLevel == 0) {
+        throw CliError(prefix + name + " takes no level (" + format.title + " takes " + CompressionNames(format) + ")",
+                       2);
+    }
+    // Whole numbers only: the writer reads the level as one.
+    const std::string level = compression.substr(colon + 1);
+    int value = 0;
+    const auto [end, error] = std::from_chars(level.data(), level.data() + level.size(), value);
+    const bool whole = error == std::errc() && end == level.data() + level.size() && !level.empty();
+    if (!whole || value < known->minLevel || (known->maxLevel > 0 && value > known->maxLevel)) {
+        const std::string range = known->maxLevel > 0 ? std::to_string(known->minLevel) + " to " +
+                                                            std::to_string(known->maxLevel)
+                                                      : "a whole number from " + std::to_string(known->minLevel);
+        throw CliError(prefix + "the level of " + name + " is " + range + ", not '" + level + "'", 2);
+    }
 }
 
 std::string TypeNames(const std::vector<TypeDesc>& types) {

@@ -198,6 +198,29 @@ void ReadWholeFrame(OIIO::ImageInput& input, FileImage& file) {
     ScatterRows(pixels.data(), spec.height, 0, file);
 }
 
+// Refuses a movie or an animated image: its subimages are frames of a
+// sequence, not parts of one image, and are not keyed as either. Only
+// OpenEXR's subimages are parts; other stills with several (TIFF pages) are
+// read as today.
+void RefuseFrameSequence(const std::string& path, OIIO::ImageInput& input) {
+    // The movie reader's files are movies even with one frame; other readers
+    // (GIF) call every file a movie, and it holds a sequence only with a
+    // second frame.
+    const bool movieReader = std::string(input.format_name()).compare(0, 6, "FFmpeg") == 0;
+    int frames = input.spec().get_int_attribute("oiio:subimages");
+    const bool movie = input.spec().get_int_attribute("oiio:Movie") != 0;
+    if (!movieReader && (!movie || !input.seek_subimage(1, 0))) {
+        return;
+    }
+    if (frames <= 0) {
+        // GIF does not say how many frames it holds: they are counted.
+        for (frames = 0; input.seek_subimage(frames, 0);) ++frames;
+    }
+    throw CliError(path + ": a movie or animated image (" + std::to_string(frames) + (frames == 1 ? " frame" : " frames") +
+                   ") is not read as a still image; write its frames as an image sequence (such as frame.####.exr) "
+                   "and key that");
+}
+
 // Opens `path` and finds the part to key and its layout, as ReadImageFile
 // does, without reading pixels.
 FileImage OpenKeyedPart(const std::string& path, const ReadOptions& options,
@@ -215,6 +238,7 @@ FileImage OpenKeyedPart(const std::string& path, const ReadOptions& options,
         std::string message = OIIO::geterror();
         throw CliError(path + ": cannot read: " + (message.empty() ? "unknown image format" : message));
     }
+    RefuseFrameSequence(path, *input);
     std::vector<Part> parts;
     for (int i = 0; input->seek_subimage(i, 0); ++i) {
         const OIIO::ImageSpec& spec = input->spec();

@@ -87,9 +87,11 @@ std::string Names(const FileImage& source, const std::vector<int>& channels) {
     return channels.size() > 6 ? text + " and " + std::to_string(channels.size() - 6) + " more" : text;
 }
 
-// The file's alpha convention: --alpha when given, else the format's own.
+// The file's alpha convention: --alpha when given, else the render's own
+// where the format can hold either, else the format's own.
 Association StoredAssociation(const OutputFormat& format, const WriteOptions& options) {
-    return options.storedGiven ? options.stored : format.convention;
+    if (options.storedGiven) return options.stored;
+    return format.asRendered ? options.keyed : format.convention;
 }
 
 // The file's DateTime: now, in local time, or the moment SOURCE_DATE_EPOCH
@@ -147,6 +149,12 @@ OIIO::ImageSpec KeyedSpec(const FileImage& source, const OutputFormat& format, c
         spec.attribute("compression", options.compression);
         spec.erase_attribute("openexr:dwaCompressionLevel");
         spec.erase_attribute("CompressionQuality");
+        if (const std::size_t colon = options.compression.find(':');
+            format.name == "png" && colon != std::string::npos) {
+            // PNG's writer takes the strategy by name and deflate's level apart.
+            spec.attribute("compression", options.compression.substr(0, colon));
+            spec.attribute("png:compressionLevel", std::stoi(options.compression.substr(colon + 1)));
+        }
     } else if (source.formatName == format.name) {
         // The compression level travels in the compression's name.
         const std::string compression = spec.get_string_attribute("compression");
@@ -346,6 +354,7 @@ std::string SoftwareName() {
 
 void CheckOutput(const std::string& path, const FileImage& source, const WriteOptions& options) {
     const OutputFormat format = OutputFormatOf(path);
+    CheckCompression(path, format, options.compression);
     if (options.type != TypeDesc::UNKNOWN && !Stores(format, options.type)) {
         throw CliError("--type " + TypeNames({options.type}) + ": " + path + ": " + format.title + " stores " +
                            TypeNames(format.types),
@@ -356,7 +365,7 @@ void CheckOutput(const std::string& path, const FileImage& source, const WriteOp
     }
     if (options.storedGiven && options.stored == Association::Straight && !format.straight) {
         throw CliError("--alpha straight: " + path + ": " + format.title +
-                           " stores premultiplied colour only (write TIFF or PNG for straight colour)",
+                           " stores premultiplied colour only (write EXR, TIFF or PNG for straight colour)",
                        2);
     }
     if (options.storedGiven && options.stored == Association::Premultiplied && !format.premultiplied) {
@@ -388,6 +397,19 @@ void CheckOutput(const std::string& path, const FileImage& source, const WriteOp
                        " parts of " + source.path +
                        ": write EXR to keep them, or give --drop-channels to write the keyed part alone");
     }
+}
+
+std::string StraightExrNote(const std::string& path, const FileImage& source, const WriteOptions& options) {
+    const KeyedPlan plan = PlanKeyedFile(path, source, options);
+    if (plan.format.name != "openexr" || !plan.writeAlpha || plan.written != Association::Straight) {
+        return "";
+    }
+    const std::string why = options.storedGiven
+                                ? options.keyed == Association::Straight ? "as rendered (--alpha straight)"
+                                                                         : "divided by alpha (--alpha straight)"
+                                : "as rendered with Alpha Multiply off";
+    return path + ": EXR holds straight colour, " + why +
+           ", not multiplied by alpha; give --alpha premultiplied to store premultiplied colour";
 }
 
 std::vector<OIIO::ImageSpec> KeyedFileSpecs(const std::string& path, const FileImage& source,

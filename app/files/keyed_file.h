@@ -39,9 +39,11 @@ void CheckOutput(const std::string& path, const FileImage& source, const WriteOp
 /// file in order, the keyed one with every channel of the source by name,
 /// order and value but colour and alpha replaced by the keyed ones (alpha
 /// is added when the source had none; grey becomes R, G, B), the others
-/// copied bit for bit. The colour is stored in the file's alpha convention
-/// (un-premultiplied in float before the data type is reached, colour left
-/// as it is where alpha is 0 or less); tiles, compression, line order,
+/// copied bit for bit. The colour is stored as the tool rendered it where the
+/// format holds either convention (EXR, TIFF, whose tag says which), else in
+/// the format's own or the one --alpha asks for (un-premultiplied in float
+/// before the data type is reached, colour left as it is where alpha is 0 or
+/// less); tiles, compression, line order,
 /// chromaticities and MIP levels (made again from the keyed top level) are
 /// kept; Software, ImageHistory and the colour space tag say what made the
 /// file and what its values are. The file is staged and renamed into place.
@@ -58,6 +60,11 @@ void WriteKeyedFile(const std::string& path, const FileImage& source, const Imag
 /// CheckOutput refuses.
 std::vector<OIIO::ImageSpec> KeyedFileSpecs(const std::string& path, const FileImage& source,
                                             const WriteOptions& options);
+
+/// The note a run gives once when WriteKeyedFile stores straight colour in
+/// an EXR file at `path` (EXR readers take premultiplied colour unless told
+/// otherwise), naming the file and why; "" when it stores none.
+std::string StraightExrNote(const std::string& path, const FileImage& source, const WriteOptions& options);
 
 /// The value of the Software tag of files veskar writes ("veskar 0.87.0").
 std::string SoftwareName();

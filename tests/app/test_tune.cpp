@@ -9,6 +9,7 @@
 #include <limits>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imagebuf.h>
@@ -474,6 +475,28 @@ TEST_F(Session, SequencesShowTheFramesOfTheList) {
         << command;
     fs::remove(dir / "shot.1001.png");
     EXPECT_THROW(session.ViewPng(1001, View::Matte, false), veskar::CliError);
+}
+
+TEST_F(Session, AnimatedPlateIsRefusedNamingTheFile) {
+    // Its frames are a sequence, not parts of one image.
+    const std::string gif = (dir / "clip.gif").string();
+    const OIIO::ImageSpec spec(16, 8, 3, OIIO::TypeDesc::UINT8);
+    const OIIO::ImageSpec specs[2] = {spec, spec};
+    const std::vector<float> pixels(16 * 8 * 3, 0.5f);
+    auto out = OIIO::ImageOutput::create(gif);
+    ASSERT_TRUE(out && out->open(gif, 2, specs) && out->write_image(OIIO::TypeDesc::FLOAT, pixels.data()) &&
+                out->open(gif, spec, OIIO::ImageOutput::AppendSubimage) &&
+                out->write_image(OIIO::TypeDesc::FLOAT, pixels.data()) && out->close());
+    options.plate = gif;
+    try {
+        TuneSession session(options);
+        session.ViewPng(0, View::Result, false);
+        ADD_FAILURE() << "the animated plate was keyed";
+    } catch (const std::exception& e) {
+        EXPECT_NE(std::string(e.what()).find(gif + ": a movie or animated image (2 frames) is not read"),
+                  std::string::npos)
+            << e.what();
+    }
 }
 
 TEST_F(Session, RefusesToStartWhereSavingWouldOverwriteThePlate) {

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -146,24 +148,32 @@ int PartCount(const std::string& path) {
 // Alpha convention, per format, with Alpha Multiply on (premultiplied) and off
 // (straight).
 
+// What a file stores beside alpha.
+enum class Kept { AsRendered, Straight, Premultiplied };
+
 struct RoundTrip {
     std::string file;
     std::vector<std::string> options;
     float scale;        // 0 for float data, else the largest integer stored
     bool half;
-    bool straight;      // the file stores straight colour
+    Kept kept;
+    bool tagged;        // the header says when the colour is straight (EXR has no such tag)
 };
 
 TEST_F(KeyedFile, StoredColourFollowsTheFormatsAlphaConvention) {
     const std::string plate = WriteSamples("samples.exr");
     const std::vector<RoundTrip> trips = {
-        {"float.exr", {}, 0.0f, false, false},
-        {"half.exr", {"--type", "half"}, 0.0f, true, false},
-        {"eight.png", {"--type", "uint8"}, 255.0f, false, true},
-        {"sixteen.png", {"--type", "uint16"}, 65535.0f, false, true},
-        {"eight.tif", {"--type", "uint8"}, 255.0f, false, false},
-        {"sixteen.tif", {"--type", "uint16"}, 65535.0f, false, false},
-        {"straight.tif", {"--type", "uint16", "--alpha", "straight"}, 65535.0f, false, true},
+        {"float.exr", {}, 0.0f, false, Kept::AsRendered, false},
+        {"half.exr", {"--type", "half"}, 0.0f, true, Kept::AsRendered, false},
+        {"premultiplied.exr", {"--alpha", "premultiplied"}, 0.0f, false, Kept::Premultiplied, false},
+        {"straight.exr", {"--alpha", "straight"}, 0.0f, false, Kept::Straight, false},
+        {"eight.png", {"--type", "uint8"}, 255.0f, false, Kept::Straight, true},
+        {"sixteen.png", {"--type", "uint16"}, 65535.0f, false, Kept::Straight, true},
+        {"eight.tif", {"--type", "uint8"}, 255.0f, false, Kept::AsRendered, true},
+        {"sixteen.tif", {"--type", "uint16"}, 65535.0f, false, Kept::AsRendered, true},
+        {"straight.tif", {"--type", "uint16", "--alpha", "straight"}, 65535.0f, false, Kept::Straight, true},
+        {"premultiplied.tif", {"--type", "uint16", "--alpha", "premultiplied"}, 65535.0f, false,
+         Kept::Premultiplied, true},
     };
     for (const bool multiply : {true, false}) {
         for (const RoundTrip& trip : trips) {
@@ -174,9 +184,11 @@ TEST_F(KeyedFile, StoredColourFollowsTheFormatsAlphaConvention) {
             args.insert(args.end(), {"--set", multiply ? "Alphamult=on" : "Alphamult=off"});
             const Outcome run = Veskar(args);
             ASSERT_EQ(run.exitCode, 0) << label << "\n" << run.err;
+            const bool straight = trip.kept == Kept::Straight || (trip.kept == Kept::AsRendered && !multiply);
             const Stored stored = ReadStored(Path(trip.file));
             ASSERT_EQ(stored.spec.nchannels, 4) << label;
-            EXPECT_EQ(stored.spec.get_int_attribute("oiio:UnassociatedAlpha"), trip.straight ? 1 : 0) << label;
+            EXPECT_EQ(stored.spec.get_int_attribute("oiio:UnassociatedAlpha"), trip.tagged && straight ? 1 : 0)
+                << label;
             for (int x = 0; x < 4; ++x) {
                 const Sample& s = kSamples[x];
                 for (int c = 0; c < 4; ++c) {
@@ -185,8 +197,8 @@ TEST_F(KeyedFile, StoredColourFollowsTheFormatsAlphaConvention) {
                     // kept where alpha is 0), multiplied where it is the
                     // other way round; then the file's type is reached once.
                     float v = c == 3 ? s.alpha : s.rgb[c];
-                    if (c < 3 && multiply && trip.straight && s.alpha > 0.0f) v = v / s.alpha;
-                    if (c < 3 && !multiply && !trip.straight) v = v * s.alpha;
+                    if (c < 3 && multiply && straight && s.alpha > 0.0f) v = v / s.alpha;
+                    if (c < 3 && !multiply && !straight) v = v * s.alpha;
                     float expected = trip.half ? ThroughHalf(v) : v;
                     float got = stored.values[x * 4 + c];
                     if (trip.scale > 0.0f) {
@@ -215,15 +227,75 @@ TEST_F(KeyedFile, EightBitPngIsDividedBeforeItIsRounded) {
     EXPECT_EQ(std::vector<int>(p, p + 4), (std::vector<int>{102, 153, 204, 3}));
 }
 
+// A real key with Alpha Multiply off: the EXR holds the tool's straight
+// colour bit for bit, also where the matte is 0, unless premultiplied colour
+// is asked for; the run says once that the file holds straight colour.
+TEST_F(KeyedFile, ExrHoldsTheToolsStraightColourWithAlphaMultiplyOff) {
+    // Screen green on the left half, turning orange on the right.
+    OIIO::ImageBuf buf(OIIO::ImageSpec(16, 2, 3, TypeDesc::FLOAT));
+    for (int y = 0; y < 2; ++y) {
+        for (int x = 0; x < 16; ++x) {
+            const float t = x < 8 ? 0.0f : static_cast<float>(x - 7) / 8.0f;
+            const float pixel[3] = {0.1f + 0.7f * t, 0.8f - 0.4f * t, 0.15f - 0.05f * t};
+            buf.setpixel(x, y, pixel);
+        }
+    }
+    for (const char* name : {"plate.exr", "plate.0001.exr", "plate.0002.exr"}) ASSERT_TRUE(buf.write(Path(name)));
+    const std::vector<std::string> key = {"--screen", "0,0,8,2", "--set", "Alphamult=off"};
+    auto render = [&](const std::string& input, const std::string& output, std::vector<std::string> more) {
+        std::vector<std::string> args = {"render", Path(input), "-o", Path(output)};
+        args.insert(args.end(), key.begin(), key.end());
+        args.insert(args.end(), more.begin(), more.end());
+        return Veskar(args);
+    };
+    const std::string note = "EXR holds straight colour, as rendered with Alpha Multiply off";
+    // A float TIFF asked for straight colour takes the render as it is.
+    Outcome run = render("plate.exr", "kept.tif", {"--alpha", "straight", "--type", "float"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err.find(note), std::string::npos) << run.err;
+    run = render("plate.exr", "out.exr", {"--type", "float"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("veskar: note: " + Path("out.exr") + ": " + note), std::string::npos) << run.err;
+    run = render("plate.exr", "pre.exr", {"--type", "float", "--alpha", "premultiplied"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err.find(note), std::string::npos) << run.err;
+
+    const Stored kept = ReadStored(Path("kept.tif"));
+    const Stored exr = ReadStored(Path("out.exr"));
+    const Stored pre = ReadStored(Path("pre.exr"));
+    ASSERT_EQ(exr.values.size(), kept.values.size());
+    ASSERT_EQ(pre.values.size(), kept.values.size());
+    int keyedOut = 0;
+    for (std::size_t i = 0; i < kept.values.size(); i += 4) {
+        const float alpha = kept.values[i + 3];
+        for (std::size_t c = 0; c < 4; ++c) {
+            EXPECT_EQ(exr.values[i + c], kept.values[i + c]) << "pixel " << i / 4 << ", channel " << c;
+            EXPECT_EQ(pre.values[i + c], c == 3 ? alpha : kept.values[i + c] * alpha) << "pixel " << i / 4;
+        }
+        if (alpha == 0.0f && exr.values[i + 1] > 0.5f) ++keyedOut;
+    }
+    EXPECT_EQ(keyedOut, 16) << "the screen's colour stays where the matte is 0";
+    EXPECT_EQ(Veskar({"check", Path("out.exr"), "--like", Path("plate.exr")}).exitCode, 0);
+
+    // Said once per run, not once per frame.
+    run = render("plate.####.exr", "seq.####.exr", {"--frames", "1-2"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::size_t first = run.err.find("EXR holds straight colour");
+    ASSERT_NE(first, std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("EXR holds straight colour", first + 1), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("error"), std::string::npos) << run.err;
+}
+
 TEST_F(KeyedFile, AlphaConventionTheFormatCannotStoreIsRefused) {
     const std::string plate = WriteSamples("samples.exr");
-    Outcome run = Veskar({"render", plate, "-o", Path("out.exr"), "--alpha", "straight"});
+    Outcome run = Veskar({"render", plate, "-o", Path("out.dpx"), "--alpha", "straight"});
     EXPECT_EQ(run.exitCode, 2);
-    EXPECT_NE(run.err.find("EXR stores premultiplied colour only"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("DPX stores premultiplied colour only (write EXR, TIFF or PNG"), std::string::npos)
+        << run.err;
     run = Veskar({"render", plate, "-o", Path("out.png"), "--alpha", "premultiplied"});
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_NE(run.err.find("PNG stores straight colour only"), std::string::npos) << run.err;
-    EXPECT_FALSE(fs::exists(Path("out.exr")) || fs::exists(Path("out.png")));
+    EXPECT_FALSE(fs::exists(Path("out.dpx")) || fs::exists(Path("out.png")));
 }
 
 // ---------------------------------------------------------------------------
@@ -292,6 +364,145 @@ TEST_F(KeyedFile, TypeTheFormatCannotStoreIsRefused) {
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_NE(run.err.find("TIFF stores uint8, uint16, float"), std::string::npos) << run.err;
     EXPECT_FALSE(fs::exists(Path("out.tif")));
+}
+
+// --compression and --type are checked against what the output format's
+// writer takes: a name it does not know was written as zip, a level out of
+// range was passed on, and DPX answered half with float.
+TEST_F(KeyedFile, CompressionAndTypeTheWriterDoesNotTakeAreUsageErrors) {
+    const std::string plate = WriteSamples("samples.exr");
+    struct Bad {
+        std::string out;
+        std::vector<std::string> options;
+        std::string message;
+    };
+    const std::string exrNames = "EXR has no compression 'bogus' (it takes none, rle, zip[:1-9], zips[:1-9], piz, "
+                                 "pxr24, b44, b44a, dwaa[:LEVEL], dwab[:LEVEL])";
+    const std::vector<Bad> bad = {
+        {"out.exr", {"--compression", "bogus"}, "--compression bogus: " + Path("out.exr") + ": " + exrNames},
+        {"out.exr", {"--compression", "jpeg:-5"}, "EXR has no compression 'jpeg'"},
+        {"out.exr", {"--compression", "dwab:nan"}, "the level of dwab is a whole number from 1, not 'nan'"},
+        {"out.exr", {"--compression", "dwaa:0"}, "the level of dwaa is a whole number from 1, not '0'"},
+        {"out.exr", {"--compression", "dwaa:45.5"}, "not '45.5'"},
+        {"out.exr", {"--compression", "zip:10"}, "--compression zip:10: " + Path("out.exr") +
+                                                    ": the level of zip is 1 to 9, not '10'"},
+        {"out.exr", {"--compression", "zips:"}, "the level of zips is 1 to 9, not ''"},
+        {"out.exr", {"--compression", "piz:3"}, "piz takes no level"},
+        {"out.exr", {"--compression", "ZIP"}, "EXR has no compression 'ZIP'"},
+        {"out.tif", {"--compression", "ccittrle"}, "TIFF has no compression 'ccittrle' (it takes none, lzw"},
+        {"out.tif", {"--compression", "lzw:3"}, "lzw takes no level"},
+        {"out.png", {"--compression", "zip:10"}, "the level of zip is 0 to 9"},
+        {"out.png", {"--compression", "dwaa"}, "PNG has no compression 'dwaa'"},
+        {"out.jpg", {"--compression", "jpeg:-5", "--drop-alpha"}, "the level of jpeg is 1 to 100, not '-5'"},
+        {"out.dpx", {"--compression", "rle"}, "DPX has no compression 'rle' (it takes none)"},
+        {"out.dpx", {"--type", "half"}, "--type half: " + Path("out.dpx") + ": DPX stores uint8, uint16, float, double"},
+    };
+    for (const Bad& b : bad) {
+        std::vector<std::string> args = {"render", plate, "-o", Path(b.out)};
+        args.insert(args.end(), b.options.begin(), b.options.end());
+        const Outcome run = Veskar(args);
+        EXPECT_EQ(run.exitCode, 2) << b.message << "\n" << run.err;
+        EXPECT_NE(run.err.find(b.message), std::string::npos) << run.err;
+        EXPECT_FALSE(fs::exists(Path(b.out))) << b.message;
+    }
+
+    // What the writers take still works, and reaches the file.
+    struct Good {
+        std::string out;
+        std::vector<std::string> options;
+        std::string compression;  // as read back; "" when the format does not say
+    };
+    const std::vector<Good> good = {
+        {"zip9.exr", {"--compression", "zip:9"}, "zip"},
+        {"dwaa.exr", {"--compression", "dwaa:200"}, "dwaa"},
+        {"none.exr", {"--compression", "none"}, "none"},
+        {"zip.tif", {"--compression", "zip:1"}, "zip"},
+        {"lzw.tif", {"--compression", "lzw"}, "lzw"},
+        {"zip0.png", {"--compression", "zip:0"}, ""},
+        {"zip9.png", {"--compression", "zip:9"}, ""},
+        {"huffman.png", {"--compression", "huffman"}, ""},
+        {"q90.jpg", {"--compression", "jpeg:90", "--drop-alpha"}, ""},
+        {"sixteen.dpx", {"--type", "uint16"}, ""},
+        {"float.dpx", {"--type", "float", "--compression", "none"}, ""},
+    };
+    for (const Good& g : good) {
+        std::vector<std::string> args = {"render", plate, "-o", Path(g.out)};
+        args.insert(args.end(), g.options.begin(), g.options.end());
+        const Outcome run = Veskar(args);
+        ASSERT_EQ(run.exitCode, 0) << g.out << "\n" << run.err;
+        const OIIO::ImageSpec spec = ReadStored(Path(g.out)).spec;
+        if (!g.compression.empty()) {
+            EXPECT_EQ(spec.get_string_attribute("compression"), g.compression) << g.out;
+        }
+    }
+    EXPECT_EQ(ReadStored(Path("dwaa.exr")).spec.get_float_attribute("openexr:dwaCompressionLevel"), 200.0f);
+    EXPECT_EQ(ReadStored(Path("sixteen.dpx")).spec.format, TypeDesc::UINT16);
+    EXPECT_EQ(ReadStored(Path("float.dpx")).spec.format, TypeDesc::FLOAT);
+    // PNG's level reaches deflate: no compression at 0.
+    EXPECT_GT(fs::file_size(Path("zip0.png")), fs::file_size(Path("zip9.png")));
+}
+
+// ---------------------------------------------------------------------------
+// Movies and animated images hold frames, not parts.
+
+namespace {
+
+// Writes an animated GIF of `frames` frames of 16 x 8 pixels.
+std::string WriteAnimatedGif(const std::string& path, int frames) {
+    const OIIO::ImageSpec spec(16, 8, 3, TypeDesc::UINT8);
+    const std::vector<OIIO::ImageSpec> specs(static_cast<std::size_t>(frames), spec);
+    auto out = OIIO::ImageOutput::create(path);
+    EXPECT_TRUE(out && out->open(path, frames, specs.data())) << OIIO::geterror();
+    for (int f = 0; f < frames && out; ++f) {
+        if (f > 0) {
+            EXPECT_TRUE(out->open(path, spec, OIIO::ImageOutput::AppendSubimage)) << out->geterror();
+        }
+        const std::vector<float> pixels(16 * 8 * 3, 0.2f * static_cast<float>(f + 1));
+        EXPECT_TRUE(out->write_image(TypeDesc::FLOAT, pixels.data())) << out->geterror();
+    }
+    EXPECT_TRUE(out && out->close());
+    return path;
+}
+
+}  // namespace
+
+TEST_F(KeyedFile, MoviesAndAnimatedImagesAreRefusedNamingTheFile) {
+    const std::string plate = WriteSamples("samples.exr");
+    std::vector<std::pair<std::string, std::string>> movies = {
+        {WriteAnimatedGif(Path("anim.gif"), 3), "anim.gif: a movie or animated image (3 frames) is not read"}};
+    const std::string clip = Path("clip.mp4");
+    if (std::system(("ffmpeg -loglevel error -y -f lavfi -i testsrc=size=64x48:rate=10 -t 0.5 '" + clip +
+                     "' >/dev/null 2>&1").c_str()) == 0) {
+        movies.push_back({clip, "clip.mp4: a movie or animated image (5 frames) is not read as a still image"});
+    } else {
+        std::cout << "ffmpeg is not installed: the movie is not tried\n";
+    }
+    for (const auto& [movie, message] : movies) {
+        // Each of these ended, at times, in a crash inside the EXR writer.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            Outcome run = Veskar({"render", movie, "-o", Path("out.exr")});
+            EXPECT_EQ(run.exitCode, 1) << run.err;
+            EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
+        }
+        Outcome run = Veskar({"render", plate, "-o", Path("out.exr"), "--key-image", movie});
+        EXPECT_EQ(run.exitCode, 1) << run.err;
+        EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
+        EXPECT_FALSE(fs::exists(Path("out.exr"))) << movie;
+        ASSERT_EQ(Veskar({"render", plate, "-o", Path("keyed.exr")}).exitCode, 0);
+        run = Veskar({"check", Path("keyed.exr"), "--like", movie});
+        EXPECT_EQ(run.exitCode, 1) << run.out;
+        EXPECT_NE(run.out.find("cannot be compared: the input " + movie + ": a movie or animated image"),
+                  std::string::npos)
+            << run.out;
+    }
+    // A single-frame GIF is a still image, and a multi-page TIFF's pages are
+    // still read as parts.
+    ASSERT_EQ(Veskar({"render", WriteAnimatedGif(Path("still.gif"), 1), "-o", Path("still.exr")}).exitCode, 0);
+    const OIIO::ImageSpec page = OIIO::ImageSpec(12, 8, 4, TypeDesc::UINT8);
+    const std::string pages = WriteParts("pages.tif", {page, page});
+    const Outcome run = Veskar({"render", pages, "-o", Path("pages.exr")});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(PartCount(Path("pages.exr")), 2);
 }
 
 // ---------------------------------------------------------------------------
