@@ -52,7 +52,7 @@ bool ParseControlValue(const Input& input, const std::string& text, double& valu
         for (std::size_t i = 0; i < entries.size(); ++i) {
             list += (i ? ", " : "") + entries[i];
         }
-        error = "'" + text + "' is not an entry of " + id + " (" + list + ")";
+        error = "'" + ShownText(text) + "' is not an entry of " + id + " (" + list + ")";
         return false;
     }
     if (input.Attrs().GetId(kInpControl, FuID()) == CLSID_InputControl_Checkbox) {
@@ -64,10 +64,10 @@ bool ParseControlValue(const Input& input, const std::string& text, double& valu
             value = 0.0;
             return true;
         }
-        error = "'" + text + "' is not on, off or a number";
+        error = "'" + ShownText(text) + "' is not on, off or a number";
         return false;
     }
-    error = "'" + text + "' is not a number";
+    error = "'" + ShownText(text) + "' is not a number";
     return false;
 }
 
