@@ -80,7 +80,7 @@ std::vector<std::string> InputIds(const Operator& tool) {
 }
 
 std::string UnknownControlMessage(const Operator& tool, const std::string& id) {
-    std::string message = "unknown control '" + id + "'";
+    std::string message = "unknown control '" + ShownText(id) + "'";
     const std::string closest = ClosestMatch(id, InputIds(tool));
     if (!closest.empty()) {
         message += " (did you mean '" + closest + "'?)";
