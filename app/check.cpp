@@ -17,6 +17,7 @@
 #include "app/frames.h"
 #include "app/files/formats.h"
 #include "app/files/image_file.h"
+#include "app/files/header_checks.h"
 #include "app/files/keyed_file.h"
 #include "app/files/read_checks.h"
 #include "app/text_match.h"
@@ -101,7 +102,9 @@ std::string ReadRows(OIIO::ImageInput& in, int subimage, const OIIO::ImageSpec& 
         ok = in.read_scanlines(subimage, 0, yBegin, yEnd, spec.z, 0, spec.nchannels, OIIO::TypeDesc::FLOAT,
                                buffer.data());
     }
-    return ok ? "" : OneLine(in.geterror());
+    // A codec may complain and still report the rows read (a short TIFF
+    // strip): the render refuses such a file, and so does the check.
+    return ok && !in.has_error() ? "" : OneLine(in.geterror());
 }
 
 // Rows per band: whole tiles for a tiled file; otherwise as many as fit the
@@ -128,6 +131,7 @@ std::string PixelProblem(OIIO::ImageInput& in, bool deep) {
         if (spec.deep || spec.width <= 0 || spec.height <= 0 || spec.nchannels <= 0) {
             continue;
         }
+        in.geterror();  // what looking for parts and levels left is no complaint about the pixels
         const int band = BandRows(spec);
         // At least one line is read at once, as floats beside the codec's
         // own copy: a header may declare lines longer than the machine holds.
@@ -173,8 +177,10 @@ Verdict ExamineFile(const std::string& path, bool deep) {
     std::error_code ec;
     const fs::file_status status = fs::status(path, ec);
     if (!fs::exists(status)) {
-        verdict.missing = true;
-        verdict.problem = "missing";
+        // Only a name that leads nowhere is missing; a loop of links or a
+        // folder that may not be searched hides whether the frame is there.
+        verdict.missing = !ec || ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory;
+        verdict.problem = verdict.missing ? "missing" : "cannot open: " + NoFileReason(ec);
         return verdict;
     }
     if (!fs::is_regular_file(status)) {
@@ -186,7 +192,7 @@ Verdict ExamineFile(const std::string& path, bool deep) {
         return verdict;
     }
     try {
-        CheckExrHeaders(path);
+        CheckFileHeaders(path);
     } catch (const CliError& e) {
         verdict.problem = std::string(e.what()).substr(path.size() + 2);
         return verdict;
@@ -373,7 +379,7 @@ int RunCheck(const CheckOptions& options) {
         frames = ParseFrames(options.frames);
     } else {
         if (!options.frames.empty()) {
-            throw CliError("--frames " + options.frames + ": the output " + options.output +
+            throw CliError("--frames " + ShownText(options.frames) + ": the output " + ShownPath(options.output) +
                                " has no frame number pattern (such as out.####.exr)",
                            2);
         }
@@ -428,13 +434,14 @@ int RunCheck(const CheckOptions& options) {
             continue;
         }
         (verdict.missing ? missing : bad).push_back(frame);
-        std::cout << (output.IsSequence() ? "frame " + std::to_string(frame) + ": " : "") << path << ": "
+        std::cout << (output.IsSequence() ? "frame " + std::to_string(frame) + ": " : "") << ShownPath(path) << ": "
                   << verdict.problem << "\n";
     }
 
     const std::size_t good = frames.size() - missing.size() - bad.size();
     std::cout << "veskar check: " << frames.size() << (frames.size() == 1 ? " frame" : " frames") << " ("
-              << (output.IsSequence() ? FormatFrames(frames) : options.output) << "): " << good << " good, "
+              << (output.IsSequence() ? ShortFrames(FormatFrames(frames), frames.size()) : ShownPath(options.output))
+              << "): " << good << " good, "
               << missing.size() << " missing, " << bad.size() << " bad";
     if (!missing.empty() || !bad.empty()) {
         std::vector<int> redo = missing;

@@ -116,28 +116,28 @@ std::string Doubt(const Input& input, double value) {
 void ApplySet(host::ToolInstance& tool, const std::string& argument) {
     const std::size_t equals = argument.find('=');
     if (equals == std::string::npos || equals == 0) {
-        throw CliError("--set " + argument + ": expected ID=VALUE", 2);
+        throw CliError("--set " + ShownText(argument) + ": expected ID=VALUE", 2);
     }
     const std::string id = argument.substr(0, equals);
     const std::string text = argument.substr(equals + 1);
     Input* input = tool.FindInput(id);
     if (input == nullptr) {
-        throw CliError("--set " + argument + ": " + UnknownControlMessage(tool.Tool(), id), 2);
+        throw CliError("--set " + ShownText(argument) + ": " + UnknownControlMessage(tool.Tool(), id), 2);
     }
     if (input->IsImage()) {
-        throw CliError("--set " + argument + ": '" + id + "' is an image input, not a control", 2);
+        throw CliError("--set " + ShownText(argument) + ": '" + id + "' is an image input, not a control", 2);
     }
     if (!HoldsNumber(*input)) {
-        throw CliError("--set " + argument + ": '" + id + "' is a label and holds no value", 2);
+        throw CliError("--set " + ShownText(argument) + ": '" + id + "' is a label and holds no value", 2);
     }
     double value = 0.0;
     std::string error;
     if (!ParseControlValue(*input, text, value, error)) {
-        throw CliError("--set " + argument + ": " + error, 2);
+        throw CliError("--set " + ShownText(argument) + ": " + error, 2);
     }
     const std::string doubt = Doubt(*input, value);
     if (!doubt.empty()) {
-        std::cerr << "veskar: warning: --set " << argument << ": " << doubt << "; set as given\n";
+        std::cerr << "veskar: warning: --set " << ShownText(argument) << ": " << doubt << "; set as given\n";
     }
     tool.SetNumber(*input, value, 0.0);
 }
@@ -148,12 +148,12 @@ void ApplyKeyColor(host::ToolInstance& tool, const std::string& argument) {
     for (const std::string& part : SplitList(argument, ',')) {
         double value = 0.0;
         if (!ParseNumber(part, value)) {
-            throw CliError("--key-color " + argument + ": '" + part + "' is not a number", 2);
+            throw CliError("--key-color " + ShownText(argument) + ": '" + ShownText(part) + "' is not a number", 2);
         }
         channels.push_back(value);
     }
     if (channels.size() != 3) {
-        throw CliError("--key-color " + argument + ": expected three numbers R,G,B", 2);
+        throw CliError("--key-color " + ShownText(argument) + ": expected three numbers R,G,B", 2);
     }
     SetKeyColour(tool, {channels[0], channels[1], channels[2]});
 }
@@ -208,22 +208,22 @@ void ApplyPick(host::ToolInstance& tool, const std::string& argument, const File
         int value = 0;
         const auto result = std::from_chars(part.data(), part.data() + part.size(), value);
         if (part.empty() || result.ec != std::errc() || result.ptr != part.data() + part.size()) {
-            throw CliError("--pick " + argument + ": '" + part + "' is not a whole number", 2);
+            throw CliError("--pick " + ShownText(argument) + ": '" + ShownText(part) + "' is not a whole number", 2);
         }
         numbers.push_back(value);
     }
     if (numbers.size() != 2 && numbers.size() != 3) {
-        throw CliError("--pick " + argument + ": expected X,Y or X,Y,R", 2);
+        throw CliError("--pick " + ShownText(argument) + ": expected X,Y or X,Y,R", 2);
     }
     const int x = numbers[0];
     const int y = numbers[1];
     const int radius = numbers.size() == 3 ? numbers[2] : kDefaultPickRadius;
     const Image& image = *first.image;
     if (radius < 0 || radius > 1000) {
-        throw CliError("--pick " + argument + ": the radius must be 0 to 1000", 2);
+        throw CliError("--pick " + ShownText(argument) + ": the radius must be 0 to 1000", 2);
     }
     if (x < 0 || y < 0 || x >= image.Width() || y >= image.Height()) {
-        throw CliError("--pick " + argument + ": outside the " + std::to_string(image.Width()) + " x " +
+        throw CliError("--pick " + ShownText(argument) + ": outside the " + std::to_string(image.Width()) + " x " +
                        std::to_string(image.Height()) + " image " + first.path);
     }
     SetKeyColour(tool, MeanColour(image, x, y, radius));
@@ -252,7 +252,7 @@ RunFiles PlanFiles(const RenderOptions& options) {
                    FramePattern(options.keyImage, "--key-image"), FrameList(0), false};
     files.sequence = files.input.IsSequence();
     if (!options.toolName.empty() && options.settingsFile.empty()) {
-        throw CliError("--tool " + options.toolName + ": picks a tool of a settings file; give it with --settings",
+        throw CliError("--tool " + ShownText(options.toolName) + ": picks a tool of a settings file; give it with --settings",
                        2);
     }
     if (files.sequence) {
@@ -267,7 +267,7 @@ RunFiles PlanFiles(const RenderOptions& options) {
         }
     } else {
         if (!options.frames.empty()) {
-            throw CliError("--frames " + options.frames + ": the input " + options.input +
+            throw CliError("--frames " + ShownText(options.frames) + ": the input " + options.input +
                                " has no frame number pattern (such as plate.####.exr)",
                            2);
         }

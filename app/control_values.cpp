@@ -52,7 +52,7 @@ bool ParseControlValue(const Input& input, const std::string& text, double& valu
         for (std::size_t i = 0; i < entries.size(); ++i) {
             list += (i ? ", " : "") + entries[i];
         }
-        error = "'" + text + "' is not an entry of " + id + " (" + list + ")";
+        error = "'" + ShownText(text) + "' is not an entry of " + id + " (" + list + ")";
         return false;
     }
     if (input.Attrs().GetId(kInpControl, FuID()) == CLSID_InputControl_Checkbox) {
@@ -64,10 +64,10 @@ bool ParseControlValue(const Input& input, const std::string& text, double& valu
             value = 0.0;
             return true;
         }
-        error = "'" + text + "' is not on, off or a number";
+        error = "'" + ShownText(text) + "' is not on, off or a number";
         return false;
     }
-    error = "'" + text + "' is not a number";
+    error = "'" + ShownText(text) + "' is not a number";
     return false;
 }
 
@@ -80,7 +80,7 @@ std::vector<std::string> InputIds(const Operator& tool) {
 }
 
 std::string UnknownControlMessage(const Operator& tool, const std::string& id) {
-    std::string message = "unknown control '" + id + "'";
+    std::string message = "unknown control '" + ShownText(id) + "'";
     const std::string closest = ClosestMatch(id, InputIds(tool));
     if (!closest.empty()) {
         message += " (did you mean '" + closest + "'?)";

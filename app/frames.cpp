@@ -27,7 +27,7 @@ bool ParseFrameNumber(const std::string& text, int& frame) {
 
 FramePattern::FramePattern(const std::string& text, const std::string& option) : text_(text) {
     auto duplicate = [&] {
-        return CliError(option + " " + text + ": more than one frame number pattern", 2);
+        return CliError(option + " " + ShownText(text) + ": more than one frame number pattern", 2);
     };
     const std::size_t hash = text.find('#');
     if (hash != std::string::npos) {
@@ -51,7 +51,7 @@ FramePattern::FramePattern(const std::string& text, const std::string& option) :
             while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) {
                 width = width * 10 + (text[at] - '0');
                 ++at;
-                if (width > 32) throw CliError(option + " " + text + ": frame number width too large", 2);
+                if (width > 32) throw CliError(option + " " + ShownText(text) + ": frame number width too large", 2);
             }
         }
         if (at < text.size() && text[at] == 'd') {
@@ -75,19 +75,19 @@ std::string FramePattern::Path(int frame) const {
 }
 
 FrameList::FrameList(const std::string& text) {
-    auto bad = [&](const std::string& why) { return CliError("--frames " + text + ": " + why, 2); };
+    auto bad = [&](const std::string& why) { return CliError("--frames " + ShownText(text) + ": " + why, 2); };
     for (const std::string& part : SplitList(text, ',')) {
         const std::size_t dash = part.find('-');
         int first = 0;
         int last = 0;
         if (dash == std::string::npos) {
-            if (!ParseFrameNumber(part, first)) throw bad("'" + part + "' is not a frame number");
+            if (!ParseFrameNumber(part, first)) throw bad("'" + ShownText(part) + "' is not a frame number");
             last = first;
         } else if (!ParseFrameNumber(part.substr(0, dash), first) ||
                    !ParseFrameNumber(part.substr(dash + 1), last)) {
-            throw bad("'" + part + "' is not a range A-B of frame numbers");
+            throw bad("'" + ShownText(part) + "' is not a range A-B of frame numbers");
         } else if (last < first) {
-            throw bad("'" + part + "' ends before it starts");
+            throw bad("'" + ShownText(part) + "' ends before it starts");
         }
         ranges_.emplace_back(first, last);
     }

@@ -1,6 +1,10 @@
 // veskar: the command-line host of the keyer.
 
+#include <charconv>
 #include <exception>
+#include <limits>
+#include <string>
+#include <system_error>
 #include <iostream>
 #include <new>
 
@@ -11,8 +15,37 @@
 #include "app/commands.h"
 #include "app/files/read_checks.h"
 #include "app/setup/suggest.h"
+#include "app/text_match.h"
 #include "app/tool_session.h"
 #include "app/tune/tune_server.h"
+
+namespace {
+
+// The most worker threads --threads asks for: past it oneTBB ignores the
+// request with a warning of its own.
+constexpr int kMostThreads = 256;
+
+// A whole number from `low` to `high`, named by `what` in the message; the
+// value is echoed as typed. (CLI11's own range check prints its limits, and
+// the largest double with all its 309 digits.)
+CLI::Validator WholeNumberFrom(int low, int high, const std::string& what) {
+    return CLI::Validator(
+        [=](std::string& text) -> std::string {
+            long long value = 0;
+            const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+            if (text.empty() || result.ptr != text.data() + text.size() ||
+                (result.ec != std::errc() && result.ec != std::errc::result_out_of_range)) {
+                return "'" + veskar::ShownText(text) + "' is not a whole number";
+            }
+            if (result.ec != std::errc() || value < low || value > high) {
+                return veskar::ShownText(text) + " is out of range: " + what;
+            }
+            return "";
+        },
+        "INT");
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"veskar: colour keying of image files through the Veskar plug-in"};
@@ -38,7 +71,7 @@ int main(int argc, char** argv) {
     suggest->add_option("-o,--output", suggestOptions.output,
                         "Settings file to write (default: the plate's name with .setting, here)");
     suggest->add_option("--threads", suggestOptions.threads, "Worker threads (0: one per core)")
-        ->check(CLI::Range(0, 1024));
+        ->check(WholeNumberFrom(0, kMostThreads, "expected 0 (one per core) to " + std::to_string(kMostThreads)));
     CLI::App* render = app.add_subcommand("render", "Key an image file or a sequence");
     veskar::RenderOptions options;
     render->add_option("input", options.input, "Image to key")->required();
@@ -72,13 +105,13 @@ int main(int argc, char** argv) {
     render->add_flag("--skip-existing", options.skipExisting, "Leave frames whose output exists (resume a run)");
     render->add_option("--preview", options.preview, "Contact sheet to write: source, matte, result (PNG)");
     render->add_option("--preview-frame", options.previewFrame, "Frame shown in the preview (default: the first)")
-        ->check(CLI::NonNegativeNumber);
+        ->check(WholeNumberFrom(0, std::numeric_limits<int>::max(), "frame numbers are 0 or more"));
     render->add_option("--type", options.type, "Output data type (default: the input's)")
         ->check(CLI::IsMember({"half", "float", "uint8", "uint16"}));
     veskar::AddFileOptions(*render, options.files);
     options.commandLine = veskar::CommandLineText(argc, argv);
     render->add_option("--threads", options.threads, "Worker threads (0: one per core)")
-        ->check(CLI::Range(0, 1024));
+        ->check(WholeNumberFrom(0, kMostThreads, "expected 0 (one per core) to " + std::to_string(kMostThreads)));
     veskar::AddReadLimitOptions(*render, options.readLimits);
     app.footer("Exit status: 0 success, 1 a run that failed, 2 a usage error, 130/143 stopped by SIGINT/SIGTERM.");
 
@@ -106,7 +139,8 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        std::cerr << "veskar: " << e.what() << "\n";
+        // Its message may echo an argument of any length.
+        std::cerr << "veskar: " << veskar::ShownText(e.what(), 300) << "\n";
         return 2;
     }
 

@@ -70,4 +70,60 @@ bool ParseNumber(const std::string& text, double& value) {
     return result.ec == std::errc() && result.ptr == end;
 }
 
+namespace {
+
+// Control characters as C escapes; `quotes` escapes '"' and '\' too.
+std::string Escaped(const std::string& text, bool quotes) {
+    std::string shown;
+    for (const char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (c == '\n') {
+            shown += "\\n";
+        } else if (c == '\t') {
+            shown += "\\t";
+        } else if (c == '\r') {
+            shown += "\\r";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            static const char kHex[] = "0123456789abcdef";
+            shown += std::string("\\x") + kHex[byte >> 4] + kHex[byte & 15];
+        } else if (quotes && (c == '"' || c == '\\')) {
+            shown += std::string("\\") + c;
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
+bool HasControl(const std::string& text) {
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7f;
+    });
+}
+
+}  // namespace
+
+std::string ShownText(const std::string& text, std::size_t limit) {
+    if (text.size() <= limit) return Escaped(text, false);
+    // Cut on a character boundary: a UTF-8 sequence is kept whole.
+    std::size_t cut = limit;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    return Escaped(text.substr(0, cut), false) + "... (" + std::to_string(text.size()) + " characters)";
+}
+
+std::string ShownPath(const std::string& path) {
+    return HasControl(path) ? "\"" + Escaped(path, true) + "\"" : path;
+}
+
+std::string ShortFrames(const std::string& frames, std::size_t count, std::size_t ranges) {
+    std::size_t runs = 1;
+    for (std::size_t at = 0; at < frames.size(); ++at) {
+        if (frames[at] == ',' && runs++ == ranges) {
+            return frames.substr(0, at) + ",... (" + std::to_string(count) + " frames)";
+        }
+    }
+    return frames;
+}
+
 }  // namespace veskar

@@ -17,6 +17,7 @@
 #if defined(VESKAR_WITH_TBB) && !defined(__SANITIZE_THREAD__)
 #define VESKAR_CHUNKS_ON_TBB 1
 #include <tbb/blocked_range.h>
+#include <tbb/global_control.h>
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 #endif
@@ -29,6 +30,10 @@ struct Pool {
     int count = 0;
 #if defined(VESKAR_CHUNKS_ON_TBB)
     std::shared_ptr<tbb::task_arena> arena;
+    // oneTBB lets an arena have no more workers than the machine has cores
+    // (less one), and says so with a warning of its own on stderr; a count
+    // asked for is the count wanted, so the limit is raised to it.
+    std::unique_ptr<tbb::global_control> limit;
 #endif
 };
 
@@ -74,6 +79,11 @@ void SetWorkerCount(int count) {
     pool.count = count;
 #if defined(VESKAR_CHUNKS_ON_TBB)
     pool.arena.reset();
+    pool.limit.reset();
+    if (count > 0) {
+        pool.limit = std::make_unique<tbb::global_control>(tbb::global_control::max_allowed_parallelism,
+                                                           static_cast<std::size_t>(count));
+    }
 #endif
 }
 

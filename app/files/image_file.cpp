@@ -10,6 +10,7 @@
 #include "app/cli_error.h"
 #include "app/files/colour.h"
 #include "app/files/strips.h"
+#include "app/files/header_checks.h"
 #include "app/files/read_checks.h"
 
 namespace veskar {
@@ -227,12 +228,12 @@ FileImage OpenKeyedPart(const std::string& path, const ReadOptions& options,
                         std::unique_ptr<OIIO::ImageInput>& input) {
     std::error_code ec;
     if (!fs::exists(path, ec)) {
-        throw CliError(path + ": cannot read: no such file");
+        throw CliError(path + ": cannot read: " + NoFileReason(ec));
     }
     if (fs::is_directory(path, ec)) {
         throw CliError(path + ": cannot read: a folder, not an image file");
     }
-    CheckExrHeaders(path);
+    CheckFileHeaders(path);
     input = OIIO::ImageInput::open(path);
     if (!input) {
         std::string message = OIIO::geterror();

@@ -160,6 +160,15 @@ void CheckDeclaredSize(const std::string& path, OIIO::ImageInput& input, int par
     }
 }
 
+std::string NoFileReason(const std::error_code& error) {
+    if (!error || error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory) {
+        return "no such file";
+    }
+    if (error == std::errc::too_many_symbolic_link_levels) return "a loop of symbolic links";
+    if (error == std::errc::permission_denied) return "permission denied";
+    return error.message();
+}
+
 void CheckExrHeaders(const std::string& path) {
     std::ifstream file(path, std::ios::binary | std::ios::ate);
     if (!file) return;  // the codec says why it cannot open it

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <system_error>
 
 #include <OpenImageIO/imageio.h>
 
@@ -62,6 +63,11 @@ std::uint64_t DeclaredBytes(OIIO::ImageInput& input, std::uint64_t enough);
 /// and the budget when it is more than the budget. Leaves `input` at the top
 /// level of `part`.
 void CheckDeclaredSize(const std::string& path, OIIO::ImageInput& input, int part);
+
+/// Why a path that names no file cannot be opened, from the error that
+/// looking it up gave: "no such file", "a loop of symbolic links",
+/// "permission denied", or the system's words.
+std::string NoFileReason(const std::error_code& error);
 
 /// Checks the headers of an OpenEXR file (any other file passes) before
 /// the codec reads them: the codec sets aside the bytes an attribute

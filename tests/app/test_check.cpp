@@ -428,3 +428,68 @@ TEST_F(Check, LikeWithRenderOptionsFindsWhatAFrameLacks) {
     EXPECT_EQ(usage.exitCode, 2);
     EXPECT_TRUE(Has(usage.err, "give it with --like INPUT_PATTERN")) << usage.err;
 }
+
+// Whatever a render refuses to read, a deep check refuses too: a TIFF cut at
+// any length, whose codec reads short strips with a complaint but no failure.
+TEST_F(Check, DeepIsAtLeastAsStrictAsARenderOnCutTiffs) {
+    OIIO::ImageSpec spec(96, 64, 3, OIIO::TypeDesc::UINT8);
+    spec.attribute("compression", "zip");
+    spec.attribute("tiff:RowsPerStrip", 32);
+    OIIO::ImageBuf buf(spec);
+    std::vector<float> pixels(96 * 64 * 3);
+    for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<float>((i * 37) % 251) / 250.0f;
+    buf.set_pixels(buf.roi(), OIIO::TypeDesc::FLOAT, pixels.data());
+    ASSERT_TRUE(buf.write(Path("whole.tif"))) << buf.geterror();
+    const std::string whole = ReadText(Path("whole.tif"));
+    int refused = 0;
+    for (int part = 1; part < 41; part += 3) {
+        const std::size_t size = whole.size() * static_cast<std::size_t>(part) / 41;
+        std::ofstream(Path("cut.tif"), std::ios::binary | std::ios::trunc).write(whole.data(),
+                                                                                static_cast<std::streamsize>(size));
+        const Outcome render = RunVeskar({"render", Path("cut.tif"), "-o", Path("out.exr")}, dir);
+        if (render.exitCode == 0) continue;
+        ++refused;
+        const Outcome deep = RunVeskar({"check", Path("cut.tif"), "--deep"}, dir);
+        EXPECT_EQ(deep.exitCode, 1) << "cut to " << size << " bytes: " << deep.out;
+        EXPECT_EQ(std::count(deep.out.begin(), deep.out.end(), '\n'), 2) << deep.out;
+    }
+    EXPECT_GE(refused, 12);
+}
+
+// A frame hidden by a loop of links or a folder that may not be searched is
+// not "missing"; a name with a newline stays on its report line; a long frame
+// list is shortened where it is echoed.
+TEST_F(Check, ReportLinesSayWhatIsWrongOnOneLineEach) {
+    fs::create_symlink("loop.2.exr", Path("loop.1.exr"));
+    fs::create_symlink("loop.1.exr", Path("loop.2.exr"));
+    const Outcome loop = RunVeskar({"check", Path("loop.#.exr"), "--frames", "1-3"}, dir);
+    EXPECT_EQ(loop.exitCode, 1);
+    EXPECT_TRUE(Has(loop.out, "frame 1: " + Path("loop.1.exr") + ": cannot open: a loop of symbolic links\n"))
+        << loop.out;
+    EXPECT_TRUE(Has(loop.out, "frame 3: " + Path("loop.3.exr") + ": missing\n")) << loop.out;
+    EXPECT_TRUE(Has(loop.out, "1 missing, 2 bad")) << loop.out;
+
+    const std::string odd = Path("odd\nname\x1b.exr");
+    std::ofstream(odd) << "not an image";
+    const Outcome named = RunVeskar({"check", odd}, dir);
+    EXPECT_EQ(named.exitCode, 1);
+    EXPECT_EQ(std::count(named.out.begin(), named.out.end(), '\n'), 2) << named.out;
+    EXPECT_TRUE(Has(named.out, "\"" + Path("odd\\nname\\x1b.exr") + "\": cannot open: ")) << named.out;
+
+    std::string frames;
+    for (int frame = 1; frame <= 2000; frame += 2) frames += (frames.empty() ? "" : ",") + std::to_string(frame);
+    const Outcome many = RunVeskar({"check", Path("none.####.exr"), "--frames", frames}, dir);
+    EXPECT_EQ(many.exitCode, 1);
+    EXPECT_TRUE(Has(many.out, "veskar check: 1000 frames (1,3,5,7,9,11,13,15,... (1000 frames)): 0 good, 1000 missing"))
+        << many.out.substr(many.out.size() - std::min<std::size_t>(many.out.size(), 300));
+
+    // Root searches any folder: the permission case needs another user.
+    if (::geteuid() != 0) {
+        fs::create_directories(Path("shut"));
+        std::ofstream(Path("shut/a.exr")) << "x";
+        fs::permissions(Path("shut"), fs::perms::none);
+        const Outcome shut = RunVeskar({"check", Path("shut/a.exr")}, dir);
+        fs::permissions(Path("shut"), fs::perms::owner_all);
+        EXPECT_TRUE(Has(shut.out, Path("shut/a.exr") + ": cannot open: permission denied\n")) << shut.out;
+    }
+}

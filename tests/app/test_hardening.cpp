@@ -390,7 +390,9 @@ TEST_F(Hardening, FuzzFindingsEndInClearErrors) {
         const char* fragment;
     };
     for (const Finding& finding : {Finding{"seed_exr_attribute_size", ".exr", "the OpenEXR header is damaged"},
-                                   Finding{"seed_dpx_empty", ".dpx", "the image is empty (1048681 x 0 pixels)"}}) {
+                                   Finding{"seed_dpx_empty", ".dpx", "the image is empty (1048681 x 0 pixels)"},
+                                   Finding{"seed_dpx_user_size", ".dpx", "the DPX header is damaged: user data size 4294967040"},
+                                   Finding{"seed_sgi_rle_runs", ".sgi", "the SGI header is damaged: run-length line 1 holds more"}}) {
         const std::string bytes =
             veskar_test::ReadText(fs::path(VESKAR_TEST_SOURCE_DIR) / ".." / "fuzz" / "corpus" / "image" / finding.seed);
         ASSERT_GT(bytes.size(), 1u) << finding.seed;
@@ -402,7 +404,144 @@ TEST_F(Hardening, FuzzFindingsEndInClearErrors) {
     }
 }
 
-// 10. The longest names a folder allows are valid outputs.
+// Numbers into a header, in either byte order.
+void Put(std::string& bytes, std::size_t at, std::uint64_t value, int size, bool bigEndian) {
+    for (int i = 0; i < size; ++i) {
+        const int shift = 8 * (bigEndian ? size - 1 - i : i);
+        bytes[at + static_cast<std::size_t>(i)] = static_cast<char>((value >> shift) & 0xFF);
+    }
+}
+
+// A run-length SGI file of one channel, 4 x 2 pixels: each line a literal
+// packet of four values and an end mark.
+std::string RunLengthSgi() {
+    std::string bytes(512 + 16 + 12, '\0');
+    Put(bytes, 0, 474, 2, true);
+    bytes[2] = 1;  // run-length
+    bytes[3] = 1;  // one byte per channel
+    Put(bytes, 4, 2, 2, true);
+    Put(bytes, 6, 4, 2, true);
+    Put(bytes, 8, 2, 2, true);
+    Put(bytes, 10, 1, 2, true);
+    for (int line = 0; line < 2; ++line) {
+        const std::size_t start = 528 + 6 * static_cast<std::size_t>(line);
+        Put(bytes, 512 + 4 * static_cast<std::size_t>(line), start, 4, true);
+        Put(bytes, 520 + 4 * static_cast<std::size_t>(line), 6, 4, true);
+        bytes.replace(start, 6, std::string("\x84\x10\x40\x80\xf0\x00", 6));
+    }
+    return bytes;
+}
+
+// 10. DPX and SGI headers that declare what their file cannot hold, or what
+// their codec cannot read without running past its buffers, are refused
+// before the codec reads them, with the field and its value, within a
+// memory limit, by render and check alike.
+TEST_F(Hardening, HostileDpxAndSgiHeadersEndInClearErrors) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer reserves more address space than the limit allows";
+#endif
+    struct Case {
+        std::string name;
+        std::string bytes;
+        std::string fragment;
+    };
+    std::vector<Case> cases;
+    for (const bool big : {false, true}) {
+        OIIO::ImageSpec spec(32, 16, 3, OIIO::TypeDesc::UINT8);
+        spec.attribute("oiio:Endian", big ? "big" : "little");
+        OIIO::ImageBuf buf(spec);
+        const float grey[3] = {0.5f, 0.25f, 0.75f};
+        OIIO::ImageBufAlgo::fill(buf, grey);
+        const fs::path path = dir / (big ? "big.dpx" : "little.dpx");
+        ASSERT_TRUE(buf.write(path.string())) << buf.geterror();
+        const std::string dpx = veskar_test::ReadText(path);
+        ASSERT_EQ(dpx.substr(0, 4), big ? "SDPX" : "XPDS");
+        const std::string order = big ? "big" : "little";
+        std::string bytes = dpx;
+        Put(bytes, 32, 0xFFFFFF00u, 4, big);
+        cases.push_back({order + "-user.dpx", bytes, "the DPX header is damaged: user data size 4294967040, more than"});
+        bytes = dpx;
+        Put(bytes, 780 + 28, 0x7FFFFFFFu, 4, big);
+        cases.push_back({order + "-offset.dpx", bytes, "image element 1: offset to data 2147483647, past the end"});
+        bytes = dpx;
+        Put(bytes, 772, 60000, 4, big);
+        cases.push_back({order + "-width.dpx", bytes, "image element 1: 60000 x 16 pixels of 3 components at 8 bits"});
+        bytes = dpx;
+        Put(bytes, 770, 200, 2, big);
+        cases.push_back({order + "-elements.dpx", bytes, "number of image elements 200, expected 1 to 8"});
+        bytes = dpx;
+        bytes[780 + 23] = 7;
+        cases.push_back({order + "-bits.dpx", bytes, "image element 1: bit depth 7, expected"});
+    }
+    const std::string sgi = RunLengthSgi();
+    std::string bytes = sgi;
+    bytes[3] = 3;
+    cases.push_back({"bpc.sgi", bytes, "the SGI header is damaged: bytes per channel 3, expected 1 or 2"});
+    bytes = sgi;
+    Put(bytes, 8, 65535, 2, true);
+    Put(bytes, 10, 65535, 2, true);
+    cases.push_back({"tables.sgi", bytes, "run-length tables of ysize 65535 x zsize 65535 entries, more than"});
+    bytes = sgi;
+    Put(bytes, 520, 0xFFFFFFF0u, 4, true);
+    cases.push_back({"length.sgi", bytes, "run-length line 0 declares 4294967280 bytes at offset 528, outside"});
+    bytes = sgi;
+    bytes[528] = '\xff';  // 127 literal values in a line of 4
+    cases.push_back({"overrun.sgi", bytes, "run-length line 0 holds a run past the end of its bytes"});
+    bytes = sgi;
+    bytes.replace(534, 6, std::string("\x7f\x10\x7f\x10\x00\x00", 6));  // runs of 127 in a line of 4
+    cases.push_back({"runs.sgi", bytes, "run-length line 1 holds more values than the width of 4"});
+
+    std::ofstream(dir / "good.sgi", std::ios::binary) << sgi;
+    EXPECT_EQ(Veskar({"render", (dir / "good.sgi").string(), "-o", (dir / "out.exr").string()}).exitCode, 0);
+    for (const Case& c : cases) {
+        const fs::path file = dir / c.name;
+        std::ofstream(file, std::ios::binary) << c.bytes;
+        const Outcome render = Veskar({"render", file.string(), "-o", (dir / "out.exr").string()},
+                                      {"prlimit", "--as=2147483648"});
+        EXPECT_EQ(render.exitCode, 1) << c.name << ": " << render.err;
+        EXPECT_TRUE(Has(render.err, file.string() + ": cannot read: ")) << render.err;
+        EXPECT_TRUE(Has(render.err, c.fragment)) << render.err;
+        const Outcome check = Veskar({"check", file.string()}, {"prlimit", "--as=2147483648"});
+        EXPECT_EQ(check.exitCode, 1) << c.name << ": " << check.err;
+        EXPECT_TRUE(Has(check.out, c.fragment)) << check.out;
+    }
+}
+
+// 11. The command line's messages: values out of range as typed, long user
+// text shortened, a loop of links named, and no threading library's own
+// warning.
+TEST_F(Hardening, MessagesEchoWhatWasTypedBriefly) {
+    const std::string plate = Plate("plate.exr");
+    const std::string out = (dir / "out.exr").string();
+    const Outcome frame = Veskar({"render", plate, "-o", out, "--preview", (dir / "p.png").string(),
+                                  "--preview-frame", "-1"});
+    EXPECT_EQ(frame.exitCode, 2);
+    EXPECT_TRUE(Has(frame.err, "--preview-frame: -1 is out of range")) << frame.err;
+    EXPECT_LT(frame.err.size(), 200u) << frame.err;
+
+    const std::string id(100000, 'k');
+    const Outcome set = Veskar({"render", plate, "-o", out, "--set", id + "=1"});
+    EXPECT_EQ(set.exitCode, 2);
+    EXPECT_TRUE(Has(set.err, "--set kkkk")) << set.err.substr(0, 300);
+    EXPECT_TRUE(Has(set.err, "... (100002 characters)")) << set.err.substr(0, 300);
+    EXPECT_LT(set.err.size(), 400u);
+
+    fs::create_symlink("b.exr", dir / "a.exr");
+    fs::create_symlink("a.exr", dir / "b.exr");
+    const Outcome loop = Veskar({"render", (dir / "a.exr").string(), "-o", out});
+    EXPECT_EQ(loop.exitCode, 1);
+    EXPECT_TRUE(Has(loop.err, "a.exr: cannot read: a loop of symbolic links")) << loop.err;
+
+    // More workers than cores is what was asked for; past the most, a usage error.
+    const Outcome many = Veskar({"render", plate, "-o", out, "--threads", "64"});
+    EXPECT_EQ(many.exitCode, 0) << many.err;
+    EXPECT_FALSE(Has(many.err, "TBB")) << many.err;
+    const Outcome huge = Veskar({"render", plate, "-o", out, "--threads", "99999999999"});
+    EXPECT_EQ(huge.exitCode, 2);
+    EXPECT_TRUE(Has(huge.err, "--threads: 99999999999 is out of range: expected 0 (one per core) to 256")) << huge.err;
+}
+
+// 12. The longest names a folder allows are valid outputs.
 TEST_F(Hardening, LongOutputNames) {
     const std::string plate = Plate("plate.exr");
     const std::string name = std::string(246, 'k') + ".exr";  // 250 characters
