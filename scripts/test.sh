@@ -2,7 +2,8 @@
 # Builds Veskar with warnings as errors and runs every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh
+# ffmpeg makes the movie files that the tests expect refused (skipped without it).
+bash scripts/deps.sh ffmpeg
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESKAR_WERROR=ON
 cmake --build "$build" -j"$(nproc)"
