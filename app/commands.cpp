@@ -300,7 +300,7 @@ RunFiles PlanFiles(const RenderOptions& options) {
 }
 
 std::string Clock(double seconds) {
-    const long total = static_cast<long>(seconds + 0.5);
+    const long total = std::lround(seconds);
     char buf[32];
     std::snprintf(buf, sizeof buf, "%ld:%02ld", total / 60, total % 60);
     return buf;

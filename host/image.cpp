@@ -142,7 +142,7 @@ Image::Image(std::int32_t width, std::int32_t height, std::vector<std::string> e
                                 " further channels; the host carries at most " +
                                 std::to_string(kMaxExtraChannels));
     }
-    const std::int64_t step2 = static_cast<std::int64_t>(extraNames_.size()) * sizeof(float);
+    const std::int64_t step2 = static_cast<std::int64_t>(extraNames_.size() * sizeof(float));
     CheckPositions(width, height, kRecordBytes);
     CheckPositions(width, height, step2);
     step2_ = static_cast<std::int32_t>(step2);

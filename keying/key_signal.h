@@ -77,7 +77,6 @@ inline double FadeFalloff(std::int32_t mode, double y) noexcept {
         case kFalloffLinear:
             return 1.0 - y;
         case kFalloffCosine:
-            return std::cos(kPi * y);
         case kFalloffHalfCos:
             return std::cos(kPi * y);
         case kFalloffBCos:

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -203,7 +204,7 @@ VESKAR_INLINE void PlainRecords(const PlainPlan& q, typename V::Floats& v0, type
 // Keys as many records as V holds floats, from `in` to `out`.
 template <class V, unsigned kOptions>
 VESKAR_INLINE void PlainStep(const PlainPlan& q, const float* in, float* out) noexcept {
-    constexpr int kStride = sizeof(typename V::Floats) / sizeof(float);
+    constexpr std::ptrdiff_t kStride = sizeof(typename V::Floats) / sizeof(float);
     auto v0 = V::Load(in);
     auto v1 = V::Load(in + kStride);
     auto v2 = V::Load(in + 2 * kStride);

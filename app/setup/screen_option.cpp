@@ -42,7 +42,7 @@ ScreenSetup ApplyScreenOption(host::ToolInstance& tool, const std::vector<std::s
     const std::vector<ScreenRect> rects = ResolveScreenRects(texts, plate, log);
     const std::string shown = ScreenOptionText(texts);
     try {
-        const ScreenSetup setup = SetUpScreen(tool, plate, keyImage, rects);
+        ScreenSetup setup = SetUpScreen(tool, plate, keyImage, rects);
         const int colourSpace = static_cast<int>(std::floor(tool.FindInput("Colorspace")->Value() + 0.5));
         log << "veskar: " << shown << ": " << DescribeScreenSetup(setup, colourSpace) << "\n";
         for (const std::string& note : setup.notes) log << "veskar: " << shown << ": " << note << "\n";

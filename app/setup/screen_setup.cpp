@@ -116,7 +116,7 @@ std::string ChannelName(std::int32_t mode, int channel) {
 
 // The value below which `share` of the (unsorted) values lie; reorders them.
 double Percentile(std::vector<double>& values, double share) {
-    const auto index = static_cast<std::size_t>(share * static_cast<double>(values.size() - 1) + 0.5);
+    const auto index = static_cast<std::size_t>(std::lround(share * static_cast<double>(values.size() - 1)));
     std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(index), values.end());
     return values[index];
 }

@@ -80,6 +80,8 @@ public:
                   << "veskar tune: Ctrl-C stops the server" << std::endl;
         const bool ok = http.listen_after_bind();
         if (stopper.joinable()) {
+            // Wakes the stopper from its sigwait: the signal is blocked, it ends nothing.
+            // NOLINTNEXTLINE(bugprone-bad-signal-to-kill-thread)
             pthread_kill(stopper.native_handle(), SIGTERM);
             stopper.join();
         }

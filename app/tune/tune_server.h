@@ -5,7 +5,7 @@
 namespace veskar::tune {
 
 /// Most bytes a request body may hold: a page's change is a few hundred.
-inline constexpr std::size_t kMaxRequestBody = 64 * 1024;
+inline constexpr std::size_t kMaxRequestBody = std::size_t{64} * 1024;
 
 /// `veskar tune`: serves the tuning page for the plates of `options` until
 /// interrupted (Ctrl-C or SIGTERM). Prints the address to open, with its

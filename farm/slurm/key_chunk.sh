@@ -19,6 +19,19 @@ first=$1 last=$2 chunk=$3 plate=$4 output=$5
 shift 5
 task=${SLURM_ARRAY_TASK_ID:?run this script as a job array task: sbatch --array=0-N ...}
 
+# Plain numbers of at most 10 digits (no leading zeros to read as octal):
+# the arithmetic below then stays far inside bash's 64 bits.
+for number in "$first" "$last" "$chunk" "$task"; do
+    if ! [[ $number =~ ^(0|[1-9][0-9]{0,9})$ ]]; then
+        echo "veskar-key: '$number' is not a frame, chunk or task number (FIRST=$first LAST=$last CHUNK=$chunk task $task)" >&2
+        exit 2
+    fi
+done
+if [ "$chunk" -eq 0 ]; then
+    echo "veskar-key: a chunk holds at least one frame (CHUNK=0)" >&2
+    exit 2
+fi
+
 start=$((first + task * chunk))
 end=$((start + chunk - 1))
 if [ "$end" -gt "$last" ]; then
@@ -38,5 +51,7 @@ if [ -n "${SLURM_CPUS_PER_TASK:-}" ]; then
 fi
 
 echo "veskar-key: task $task of job ${SLURM_ARRAY_JOB_ID:-?} on $(hostname): frames $start-$end"
-exec "${VESKAR:-veskar}" render "$plate" -o "$output" --frames "$start-$end" --skip-existing \
-    "${threads[@]}" "$@"
+# The patterns go after --, and the output as --output=, so that one that
+# starts with - is never read as an option.
+exec "${VESKAR:-veskar}" render --output="$output" --frames="$start-$end" --skip-existing \
+    "${threads[@]}" "$@" -- "$plate"

@@ -45,16 +45,40 @@ while [ $# -gt 0 ]; do
         *) break ;;
     esac
 done
+# Bounded before any arithmetic: veskar's frame numbers are 32-bit, and a
+# range is checked whole by one veskar check, which takes at most a million
+# frames. Digits are counted first so that bash never sees a number that
+# would wrap around.
+max_frame=2147483647 max_frames=1000000
 [[ $frames =~ ^([0-9]+)-([0-9]+)$ ]] || usage "--frames $frames: expected a range A-B"
-first=$((10#${BASH_REMATCH[1]})) last=$((10#${BASH_REMATCH[2]}))
+first=${BASH_REMATCH[1]} last=${BASH_REMATCH[2]}
+for number in "$first" "$last"; do
+    number=${number#"${number%%[!0]*}"}
+    if [ "${#number}" -gt 10 ] || [ "${number:-0}" -gt "$max_frame" ]; then
+        usage "--frames $frames: frame numbers go up to $max_frame"
+    fi
+done
+first=$((10#$first)) last=$((10#$last))
 [ "$last" -ge "$first" ] || usage "--frames $frames: ends before it starts"
-[[ $chunk =~ ^[1-9][0-9]*$ ]] || usage "--chunk $chunk: expected a number of frames, 1 or more"
-[[ $cpus =~ ^[1-9][0-9]*$ ]] || usage "--cpus $cpus: expected a number of cores, 1 or more"
+[ "$((last - first + 1))" -le "$max_frames" ] ||
+    usage "--frames $frames: $((last - first + 1)) frames; a submission keys at most $max_frames"
+[[ $chunk =~ ^[1-9][0-9]{0,9}$ ]] && [ "$chunk" -le "$max_frames" ] ||
+    usage "--chunk $chunk: expected a number of frames from 1 to $max_frames"
+# veskar takes up to 1024 threads.
+[[ $cpus =~ ^[1-9][0-9]{0,3}$ ]] && [ "$cpus" -le 1024 ] ||
+    usage "--cpus $cpus: expected a number of cores from 1 to 1024"
 count=$(((last - first) / chunk + 1))
 if [ -z "$tasks" ]; then
     tasks="0-$((count - 1))"
 fi
 [[ $tasks =~ ^[0-9,-]+$ ]] || usage "--tasks $tasks: expected task numbers such as 2 or 0,3-4"
+[ -n "$logs" ] || usage "--logs needs a folder"
+# Absolute, so that no later command takes a folder named -x for an option
+# (or '-' for the previous folder), and the tasks find it from any folder.
+[[ $logs == /* ]] || logs=$PWD/$logs
+# sbatch reads --output as a pattern: % starts a field (%% is a %), and a
+# backslash turns the fields off, which would send every task to one log.
+[[ $logs != *\\* ]] || usage "--logs $logs: a folder whose path holds a backslash cannot name Slurm logs"
 
 # The check expects what the render writes: the render options that decide
 # the data type, the part keyed and the channels written go to it as well.
@@ -73,18 +97,25 @@ for option in "$@"; do
     esac
 done
 
-veskar=$(command -v "${VESKAR:-veskar}") || { echo "submit.sh: no veskar at '${VESKAR:-veskar}'; set VESKAR" >&2; exit 1; }
-veskar=$(cd "$(dirname "$veskar")" && pwd)/$(basename "$veskar")
-here=$(cd "$(dirname "$0")" && pwd)
-mkdir -p "$logs"
-logs=$(cd "$logs" && pwd)
+veskar=$(command -v -- "${VESKAR:-veskar}") || { echo "submit.sh: no veskar at '${VESKAR:-veskar}'; set VESKAR" >&2; exit 1; }
+[[ $veskar == /* ]] || veskar=$PWD/$veskar
+veskar=$(cd -- "$(dirname -- "$veskar")" && pwd)/$(basename -- "$veskar")
+here=$(cd -- "$(dirname -- "$0")" && pwd)
+mkdir -p -- "$logs" || { echo "submit.sh: cannot make the log folder $logs" >&2; exit 1; }
+logs=$(cd -- "$logs" && pwd)
+log_pattern=${logs//%/%%}
 
-array=$(sbatch --parsable --job-name=veskar-key --array="$tasks" --cpus-per-task="$cpus" --output="$logs/key-%A_%a.log" \
-            --export=ALL,VESKAR="$veskar" \
+# The veskar to run reaches the jobs through the environment, which
+# --export=ALL hands on whole: --export=ALL,VESKAR=PATH would split a path
+# at its commas, and sbatch has no way to quote one. The patterns and the
+# options are the scripts' arguments, which sbatch passes on unchanged.
+export VESKAR=$veskar
+array=$(sbatch --parsable --job-name=veskar-key --array="$tasks" --cpus-per-task="$cpus" \
+            --output="$log_pattern/key-%A_%a.log" --export=ALL \
             "$here/key_chunk.sh" "$first" "$last" "$chunk" "$plate" "$output" "$@")
 array=${array%%;*}
 verify=$(sbatch --parsable --job-name=veskar-verify --dependency="afterany:$array" \
-             --output="$logs/verify-%j.log" --export=ALL,VESKAR="$veskar" \
+             --output="$log_pattern/verify-%j.log" --export=ALL \
              "$here/verify.sh" "$logs" "$first-$last" "$output" "$plate" "${check_options[@]}") || {
     # An array nobody checks is worse than none: take it back.
     scancel "$array" || true

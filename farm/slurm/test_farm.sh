@@ -221,13 +221,16 @@ render_options=(--settings "$tmp/sample/sample.setting" --layer fg)
 
 # A veskar that stalls the first attempt at task 2 (frames 1009-1012) after
 # two frames, as a job on a hung file server would, so that it can be
-# cancelled mid-run; every other run is the real one.
-cat >"$tmp/veskar" <<WRAP
+# cancelled mid-run; every other run is the real one. Its folder's name holds
+# a comma, which sbatch --export would take for the end of the path.
+wrapper=$tmp/bin,farm/veskar
+mkdir -p "$(dirname "$wrapper")"
+cat >"$wrapper" <<WRAP
 #!/usr/bin/env bash
 if [ "\${SLURM_ARRAY_TASK_ID:-}" = 2 ] && mkdir "$tmp/stalled" 2>/dev/null; then
     args=()
     for arg in "\$@"; do
-        [ "\$arg" != 1009-1012 ] || arg=1009-1010
+        [ "\$arg" != --frames=1009-1012 ] || arg=--frames=1009-1010
         args+=("\$arg")
     done
     "$veskar" "\${args[@]}"
@@ -236,7 +239,7 @@ if [ "\${SLURM_ARRAY_TASK_ID:-}" = 2 ] && mkdir "$tmp/stalled" 2>/dev/null; then
 fi
 exec "$veskar" "\$@"
 WRAP
-chmod +x "$tmp/veskar"
+chmod +x "$wrapper"
 
 # Waits for Slurm to forget the jobs given as running or pending.
 jobs_done() { [ -z "$(squeue -h -j "$1" -o %i 2>/dev/null)" ]; }
@@ -244,7 +247,7 @@ job_state() { scontrol -o show job "$1" | grep -o 'JobState=[A-Z_]*' | cut -d= -
 # The job ids printed by submit.sh.
 submit() {
     local output
-    output=$(VESKAR=$tmp/veskar bash "$repo/farm/slurm/submit.sh" "$tmp/plates/plate.####.exr" \
+    output=$(VESKAR=$wrapper bash "$repo/farm/slurm/submit.sh" "$tmp/plates/plate.####.exr" \
         "$tmp/farm/key.####.exr" --frames 1001-1024 --chunk 4 --logs "$tmp/logs" "$@" \
         -- "${render_options[@]}") || fail "submit.sh failed: $output"
     echo "$output" >&2

@@ -14,9 +14,11 @@ if [ $# -lt 4 ]; then
 fi
 report=$1 frames=$2 output=$3 plate=$4
 shift 4
-mkdir -p "$report" || exit 1
+mkdir -p -- "$report" || exit 1
 
-"${VESKAR:-veskar}" check "$output" --frames "$frames" --like "$plate" "$@" >"$report/check.txt"
+# The patterns go as --like= and after --, so that one that starts with -
+# is never read as an option.
+"${VESKAR:-veskar}" check --frames="$frames" --like="$plate" "$@" -- "$output" >"$report/check.txt"
 status=$?
 summary=$(tail -n 1 "$report/check.txt")
 case $summary in
