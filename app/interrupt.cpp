@@ -5,6 +5,7 @@
 #include <csignal>
 #include <ctime>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include <fcntl.h>
@@ -76,7 +77,14 @@ void StartWatchdog() {
     sigemptyset(&stops);
     for (int signal : kStopSignals) sigaddset(&stops, signal);
     pthread_sigmask(SIG_BLOCK, &stops, &before);
-    std::thread(Watch, ends[0]).detach();
+    try {
+        std::thread(Watch, ends[0]).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: the safe points still stop the run.
+        wakeWrite = -1;
+        ::close(ends[0]);
+        ::close(ends[1]);
+    }
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 

@@ -16,6 +16,7 @@
 #include <OpenImageIO/filesystem.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -142,6 +143,11 @@ void WriteAll(int fd, const char* data, std::size_t size, int& error) {
         const ssize_t written = ::write(fd, data, size);
         if (written < 0) {
             if (errno == EINTR) continue;
+            if (errno == EAGAIN) {
+                // A stream handed to us non-blocking: wait until it takes more.
+                pollfd wait{fd, POLLOUT, 0};
+                if (::poll(&wait, 1, -1) >= 0 || errno == EINTR) continue;
+            }
             error = errno;
             return;
         }
