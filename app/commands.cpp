@@ -288,7 +288,8 @@ RunFiles PlanFiles(const RenderOptions& options) {
         paths.AddInput(options.settingsFile, "--settings file");
     }
     paths.AddOutputs(files.output, files.frames, "output");
-    if (!options.saveSettings.empty()) {
+    // Settings to a stream are written into it, replacing no file.
+    if (!options.saveSettings.empty() && !IsTextStream(options.saveSettings)) {
         paths.AddOutput(options.saveSettings, "settings file");
     }
     if (!options.preview.empty()) {

@@ -112,6 +112,12 @@ bool IsTerminal(const struct stat& info) {
     return kind == 4 || (kind == 5 && minor(info.st_rdev) <= 1) || (kind >= 136 && kind <= 143);
 }
 
+// A FIFO or a terminal: written as it is, never replaced.
+bool IsNamedStream(const fs::path& target) {
+    struct stat info {};
+    return ::stat(target.c_str(), &info) == 0 && (S_ISFIFO(info.st_mode) || IsTerminal(info));
+}
+
 // Where a write to `path` goes: the file it replaces (links followed, a
 // dangling link to the name it points at), or one of this process's open
 // files when a link on the way names one (`/dev/stdout` is such a link).
@@ -340,6 +346,15 @@ int RemoveLeftoverTemporaries(const fs::path& target) {
     return removed;
 }
 
+bool IsTextStream(const std::string& path) {
+    try {
+        const Resolved resolved = ResolveTarget(path);
+        return resolved.descriptor >= 0 || IsNamedStream(resolved.target);
+    } catch (const CliError&) {
+        return false;  // StagedFile names the fault
+    }
+}
+
 void RemoveLiveTemporaries() noexcept {
     for (Slot& slot : slots) {
         if (slot.used.load()) {
@@ -364,9 +379,7 @@ StagedFile::StagedFile(const std::string& path, Streams streams) : path_(path) {
         return;
     }
     const fs::path& target = resolved.target;
-    struct stat info {};
-    if (::stat(target.c_str(), &info) == 0 && (S_ISFIFO(info.st_mode) || IsTerminal(info)) &&
-        streams == Streams::Written) {
+    if (streams == Streams::Written && IsNamedStream(target)) {
         OpenStream(-1, target.string(), streams);
         return;
     }

@@ -107,6 +107,11 @@ private:
     std::string streamText_;
 };
 
+/// Whether text written to `path` goes into a stream (an open file of this
+/// process, a FIFO, a terminal) rather than replacing a file: such an output
+/// overwrites nothing.
+bool IsTextStream(const std::string& path);
+
 /// The beginning every temporary name for `target` shares.
 std::string TemporaryPrefix(const std::filesystem::path& target);
 

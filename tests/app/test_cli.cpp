@@ -243,6 +243,13 @@ TEST_F(Cli, SaveSettingsToStandardOutputWritesIntoTheStream) {
     ASSERT_EQ(std::system((command + " | cat > " + ShellQuote(piped.string())).c_str()), 0);
     EXPECT_NE(ReadText(piped).find("\tTools = ordered() {"), std::string::npos) << ReadText(piped);
     EXPECT_TRUE(fs::exists(dir / "out.exr"));
+
+    // Read from and saved to one open file, as to a terminal that is both:
+    // a stream overwrites no input, so the run goes ahead.
+    const fs::path both = dir / "both.setting";
+    fs::copy_file(piped, both);
+    ASSERT_EQ(std::system((command + " --settings /dev/stdin <>" + ShellQuote(both.string()) + " 1>&0").c_str()), 0);
+    EXPECT_EQ(ReadText(both).rfind("{\n\tTools = ordered() {", 0), 0u) << ReadText(both);
     for (const std::string& name : Files()) EXPECT_EQ(name.rfind(".veskar-tmp-", 0), std::string::npos) << name;
 }
 
