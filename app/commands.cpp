@@ -512,6 +512,7 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
     auto stopPoint = [&] {
         if (StopRequested() == 0) return;
         finishWrite();
+        StopReached();
         throw progress.Stopped(StopRequested());
     };
     for (const int frame : files.frames) {

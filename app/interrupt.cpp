@@ -24,6 +24,9 @@ static_assert(std::atomic<int>::is_always_lock_free);
 // The handler writes a byte here to wake the watchdog.
 int wakeWrite = -1;
 
+// Set once the run has stopped at a safe point and is on its way out.
+std::atomic<bool> safePointReached{false};
+
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 template <std::size_t N>
@@ -59,6 +62,14 @@ void Watch(int wakeRead) {
     if (got != 1) return;
     timespec grace{1, 0};
     while (::clock_nanosleep(CLOCK_MONOTONIC, 0, &grace, &grace) == EINTR) {
+    }
+    if (safePointReached.load()) {
+        // The run has said what it finished and is ending; only an exit that
+        // hangs (a library's shutdown) is cut short, silently.
+        timespec exitGrace{10, 0};
+        while (::clock_nanosleep(CLOCK_MONOTONIC, 0, &exitGrace, &exitGrace) == EINTR) {
+        }
+        ::_exit(InterruptedExitCode(stopSignal.load()));
     }
     RemoveLiveTemporariesBeforeExit();
     Say("veskar: stopped: no safe point was reached within a second; unfinished outputs removed\n");
@@ -105,6 +116,8 @@ void InstallInterruptHandlers() {
 }
 
 int StopRequested() noexcept { return stopSignal.load(std::memory_order_relaxed); }
+
+void StopReached() noexcept { safePointReached.store(true); }
 
 int InterruptedExitCode(int signal) noexcept { return 128 + signal; }
 

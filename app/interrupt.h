@@ -16,6 +16,11 @@ void InstallInterruptHandlers();
 /// The signal that asked the run to stop, or 0.
 int StopRequested() noexcept;
 
+/// Tells the watchdog that the run stopped at a safe point (its outputs are
+/// whole or removed) and is ending by itself; called just before the error
+/// that reports the stop is thrown.
+void StopReached() noexcept;
+
 /// The exit status of a run stopped by `signal`: 128 + its number.
 int InterruptedExitCode(int signal) noexcept;
 

@@ -309,6 +309,7 @@ std::string JoinNames(std::vector<std::string> names) {
 void WaitReadable(int fd, const std::string& path) {
     for (;;) {
         if (const int signal = StopRequested()) {
+            StopReached();
             throw CliError("interrupted by " + SignalName(signal) + " while reading the settings file " + path +
                                "; nothing was written",
                            InterruptedExitCode(signal));
