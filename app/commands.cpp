@@ -289,7 +289,8 @@ RunFiles PlanFiles(const RenderOptions& options) {
         paths.AddInput(options.settingsFile, "--settings file");
     }
     paths.AddOutputs(files.output, files.frames, "output");
-    if (!options.saveSettings.empty()) {
+    // Settings to a stream are written into it, replacing no file.
+    if (!options.saveSettings.empty() && !IsTextStream(options.saveSettings)) {
         paths.AddOutput(options.saveSettings, "settings file");
     }
     if (!options.preview.empty()) {
@@ -518,6 +519,7 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
     auto stopPoint = [&] {
         if (StopRequested() == 0) return;
         finishWrite();
+        StopReached();
         throw progress.Stopped(StopRequested());
     };
     for (const int frame : files.frames) {

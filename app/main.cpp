@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
     render->add_option("--threads", options.threads, "Worker threads (0: one per core)")
         ->check(WholeNumberFrom(0, kMostThreads, "expected 0 (one per core) to " + std::to_string(kMostThreads)));
     veskar::AddReadLimitOptions(*render, options.readLimits);
-    app.footer("Exit status: 0 success, 1 a run that failed, 2 a usage error, 130/143 stopped by SIGINT/SIGTERM.");
+    app.footer("Exit status: 0 success, 1 a run that failed, 2 a usage error, 130/143/129 stopped by SIGINT/SIGTERM/SIGHUP.");
 
     CLI::App* tune = app.add_subcommand("tune", "Tune a key live in the browser: serves a page on this machine");
     veskar::tune::TuneOptions tuneOptions;

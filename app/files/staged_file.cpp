@@ -3,6 +3,7 @@
 #include <atomic>
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -15,7 +16,11 @@
 #include <OpenImageIO/filesystem.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include "app/cli_error.h"
@@ -78,14 +83,57 @@ const char* KindOf(fs::file_type type) {
     }
 }
 
-// The file a write to `path` replaces: links followed, a dangling link to
-// the name it points at.
-fs::path ResolveTarget(const std::string& path) {
+// The descriptor `path` names when it is one of this process's open files
+// (`/dev/fd/N`, `/proc/self/fd/N`, `/proc/PID/fd/N`, or a thread's view of
+// them), else -1. The folder is compared as the system resolves it, so that
+// every spelling of it meets.
+int OwnDescriptor(const fs::path& path) {
+    std::error_code ec;
+    const fs::path folder = fs::canonical(fs::absolute(path, ec).parent_path(), ec);
+    if (ec || folder.filename() != "fd") return -1;
+    const fs::path process = "/proc/" + std::to_string(::getpid());
+    const fs::path owner = folder.parent_path();
+    if (owner != process && !(owner.parent_path().filename() == "task" && owner.parent_path().parent_path() == process)) {
+        return -1;
+    }
+    const std::string name = path.filename().string();
+    int fd = -1;
+    const auto result = std::from_chars(name.data(), name.data() + name.size(), fd);
+    return result.ec == std::errc() && result.ptr == name.data() + name.size() && fd >= 0 ? fd : -1;
+}
+
+// Terminals, by the device numbers Linux gives them: virtual consoles and
+// serial lines (4), /dev/tty and /dev/console (5, 0 and 1) and pseudo
+// terminals (136 to 143). Known by number, as opening a device only to ask
+// may do something (a tape rewinds when closed).
+bool IsTerminal(const struct stat& info) {
+    if (!S_ISCHR(info.st_mode)) return false;
+    const unsigned kind = major(info.st_rdev);
+    return kind == 4 || (kind == 5 && minor(info.st_rdev) <= 1) || (kind >= 136 && kind <= 143);
+}
+
+// A FIFO or a terminal: written as it is, never replaced.
+bool IsNamedStream(const fs::path& target) {
+    struct stat info {};
+    return ::stat(target.c_str(), &info) == 0 && (S_ISFIFO(info.st_mode) || IsTerminal(info));
+}
+
+// Where a write to `path` goes: the file it replaces (links followed, a
+// dangling link to the name it points at), or one of this process's open
+// files when a link on the way names one (`/dev/stdout` is such a link).
+struct Resolved {
+    fs::path target;
+    int descriptor = -1;
+};
+
+Resolved ResolveTarget(const std::string& path) {
     fs::path target(path);
     for (int depth = 0; depth < 40; ++depth) {
+        const int descriptor = OwnDescriptor(target);
+        if (descriptor >= 0) return {target, descriptor};
         std::error_code ec;
         if (!fs::is_symlink(fs::symlink_status(target, ec))) {
-            return target;
+            return {target, -1};
         }
         const fs::path link = fs::read_symlink(target, ec);
         if (ec) {
@@ -101,6 +149,11 @@ void WriteAll(int fd, const char* data, std::size_t size, int& error) {
         const ssize_t written = ::write(fd, data, size);
         if (written < 0) {
             if (errno == EINTR) continue;
+            if (errno == EAGAIN) {
+                // A stream handed to us non-blocking: wait until it takes more.
+                pollfd wait{fd, POLLOUT, 0};
+                if (::poll(&wait, 1, -1) >= 0 || errno == EINTR) continue;
+            }
             error = errno;
             return;
         }
@@ -125,6 +178,44 @@ std::map<std::string, std::vector<std::string>> LeftoverNames(const fs::path& fo
         }
     }
     return byPrefix;
+}
+
+// Whether the temporary `name` belongs to a process that is gone: another
+// run writing beside us keeps its own, and so do we. A name without a
+// process id is not judged. A process of another user answers EPERM, and is
+// alive.
+bool OwnerIsGone(const std::string& name) {
+    const std::size_t start = std::strlen(kTempStart) + 17;
+    const std::size_t end = name.find('-', start);
+    long pid = 0;
+    const char* first = name.data() + start;
+    const char* last = name.data() + (end == std::string::npos ? start : end);
+    const auto result = std::from_chars(first, last, pid);
+    if (result.ec != std::errc() || result.ptr != last || pid <= 0 || pid != static_cast<pid_t>(pid) ||
+        pid == ::getpid()) {
+        return false;
+    }
+    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+// Writes all of `text` to `fd`, a stream the caller gave us. A reader that
+// went away is an error of this output (EPIPE), not the end of the run: the
+// broken-pipe signal is held back for this thread and taken if it came.
+int WriteToStream(int fd, const std::string& text) {
+    sigset_t pipeSignal;
+    sigset_t before;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &before);
+    int error = 0;
+    WriteAll(fd, text.data(), text.size(), error);
+    if (error == EPIPE && !sigismember(&before, SIGPIPE)) {
+        const timespec none{0, 0};
+        while (sigtimedwait(&pipeSignal, nullptr, &none) == SIGPIPE) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return error;
 }
 
 }  // namespace
@@ -235,7 +326,7 @@ bool IsTemporaryName(const std::string& name) {
 int RemoveLeftoverTemporaries(const fs::path& target) {
     static std::mutex lock;
     static std::map<std::string, std::map<std::string, std::vector<std::string>>> folders;
-    const fs::path resolved = ResolveTarget(target.string());
+    const fs::path resolved = ResolveTarget(target.string()).target;
     const fs::path folder = resolved.parent_path().empty() ? fs::path(".") : resolved.parent_path();
     std::lock_guard<std::mutex> guard(lock);
     auto [entry, fresh] = folders.try_emplace(folder.string());
@@ -249,10 +340,19 @@ int RemoveLeftoverTemporaries(const fs::path& target) {
     int removed = 0;
     for (const std::string& name : names->second) {
         std::error_code ec;
-        removed += fs::remove(folder / name, ec) ? 1 : 0;
+        removed += OwnerIsGone(name) && fs::remove(folder / name, ec) ? 1 : 0;
     }
     entry->second.erase(names);
     return removed;
+}
+
+bool IsTextStream(const std::string& path) {
+    try {
+        const Resolved resolved = ResolveTarget(path);
+        return resolved.descriptor >= 0 || IsNamedStream(resolved.target);
+    } catch (const CliError&) {
+        return false;  // StagedFile names the fault
+    }
 }
 
 void RemoveLiveTemporaries() noexcept {
@@ -263,8 +363,26 @@ void RemoveLiveTemporaries() noexcept {
     }
 }
 
-StagedFile::StagedFile(const std::string& path) : path_(path) {
-    const fs::path target = ResolveTarget(path);
+void RemoveLiveTemporariesBeforeExit() noexcept {
+    // Kept locked: no temporary is registered (and so none is created) after
+    // this, until the process ends.
+    slotClaim.lock();
+    RemoveLiveTemporaries();
+}
+
+StagedFile::StagedFile(const std::string& path) : StagedFile(path, Streams::Refused) {}
+
+StagedFile::StagedFile(const std::string& path, Streams streams) : path_(path) {
+    const Resolved resolved = ResolveTarget(path);
+    if (resolved.descriptor >= 0) {
+        OpenStream(resolved.descriptor, "", streams);
+        return;
+    }
+    const fs::path& target = resolved.target;
+    if (streams == Streams::Written && IsNamedStream(target)) {
+        OpenStream(-1, target.string(), streams);
+        return;
+    }
     std::error_code ec;
     const fs::file_status status = fs::status(target, ec);
     if (fs::exists(status) && !fs::is_regular_file(status)) {
@@ -288,7 +406,27 @@ StagedFile::StagedFile(const std::string& path) : path_(path) {
     ::unlink(temp_.c_str());
 }
 
-StagedFile::StagedFile(const std::string& path, const std::string& text) : StagedFile(path) {
+void StagedFile::OpenStream(int descriptor, const std::string& device, Streams streams) {
+    if (streams == Streams::Refused) {
+        throw CliError(path_ + ": cannot write: " +
+                       (descriptor >= 0 ? "an open file of this process (such as standard output)"
+                                        : "a stream") +
+                       " takes only text such as settings; images are written to files by name");
+    }
+    if (descriptor >= 0) {
+        const int flags = ::fcntl(descriptor, F_GETFL);
+        if (flags < 0) throw CliError(path_ + ": cannot write: " + SystemReason(errno));
+        if ((flags & O_ACCMODE) == O_RDONLY) {
+            throw CliError(path_ + ": cannot write: descriptor " + std::to_string(descriptor) +
+                           " is open for reading only");
+        }
+    }
+    stream_ = true;
+    streamDescriptor_ = descriptor;
+    target_ = device;
+}
+
+StagedFile::StagedFile(const std::string& path, const std::string& text) : StagedFile(path, Streams::Written) {
     Append(text.data(), text.size());
 }
 
@@ -304,6 +442,9 @@ StagedFile::StagedFile(const std::string& path, const OIIO::ImageBuf& image, OII
 }
 
 OIIO::ImageOutput& StagedFile::OpenImage(const std::vector<OIIO::ImageSpec>& parts) {
+    if (stream_) {
+        Fail("a stream takes only text such as settings; images are written to files by name");
+    }
     // The writer is chosen by the target's name: the temporary name may have
     // lost a long ending.
     image_ = OIIO::ImageOutput::create(target_);
@@ -363,6 +504,11 @@ void StagedFile::CloseImage() {
 }
 
 void StagedFile::Append(const void* data, std::size_t size) {
+    if (stream_) {
+        // Held until Commit, so that a failed run writes nothing to it.
+        streamText_.append(static_cast<const char*>(data), size);
+        return;
+    }
     const int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (fd < 0) {
         Fail(SystemReason(errno));
@@ -378,6 +524,10 @@ void StagedFile::Append(const void* data, std::size_t size) {
 }
 
 void StagedFile::Commit() {
+    if (stream_) {
+        CommitStream();
+        return;
+    }
     if (image_) {
         CloseImage();
     }
@@ -411,6 +561,21 @@ void StagedFile::Commit() {
     }
 }
 
+void StagedFile::CommitStream() {
+    // A FIFO or terminal named by its path is opened only now: opening a FIFO
+    // waits for its reader. An open file of ours is written where it stands,
+    // after what the process wrote to it before.
+    int fd = streamDescriptor_;
+    if (fd < 0) {
+        fd = ::open(target_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) Fail(SystemReason(errno));
+    }
+    int error = WriteToStream(fd, streamText_);
+    if (streamDescriptor_ < 0 && ::close(fd) != 0 && error == 0) error = errno;
+    done_ = true;
+    if (error != 0) Fail(SystemReason(error));
+}
+
 void StagedFile::Discard() noexcept {
     if (image_) {
         image_->close();  // what it wrote is removed next
@@ -420,7 +585,7 @@ void StagedFile::Discard() noexcept {
         channel_->Finish();
         channel_.reset();
     }
-    if (!done_) {
+    if (!done_ && !stream_) {
         ::unlink(temp_.c_str());
         ReleaseTemporary(slot_);
         slot_ = -1;

@@ -21,6 +21,13 @@ namespace veskar {
 /// created), so links that pipelines use to route outputs keep working. The
 /// folder must exist: outputs never create folders by accident.
 ///
+/// Streams: a text output (the constructor with text) may also go to one of
+/// this process's open files, named through `/dev/stdout`, `/dev/stderr`,
+/// `/dev/fd/N` or `/proc/self/fd/N` (or a link to one of them), to a FIFO or
+/// to a terminal. It is written there directly at Commit, after what the
+/// process wrote before; the file behind the descriptor is never replaced or
+/// renamed over. Images need whole files and are refused on streams.
+///
 /// Temporary names: `.veskar-tmp-HASH-PID-N.EXT`, where HASH stands for the
 /// target's file name (TemporaryPrefix), so they stay short for any valid
 /// target name and the leftovers of a run that was killed can be found and
@@ -32,9 +39,10 @@ namespace veskar {
 class StagedFile {
 public:
     /// Checks the target and claims a temporary name for it; the caller
-    /// writes the file at TempPath() and then calls Commit.
+    /// writes the file at TempPath() and then calls Commit. Streams are
+    /// refused (this is for images).
     explicit StagedFile(const std::string& path);
-    /// A text file, written at once.
+    /// A text file, written at once (to a stream: held until Commit).
     StagedFile(const std::string& path, const std::string& text);
     /// An image in `type`, written at once in the file format the target's
     /// ending names.
@@ -76,7 +84,11 @@ public:
 
 private:
     class CheckedOutput;
+    enum class Streams { Refused, Written };
 
+    StagedFile(const std::string& path, Streams streams);
+    void OpenStream(int descriptor, const std::string& device, Streams streams);
+    void CommitStream();
     void Discard() noexcept;
     void CloseImage();
 
@@ -89,7 +101,16 @@ private:
     std::string temp_;
     int slot_ = -1;       // in the registry of live temporaries
     bool done_ = false;
+
+    bool stream_ = false;         // written to a stream at Commit, not staged
+    int streamDescriptor_ = -1;   // an open file of ours; else target_ is opened
+    std::string streamText_;
 };
+
+/// Whether text written to `path` goes into a stream (an open file of this
+/// process, a FIFO, a terminal) rather than replacing a file: such an output
+/// overwrites nothing.
+bool IsTextStream(const std::string& path);
 
 /// The beginning every temporary name for `target` shares.
 std::string TemporaryPrefix(const std::filesystem::path& target);
@@ -98,14 +119,21 @@ std::string TemporaryPrefix(const std::filesystem::path& target);
 /// StagedFile, of any target.
 bool IsTemporaryName(const std::string& name);
 
-/// Removes the temporary files of `target` that a killed run left beside it
-/// (not those of this process's live StagedFiles). Returns how many it
-/// removed; errors are ignored, as the leftovers are harmless.
+/// Removes the temporary files of `target` that a killed run left beside it:
+/// those whose process (the PID in the name) is gone. Those of this process
+/// and of any other process still running are kept, as they are being
+/// written. Returns how many it removed; errors are ignored, as the
+/// leftovers are harmless.
 int RemoveLeftoverTemporaries(const std::filesystem::path& target);
 
 /// Removes every live temporary file of this process. Async-signal-safe: for
 /// signal handlers, which then end the process.
 void RemoveLiveTemporaries() noexcept;
+
+/// RemoveLiveTemporaries for a thread that ends the process next: the
+/// registry stays locked, so that no temporary is begun after the removal.
+/// Not for signal handlers.
+void RemoveLiveTemporariesBeforeExit() noexcept;
 
 /// The system's text for `errorNumber`, never "Success": a failure that set
 /// no error number says so.

@@ -6,12 +6,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 #include <utility>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include "app/cli_error.h"
 #include "app/control_values.h"
+#include "app/interrupt.h"
 #include "app/settings/composition.h"
 #include "app/settings/sandbox.h"
 #include "app/settings/settings_document.h"
@@ -29,6 +33,22 @@ constexpr std::size_t kFileSizeLimit = std::size_t{16} << 20;
 constexpr std::size_t kMaxWarnings = 100;
 constexpr std::size_t kMaxErrors = 10;
 
+// Waits until `fd` can be read (or is at its end), looking for a stop request
+// ten times a second. A FIFO reports nothing until a writer has come.
+void WaitReadable(int fd, const std::string& path) {
+    for (;;) {
+        if (const int signal = StopRequested()) {
+            StopReached();
+            throw CliError("interrupted by " + SignalName(signal) + " while reading the settings file " + path +
+                               "; nothing was written",
+                           InterruptedExitCode(signal));
+        }
+        pollfd wait{fd, POLLIN, 0};
+        const int ready = ::poll(&wait, 1, 100);
+        if (ready > 0 || (ready < 0 && errno != EINTR)) return;  // an error shows in the read
+    }
+}
+
 std::string ReadSettingsText(const std::string& path) {
     namespace fs = std::filesystem;
     std::error_code ec;
@@ -42,25 +62,33 @@ std::string ReadSettingsText(const std::string& path) {
     if (fs::is_directory(status)) {
         throw CliError(path + ": is a folder, not a settings file");
     }
-    errno = 0;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw CliError(path + ": cannot read the settings file: " +
-                       (errno != 0 ? std::strerror(errno) : "cannot open"));
+    // Opened without waiting, and read when there is something to read: a
+    // FIFO has no writer yet, and the run must still stop when asked to.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        throw CliError(path + ": cannot read the settings file: " + std::strerror(errno));
     }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
     // Read in pieces with a bound, so that a device or a pipe that never ends
     // cannot fill the memory.
     std::string text;
     char buffer[1 << 16];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        text.append(buffer, static_cast<std::size_t>(in.gcount()));
+    for (;;) {
+        WaitReadable(fd, path);
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            throw CliError(path + ": cannot read the settings file: " + std::strerror(errno));
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
         if (text.size() > kFileSizeLimit) {
             throw CliError(path + ": the settings file is larger than " +
                            std::to_string(kFileSizeLimit >> 20) + " MiB");
         }
-    }
-    if (in.bad()) {
-        throw CliError(path + ": cannot read the settings file: read error");
     }
     return text;
 }

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -216,6 +217,40 @@ TEST_F(Cli, SaveSettingsWritesEveryNumberControl) {
     EXPECT_NE(text.find("MiRedn = Input { Value = 0, },"), std::string::npos);
     EXPECT_EQ(text.find("KeyImage"), std::string::npos);
     EXPECT_EQ(text.find("mydivider"), std::string::npos);
+}
+
+// Settings saved to standard output go into the stream the caller set up:
+// after what veskar said there, into the same file (never replaced), or down
+// a pipe. The shell stands in for the caller.
+TEST_F(Cli, SaveSettingsToStandardOutputWritesIntoTheStream) {
+    const std::string input = WriteImage("plate.exr", 8, 8, {"R", "G", "B", "A"});
+    const fs::path log = dir / "log.txt";
+    std::ofstream(log) << "old\n";
+    struct stat before {};
+    ASSERT_EQ(::stat(log.c_str(), &before), 0);
+    std::string command = ShellQuote(VESKAR_TEST_EXE) + " render " + ShellQuote(input) + " -o " +
+                          ShellQuote((dir / "out.exr").string()) + " --save-settings /dev/stdout";
+    ASSERT_EQ(std::system(("{ echo before; " + command + "; } > " + ShellQuote(log.string()) + " 2>&1").c_str()), 0);
+    const std::string text = ReadText(log);
+    EXPECT_EQ(text.rfind("before\n", 0), 0u) << text;
+    EXPECT_NE(text.find("\tTools = ordered() {"), std::string::npos) << text;
+    EXPECT_NE(text.find("veskar: 1 frame keyed"), std::string::npos) << text;
+    struct stat after {};
+    ASSERT_EQ(::stat(log.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+
+    const fs::path piped = dir / "piped.txt";
+    ASSERT_EQ(std::system((command + " | cat > " + ShellQuote(piped.string())).c_str()), 0);
+    EXPECT_NE(ReadText(piped).find("\tTools = ordered() {"), std::string::npos) << ReadText(piped);
+    EXPECT_TRUE(fs::exists(dir / "out.exr"));
+
+    // Read from and saved to one open file, as to a terminal that is both:
+    // a stream overwrites no input, so the run goes ahead.
+    const fs::path both = dir / "both.setting";
+    fs::copy_file(piped, both);
+    ASSERT_EQ(std::system((command + " --settings /dev/stdin <>" + ShellQuote(both.string()) + " 1>&0").c_str()), 0);
+    EXPECT_EQ(ReadText(both).rfind("{\n\tTools = ordered() {", 0), 0u) << ReadText(both);
+    for (const std::string& name : Files()) EXPECT_EQ(name.rfind(".veskar-tmp-", 0), std::string::npos) << name;
 }
 
 TEST_F(Cli, SequenceWithKeyImageSequenceKeysEachFrameAsAlone) {

@@ -180,10 +180,13 @@ TEST_F(Hardening, SpecialFilesAreNeverReplaced) {
     EXPECT_TRUE(fs::is_regular_file(dir / "store" / "real.exr"));
 }
 
-// 4. A signal stops the run between frames: what is being written is removed,
+// 4. A signal stops the run between frames (SIGHUP too, as when the terminal
+// of the run closes): what is being written is removed,
 // what was finished is named, and the exit status tells which signal.
 TEST_F(Hardening, SignalsStopCleanlyAndSayWhatWasFinished) {
-    const std::string plate = Plate("plate.exr", 1024, OIIO::TypeDesc::FLOAT, 4);
+    // Small frames: each is keyed and written well within the second a run
+    // has to reach its next safe point, even on a busy machine.
+    const std::string plate = Plate("plate.exr", 256, OIIO::TypeDesc::FLOAT, 4);
     fs::create_directories(dir / "in");
     fs::create_directories(dir / "out");
     for (int frame = 1; frame <= 200; ++frame) {
@@ -191,7 +194,8 @@ TEST_F(Hardening, SignalsStopCleanlyAndSayWhatWasFinished) {
         std::snprintf(name, sizeof name, "p.%04d.exr", frame);
         fs::create_symlink(plate, dir / "in" / name);
     }
-    for (const auto& [signal, status, name] : {std::tuple{SIGINT, 130, "SIGINT"}, std::tuple{SIGTERM, 143, "SIGTERM"}}) {
+    for (const auto& [signal, status, name] : {std::tuple{SIGINT, 130, "SIGINT"}, std::tuple{SIGTERM, 143, "SIGTERM"},
+                                               std::tuple{SIGHUP, 129, "SIGHUP"}}) {
         fs::remove_all(dir / "out");
         fs::create_directories(dir / "out");
         veskar_test::Running running({"render", (dir / "in" / "p.####.exr").string(), "-o",
@@ -207,6 +211,7 @@ TEST_F(Hardening, SignalsStopCleanlyAndSayWhatWasFinished) {
         EXPECT_EQ(run.exitCode, status) << run.err;
         EXPECT_TRUE(Has(run.err, std::string("interrupted by ") + name + ": ")) << run.err;
         EXPECT_TRUE(Has(run.err, " of 200 frames written (1")) << run.err;
+        EXPECT_FALSE(Has(run.err, "no safe point")) << run.err;  // the watchdog stays quiet
         EXPECT_TRUE(Temporaries(dir / "out").empty());
         // Every frame left is whole.
         int written = 0;
@@ -233,6 +238,52 @@ TEST_F(Hardening, SignalsStopCleanlyAndSayWhatWasFinished) {
     const Outcome run = running.Wait();
     EXPECT_EQ(run.exitCode, 143) << run.err;
     EXPECT_TRUE(Temporaries(dir / "out").empty());
+}
+
+// The first signal ends a run that is waiting and reaches no safe point:
+// reading a FIFO that nobody writes stops at once; writing settings to one
+// that nobody reads is ended by the watchdog. Exit codes are asserted, not
+// times: the generous deadline only keeps a run that ignores the signal
+// from hanging the test.
+TEST_F(Hardening, FirstSignalEndsARunWaitingOnAFifo) {
+    const std::string plate = Plate("plate.exr");
+    const fs::path fifo = dir / "fifo.setting";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // The run has its handlers once it holds the FIFO open.
+    auto holds = [&](const veskar_test::Running& running) {
+        const fs::path fds = "/proc/" + std::to_string(running.Pid()) + "/fd";
+        for (int wait = 0; wait < 1000; ++wait) {
+            std::error_code ec;
+            for (const auto& entry : fs::directory_iterator(fds, ec)) {
+                if (fs::read_symlink(entry.path(), ec) == fifo) return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    };
+    {
+        veskar_test::Running running({"render", plate, "-o", (dir / "a.exr").string(), "--settings", fifo.string()},
+                                     dir);
+        EXPECT_TRUE(holds(running));
+        running.Signal(SIGTERM);
+        const Outcome run = running.Wait(std::chrono::seconds(10));
+        EXPECT_EQ(run.exitCode, 143) << run.err;
+        EXPECT_TRUE(Has(run.err, "interrupted by SIGTERM while reading the settings file")) << run.err;
+        EXPECT_FALSE(fs::exists(dir / "a.exr"));
+    }
+    // The frame is written, then the settings wait for a reader of the FIFO.
+    veskar_test::Running running({"render", plate, "-o", (dir / "b.exr").string(), "--save-settings",
+                                  fifo.string()},
+                                 dir);
+    for (int wait = 0; wait < 3000 && !fs::exists(dir / "b.exr"); ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    running.Signal(SIGINT);
+    const Outcome run = running.Wait(std::chrono::seconds(10));
+    EXPECT_EQ(run.exitCode, 130) << run.err;
+    EXPECT_TRUE(Has(run.err, "no safe point was reached within a second")) << run.err;
+    EXPECT_TRUE(Temporaries(dir).empty());
+    EXPECT_TRUE(fs::is_fifo(fifo));
 }
 
 // What a killed run left behind is recognised and removed when the run is

@@ -7,10 +7,13 @@
 #include <sstream>
 #include <string>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <OpenImageIO/imagebufalgo.h>
@@ -47,6 +50,22 @@ std::string MessageOf(const std::function<void()>& action) {
         return e.what();
     }
     return "";
+}
+
+// The id of a process that has ended (and been waited for).
+pid_t GonePid() {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return child;
+}
+
+// What a descriptor can give at once (it is non-blocking or at its end).
+std::string Drain(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(got));
+    return text;
 }
 
 class Staged : public veskar_test::FolderTest {
@@ -100,8 +119,7 @@ TEST_F(Staged, SpecialTargetsAreRefusedAndKept) {
         cases.emplace_back("null", "a character device");
     }
     for (const auto& [name, kind] : cases) {
-        const std::string message =
-            MessageOf([&, name = name] { StagedFile((dir / name).string(), std::string("x")).Commit(); });
+        const std::string message = MessageOf([&, name = name] { StagedFile((dir / name).string()).Commit(); });
         EXPECT_NE(message.find(name + ": cannot write: " + kind), std::string::npos) << message;
         EXPECT_FALSE(fs::is_regular_file(dir / name)) << name;
     }
@@ -126,7 +144,7 @@ TEST_F(Staged, SymlinksAreWrittenThrough) {
 
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
     fs::create_symlink("fifo", dir / "to_fifo");
-    EXPECT_NE(MessageOf([&] { StagedFile((dir / "to_fifo").string(), std::string("x")); }).find("a FIFO"),
+    EXPECT_NE(MessageOf([&] { StagedFile((dir / "to_fifo").string()); }).find("a FIFO"),
               std::string::npos);
 
     fs::create_symlink("loop_b", dir / "loop_a");
@@ -151,8 +169,9 @@ TEST_F(Staged, LongestTargetNames) {
 
 TEST_F(Staged, LeftoversOfAKilledRunAreFoundByTarget) {
     const fs::path target = dir / "frame.0001.exr";
-    const std::string mine = veskar::TemporaryPrefix(target) + "99999-1.exr";
-    const std::string other = veskar::TemporaryPrefix(dir / "frame.0002.exr") + "99999-1.exr";
+    const std::string gone = std::to_string(GonePid());
+    const std::string mine = veskar::TemporaryPrefix(target) + gone + "-1.exr";
+    const std::string other = veskar::TemporaryPrefix(dir / "frame.0002.exr") + gone + "-1.exr";
     std::ofstream(dir / mine) << "partial";
     std::ofstream(dir / other) << "partial";
     EXPECT_TRUE(veskar::IsTemporaryName(mine));
@@ -160,6 +179,85 @@ TEST_F(Staged, LeftoversOfAKilledRunAreFoundByTarget) {
     EXPECT_FALSE(veskar::IsTemporaryName(".veskar-tmp-notahash"));
     EXPECT_EQ(veskar::RemoveLeftoverTemporaries(target), 1);
     EXPECT_EQ(Names(dir), std::vector<std::string>{other});
+}
+
+// A temporary of a run that is still going (another process, or this one)
+// is being written and stays; only those of processes that are gone go.
+TEST_F(Staged, LeftoversOfRunsStillGoingAreKept) {
+    const fs::path target = dir / "frame.0001.exr";
+    const pid_t sleeper = ::fork();
+    if (sleeper == 0) {
+        ::execlp("sleep", "sleep", "60", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ASSERT_GT(sleeper, 0);
+    const std::string prefix = veskar::TemporaryPrefix(target);
+    const std::vector<std::string> kept = {prefix + std::to_string(::getpid()) + "-7.exr",
+                                           prefix + std::to_string(sleeper) + "-1.exr", prefix + "x-1.exr"};
+    for (const std::string& name : kept) std::ofstream(dir / name) << "being written";
+    std::ofstream(dir / (prefix + std::to_string(GonePid()) + "-1.exr")) << "partial";
+    const int removed = veskar::RemoveLeftoverTemporaries(target);
+    ::kill(sleeper, SIGKILL);
+    ::waitpid(sleeper, nullptr, 0);
+    EXPECT_EQ(removed, 1);
+    std::vector<std::string> expected = kept;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(Names(dir), expected);
+}
+
+// Text to one of this process's open files is written where the file
+// stands, after what was written before: the file is neither replaced nor
+// renamed over, and no temporary is made. However it is named.
+TEST_F(Staged, TextToAnOpenFileOfOursGoesIntoIt) {
+    const fs::path log = dir / "log.txt";
+    const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, "before\n", 7), 7);
+    struct stat before {};
+    ASSERT_EQ(::stat(log.c_str(), &before), 0);
+    const std::string number = std::to_string(fd);
+    fs::create_symlink("/dev/fd/" + number, dir / "routed.txt");
+    {
+        StagedFile held("/proc/self/fd/" + number, std::string("one\n"));
+        EXPECT_EQ(ReadAll(log), "before\n");  // nothing until committed
+        held.Commit();
+    }
+    StagedFile("/dev/fd/" + number, std::string("two\n")).Commit();
+    StagedFile((dir / "routed.txt").string(), std::string("three\n")).Commit();
+    { StagedFile("/dev/fd/" + number, std::string("dropped\n")); }  // never committed
+    ::close(fd);
+    EXPECT_EQ(ReadAll(log), "before\none\ntwo\nthree\n");
+    struct stat after {};
+    ASSERT_EQ(::stat(log.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(Names(dir), (std::vector<std::string>{"log.txt", "routed.txt"}));
+}
+
+// Text to a pipe or a FIFO arrives there; images need whole files, and a
+// descriptor open for reading takes nothing.
+TEST_F(Staged, TextToPipesAndFifosArrivesThere) {
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
+    StagedFile("/dev/fd/" + std::to_string(ends[1]), std::string("piped")).Commit();
+    EXPECT_EQ(Drain(ends[0]), "piped");
+
+    const fs::path fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    StagedFile(fifo.string(), std::string("through")).Commit();
+    EXPECT_EQ(Drain(reader), "through");
+    ::close(reader);
+    EXPECT_TRUE(fs::is_fifo(fifo));
+
+    const std::string image = MessageOf([&] { StagedFile("/dev/fd/" + std::to_string(ends[1])); });
+    EXPECT_NE(image.find("images are written to files by name"), std::string::npos) << image;
+    const std::string reading =
+        MessageOf([&] { StagedFile("/dev/fd/" + std::to_string(ends[0]), std::string("x")); });
+    EXPECT_NE(reading.find("is open for reading only"), std::string::npos) << reading;
+    ::close(ends[0]);
+    ::close(ends[1]);
+    EXPECT_EQ(Names(dir), std::vector<std::string>{"fifo"});
 }
 
 TEST_F(Staged, LiveTemporariesAreRemovedForASignalHandler) {

@@ -91,10 +91,18 @@ public:
     Running& operator=(const Running&) = delete;
 
     bool Started() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
     void Signal(int signal) { ::kill(pid_, signal); }
-    Outcome Wait() {
+    /// Waits for the end; a run still going after `deadline` is killed
+    /// (SIGKILL: exit code -9), so that a test of stopping never hangs.
+    Outcome Wait(std::chrono::seconds deadline = std::chrono::seconds(0)) {
         int status = 0;
-        ::waitpid(pid_, &status, 0);
+        const auto end = std::chrono::steady_clock::now() + deadline;
+        while (deadline.count() > 0 && ::waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > end) ::kill(pid_, SIGKILL);
+            ::usleep(10000);
+        }
+        if (deadline.count() == 0) ::waitpid(pid_, &status, 0);
         pid_ = -1;
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
         const int code = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? -WTERMSIG(status) : -1000;
