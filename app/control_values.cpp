@@ -1,5 +1,7 @@
 #include "app/control_values.h"
 
+#include <charconv>
+
 #include "app/text_match.h"
 #include "host/operator.h"
 #include "host/tags.h"
@@ -86,6 +88,12 @@ std::string UnknownControlMessage(const Operator& tool, const std::string& id) {
         message += " (did you mean '" + closest + "'?)";
     }
     return message;
+}
+
+std::string ShortNumber(double value) {
+    char buf[40];
+    const auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general);
+    return std::string(buf, result.ptr);
 }
 
 }  // namespace veskar

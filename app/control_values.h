@@ -31,4 +31,8 @@ std::vector<std::string> InputIds(const Operator& tool);
 /// "unknown control 'X'" with a hint at the closest id of `tool`, if any.
 std::string UnknownControlMessage(const Operator& tool, const std::string& id);
 
+/// A number as the control table shows it: the shortest text that reads back
+/// as the same double ("0.5", "1e-06").
+std::string ShortNumber(double value);
+
 }  // namespace veskar

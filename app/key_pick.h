@@ -7,6 +7,10 @@
 
 namespace veskar {
 
+/// Half the side of the square a pick averages when no radius is given: a 5 x 5
+/// square, enough to average out grain on a screen.
+inline constexpr int kDefaultPickRadius = 2;
+
 /// The mean red, green and blue of the pixels in the (2 radius + 1)-square
 /// around (x, y), clipped to the image. (x, y) must lie inside the image and
 /// `radius` must not be negative: callers check both against their own input.

@@ -1,5 +1,6 @@
 #include "app/tool_session.h"
 
+#include <cmath>
 #include <filesystem>
 #include <iostream>
 #include <stdexcept>
@@ -8,6 +9,14 @@
 #include "app/cli_error.h"
 
 namespace veskar {
+
+bool MatteInverted(const host::ToolInstance& keyer) {
+    return std::floor(keyer.FindInput("InvAlpha")->Value() + 0.5) == 1.0;
+}
+
+bool ColourPremultiplied(const host::ToolInstance& keyer) {
+    return keyer.FindInput("Alphamult")->Value() == 1.0;
+}
 
 std::string DefaultPluginFolder() {
     std::error_code ec;

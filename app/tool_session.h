@@ -12,6 +12,14 @@ namespace veskar {
 /// The registry id of the keyer.
 inline constexpr const char* kKeyerClassId = "Ombrell.Veskar";
 
+/// Whether the keyer's InvAlpha is on: its value rounded to the nearest
+/// whole number is 1, as the tool rounds its modes.
+bool MatteInverted(const host::ToolInstance& keyer);
+
+/// Whether the keyed colour is premultiplied by the matte: "Alpha Multiply"
+/// stores exactly 1 when on; any other value leaves the colour straight.
+bool ColourPremultiplied(const host::ToolInstance& keyer);
+
 /// The plug-ins folder beside the running executable.
 std::string DefaultPluginFolder();
 

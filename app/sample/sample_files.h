@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "app/subcommand.h"
+
 namespace veskar {
 
 /// Names of the files that WriteSample puts in its folder.
@@ -24,5 +26,11 @@ inline constexpr const char* kSampleAlphaFile = "alpha_truth.exr";
 /// renamed into place, so none is ever left half written. Throws CliError
 /// naming the path on failure.
 void WriteSample(const std::string& folder);
+
+/// `veskar sample FOLDER`: writes the sample and lists its files on stdout.
+int RunSample(const std::string& folder);
+
+/// Adds `sample` to `app`.
+Subcommand AddSampleCommand(CLI::App& app);
 
 }  // namespace veskar

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "app/subcommand.h"
+
 namespace veskar {
 
 struct SuggestOptions {
@@ -19,5 +21,8 @@ struct SuggestOptions {
 /// of the rest of the frame is left neither clear nor opaque), and writes the
 /// settings of the best as a settings file.
 int RunSuggest(const std::string& pluginFolder, const SuggestOptions& options);
+
+/// Adds `suggest` to `app`.
+Subcommand AddSuggestCommand(CLI::App& app);
 
 }  // namespace veskar

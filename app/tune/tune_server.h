@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/subcommand.h"
 #include "app/tune/tune_session.h"
 
 namespace veskar::tune {
@@ -12,5 +13,8 @@ inline constexpr std::size_t kMaxRequestBody = std::size_t{64} * 1024;
 /// token, on stdout. Throws CliError when the session cannot start or the
 /// address cannot be bound.
 int RunTune(const TuneOptions& options);
+
+/// Adds `tune` to `app`.
+Subcommand AddTuneCommand(CLI::App& app);
 
 }  // namespace veskar::tune

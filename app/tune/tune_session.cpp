@@ -5,7 +5,6 @@
 #include <iostream>
 
 #include "app/cli_error.h"
-#include "app/commands.h"
 #include "app/files/staged_file.h"
 #include "app/control_values.h"
 #include "app/key_pick.h"

@@ -1,16 +1,15 @@
 #pragma once
 
+// What `veskar render` is asked to do, as its command line says it.
+
 #include <string>
 #include <vector>
 
 #include "app/files/file_options.h"
 #include "app/files/read_checks.h"
+#include "app/subcommand.h"
 
 namespace veskar {
-
-/// Half the side of the square --pick averages when no radius is given: a 5 x 5
-/// square, enough to average out grain on a screen.
-inline constexpr int kDefaultPickRadius = 2;
 
 /// One control change from the command line, applied in command-line order.
 struct ControlStep {
@@ -40,13 +39,8 @@ struct RenderOptions {
     ReadLimits readLimits;   ///< --max-memory, --lenient
 };
 
-/// `veskar tools`: the tool classes the plug-ins registered.
-int RunTools(const std::string& pluginFolder);
-/// `veskar controls`: the keyer's control table.
-int RunControls(const std::string& pluginFolder);
-/// `veskar sample`: writes the demo plate, clean plate and settings.
-int RunSample(const std::string& folder);
-/// `veskar render`: keys one image file or a sequence.
-int RunRender(const std::string& pluginFolder, const RenderOptions& options);
+/// Adds `render` to `app`; `argc` and `argv` are the command line recorded in
+/// the files written.
+Subcommand AddRenderCommand(CLI::App& app, int argc, char** argv);
 
 }  // namespace veskar

@@ -4,10 +4,7 @@
 
 #include "app/files/file_options.h"
 #include "app/files/read_checks.h"
-
-namespace CLI {
-class App;
-}
+#include "app/subcommand.h"
 
 namespace veskar {
 
@@ -25,8 +22,8 @@ struct CheckOptions {
     ReadLimits readLimits;  ///< --max-memory
 };
 
-/// Adds the `check` subcommand to `app`, filling `options` when it is parsed.
-CLI::App* AddCheckCommand(CLI::App& app, CheckOptions& options);
+/// Adds `check` to `app`.
+Subcommand AddCheckCommand(CLI::App& app);
 
 /// `veskar check`: checks that each frame exists, opens, is whole and has
 /// the expected size, channels and type. Prints one line per missing or bad

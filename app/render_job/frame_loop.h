@@ -1,0 +1,66 @@
+#pragma once
+
+// The frames of a render, keyed and written in order. Frames overlap: while a
+// frame is read and keyed, the one before it is written on a thread of its
+// own, so at most three frames are held at once (the one being keyed, its
+// result and the one being written). Frames still finish in order, and an
+// error is reported for its frame once every frame before it is written.
+// Signals stop the run between steps of a frame, once the frame being written
+// behind is whole; what is being written then is removed as the stop unwinds.
+
+#include <future>
+#include <memory>
+#include <string>
+
+#include "app/files/keyed_file.h"
+#include "app/files/staged_file.h"
+#include "app/render_job/frame_sources.h"
+#include "app/render_job/progress.h"
+#include "app/setup/key_check.h"
+#include "host/tool_instance.h"
+
+namespace veskar {
+
+/// What the loop keys with: the run's plan, its tool with its values set,
+/// and where the frames come from and go to.
+struct FrameJob {
+    const RunFiles& files;
+    const RenderOptions& options;
+    host::ToolInstance& tool;
+    FrameSources& sources;
+    const WriteOptions& write;
+    KeySetupKind keySetup;
+    /// The settings to save, committed with the first frame written (they
+    /// belong to the frames written with them); may be null.
+    std::unique_ptr<StagedFile> settings;
+};
+
+class FrameLoop {
+public:
+    explicit FrameLoop(FrameJob job);
+
+    /// Keys and writes every frame, then prints the summary. Throws CliError
+    /// naming the frame at fault, or the stop by a signal.
+    void Run();
+
+private:
+    void Frame(int frame);
+    std::shared_ptr<Image> Key(int frame, const FileImage& source);
+    void CheckFrameOutput(int frame, const std::string& outputPath, const FileImage& source);
+    void WriteBehind(int frame, const std::string& outputPath, const FileImage& source,
+                     std::shared_ptr<Image> keyed);
+    void FinishWrite();
+    void StopPoint();
+
+    FrameJob job_;
+    Progress progress_;
+    int firstFrame_;
+    int previewFrame_;
+    bool overlap_;
+    std::string keyedView_;  // said in the summary when the files have views
+    bool noted_ = false;     // the output's alpha convention was said
+    int behindFrame_ = 0;
+    std::future<void> behind_;
+};
+
+}  // namespace veskar

@@ -1,0 +1,54 @@
+#include "app/render_job/frame_sources.h"
+
+namespace veskar {
+
+FrameSources::FrameSources(const RunFiles& files, const std::string& keyImage, const FileSetup& setup)
+    : files_(files), keyImage_(keyImage), setup_(setup) {}
+
+FileImage FrameSources::Read(const std::string& path, const ReadOptions& read, int frame) const {
+    try {
+        return ReadImageFile(path, read);
+    } catch (const CliError& e) {
+        throw FrameError(frame, e);
+    }
+}
+
+const FileImage& FrameSources::First() {
+    if (!first_) first_ = Read(files_.input.Path(files_.frames.First()), setup_.Source(), files_.frames.First());
+    return *first_;
+}
+
+const Image* FrameSources::FirstKey() {
+    if (keyImage_.empty()) return nullptr;
+    if (!firstKey_) firstKey_ = Key(files_.frames.First());
+    return firstKey_->image.get();
+}
+
+FileImage FrameSources::Source(int frame) {
+    if (frame == files_.frames.First() && first_) {
+        // Released once used: only the frame being keyed is held.
+        FileImage first = std::move(*first_);
+        first_.reset();
+        return first;
+    }
+    return Read(files_.input.Path(frame), setup_.Source(), frame);
+}
+
+std::optional<FileImage> FrameSources::Key(int frame) {
+    if (keyImage_.empty()) return std::nullopt;
+    if (frame == files_.frames.First() && firstKey_) {
+        std::optional<FileImage> first = std::move(firstKey_);
+        firstKey_.reset();
+        return first;
+    }
+    if (files_.key.IsSequence()) return Read(files_.key.Path(frame), setup_.Key(), frame);
+    if (!stillKey_) stillKey_ = Read(keyImage_, setup_.Key(), frame);
+    return stillKey_;
+}
+
+CliError FrameSources::FrameError(int frame, const CliError& error) const {
+    return files_.sequence ? CliError("frame " + std::to_string(frame) + ": " + error.what(), error.ExitCode())
+                           : error;
+}
+
+}  // namespace veskar

@@ -1,0 +1,28 @@
+#pragma once
+
+// The files of one render, frame by frame, checked before anything is read.
+
+#include <OpenImageIO/typedesc.h>
+
+#include "app/frames.h"
+#include "app/render_job/render_options.h"
+
+namespace veskar {
+
+struct RunFiles {
+    FramePattern input;
+    FramePattern output;
+    FramePattern key;
+    FrameList frames;
+    bool sequence;
+};
+
+/// The run's files: patterns and frames that agree with each other, and no
+/// output that would overwrite an input or another output. Throws CliError
+/// (exit 2 for mistakes in the command line).
+RunFiles PlanFiles(const RenderOptions& options);
+
+/// --type NAME as a data type; UNKNOWN for "" (the input's type).
+OIIO::TypeDesc OutputType(const std::string& name);
+
+}  // namespace veskar
