@@ -91,9 +91,11 @@ int main(int argc, char** argv) {
     tune->add_option("--save", tuneOptions.save, "Where Save writes the settings (default: the --settings file)");
     tune->add_option("--port", tuneOptions.port, "Port to serve on (0: any free port)")->check(CLI::Range(0, 65535));
     tune->add_option("--listen", tuneOptions.listen,
-                     "Address to serve on; other machines reach the page only if you name one of this "
-                     "machine's network addresses here")
+                     "Address to serve on: a loopback address, or with --allow-remote one of this "
+                     "machine's network addresses, which other machines reach")
         ->capture_default_str();
+    tune->add_flag("--allow-remote", tuneOptions.allowRemote,
+                   "Let --listen name an address other machines reach (the token and Host checks still hold)");
     veskar::ReadLimits tuneReadLimits;
     veskar::AddReadLimitOptions(*tune, tuneReadLimits);
     veskar::CheckOptions checkOptions;
