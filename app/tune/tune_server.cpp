@@ -19,9 +19,16 @@ namespace {
 
 using nlohmann::json;
 
+// JSON text of an answer. Messages name what a request sent (a Host, a
+// frame), and file names need not be UTF-8: bytes that are not are replaced
+// (U+FFFD), where the library would throw on them.
+std::string JsonText(const json& value) {
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 void SendError(httplib::Response& response, int status, const std::string& message) {
     response.status = status;
-    response.set_content(json{{"error", message}}.dump(), "application/json");
+    response.set_content(JsonText(json{{"error", message}}), "application/json");
 }
 
 std::string_view ContentType(std::string_view name) {
@@ -147,19 +154,19 @@ private:
         });
         http.Get("/api/state", [this](const httplib::Request&, httplib::Response& response) {
             std::lock_guard lock(mutex_);
-            response.set_content(session_.State().dump(), "application/json");
+            response.set_content(JsonText(session_.State()), "application/json");
         });
         http.Post("/api/set", [this](const httplib::Request& request, httplib::Response& response) {
             const json body = JsonBody(request);
             std::lock_guard lock(mutex_);
             session_.ApplyValues(body);
-            response.set_content(session_.State().dump(), "application/json");
+            response.set_content(JsonText(session_.State()), "application/json");
         });
         http.Post("/api/pick", [this](const httplib::Request& request, httplib::Response& response) {
             const json body = JsonBody(request);
             std::lock_guard lock(mutex_);
             session_.Pick(body);
-            response.set_content(session_.State().dump(), "application/json");
+            response.set_content(JsonText(session_.State()), "application/json");
         });
         http.Post("/api/screen", [this](const httplib::Request& request, httplib::Response& response) {
             const json body = JsonBody(request);
@@ -167,7 +174,7 @@ private:
             const json screen = session_.Screen(body);
             json state = session_.State();
             state["screen"] = screen;
-            response.set_content(state.dump(), "application/json");
+            response.set_content(JsonText(state), "application/json");
         });
         http.Post("/api/save", [this](const httplib::Request& request, httplib::Response& response) {
             // The page cannot name a file: Save writes where the command line said.
@@ -176,7 +183,7 @@ private:
                 throw RequestError(400, "Save takes no arguments: it writes to the --save path");
             }
             std::lock_guard lock(mutex_);
-            response.set_content(session_.Save().dump(), "application/json");
+            response.set_content(JsonText(session_.Save()), "application/json");
         });
         http.Get("/api/view", [this](const httplib::Request& request, httplib::Response& response) {
             ServeView(request, response);

@@ -733,6 +733,21 @@ TEST_F(Session, ServerRefusesRepeatedHeadersAndNamesFramesAsSent) {
     EXPECT_NE(answer.find("frame 9223372036854775808 is out of range"), std::string::npos) << answer;
 }
 
+// Text a request sent is named in answers even when it is not UTF-8 (the
+// bytes are replaced), never ending the server.
+TEST_F(Session, ServerNamesTextThatIsNotUtf8) {
+    TuneSession session(options);
+    TuneServer server(session, "127.0.0.1");
+    server.AssumePort(kPort);
+    const std::string host = "GET /api/state HTTP/1.1\r\nHost: \xc0\xff:8123\r\nConnection: close\r\n\r\n";
+    std::string answer = server.AnswerBytes(host);
+    EXPECT_EQ(StatusOf(answer), 403);
+    EXPECT_NE(answer.find("Host '\xef\xbf\xbd\xef\xbf\xbd:8123'"), std::string::npos) << answer;
+    answer = server.AnswerBytes(RequestBytes(server, "GET", "/api/view?view=matte&size=proxy&frame=\xc0" "2"));
+    EXPECT_EQ(StatusOf(answer), 400);
+    EXPECT_NE(answer.find("whole number"), std::string::npos) << answer;
+}
+
 // A missing frame answers with its file named; the state answered afterwards
 // is that of the frame still shown.
 TEST_F(Session, ServerAnswersAMissingFrameAndKeepsServing) {
