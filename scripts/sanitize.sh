@@ -2,8 +2,8 @@
 # The test programs of the layers that handle untrusted input and memory
 # under AddressSanitizer and UndefinedBehaviorSanitizer: the host, the keying
 # engine, the plug-in, the files, the settings reader, staged outputs, frame
-# lists, the command line and its hardening. SANITIZE_ALL=1 builds and runs
-# the whole suite instead.
+# lists, the command line and its hardening, the tuning server and its
+# session. SANITIZE_ALL=1 builds and runs the whole suite instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -25,7 +25,7 @@ if [ "${SANITIZE_ALL:-0}" = 1 ]; then
 fi
 
 programs=(test_host test_keying test_plugin test_tool test_settings test_frames test_staged_file test_files
-          test_check test_cli test_hardening)
+          test_check test_cli test_hardening test_tune)
 cmake --build "$build" -j"$(nproc)" --target veskar Veskar "${programs[@]}"
 logs=$build/sanitize-logs
 rm -rf "$logs"

@@ -46,4 +46,11 @@ std::string NewToken();
 /// Whether `address` is a numeric IPv4 or IPv6 address (not a name).
 bool IsNumericAddress(const std::string& address);
 
+/// Why the server may not listen on `address`, or "" when it may. Refused:
+/// anything but a numeric address; every-address forms (0.0.0.0, ::, ::0,
+/// ::ffff:0.0.0.0 ...), the broadcast address and multicast addresses, which
+/// name no one interface; and, unless `allowRemote`, any address but a
+/// loopback one (127/8, ::1, ::ffff:127/104), which other machines can reach.
+std::string ListenAddressProblem(const std::string& address, bool allowRemote);
+
 }  // namespace veskar::tune

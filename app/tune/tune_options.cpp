@@ -18,9 +18,11 @@ Subcommand AddTuneCommand(CLI::App& app) {
     tune->add_option("--save", options->save, "Where Save writes the settings (default: the --settings file)");
     tune->add_option("--port", options->port, "Port to serve on (0: any free port)")->check(CLI::Range(0, 65535));
     tune->add_option("--listen", options->listen,
-                     "Address to serve on; other machines reach the page only if you name one of this "
-                     "machine's network addresses here")
+                     "Address to serve on: a loopback address, or with --allow-remote one of this "
+                     "machine's network addresses, which other machines reach")
         ->capture_default_str();
+    tune->add_flag("--allow-remote", options->allowRemote,
+                   "Let --listen name an address other machines reach (the token and Host checks still hold)");
     AddReadLimitOptions(*tune, *readLimits);
     return {tune, [options, readLimits](const std::string& pluginFolder) {
                 options->pluginFolder = pluginFolder;

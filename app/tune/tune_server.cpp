@@ -10,6 +10,7 @@
 #include <httplib.h>
 
 #include "app/cli_error.h"
+#include "app/tune/connections.h"
 #include "app/tune/request_guard.h"
 #include "app/tune/web_assets.h"
 
@@ -18,9 +19,16 @@ namespace {
 
 using nlohmann::json;
 
+// JSON text of an answer. Messages name what a request sent (a Host, a
+// frame), and file names need not be UTF-8: bytes that are not are replaced
+// (U+FFFD), where the library would throw on them.
+std::string JsonText(const json& value) {
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 void SendError(httplib::Response& response, int status, const std::string& message) {
     response.status = status;
-    response.set_content(json{{"error", message}}.dump(), "application/json");
+    response.set_content(JsonText(json{{"error", message}}), "application/json");
 }
 
 std::string_view ContentType(std::string_view name) {
@@ -43,72 +51,80 @@ json JsonBody(const httplib::Request& request) {
     return body;
 }
 
-// Serves one session: every call into it holds the session lock, so the tool
-// processes one request at a time and values never change under a render.
-class Server {
-public:
-    Server(const TuneOptions& options, TuneSession& session) : options_(options), session_(session) {}
+// Headers a request may carry once only: with two, the guard would check one
+// and the server library use the other.
+constexpr const char* kSingleHeaders[] = {"Host", "Origin", "Content-Length", "X-Veskar-Token"};
 
-    int Run() {
-        httplib::Server http;
-        http.set_payload_max_length(kMaxRequestBody);
-        http.set_read_timeout(10, 0);
-        http.set_write_timeout(10, 0);
-        const int port = options_.port == 0 ? http.bind_to_any_port(options_.listen)
-                                            : (http.bind_to_port(options_.listen, options_.port) ? options_.port : -1);
-        if (port < 0) {
-            throw CliError("cannot listen on " + options_.listen + ":" + std::to_string(options_.port) +
+}  // namespace
+
+class TuneServer::Routes {
+public:
+    Routes(TuneSession& session, std::string address, const ServerLimits& limits)
+        : session_(session), address_(std::move(address)), http_(limits) {
+        http_.set_payload_max_length(kMaxRequestBody);
+        http_.set_write_timeout(10, 0);
+        Route(http_);
+    }
+
+    int Bind(int port) {
+        const int bound = port == 0 ? http_.bind_to_any_port(address_)
+                                    : (http_.bind_to_port(address_, port) ? port : -1);
+        if (bound < 0) {
+            throw CliError("cannot listen on " + address_ + ":" + std::to_string(port) +
                            " (in use, or not an address of this machine)");
         }
-        guard_.emplace(NewToken(), options_.listen, port);
-        Route(http);
-
-        // Ctrl-C and SIGTERM stop the server from a thread of its own: a
-        // signal handler may not call into it.
-        sigset_t stopSignals;
-        sigemptyset(&stopSignals);
-        sigaddset(&stopSignals, SIGINT);
-        sigaddset(&stopSignals, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-        std::thread stopper([&] {
-            int signal = 0;
-            sigwait(&stopSignals, &signal);
-            http.stop();
-        });
-
-        std::cout << "veskar tune: open " << guard_->PageUrl() << "\n"
-                  << "veskar tune: Ctrl-C stops the server" << std::endl;
-        const bool ok = http.listen_after_bind();
-        if (stopper.joinable()) {
-            // Wakes the stopper from its sigwait: the signal is blocked, it ends nothing.
-            // NOLINTNEXTLINE(bugprone-bad-signal-to-kill-thread)
-            pthread_kill(stopper.native_handle(), SIGTERM);
-            stopper.join();
-        }
-        return ok ? 0 : 1;
+        AssumePort(bound);
+        return bound;
     }
+    void AssumePort(int port) { guard_.emplace(NewToken(), address_, port); }
+    bool Serve() { return http_.listen_after_bind(); }
+    void Stop() { http_.stop(); }
+    std::string AnswerBytes(const std::string& request) { return http_.AnswerBytes(request); }
+    const RequestGuard& Guard() const { return *guard_; }
 
 private:
     void Route(httplib::Server& http) {
         http.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
             Secure(response);
-            std::string token = request.get_header_value("X-Veskar-Token");
-            if (token.empty()) token = request.get_param_value("token");
-            const auto refusal = guard_->Check(request.get_header_value("Host"), request.get_header_value("Origin"),
-                                               request.get_header_value("Sec-Fetch-Site"), token);
+            const auto refusal = RefusalOf(request);
             if (refusal) {
+                // The body, if any, is left unread: it must not be read as
+                // the connection's next request.
+                Connections::CloseAfterThisAnswer();
                 SendError(response, refusal->status, refusal->message);
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            // The body is read after this check. A chunked body has no length
-            // to hold against the limit beforehand, and the server library
-            // does not bound it, so only bodies of a stated length are taken.
-            if (request.has_header("Transfer-Encoding")) {
-                SendError(response, 411, "send the body with a Content-Length, not in chunks");
                 return httplib::Server::HandlerResponse::Handled;
             }
             return httplib::Server::HandlerResponse::Unhandled;
         });
+        RouteErrors(http);
+        RoutePages(http);
+    }
+
+    // Why a request is refused before its body is read, or null.
+    std::optional<veskar::tune::Refusal> RefusalOf(const httplib::Request& request) const {
+        for (const char* name : kSingleHeaders) {
+            if (request.get_header_value_count(name) > 1) {
+                return veskar::tune::Refusal{400, std::string("the request carries more than one ") + name +
+                                                      " header"};
+            }
+        }
+        if (!guard_) {
+            return veskar::tune::Refusal{503, "the server has no address yet"};
+        }
+        std::string token = request.get_header_value("X-Veskar-Token");
+        if (token.empty()) token = request.get_param_value("token");
+        auto refusal = guard_->Check(request.get_header_value("Host"), request.get_header_value("Origin"),
+                                     request.get_header_value("Sec-Fetch-Site"), token);
+        // The body is read after this check. A chunked body has no length
+        // to hold against the limit beforehand, and the server library
+        // does not bound it, so only bodies of a stated length are taken.
+        if (!refusal && request.has_header("Transfer-Encoding")) {
+            refusal = veskar::tune::Refusal{411, "send the body with a Content-Length, not in chunks"};
+        }
+        return refusal;
+    }
+
+    static void RouteErrors(httplib::Server& http) {
         http.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr error) {
             try {
                 std::rethrow_exception(error);
@@ -129,26 +145,28 @@ private:
                                                                  : "bad request";
             SendError(response, response.status, message);
         });
+    }
 
+    void RoutePages(httplib::Server& http) {
         http.Get("/", [this](const httplib::Request&, httplib::Response& response) { Asset(response, "index.html"); });
         http.Get(R"(/(tune\.css|tune\.js))", [this](const httplib::Request& request, httplib::Response& response) {
             Asset(response, request.matches[1].str());
         });
         http.Get("/api/state", [this](const httplib::Request&, httplib::Response& response) {
             std::lock_guard lock(mutex_);
-            response.set_content(session_.State().dump(), "application/json");
+            response.set_content(JsonText(session_.State()), "application/json");
         });
         http.Post("/api/set", [this](const httplib::Request& request, httplib::Response& response) {
             const json body = JsonBody(request);
             std::lock_guard lock(mutex_);
             session_.ApplyValues(body);
-            response.set_content(session_.State().dump(), "application/json");
+            response.set_content(JsonText(session_.State()), "application/json");
         });
         http.Post("/api/pick", [this](const httplib::Request& request, httplib::Response& response) {
             const json body = JsonBody(request);
             std::lock_guard lock(mutex_);
             session_.Pick(body);
-            response.set_content(session_.State().dump(), "application/json");
+            response.set_content(JsonText(session_.State()), "application/json");
         });
         http.Post("/api/screen", [this](const httplib::Request& request, httplib::Response& response) {
             const json body = JsonBody(request);
@@ -156,7 +174,7 @@ private:
             const json screen = session_.Screen(body);
             json state = session_.State();
             state["screen"] = screen;
-            response.set_content(state.dump(), "application/json");
+            response.set_content(JsonText(state), "application/json");
         });
         http.Post("/api/save", [this](const httplib::Request& request, httplib::Response& response) {
             // The page cannot name a file: Save writes where the command line said.
@@ -165,7 +183,7 @@ private:
                 throw RequestError(400, "Save takes no arguments: it writes to the --save path");
             }
             std::lock_guard lock(mutex_);
-            response.set_content(session_.Save().dump(), "application/json");
+            response.set_content(JsonText(session_.Save()), "application/json");
         });
         http.Get("/api/view", [this](const httplib::Request& request, httplib::Response& response) {
             ServeView(request, response);
@@ -185,19 +203,12 @@ private:
         if (size != "proxy" && size != "full") {
             throw RequestError(400, "size must be proxy or full");
         }
-        const json frame = json::parse(request.get_param_value("frame"), nullptr, false);
-        if (!frame.is_number_integer()) {
-            throw RequestError(400, "frame must be a whole number");
-        }
+        const int frame = ParseFrameText(request.get_param_value("frame"));
         std::lock_guard lock(mutex_);
         if (ticket != latestView_.load()) {
             throw RequestError(409, "superseded by a newer view request");
         }
-        const long long number = frame.get<long long>();
-        if (number < INT32_MIN || number > INT32_MAX) {
-            throw RequestError(400, "frame " + std::to_string(number) + " is not a frame of this session");
-        }
-        const std::string png = session_.ViewPng(static_cast<int>(number), view, size == "proxy");
+        const std::string png = session_.ViewPng(frame, view, size == "proxy");
         response.set_header("X-Veskar-Revision", std::to_string(session_.Revision()));
         // A keyed view says whether its key keys anything (the source view
         // keys nothing and says nothing of it).
@@ -235,26 +246,61 @@ private:
                             "connect-src 'self' blob:; frame-ancestors 'none'; base-uri 'none'; form-action 'none'");
     }
 
-    const TuneOptions& options_;
     TuneSession& session_;
+    std::string address_;
+    Connections http_;
     std::optional<RequestGuard> guard_;
     std::mutex mutex_;
     std::atomic<unsigned long> latestView_{0};
 };
 
-}  // namespace
+TuneServer::TuneServer(TuneSession& session, std::string address, ServerLimits limits)
+    : routes_(std::make_unique<Routes>(session, std::move(address), limits)) {}
+TuneServer::~TuneServer() = default;
+int TuneServer::Bind(int port) { return routes_->Bind(port); }
+void TuneServer::AssumePort(int port) { routes_->AssumePort(port); }
+bool TuneServer::Serve() { return routes_->Serve(); }
+void TuneServer::Stop() { routes_->Stop(); }
+std::string TuneServer::PageUrl() const { return routes_->Guard().PageUrl(); }
+const std::string& TuneServer::Token() const { return routes_->Guard().Token(); }
+std::string TuneServer::AnswerBytes(const std::string& request) { return routes_->AnswerBytes(request); }
 
 int RunTune(const TuneOptions& options) {
-    if (!IsNumericAddress(options.listen)) {
-        throw CliError("--listen " + options.listen + ": give a numeric address such as 127.0.0.1", 2);
-    }
     // The server answers only to the address it serves, so "every address"
-    // would answer to none: name the one the browser will use.
-    if (options.listen == "0.0.0.0" || options.listen == "::") {
-        throw CliError("--listen " + options.listen + ": name one address of this machine, not all of them", 2);
+    // would answer to none; and one that other machines reach must be asked for.
+    const std::string problem = ListenAddressProblem(options.listen, options.allowRemote);
+    if (!problem.empty()) {
+        throw CliError(problem, 2);
     }
     TuneSession session(options);
-    return Server(options, session).Run();
+    TuneServer server(session, options.listen);
+    server.Bind(options.port);
+
+    // Ctrl-C, SIGTERM and SIGHUP (the terminal closed) stop the server from
+    // a thread of its own: a signal handler may not call into it, and a save
+    // in progress finishes (or removes its temporary) before the process ends.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::thread stopper([&] {
+        int signal = 0;
+        sigwait(&stopSignals, &signal);
+        server.Stop();
+    });
+
+    std::cout << "veskar tune: open " << server.PageUrl() << "\n"
+              << "veskar tune: Ctrl-C stops the server" << std::endl;
+    const bool ok = server.Serve();
+    if (stopper.joinable()) {
+        // Wakes the stopper from its sigwait: the signal is blocked, it ends nothing.
+        // NOLINTNEXTLINE(bugprone-bad-signal-to-kill-thread)
+        pthread_kill(stopper.native_handle(), SIGTERM);
+        stopper.join();
+    }
+    return ok ? 0 : 1;
 }
 
 }  // namespace veskar::tune

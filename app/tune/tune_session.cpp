@@ -1,6 +1,9 @@
 #include "app/tune/tune_session.h"
 
+#include <cerrno>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 
@@ -63,10 +66,25 @@ int WholeNumber(const json& body, const char* name) {
         throw RequestError(400, std::string("'") + name + "' must be a whole number");
     }
     const auto number = value.get<long long>();
-    if (number < -1000000000LL || number > 1000000000LL) {
+    if (value.is_number_unsigned() ? value.get<unsigned long long>() > 1000000000ULL
+                                   : number < -1000000000LL || number > 1000000000LL) {
         throw RequestError(400, std::string("'") + name + "' is out of range");
     }
     return static_cast<int>(number);
+}
+
+// The frames of a session for the page: their count, first and last, and
+// the runs of consecutive frames in the order given. A long sequence is a
+// few runs, never a list of every frame.
+json FramesJson(const std::vector<int>& frames) {
+    json runs = json::array();
+    for (std::size_t i = 0; i < frames.size();) {
+        std::size_t end = i + 1;
+        while (end < frames.size() && static_cast<long long>(frames[end]) == frames[end - 1] + 1LL) ++end;
+        runs.push_back({frames[i], frames[end - 1]});
+        i = end;
+    }
+    return {{"count", frames.size()}, {"first", frames.front()}, {"last", frames.back()}, {"runs", std::move(runs)}};
 }
 
 // Why `value` is not a value the control `input` can take, or "" when it is.
@@ -98,6 +116,25 @@ std::string ValueProblem(const Input& input, double value) {
 }
 
 }  // namespace
+
+std::string Shortened(const std::string& text) {
+    constexpr std::size_t kLongest = 24;
+    return text.size() <= kLongest ? text : text.substr(0, kLongest - 3) + "...";
+}
+
+int ParseFrameText(const std::string& text) {
+    const std::string shown = "'" + Shortened(text) + "'";
+    const std::size_t digits = text.starts_with('-') ? 1 : 0;
+    if (text.size() == digits || text.find_first_not_of("0123456789", digits) != std::string::npos) {
+        throw RequestError(400, "frame must be a whole number, not " + shown);
+    }
+    errno = 0;
+    const long long number = std::strtoll(text.c_str(), nullptr, 10);
+    if (errno == ERANGE || number < INT32_MIN || number > INT32_MAX) {
+        throw RequestError(400, "frame " + shown + " is out of range");
+    }
+    return static_cast<int>(number);
+}
 
 TuneSession::TuneSession(const TuneOptions& options)
     : options_(options),
@@ -159,7 +196,9 @@ TuneSession::Frame& TuneSession::LoadFrame(int frame) {
     if (frame_ && frame_->number == frame) {
         return *frame_;
     }
-    frame_.reset();  // one frame in memory at a time
+    // The new frame is read whole before it replaces the shown one: a frame
+    // that cannot be read leaves the session as it was, still showing (and
+    // answering for) the frame it had.
     Frame loaded;
     loaded.number = frame;
     loaded.source = ReadImageFile(platePattern_.Path(frame), PlatesOnly());
@@ -186,7 +225,15 @@ int TuneSession::CheckFrame(const json& value) const {
     if (!value.is_number_integer()) {
         throw RequestError(400, "'frame' must be a whole number");
     }
-    const long long frame = value.get<long long>();
+    // A number above the int range (JSON keeps those unsigned) is named as
+    // it was sent, never wrapped into another frame number.
+    const bool inRange = value.is_number_unsigned() ? value.get<unsigned long long>() <= INT32_MAX
+                                                    : value.get<long long>() >= INT32_MIN &&
+                                                          value.get<long long>() <= INT32_MAX;
+    if (!inRange) {
+        throw RequestError(400, "frame " + Shortened(value.dump()) + " is out of range");
+    }
+    const int frame = static_cast<int>(value.get<long long>());
     for (int known : frames_) {
         if (known == frame) return known;
     }
@@ -215,7 +262,7 @@ json TuneSession::State() const {
     }
     const Image& plate = *frame_->source.image;
     return {{"controls", std::move(controls)},
-            {"frames", frames_},
+            {"frames", FramesJson(frames_)},
             {"frame", frame_->number},
             {"sequence", platePattern_.IsSequence()},
             {"plate", fs::path(options_.plate).filename().string()},

@@ -25,6 +25,7 @@ struct TuneOptions {
     std::string frames;      ///< "--frames" text; "" for a single image
     std::string save;        ///< where Save writes; "" for the settings file
     std::string listen = "127.0.0.1";
+    bool allowRemote = false;  ///< serve an address other machines reach (--allow-remote)
     int port = 0;            ///< 0: any free port
     std::string pluginFolder;
 };
@@ -39,6 +40,13 @@ public:
 private:
     int status_;
 };
+
+/// `text` as it is named in a message: at most 24 characters, the rest as "...".
+std::string Shortened(const std::string& text);
+
+/// A frame number as a query string gives it: optional '-' and decimal
+/// digits, within the int range; otherwise RequestError 400 naming the text.
+int ParseFrameText(const std::string& text);
 
 /// Largest size of the proxy shown while a slider moves, shrunk by a whole
 /// factor: a 1920 x 1080 plate is keyed at 640 x 360, a ninth of the pixels,
@@ -58,8 +66,9 @@ public:
     explicit TuneSession(const TuneOptions& options);
 
     /// The page's state: every control of the keyer's table with its caption,
-    /// kind, limits, entries, value and visibility; the frames; the plate's
-    /// size; whether Save can write.
+    /// kind, limits, entries, value and visibility; the frames (`{"count",
+    /// "first", "last", "runs": [[first, last], ...]}`, runs of consecutive
+    /// frames in the order given); the plate's size; whether Save can write.
     nlohmann::json State() const;
 
     /// Applies `{"set": [{"id": ID, "value": NUMBER}, ...]}` in the order
@@ -85,7 +94,9 @@ public:
     nlohmann::json Screen(const nlohmann::json& body);
 
     /// A view of `frame` as PNG, rendered with the current values; the proxy
-    /// at reduced size.
+    /// at reduced size. A frame of the list whose file cannot be read throws
+    /// CliError naming the file, and the session keeps the frame it had
+    /// (as Pick and Screen do).
     std::string ViewPng(int frame, View view, bool proxy);
 
     /// For the render the last keyed view showed: a warning when its matte

@@ -2,14 +2,24 @@
 // accepts, renders and saves, checked against the real plug-in.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <limits>
+#include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imagebuf.h>
@@ -18,6 +28,7 @@
 
 #include "app/cli_error.h"
 #include "app/tune/request_guard.h"
+#include "app/tune/tune_server.h"
 #include "app/tune/tune_session.h"
 #include "app/tune/view_image.h"
 #include "support/run_veskar.h"
@@ -27,6 +38,8 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using veskar::tune::RequestError;
 using veskar::tune::RequestGuard;
+using veskar::tune::ServerLimits;
+using veskar::tune::TuneServer;
 using veskar::tune::TuneOptions;
 using veskar::tune::TuneSession;
 using veskar::tune::View;
@@ -99,6 +112,60 @@ TEST(RequestGuard, TokensAreFreshHex) {
     EXPECT_TRUE(veskar::tune::IsNumericAddress("::1"));
     EXPECT_FALSE(veskar::tune::IsNumericAddress("localhost"));
     EXPECT_FALSE(veskar::tune::IsNumericAddress("0.0.0.0.0"));
+}
+
+// The addresses --listen may name: one interface of this machine, and a
+// loopback one unless other machines are let in.
+TEST(RequestGuard, ListenNamesOneLoopbackAddress) {
+    using veskar::tune::ListenAddressProblem;
+    const std::pair<const char*, const char*> refused[] = {
+        {"0.0.0.0", "every address"},
+        {"::", "every address"},
+        {"::0", "every address"},
+        {"0::0", "every address"},
+        {"0:0:0:0:0:0:0:0", "every address"},
+        {"::ffff:0.0.0.0", "every address"},
+        {"255.255.255.255", "broadcast"},
+        {"::ffff:255.255.255.255", "broadcast"},
+        {"224.0.0.1", "multicast"},
+        {"239.255.255.250", "multicast"},
+        {"::ffff:224.0.0.251", "multicast"},
+        {"ff02::1", "multicast"},
+        {"ff05::1:3", "multicast"},
+        {"localhost", "numeric address"},
+        {"127.0.0.1:80", "numeric address"},
+        {"192.168.7.9", "--allow-remote"},
+        {"::ffff:192.168.7.9", "--allow-remote"},
+        {"fe80::1", "--allow-remote"},
+        {"::2", "--allow-remote"},
+    };
+    for (const auto& [address, message] : refused) {
+        const std::string problem = ListenAddressProblem(address, false);
+        EXPECT_EQ(problem.rfind(std::string("--listen ") + address + ": ", 0), 0u) << problem;
+        EXPECT_NE(problem.find(message), std::string::npos) << address << ": " << problem;
+    }
+    for (const char* address : {"127.0.0.1", "127.1.2.3", "::1", "0::1", "0:0:0:0:0:0:0:1", "::ffff:127.0.0.1"}) {
+        EXPECT_EQ(ListenAddressProblem(address, false), "") << address;
+    }
+    // --allow-remote lets in the machine's other addresses, never all or none of them.
+    EXPECT_EQ(ListenAddressProblem("192.168.7.9", true), "");
+    EXPECT_EQ(ListenAddressProblem("fe80::1", true), "");
+    for (const char* address : {"0.0.0.0", "::0", "::ffff:0.0.0.0", "255.255.255.255", "224.0.0.1", "ff02::1"}) {
+        EXPECT_NE(ListenAddressProblem(address, true), "") << address;
+    }
+}
+
+// A browser writes an IPv6 address in the URL and Host in its own short
+// form; the guard answers to that form and to the one --listen gave.
+TEST(RequestGuard, AnswersToTheBrowsersFormOfAnIpv6Address) {
+    const RequestGuard mapped(kToken, "::ffff:127.0.0.1", 8123);
+    EXPECT_EQ(mapped.PageUrl(), "http://[::ffff:7f00:1]:8123/?token=" + kToken);
+    EXPECT_FALSE(mapped.Check("[::ffff:7f00:1]:8123", "http://[::ffff:7f00:1]:8123", "", kToken));
+    EXPECT_FALSE(mapped.Check("[::ffff:127.0.0.1]:8123", "", "", kToken));
+    const RequestGuard longhand(kToken, "0:0:0:0:0:0:0:1", 80);
+    EXPECT_EQ(longhand.PageUrl(), "http://[::1]:80/?token=" + kToken);
+    const RequestGuard zeros(kToken, "fe80:0:0:1:0:0:0:0", 80);
+    EXPECT_EQ(zeros.PageUrl(), "http://[fe80:0:0:1::]:80/?token=" + kToken);
 }
 
 // ---- Shrink ----
@@ -466,7 +533,7 @@ TEST_F(Session, SequencesShowTheFramesOfTheList) {
     options.frames = "1001-1002";
     options.save = (dir / "shot.setting").string();
     TuneSession session(options);
-    EXPECT_EQ(session.State()["frames"], json({1001, 1002}));
+    EXPECT_EQ(session.State()["frames"], json::parse(R"({"count": 2, "first": 1001, "last": 1002, "runs": [[1001, 1002]]})"));
     EXPECT_FALSE(session.ViewPng(1002, View::Matte, false).empty());
     EXPECT_THROW(session.ViewPng(1003, View::Matte, false), RequestError);
     // The command renders the frame last shown.
@@ -499,12 +566,342 @@ TEST_F(Session, AnimatedPlateIsRefusedNamingTheFile) {
     }
 }
 
+// A frame of the list whose file is missing or damaged is refused with its
+// file named, and the session goes on with the frame it showed.
+TEST_F(Session, AFrameThatCannotBeReadLeavesTheShownFrame) {
+    fs::copy_file(plate, dir / "shot.1001.png");
+    std::ofstream(dir / "shot.1003.png") << "not a png";
+    options.plate = (dir / "shot.####.png").string();
+    options.frames = "1001-1003";
+    TuneSession session(options);
+    session.ViewPng(1001, View::Matte, false);
+    const std::string before = session.State().dump();
+    const std::pair<std::string, std::function<void()>> failing[] = {
+        {"shot.1002.png", [&] { session.ViewPng(1002, View::Source, true); }},
+        {"shot.1003.png", [&] { session.ViewPng(1003, View::Matte, false); }},
+        {"shot.1002.png", [&] { session.Pick({{"frame", 1002}, {"x", 1}, {"y", 1}}); }},
+        {"shot.1003.png", [&] { session.Screen({{"frame", 1003}, {"x", 0}, {"y", 0}, {"width", 4}, {"height", 4}}); }},
+    };
+    for (const auto& [file, call] : failing) {
+        try {
+            call();
+            ADD_FAILURE() << file << " was read";
+        } catch (const veskar::CliError& e) {
+            EXPECT_NE(std::string(e.what()).find(file), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(session.State().dump(), before) << file;
+    }
+    // The shown frame still keys, and changes still apply to it.
+    session.ApplyValues({{"set", {{{"id", "FadeRed"}, {"value", 0.5}}}}});
+    EXPECT_EQ(session.State()["frame"], 1001);
+    EXPECT_EQ(session.State()["width"], 40);
+    EXPECT_FALSE(session.ViewPng(1001, View::Result, false).empty());
+}
+
+// The state names a sequence's frames by their runs, so a long sequence
+// costs no more than a short one; a frame number outside the int range is
+// named as it was sent.
+TEST_F(Session, StateNamesLongSequencesByRuns) {
+    fs::copy_file(plate, dir / "shot.0001.png");
+    options.plate = (dir / "shot.####.png").string();
+    options.frames = "1-1000000";
+    TuneSession session(options);
+    const json state = session.State();
+    EXPECT_EQ(state["frames"], json::parse(R"({"count": 1000000, "first": 1, "last": 1000000, "runs": [[1, 1000000]]})"));
+    EXPECT_LT(state.dump().size(), 10000u);
+
+    options.frames = "1-3,7,9-10,2000000000";
+    const json runs = TuneSession(options).State()["frames"];
+    EXPECT_EQ(runs["runs"], json::parse("[[1, 3], [7, 7], [9, 10], [2000000000, 2000000000]]"));
+    EXPECT_EQ(runs["count"], 7);
+
+    const std::pair<const char*, const char*> cases[] = {
+        {R"({"frame": 9223372036854775808, "x": 0, "y": 0})", "frame 9223372036854775808 is out of range"},
+        {R"({"frame": 18446744073709551615, "x": 0, "y": 0})", "frame 18446744073709551615 is out of range"},
+        {R"({"frame": -2147483649, "x": 0, "y": 0})", "frame -2147483649 is out of range"},
+        {R"({"frame": 4294967297, "x": 0, "y": 0})", "out of range"},
+        {R"({"frame": 1, "x": 9223372036854775808, "y": 0})", "'x' is out of range"},
+    };
+    for (const auto& [body, message] : cases) {
+        try {
+            session.Pick(json::parse(body));
+            ADD_FAILURE() << body << " was taken";
+        } catch (const RequestError& e) {
+            EXPECT_EQ(e.Status(), 400) << body;
+            EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << body << ": " << e.what();
+        }
+    }
+}
+
+TEST(FrameText, WholeNumbersInTheIntRangeOnly) {
+    using veskar::tune::ParseFrameText;
+    EXPECT_EQ(ParseFrameText("1001"), 1001);
+    EXPECT_EQ(ParseFrameText("-5"), -5);
+    EXPECT_EQ(ParseFrameText("2147483647"), 2147483647);
+    const std::pair<std::string, const char*> cases[] = {
+        {"9223372036854775808", "frame '9223372036854775808' is out of range"},
+        {"2147483648", "frame '2147483648' is out of range"},
+        {"-2147483649", "out of range"},
+        {std::string(200, '9'), "frame '999999999999999999999...' is out of range"},
+        {"", "whole number"},
+        {"-", "whole number"},
+        {"1e3", "not '1e3'"},
+        {" 12", "whole number"},
+        {"+12", "whole number"},
+        {"0x10", "whole number"},
+    };
+    for (const auto& [text, message] : cases) {
+        try {
+            ParseFrameText(text);
+            ADD_FAILURE() << text << " was taken";
+        } catch (const RequestError& e) {
+            EXPECT_EQ(e.Status(), 400) << text;
+            EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << text << ": " << e.what();
+            EXPECT_LT(std::string(e.what()).size(), 80u) << e.what();
+        }
+    }
+}
+
 TEST_F(Session, RefusesToStartWhereSavingWouldOverwriteThePlate) {
     options.save = plate;
     EXPECT_THROW(TuneSession{options}, veskar::CliError);
     options.save.clear();
     options.frames = "1-3";
     EXPECT_THROW(TuneSession{options}, veskar::CliError);
+}
+
+// veskar tune refuses, as a usage error naming it, an address that serves
+// every interface or none, or (without --allow-remote) other machines. Each
+// run is bounded, as a server that took the address would never end.
+TEST_F(Session, ListenRefusesAddressesOfEveryInterfaceOrOtherMachines) {
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{"--listen", "::0"}, "every address"},
+        {{"--listen", "::ffff:0.0.0.0"}, "every address"},
+        {{"--listen", "0.0.0.0", "--allow-remote"}, "every address"},
+        {{"--listen", "ff02::1"}, "multicast"},
+        {{"--listen", "10.11.12.13"}, "--allow-remote"},
+    };
+    for (const auto& [listen, message] : cases) {
+        std::vector<std::string> args = {"tune", plate};
+        args.insert(args.end(), listen.begin(), listen.end());
+        veskar_test::Running run(args, dir, {"timeout", "60"});
+        ASSERT_TRUE(run.Started());
+        const veskar_test::Outcome outcome = run.Wait();
+        EXPECT_EQ(outcome.exitCode, 2) << listen[1] << ": " << outcome.out << outcome.err;
+        EXPECT_NE(outcome.err.find("--listen " + listen[1] + ": "), std::string::npos) << outcome.err;
+        EXPECT_NE(outcome.err.find(message), std::string::npos) << outcome.err;
+    }
+}
+
+// ---- TuneServer ----
+
+// The request `method target` with the Host and token of `server` as bound
+// at kPort, `extra` header lines after them, and a JSON body when given.
+constexpr int kPort = 8123;
+
+std::string RequestBytes(const TuneServer& server, const std::string& method, const std::string& target,
+                         const std::string& extra = "", const std::string& body = "", int port = kPort) {
+    std::string bytes = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                        "\r\nX-Veskar-Token: " + server.Token() + "\r\n" + extra;
+    if (!body.empty()) {
+        bytes += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+    }
+    return bytes + "Connection: close\r\n\r\n" + body;
+}
+
+int StatusOf(const std::string& answer) {
+    return answer.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(answer.c_str() + 9) : -1;
+}
+
+// Requests through the server's own handling, without a socket: headers the
+// guard reads must come once, and numbers are named as sent.
+TEST_F(Session, ServerRefusesRepeatedHeadersAndNamesFramesAsSent) {
+    TuneSession session(options);
+    TuneServer server(session, "127.0.0.1");
+    server.AssumePort(kPort);
+    EXPECT_EQ(StatusOf(server.AnswerBytes(RequestBytes(server, "GET", "/api/state"))), 200);
+    const std::string set = R"({"set": [{"id": "FadeRed", "value": 0.5}]})";
+    const std::pair<std::string, const char*> repeated[] = {
+        {RequestBytes(server, "GET", "/api/state", "Host: rebound.example:8123\r\n"), "more than one Host"},
+        {RequestBytes(server, "GET", "/api/state", "host: 127.0.0.1:8123\r\n"), "more than one Host"},
+        {RequestBytes(server, "GET", "/api/state", "Origin: http://127.0.0.1:8123\r\nOrigin: http://a.example\r\n"),
+         "more than one Origin"},
+        {RequestBytes(server, "POST", "/api/set", "Content-Length: 2\r\n", set), "more than one Content-Length"},
+        {RequestBytes(server, "GET", "/api/state", "X-Veskar-Token: " + server.Token() + "\r\n"),
+         "more than one X-Veskar-Token"},
+    };
+    for (const auto& [request, message] : repeated) {
+        const std::string answer = server.AnswerBytes(request);
+        EXPECT_EQ(StatusOf(answer), 400) << request;
+        EXPECT_NE(answer.find(message), std::string::npos) << answer;
+    }
+    EXPECT_EQ(session.Revision(), 1u);  // the refused change was not made
+
+    const std::pair<std::string, const char*> frames[] = {
+        {"9223372036854775808", R"(frame '9223372036854775808' is out of range)"},
+        {std::string(100, '1'), R"(frame '111111111111111111111...' is out of range)"},
+        {"x", "frame must be a whole number, not 'x'"},
+        {"7", "frame 7 is not a frame of this session"},
+    };
+    for (const auto& [frame, message] : frames) {
+        const std::string answer =
+            server.AnswerBytes(RequestBytes(server, "GET", "/api/view?view=source&size=full&frame=" + frame));
+        EXPECT_EQ(StatusOf(answer), 400) << frame;
+        EXPECT_NE(answer.find(message), std::string::npos) << answer;
+    }
+    const std::string pick = R"({"frame": 9223372036854775808, "x": 0, "y": 0})";
+    const std::string answer = server.AnswerBytes(RequestBytes(server, "POST", "/api/pick", "", pick));
+    EXPECT_EQ(StatusOf(answer), 400);
+    EXPECT_NE(answer.find("frame 9223372036854775808 is out of range"), std::string::npos) << answer;
+}
+
+// Text a request sent is named in answers even when it is not UTF-8 (the
+// bytes are replaced), never ending the server.
+TEST_F(Session, ServerNamesTextThatIsNotUtf8) {
+    TuneSession session(options);
+    TuneServer server(session, "127.0.0.1");
+    server.AssumePort(kPort);
+    const std::string host = "GET /api/state HTTP/1.1\r\nHost: \xc0\xff:8123\r\nConnection: close\r\n\r\n";
+    std::string answer = server.AnswerBytes(host);
+    EXPECT_EQ(StatusOf(answer), 403);
+    EXPECT_NE(answer.find("Host '\xef\xbf\xbd\xef\xbf\xbd:8123'"), std::string::npos) << answer;
+    answer = server.AnswerBytes(RequestBytes(server, "GET", "/api/view?view=matte&size=proxy&frame=\xc0" "2"));
+    EXPECT_EQ(StatusOf(answer), 400);
+    EXPECT_NE(answer.find("whole number"), std::string::npos) << answer;
+}
+
+// A missing frame answers with its file named; the state answered afterwards
+// is that of the frame still shown.
+TEST_F(Session, ServerAnswersAMissingFrameAndKeepsServing) {
+    fs::copy_file(plate, dir / "shot.1001.png");
+    options.plate = (dir / "shot.####.png").string();
+    options.frames = "1001-1002";
+    TuneSession session(options);
+    TuneServer server(session, "127.0.0.1");
+    server.AssumePort(kPort);
+    const std::string missing =
+        server.AnswerBytes(RequestBytes(server, "GET", "/api/view?view=matte&size=proxy&frame=1002"));
+    EXPECT_EQ(StatusOf(missing), 500);
+    EXPECT_NE(missing.find("shot.1002.png"), std::string::npos) << missing;
+    const std::string state = server.AnswerBytes(RequestBytes(server, "GET", "/api/state"));
+    ASSERT_EQ(StatusOf(state), 200);
+    const json parsed = json::parse(state.substr(state.find("\r\n\r\n") + 4));
+    EXPECT_EQ(parsed["frame"], 1001);
+    EXPECT_EQ(parsed["width"], 40);
+}
+
+// A client socket on this machine, closed when it goes; reads wait at most a
+// minute, so that a server that never answers fails the test, not hangs it.
+class Client {
+public:
+    explicit Client(int port) : socket_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const timeval wait{60, 0};
+        ::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        connected_ = ::connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~Client() { ::close(socket_); }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    bool Connected() const { return connected_; }
+    void Send(const std::string& bytes) { (void)::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    // Everything the server sends until it closes (or a minute passes).
+    std::string ReadAll() {
+        std::string answer;
+        char buffer[4096];
+        for (ssize_t got; (got = ::recv(socket_, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, got);
+        return answer;
+    }
+    // Whether the server still holds the connection open (sent nothing, closed nothing).
+    bool StillOpen() {
+        char byte;
+        return ::recv(socket_, &byte, 1, MSG_DONTWAIT | MSG_PEEK) < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+
+private:
+    int socket_;
+    bool connected_ = false;
+};
+
+// The server serving on a thread of its own while a test talks to it.
+class Serving {
+public:
+    Serving(TuneSession& session, const ServerLimits& limits) : server_(session, "127.0.0.1", limits) {
+        port_ = server_.Bind(0);
+        thread_ = std::thread([this] { server_.Serve(); });
+    }
+    ~Serving() {
+        server_.Stop();
+        thread_.join();
+    }
+    TuneServer& Server() { return server_; }
+    int Port() const { return port_; }
+
+private:
+    TuneServer server_;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+// Silent connections, with or without part of a head, hold up no one: the
+// page's request is answered while every one of them is still open (their
+// minute of silence is far from over).
+TEST_F(Session, ServerAnswersWhileSilentConnectionsAreHeld) {
+    TuneSession session(options);
+    Serving serving(session, {16, std::chrono::seconds(60), std::chrono::seconds(120)});
+    std::vector<std::unique_ptr<Client>> silent;
+    for (int i = 0; i < 10; ++i) {
+        silent.push_back(std::make_unique<Client>(serving.Port()));
+        ASSERT_TRUE(silent.back()->Connected());
+        if (i % 2 == 1) silent.back()->Send("GET /api/state HTTP/1.1\r\n");
+    }
+    for (int round = 0; round < 3; ++round) {
+        Client page(serving.Port());
+        page.Send(RequestBytes(serving.Server(), "GET", "/api/state", "", "", serving.Port()));
+        const std::string answer = page.ReadAll();
+        EXPECT_EQ(StatusOf(answer), 200) << answer.substr(0, 200);
+    }
+    for (auto& client : silent) EXPECT_TRUE(client->StillOpen());
+}
+
+// Beyond the connections it serves at once, the server answers 503 at once
+// instead of queueing a connection behind silent ones.
+TEST_F(Session, ServerTurnsAwayConnectionsBeyondItsLimit) {
+    TuneSession session(options);
+    Serving serving(session, {2, std::chrono::seconds(60), std::chrono::seconds(120)});
+    Client first(serving.Port());
+    Client second(serving.Port());
+    Client third(serving.Port());
+    const std::string answer = third.ReadAll();
+    EXPECT_EQ(StatusOf(answer), 503) << answer;
+    EXPECT_NE(answer.find("busy"), std::string::npos) << answer;
+    EXPECT_TRUE(first.StillOpen());
+    EXPECT_TRUE(second.StillOpen());
+}
+
+// A connection that stays silent, or trickles its head in a byte at a time,
+// is ended by the server, which does not wait for the rest.
+TEST_F(Session, ServerEndsSilentAndTricklingConnections) {
+    TuneSession session(options);
+    Serving serving(session, {4, std::chrono::milliseconds(200), std::chrono::milliseconds(500)});
+    Client silent(serving.Port());
+    silent.Send("GET /api/state HTTP/1.1\r\n");
+    EXPECT_EQ(StatusOf(silent.ReadAll()), 400);
+
+    Client trickling(serving.Port());
+    trickling.Send("GET /api/state HTTP/1.1\r\nX-Padding: ");
+    bool ended = false;
+    // Ten times the deadline of trickling, each byte well within the silence.
+    for (int i = 0; i < 100 && !ended; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        trickling.Send("a");
+        ended = !trickling.StillOpen();
+    }
+    EXPECT_TRUE(ended);
 }
 
 }  // namespace

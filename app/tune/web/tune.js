@@ -37,8 +37,27 @@ function say(text, isError) {
   message.classList.toggle('error', Boolean(isError));
 }
 
+// The frame at an index of the session's frames, which the server sends as
+// runs of consecutive frames ([first, last], in order).
+function frameAt(index) {
+  for (const [first, last] of page.state.frames.runs) {
+    if (index <= last - first) return first + index;
+    index -= last - first + 1;
+  }
+  return page.state.frames.last;
+}
+
+function indexOfFrame(frame) {
+  let index = 0;
+  for (const [first, last] of page.state.frames.runs) {
+    if (frame >= first && frame <= last) return index + frame - first;
+    index += last - first + 1;
+  }
+  return 0;
+}
+
 function currentFrame() {
-  return page.state.frames[page.frameIndex];
+  return frameAt(page.frameIndex);
 }
 
 // Fetches one view of the current frame and shows it. A newer request makes
@@ -474,11 +493,11 @@ async function screenFrom(x0, y0, x1, y1) {
 }
 
 function setupFrames(state) {
-  if (state.frames.length < 2) return;
+  if (state.frames.count < 2) return;
   const slider = $('frame');
   $('frameBar').hidden = false;
-  slider.max = String(state.frames.length - 1);
-  const label = () => { $('frameText').textContent = String(state.frames[Number(slider.value)]); };
+  slider.max = String(state.frames.count - 1);
+  const label = () => { $('frameText').textContent = String(frameAt(Number(slider.value))); };
   label();
   slider.addEventListener('input', () => { page.frameIndex = Number(slider.value); label(); });
   slider.addEventListener('change', () => { page.frameIndex = Number(slider.value); renderFull(); });
@@ -510,7 +529,7 @@ async function start() {
     const state = await api('GET', '/api/state');
     applyState(state);
     $('plate').textContent = state.plate + (state.keyImage ? `  (key image ${state.keyImage})` : '');
-    page.frameIndex = state.frames.indexOf(state.frame);
+    page.frameIndex = indexOfFrame(state.frame);
     setupFrames(state);
     setupViewer();
     $('shown').width = state.width;
