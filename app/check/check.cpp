@@ -61,6 +61,13 @@ std::string Names(const std::vector<std::string>& names) {
     return text;
 }
 
+// `message` without the "PATH: " that starts a message about the file at
+// `path`: the report line names the file already.
+std::string WithoutPath(std::string message, const std::string& path) {
+    if (message.compare(0, path.size() + 2, path + ": ") == 0) message.erase(0, path.size() + 2);
+    return message;
+}
+
 // A codec's message on one line: the report has a line per frame.
 std::string OneLine(const std::string& message) {
     std::string text;
@@ -193,7 +200,7 @@ Verdict ExamineFile(const std::string& path, bool deep) {
     try {
         CheckFileHeaders(path);
     } catch (const CliError& e) {
-        verdict.problem = std::string(e.what()).substr(path.size() + 2);
+        verdict.problem = WithoutPath(e.what(), path);
         return verdict;
     }
     std::unique_ptr<OIIO::ImageInput> in = OIIO::ImageInput::open(path);
@@ -292,8 +299,8 @@ struct Expectation {
     std::string problem;
 };
 
-Expectation Expect(const std::string& path, const std::string& inputPath, const ReadOptions& read,
-                   const WriteOptions& write) {
+Expectation Expect(const std::string& path, const OutputFormat& format, const std::string& inputPath,
+                   const ReadOptions& read, const WriteOptions& write) {
     Expectation expectation;
     FileImage source;
     try {
@@ -306,11 +313,10 @@ Expectation Expect(const std::string& path, const std::string& inputPath, const 
     try {
         // What the render refuses to write, it did not write: the options
         // that accept the loss were given to it, and belong here too.
-        CheckOutput(path, source, write);
-        expectation.parts = KeyedFileSpecs(path, source, write);
+        CheckOutput(path, format, source, write);
+        expectation.parts = KeyedFileSpecs(format, source, write);
     } catch (const CliError& e) {
-        std::string message = e.what();
-        if (message.compare(0, path.size() + 2, path + ": ") == 0) message.erase(0, path.size() + 2);
+        const std::string message = WithoutPath(e.what(), path);
         expectation.problem = "cannot be compared: veskar render would not write it from the input " + inputPath +
                               " with these options: " + OneLine(message);
     }
@@ -318,7 +324,7 @@ Expectation Expect(const std::string& path, const std::string& inputPath, const 
 }
 
 // How a keyed frame differs from what keying its input writes.
-std::string UnlikeInput(const Verdict& got, const Expectation& want, const std::string& path,
+std::string UnlikeInput(const Verdict& got, const Expectation& want, const OutputFormat& format,
                         const std::string& inputPath, const WriteOptions& write) {
     const std::string what = "the input " + inputPath;
     const std::vector<OIIO::ImageSpec>& parts = want.parts;
@@ -326,7 +332,6 @@ std::string UnlikeInput(const Verdict& got, const Expectation& want, const std::
         return std::to_string(got.parts.size()) + (got.parts.size() == 1 ? " part" : " parts") + ", expected " +
                std::to_string(parts.size()) + " (keyed from " + what + ")";
     }
-    const OutputFormat format = OutputFormatOf(path);
     const std::string typeReason = write.type != OIIO::TypeDesc::UNKNOWN ? "--type"
                                    : want.inputFormat == format.name
                                        ? "like the input " + inputPath
@@ -348,81 +353,87 @@ std::string UnlikeInput(const Verdict& got, const Expectation& want, const std::
 
 }  // namespace
 
-int RunCheck(const CheckOptions& options) {
-    const FramePattern output(options.output, "output");
-    const FramePattern like(options.like, "--like");
-    std::vector<int> frames;
+namespace {
+
+// The frames to look at: those of --frames for a pattern, else the one file.
+std::vector<int> FramesToCheck(const CheckOptions& options, const FramePattern& output, const FramePattern& like) {
     if (output.IsSequence()) {
         if (options.frames.empty()) {
             throw CliError(options.output + ": a sequence needs --frames (for example --frames 1001-1100)", 2);
         }
-        frames = ParseFrames(options.frames);
-    } else {
-        if (!options.frames.empty()) {
-            throw CliError("--frames " + ShownText(options.frames) + ": the output " + ShownPath(options.output) +
-                               " has no frame number pattern (such as out.####.exr)",
-                           2);
-        }
-        if (like.IsSequence()) {
-            throw CliError("--like " + options.like + ": a frame number pattern here needs one in the output", 2);
-        }
-        frames = {0};
+        return ParseFrames(options.frames);
     }
-    ApplyReadLimits(options.readLimits);
-    const OIIO::TypeDesc type = options.type.empty() ? OIIO::TypeDesc::UNKNOWN : OIIO::TypeDesc(options.type);
-    if (options.like.empty() && HasChannelOptions(options.files)) {
-        throw CliError("--drop-alpha, --drop-channels, --part, --view and --layer say how the frames were keyed "
-                       "from their input: give it with --like INPUT_PATTERN",
+    if (!options.frames.empty()) {
+        throw CliError("--frames " + ShownText(options.frames) + ": the output " + ShownPath(options.output) +
+                           " has no frame number pattern (such as out.####.exr)",
                        2);
     }
-    // The render's own reading and writing options, as it resolves them.
-    const FileSetup setup(options.files, type, "");
-    const ReadOptions read = setup.Source();
-    const WriteOptions& write = setup.Write();
+    if (like.IsSequence()) {
+        throw CliError("--like " + options.like + ": a frame number pattern here needs one in the output", 2);
+    }
+    return {0};
+}
 
-    std::optional<OIIO::ImageSpec> firstGood;
-    int firstGoodFrame = 0;
-    std::vector<int> missing;
-    std::vector<int> bad;
-    for (int frame : frames) {
-        const std::string path = output.Path(frame);
-        Verdict verdict = ExamineFile(path, options.deep);
-        if (verdict.problem.empty() && !options.like.empty()) {
-            const Expectation want = Expect(path, like.Path(frame), read, write);
-            verdict.problem = want.problem.empty() ? UnlikeInput(verdict, want, path, like.Path(frame), write)
-                                                   : want.problem;
-        } else if (verdict.problem.empty()) {
-            if (firstGood) {
-                verdict.problem = UnlikeFrame(verdict.spec, *firstGood, "frame " + std::to_string(firstGoodFrame));
-            } else if (type != OIIO::TypeDesc::UNKNOWN) {
-                // The first frame sets the pattern for the rest; only --type
-                // says anything about it alone.
-                for (int c = 0; c < verdict.spec.nchannels && verdict.problem.empty(); ++c) {
-                    if (FormatOf(verdict.spec, c) != type) {
-                        verdict.problem = "channel " + verdict.spec.channelnames[static_cast<std::size_t>(c)] +
-                                          " is " + FormatOf(verdict.spec, c).c_str() + ", expected " +
-                                          type.c_str() + " (--type)";
-                    }
+// What each frame is checked against: the input it was keyed from (with
+// --like), or else the first good frame and --type.
+class FrameExpectations {
+public:
+    FrameExpectations(const CheckOptions& options, const FramePattern& like, OIIO::TypeDesc type)
+        : like_(like),
+          compareInput_(!options.like.empty()),
+          type_(type),
+          // The render's own reading and writing options, as it resolves them.
+          setup_(options.files, type, ""),
+          read_(setup_.Source()),
+          // Every frame of a pattern has its extension, and so its format.
+          format_(OutputFormatOf(options.output)) {}
+
+    /// The problem with `verdict` of a frame that opened and read, or "".
+    std::string Problem(const Verdict& verdict, const std::string& path, int frame) {
+        if (compareInput_) {
+            const Expectation want = Expect(path, format_, like_.Path(frame), read_, setup_.Write());
+            return want.problem.empty() ? UnlikeInput(verdict, want, format_, like_.Path(frame), setup_.Write())
+                                        : want.problem;
+        }
+        std::string problem;
+        if (firstGood_) {
+            problem = UnlikeFrame(verdict.spec, *firstGood_, "frame " + std::to_string(firstGoodFrame_));
+        } else if (type_ != OIIO::TypeDesc::UNKNOWN) {
+            // The first frame sets the pattern for the rest; only --type
+            // says anything about it alone.
+            for (int c = 0; c < verdict.spec.nchannels && problem.empty(); ++c) {
+                if (FormatOf(verdict.spec, c) != type_) {
+                    problem = "channel " + verdict.spec.channelnames[static_cast<std::size_t>(c)] + " is " +
+                              FormatOf(verdict.spec, c).c_str() + ", expected " + type_.c_str() + " (--type)";
                 }
             }
-            if (!firstGood && verdict.problem.empty()) {
-                firstGood = verdict.spec;
-                firstGoodFrame = frame;
-            }
         }
-        if (verdict.problem.empty()) {
-            continue;
+        if (!firstGood_ && problem.empty()) {
+            firstGood_ = verdict.spec;
+            firstGoodFrame_ = frame;
         }
-        (verdict.missing ? missing : bad).push_back(frame);
-        std::cout << (output.IsSequence() ? "frame " + std::to_string(frame) + ": " : "") << ShownPath(path) << ": "
-                  << verdict.problem << "\n";
+        return problem;
     }
 
+private:
+    const FramePattern& like_;
+    bool compareInput_;
+    OIIO::TypeDesc type_;
+    FileSetup setup_;
+    ReadOptions read_;
+    OutputFormat format_;
+    std::optional<OIIO::ImageSpec> firstGood_;
+    int firstGoodFrame_ = 0;
+};
+
+// The summary line: how many frames are good, missing and bad, and the
+// frames to key again.
+void PrintSummary(const CheckOptions& options, const FramePattern& output, const std::vector<int>& frames,
+                  const std::vector<int>& missing, const std::vector<int>& bad) {
     const std::size_t good = frames.size() - missing.size() - bad.size();
     std::cout << "veskar check: " << frames.size() << (frames.size() == 1 ? " frame" : " frames") << " ("
               << (output.IsSequence() ? ShortFrames(FormatFrames(frames), frames.size()) : ShownPath(options.output))
-              << "): " << good << " good, "
-              << missing.size() << " missing, " << bad.size() << " bad";
+              << "): " << good << " good, " << missing.size() << " missing, " << bad.size() << " bad";
     if (!missing.empty() || !bad.empty()) {
         std::vector<int> redo = missing;
         redo.insert(redo.end(), bad.begin(), bad.end());
@@ -430,6 +441,34 @@ int RunCheck(const CheckOptions& options) {
         if (output.IsSequence()) std::cout << "; redo --frames " << FormatFrames(redo);
     }
     std::cout << std::endl;
+}
+
+}  // namespace
+
+int RunCheck(const CheckOptions& options) {
+    const FramePattern output(options.output, "output");
+    const FramePattern like(options.like, "--like");
+    const std::vector<int> frames = FramesToCheck(options, output, like);
+    ApplyReadLimits(options.readLimits);
+    const OIIO::TypeDesc type = options.type.empty() ? OIIO::TypeDesc::UNKNOWN : OIIO::TypeDesc(options.type);
+    if (options.like.empty() && HasChannelOptions(options.files)) {
+        throw CliError("--drop-alpha, --drop-channels, --part, --view and --layer say how the frames were keyed "
+                       "from their input: give it with --like INPUT_PATTERN",
+                       2);
+    }
+    FrameExpectations expectations(options, like, type);
+    std::vector<int> missing;
+    std::vector<int> bad;
+    for (int frame : frames) {
+        const std::string path = output.Path(frame);
+        Verdict verdict = ExamineFile(path, options.deep);
+        if (verdict.problem.empty()) verdict.problem = expectations.Problem(verdict, path, frame);
+        if (verdict.problem.empty()) continue;
+        (verdict.missing ? missing : bad).push_back(frame);
+        std::cout << (output.IsSequence() ? "frame " + std::to_string(frame) + ": " : "") << ShownPath(path) << ": "
+                  << verdict.problem << "\n";
+    }
+    PrintSummary(options, output, frames, missing, bad);
     return missing.empty() && bad.empty() ? 0 : 1;
 }
 

@@ -221,9 +221,9 @@ struct KeyedPlan {
     bool allParts = false;  // every part of the source, in order; else the keyed one alone
 };
 
-KeyedPlan PlanKeyedFile(const std::string& path, const FileImage& source, const WriteOptions& options) {
+KeyedPlan PlanKeyedFile(const OutputFormat& format, const FileImage& source, const WriteOptions& options) {
     KeyedPlan plan;
-    plan.format = OutputFormatOf(path);
+    plan.format = format;
     plan.channels = OutputChannels(source, plan.format, options);
     plan.writeAlpha = std::any_of(plan.channels.begin(), plan.channels.end(),
                                   [](const OutChannel& c) { return c.plane1Field == 3; });
@@ -353,7 +353,11 @@ std::string SoftwareName() {
 }
 
 void CheckOutput(const std::string& path, const FileImage& source, const WriteOptions& options) {
-    const OutputFormat format = OutputFormatOf(path);
+    CheckOutput(path, OutputFormatOf(path), source, options);
+}
+
+void CheckOutput(const std::string& path, const OutputFormat& format, const FileImage& source,
+                 const WriteOptions& options) {
     CheckCompression(path, format, options.compression);
     if (options.type != TypeDesc::UNKNOWN && !Stores(format, options.type)) {
         throw CliError("--type " + TypeNames({options.type}) + ": " + path + ": " + format.title + " stores " +
@@ -400,7 +404,7 @@ void CheckOutput(const std::string& path, const FileImage& source, const WriteOp
 }
 
 std::string StraightExrNote(const std::string& path, const FileImage& source, const WriteOptions& options) {
-    const KeyedPlan plan = PlanKeyedFile(path, source, options);
+    const KeyedPlan plan = PlanKeyedFile(OutputFormatOf(path), source, options);
     if (plan.format.name != "openexr" || !plan.writeAlpha || plan.written != Association::Straight) {
         return "";
     }
@@ -414,13 +418,18 @@ std::string StraightExrNote(const std::string& path, const FileImage& source, co
 
 std::vector<OIIO::ImageSpec> KeyedFileSpecs(const std::string& path, const FileImage& source,
                                             const WriteOptions& options) {
-    return PartSpecs(PlanKeyedFile(path, source, options), source, true);
+    return KeyedFileSpecs(OutputFormatOf(path), source, options);
+}
+
+std::vector<OIIO::ImageSpec> KeyedFileSpecs(const OutputFormat& format, const FileImage& source,
+                                            const WriteOptions& options) {
+    return PartSpecs(PlanKeyedFile(format, source, options), source, true);
 }
 
 void WriteKeyedFile(const std::string& path, const FileImage& source, const Image& keyed,
                     const WriteOptions& options) {
     CheckOutput(path, source, options);
-    const KeyedPlan plan = PlanKeyedFile(path, source, options);
+    const KeyedPlan plan = PlanKeyedFile(OutputFormatOf(path), source, options);
     const OutputFormat& format = plan.format;
     const OIIO::ImageSpec& keyedSpec = plan.keyedSpec;
     std::unique_ptr<ColourConversion> conversion;

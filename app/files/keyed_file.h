@@ -34,6 +34,9 @@ struct WriteOptions {
 /// lose (unless --drop-alpha or --drop-channels accept the loss). Throws
 /// CliError naming the output, saying what would be lost and how to keep it.
 void CheckOutput(const std::string& path, const FileImage& source, const WriteOptions& options);
+/// The same for the output format of `path` worked out already.
+void CheckOutput(const std::string& path, const OutputFormat& format, const FileImage& source,
+                 const WriteOptions& options);
 
 /// Writes `keyed` (a render of `source`) to `path`: every part of the source
 /// file in order, the keyed one with every channel of the source by name,
@@ -59,6 +62,9 @@ void WriteKeyedFile(const std::string& path, const FileImage& source, const Imag
 /// types and windows are the codec's to choose. Does not refuse what
 /// CheckOutput refuses.
 std::vector<OIIO::ImageSpec> KeyedFileSpecs(const std::string& path, const FileImage& source,
+                                            const WriteOptions& options);
+/// The same for an output format worked out already.
+std::vector<OIIO::ImageSpec> KeyedFileSpecs(const OutputFormat& format, const FileImage& source,
                                             const WriteOptions& options);
 
 /// The note a run gives once when WriteKeyedFile stores straight colour in
