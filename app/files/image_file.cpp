@@ -251,7 +251,6 @@ FileImage OpenKeyedPart(const std::string& path, const ReadOptions& options,
     FileImage file;
     file.path = path;
     file.formatName = input->format_name();
-    file.partCount = static_cast<int>(parts.size());
     for (const Part& part : parts) {
         file.partSpecs.push_back(part.spec);
     }

@@ -33,7 +33,6 @@ struct ReadOptions {
 struct FileImage {
     std::string path;
     std::string formatName;  ///< OpenImageIO's name of the file's format ("openexr")
-    int partCount = 1;
     int part = 0;            ///< the keyed part
     std::string partName;    ///< its name, "" when it has none
     std::string view;        ///< its view, "" when the file has no views
@@ -43,6 +42,9 @@ struct FileImage {
     ChannelLayout layout;
     std::string colourSpace;  ///< what the values in `image` are (the file's tag, or linear after --input-space)
     std::shared_ptr<Image> image;
+
+    /// The parts of the file.
+    int PartCount() const noexcept { return static_cast<int>(partSpecs.size()); }
 };
 
 /// Reads the keyed part of `path` into a host image: alpha 1.0 when it has

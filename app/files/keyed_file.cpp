@@ -230,8 +230,7 @@ KeyedPlan PlanKeyedFile(const OutputFormat& format, const FileImage& source, con
     // Without alpha in the file the colour stays as keyed.
     plan.written = plan.writeAlpha ? StoredAssociation(plan.format, options) : options.keyed;
     plan.keyedSpec = KeyedSpec(source, plan.format, options, plan.channels, plan.writeAlpha, plan.written);
-    plan.allParts = source.partCount > 1 && plan.format.parts &&
-                    static_cast<int>(source.partSpecs.size()) == source.partCount;
+    plan.allParts = source.PartCount() > 1 && plan.format.parts;
     return plan;
 }
 
@@ -243,7 +242,7 @@ std::vector<OIIO::ImageSpec> PartSpecs(const KeyedPlan& plan, const FileImage& s
         return {plan.keyedSpec};
     }
     std::vector<OIIO::ImageSpec> specs;
-    for (int part = 0; part < source.partCount; ++part) {
+    for (int part = 0; part < source.PartCount(); ++part) {
         const OIIO::ImageSpec& spec = source.partSpecs[static_cast<std::size_t>(part)];
         specs.push_back(part == source.part ? plan.keyedSpec : asStored ? StoredSpec(plan.format, spec) : spec);
     }
@@ -396,8 +395,8 @@ void CheckOutput(const std::string& path, const OutputFormat& format, const File
                            "G, B, A");
         }
     }
-    if (source.partCount > 1 && !format.parts && !options.dropChannels) {
-        throw CliError(path + ": " + format.title + " cannot hold the " + std::to_string(source.partCount) +
+    if (source.PartCount() > 1 && !format.parts && !options.dropChannels) {
+        throw CliError(path + ": " + format.title + " cannot hold the " + std::to_string(source.PartCount()) +
                        " parts of " + source.path +
                        ": write EXR to keep them, or give --drop-channels to write the keyed part alone");
     }

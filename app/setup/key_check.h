@@ -16,6 +16,8 @@ struct KeySetupKind {
     /// Worded for the tuning page (this frame, a Shift-drag over the screen)
     /// instead of the command line (the first frame, --screen).
     bool page = false;
+
+    bool operator==(const KeySetupKind&) const = default;
 };
 
 /// Share of alpha in `keyed` above which a key counts as keying nothing (or

@@ -385,7 +385,7 @@ const Image& TuneSession::Keyed(bool proxy) {
     if (!keyed) {
         throw std::runtime_error(platePattern_.Path(frame.number) + ": the keyer produced no image");
     }
-    cached = {revision_, frame.number, std::move(keyed)};
+    cached = {revision_, frame.number, std::move(keyed), std::nullopt, ""};
     return *cached.image;
 }
 
@@ -401,12 +401,18 @@ std::string TuneSession::ViewPng(int frame, View view, bool proxy) {
     KeySetupKind setup = keySetup_;
     setup.page = true;
     setup.keyImage = shown.key.has_value();
-    setup.inverted = std::floor(tool_->FindInput("InvAlpha")->Value() + 0.5) == 1.0;
-    warning_ = OneSidedKeyWarning(keyed, setup);
-    // "Alpha Multiply" stores exactly 1 when on: the keyed colour is then
-    // premultiplied by the matte, as veskar render takes it.
-    const bool premultiplied = tool_->FindInput("Alphamult")->Value() == 1.0;
-    return EncodeView(view, shown.source.spec, source, &keyed, proxy, premultiplied);
+    setup.inverted = MatteInverted(*tool_);
+    warning_ = KeyWarning(proxy, setup);
+    return EncodeView(view, shown.source.spec, source, &keyed, proxy, ColourPremultiplied(*tool_));
+}
+
+const std::string& TuneSession::KeyWarning(bool proxy, const KeySetupKind& setup) {
+    Render& cached = proxy ? proxy_ : full_;
+    if (cached.warnedFor != setup) {
+        cached.warning = OneSidedKeyWarning(*cached.image, setup);
+        cached.warnedFor = setup;
+    }
+    return cached.warning;
 }
 
 json TuneSession::Save() {

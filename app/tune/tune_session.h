@@ -129,11 +129,16 @@ private:
         unsigned long revision = 0;  // 0: none yet
         int frame = 0;
         std::shared_ptr<Image> image;
+        // The one-sided key warning for `image`, counted once per render and
+        // way of setting up (a view served from the cache counts nothing).
+        std::optional<KeySetupKind> warnedFor;
+        std::string warning;
     };
 
     Frame& LoadFrame(int frame);
     int CheckFrame(const nlohmann::json& value) const;
     const Image& Keyed(bool proxy);
+    const std::string& KeyWarning(bool proxy, const KeySetupKind& setup);
 
     TuneOptions options_;
     PluginSession plugins_;
