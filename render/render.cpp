@@ -102,6 +102,11 @@ void Veskar::Process(Request* request) {
     request->SetOutputData(outImage, outputImage);
 }
 
+// One chunk keys one line, and reads as the render's algorithm from top to
+// bottom: where the key image is sampled, the controls read once, the line
+// kernel when the planes are plain float rows, else the per-pixel loop. It is
+// longer than a function usually is so that the order of those steps, which
+// the bits depend on, stands in one place; each step is named by its comment.
 void Veskar::RenderChunk(Request* request, int chunk) {
     const std::int32_t y = chunk;
     Image* const source = sourceImage;

@@ -44,6 +44,9 @@ constexpr std::int64_t kNotify = 1;
 
 }  // namespace
 
+// The control table, one entry after another in creation order. The order is
+// behaviour (a host notifies and a settings file loads in it), so the table
+// stays one list rather than functions that would hide its sequence.
 Veskar::Veskar(const Registry* registry, const ScriptVal& table, const TagList& tags)
     : ThreadedOperator(registry, table, tags) {
     AddControlPageTagList(FuID("Settings", true), TagList());
