@@ -18,6 +18,7 @@
 #include <OpenImageIO/imageio.h>
 
 #include "run_veskar.h"
+#include "test_folder.h"
 
 namespace fs = std::filesystem;
 using veskar_test::Outcome;
@@ -62,17 +63,14 @@ public:
     ~OcioVariable() { ::unsetenv("OCIO"); }
 };
 
-class OcioConfig : public ::testing::Test {
+class OcioConfig : public veskar_test::FolderTest {
 protected:
+    OcioConfig() : FolderTest("colour") {}
     void SetUp() override {
-        dir = fs::path(::testing::TempDir()) /
-              ("veskar_colour_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "_" +
-               std::to_string(::getpid()));
-        fs::remove_all(dir);
+        FolderTest::SetUp();
         fs::create_directories(dir / "luts");
         WriteText("luts/square.spi1d", kSquareLut);
     }
-    void TearDown() override { fs::remove_all(dir); }
 
     std::string Path(const std::string& name) const { return (dir / name).string(); }
     std::string WriteText(const std::string& name, const std::string& text) const {
@@ -124,7 +122,6 @@ protected:
         }
     }
 
-    fs::path dir;
 };
 
 // ---------------------------------------------------------------------------

@@ -22,6 +22,7 @@
 #include <OpenImageIO/strutil.h>
 
 #include "run_veskar.h"
+#include "test_folder.h"
 
 namespace fs = std::filesystem;
 using OIIO::TypeDesc;
@@ -46,16 +47,9 @@ const Sample kSamples[] = {
     {{0.2f, 0.4f, 0.6f}, 1.0f},
 };
 
-class KeyedFile : public ::testing::Test {
+class KeyedFile : public veskar_test::FolderTest {
 protected:
-    void SetUp() override {
-        dir = fs::path(::testing::TempDir()) /
-              ("veskar_files_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "_" +
-               std::to_string(::getpid()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
+    KeyedFile() : FolderTest("files") {}
 
     Outcome Veskar(std::vector<std::string> args) { return veskar_test::RunVeskar(args, dir); }
     std::string Path(const std::string& name) const { return (dir / name).string(); }
@@ -91,7 +85,6 @@ protected:
         return Path(name);
     }
 
-    fs::path dir;
 };
 
 OIIO::ImageSpec PartSpec(const std::string& name, std::vector<std::string> channels, TypeDesc type,
