@@ -89,9 +89,12 @@ private:
             const auto refusal = RefusalOf(request);
             if (refusal) {
                 // The body, if any, is left unread: it must not be read as
-                // the connection's next request.
+                // the connection's next request. The answer says the
+                // connection ends, so that a client keeping connections
+                // alive sends its next request on a new one.
                 Connections::CloseAfterThisAnswer();
                 SendError(response, refusal->status, refusal->message);
+                response.set_header("Connection", "close");
                 return httplib::Server::HandlerResponse::Handled;
             }
             return httplib::Server::HandlerResponse::Unhandled;

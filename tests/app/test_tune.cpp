@@ -883,6 +883,20 @@ TEST_F(Session, ServerTurnsAwayConnectionsBeyondItsLimit) {
     EXPECT_TRUE(second.StillOpen());
 }
 
+// A refused request ends its connection, and its answer says so: a client
+// that keeps connections alive (browsers, Node) would otherwise send its next
+// request on the closed one and get no answer at all.
+TEST_F(Session, RefusedRequestsSayTheConnectionEnds) {
+    TuneSession session(options);
+    Serving serving(session, {4, std::chrono::seconds(60), std::chrono::seconds(120)});
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(serving.Port()) + "\r\n";
+    Client refused(serving.Port());
+    refused.Send("GET /api/state HTTP/1.1\r\n" + host + "\r\n");
+    const std::string answer = refused.ReadAll();
+    EXPECT_EQ(StatusOf(answer), 403) << answer;
+    EXPECT_NE(answer.find("Connection: close\r\n"), std::string::npos) << answer;
+}
+
 // A connection that stays silent, or trickles its head in a byte at a time,
 // is ended by the server, which does not wait for the rest.
 TEST_F(Session, ServerEndsSilentAndTricklingConnections) {

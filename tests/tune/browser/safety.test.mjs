@@ -199,7 +199,7 @@ test('veskar tune refuses what it must', async (t) => {
 test('veskar tune refuses a listen address that is a name or every address', () => {
   const { folder, plate } = makePlate();
   try {
-    for (const [address, message] of [['localhost', /give a numeric address/], ['0.0.0.0', /not all of them/]]) {
+    for (const [address, message] of [['localhost', /give a numeric address/], ['0.0.0.0', /names every address of this machine/]]) {
       const result = spawnSync(veskar, ['tune', plate, '--listen', address], { encoding: 'utf8', timeout: 30000 });
       assert.equal(result.status, 2, address);
       assert.match(result.stderr, message);
