@@ -129,21 +129,66 @@ void RunPaths::AddOutput(const std::string& path, const std::string& role) {
     outputs_.push_back({std::nullopt, path, FrameList(0), role});
 }
 
-void RunPaths::Check() const {
-    struct Owner {
-        const Files* files;
+// Every file of the run by the hash of what it names, sorted so that the
+// files that may be one stand together; a shared hash is confirmed by naming
+// both again. Inputs are listed before outputs, so each pair is reported as
+// the later file overwriting the earlier.
+class RunPaths::Clashes {
+public:
+    Clashes(const std::vector<Files>& inputs, const std::vector<Files>& outputs) : firstOutput_(inputs.size()) {
+        for (const Files& files : inputs) all_.push_back(&files);
+        for (const Files& files : outputs) all_.push_back(&files);
+        for (std::uint32_t index = 0; index < all_.size(); ++index) {
+            Visit(*all_[index], [&](const Identity& id, int frame) { entries_.push_back({id.Hash(), index, frame}); });
+        }
+        std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
+            return a.hash != b.hash ? a.hash < b.hash : a.files != b.files ? a.files < b.files : a.frame < b.frame;
+        });
+    }
+
+    // Throws CliError naming the clash of the first output file and frame,
+    // so that the message does not depend on the order of hashes.
+    void ReportFirst() {
+        std::optional<std::pair<std::size_t, std::size_t>> report;  // later, earlier
+        for (std::size_t start = 0; start < entries_.size();) {
+            std::size_t end = start + 1;
+            while (end < entries_.size() && entries_[end].hash == entries_[start].hash) ++end;
+            for (std::size_t later = start + 1; later < end; ++later) {
+                if (entries_[later].files < firstOutput_) continue;  // inputs may share a file
+                const std::optional<std::size_t> earlier = EarlierOf(start, later);
+                if (earlier && (!report || Before(later, report->first))) report.emplace(later, *earlier);
+            }
+            start = end;
+        }
+        if (report) {
+            const Entry& later = entries_[report->first];
+            const Entry& earlier = entries_[report->second];
+            const Files& written = *all_[later.files];
+            const Files& other = *all_[earlier.files];
+            throw CliError(PathOf(written, later.frame) + ": " +
+                           Describe(written.role, written.Sequence(), later.frame) + " would overwrite " +
+                           Describe(other.role, other.Sequence(), earlier.frame));
+        }
+    }
+
+private:
+    struct Entry {
+        std::uint64_t hash;
+        std::uint32_t files;  // index in all_: inputs then outputs
         int frame;
     };
-    Folders folders;
-    auto pathOf = [](const Files& files, int frame) {
+
+    static std::string PathOf(const Files& files, int frame) {
         return files.Sequence() ? files.pattern->Path(frame) : files.path;
-    };
+    }
+
     // Calls use(identity, frame) for each file of `files`. The frames of a
     // sequence whose number is in the file name share one folder, looked up
     // once.
-    auto visit = [&](const Files& files, auto&& use) {
+    template <typename Use>
+    void Visit(const Files& files, Use&& use) {
         if (!files.Sequence()) {
-            use(folders.Of(files.path), files.frames.First());
+            use(folders_.Of(files.path), files.frames.First());
             return;
         }
         const std::string first = files.pattern->Path(0);
@@ -151,68 +196,44 @@ void RunPaths::Check() const {
         const std::size_t slash = first.find_last_of('/');
         const bool oneFolder = slash == other.find_last_of('/') && first.compare(0, slash, other, 0, slash) == 0;
         if (!oneFolder) {
-            for (int frame : files.frames) use(folders.Of(files.pattern->Path(frame)), frame);
+            for (int frame : files.frames) use(folders_.Of(files.pattern->Path(frame)), frame);
             return;
         }
         const Listing& listing =
-            folders.List(slash == std::string::npos ? "." : slash == 0 ? "/" : first.substr(0, slash));
+            folders_.List(slash == std::string::npos ? "." : slash == 0 ? "/" : first.substr(0, slash));
         const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
         for (int frame : files.frames) {
             use(Folders::In(listing, files.pattern->Path(frame), nameStart), frame);
         }
-    };
-    // Every file by the hash of what it names, sorted so that the files that
-    // may be one stand together; a shared hash is confirmed by naming both
-    // again. Inputs are listed before outputs, so each pair is reported as
-    // the later file overwriting the earlier.
-    struct Entry {
-        std::uint64_t hash;
-        std::uint32_t files;  // inputs_ then outputs_
-        int frame;
-    };
-    std::vector<const Files*> all;
-    for (const Files& files : inputs_) all.push_back(&files);
-    for (const Files& files : outputs_) all.push_back(&files);
-    std::vector<Entry> entries;
-    for (std::uint32_t index = 0; index < all.size(); ++index) {
-        visit(*all[index], [&](const Identity& id, int frame) { entries.push_back({id.Hash(), index, frame}); });
     }
-    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-        return a.hash != b.hash ? a.hash < b.hash : a.files != b.files ? a.files < b.files : a.frame < b.frame;
-    });
-    const std::size_t firstOutput = inputs_.size();
-    // Of all clashes, the one of the first output file and frame is reported,
-    // so that the message does not depend on the order of hashes.
-    std::optional<std::pair<std::size_t, std::size_t>> report;  // later, earlier
-    auto before = [&](std::size_t a, std::size_t b) {
-        return entries[a].files != entries[b].files ? entries[a].files < entries[b].files
-                                                    : entries[a].frame < entries[b].frame;
-    };
-    for (std::size_t start = 0; start < entries.size();) {
-        std::size_t end = start + 1;
-        while (end < entries.size() && entries[end].hash == entries[start].hash) ++end;
-        for (std::size_t later = start + 1; later < end; ++later) {
-            if (entries[later].files < firstOutput) continue;  // inputs may share a file
-            const Files& written = *all[entries[later].files];
-            const std::string path = pathOf(written, entries[later].frame);
-            for (std::size_t earlier = start; earlier < later; ++earlier) {
-                const Files& other = *all[entries[earlier].files];
-                if (folders.Of(pathOf(other, entries[earlier].frame)) == folders.Of(path)) {
-                    if (!report || before(later, report->first)) report.emplace(later, earlier);
-                    break;
-                }
+
+    // The first entry from `start` on, before `later`, that names the file
+    // `later` names, if any.
+    std::optional<std::size_t> EarlierOf(std::size_t start, std::size_t later) {
+        const Files& written = *all_[entries_[later].files];
+        const std::string path = PathOf(written, entries_[later].frame);
+        for (std::size_t earlier = start; earlier < later; ++earlier) {
+            const Files& other = *all_[entries_[earlier].files];
+            if (folders_.Of(PathOf(other, entries_[earlier].frame)) == folders_.Of(path)) {
+                return earlier;
             }
         }
-        start = end;
+        return std::nullopt;
     }
-    if (report) {
-        const Entry& later = entries[report->first];
-        const Entry& earlier = entries[report->second];
-        const Files& written = *all[later.files];
-        const Files& other = *all[earlier.files];
-        throw CliError(pathOf(written, later.frame) + ": " + Describe(written.role, written.Sequence(), later.frame) +
-                       " would overwrite " + Describe(other.role, other.Sequence(), earlier.frame));
+
+    bool Before(std::size_t a, std::size_t b) const {
+        return entries_[a].files != entries_[b].files ? entries_[a].files < entries_[b].files
+                                                      : entries_[a].frame < entries_[b].frame;
     }
+
+    Folders folders_;
+    std::vector<const Files*> all_;
+    std::vector<Entry> entries_;
+    std::size_t firstOutput_;
+};
+
+void RunPaths::Check() const {
+    Clashes(inputs_, outputs_).ReportFirst();
 }
 
 }  // namespace veskar

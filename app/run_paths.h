@@ -38,6 +38,8 @@ private:
         std::string role;
         bool Sequence() const { return pattern && pattern->IsSequence(); }
     };
+    class Clashes;  // the working state of Check
+
     std::vector<Files> inputs_;
     std::vector<Files> outputs_;
 };

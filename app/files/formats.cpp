@@ -9,6 +9,108 @@ namespace veskar {
 
 using OIIO::TypeDesc;
 
+namespace {
+
+// What a format named here holds, beyond what its writer says of itself.
+// The codecs' own answers to what their headers keep are not all true (PNG
+// keeps the data window's position, TIFF the display window), so these
+// formats say it themselves.
+struct KnownFormat {
+    const char* name;  // OpenImageIO's format name
+    const char* title;
+    bool onePart = false;          // keeps one subimage whatever its writer says
+    bool unnamedChannels = false;  // cannot name channels beyond colour and alpha
+    bool premultiplied = true;
+    bool straight = false;
+    Association convention = Association::Premultiplied;
+    bool asRendered = false;
+    std::vector<TypeDesc> types;
+    bool channelTypes = false;
+    bool origin = false;
+    bool displayWindow = false;
+    std::vector<CompressionName> compressions;
+};
+
+// Conventions: a file holds what the tool rendered. EXR has no tag for
+// straight colour, but no compositing host changes pixel values when it
+// writes one: with Alpha Multiply off it holds straight colour (and the run
+// says so). TIFF marks which one a file holds. PNG's colour is straight by
+// definition, so premultiplied output is converted. Formats not named here
+// are treated as premultiplied (what their readers assume), with no data type
+// refused.
+const std::vector<KnownFormat>& KnownFormats() {
+    static const std::vector<KnownFormat> formats = {
+        {.name = "openexr",
+         .title = "EXR",
+         .straight = true,
+         .asRendered = true,
+         .types = {TypeDesc::HALF, TypeDesc::FLOAT},
+         .channelTypes = true,
+         .origin = true,
+         .displayWindow = true,
+         // The writer takes zip levels 1 to 9 and DWA levels as whole numbers
+         // (45.7 would be 45, 0.5 its default of 45).
+         .compressions = {{"none"}, {"rle"},  {"zip", 1, 9}, {"zips", 1, 9}, {"piz"},
+                          {"pxr24"}, {"b44"}, {"b44a"},      {"dwaa", 1, -1}, {"dwab", 1, -1}}},
+        {.name = "png",
+         .title = "PNG",
+         .premultiplied = false,
+         .straight = true,
+         .convention = Association::Straight,
+         .types = {TypeDesc::UINT8, TypeDesc::UINT16},
+         .origin = true,
+         // Deflate's strategies; "zip" is its default one, and a level, 0 to
+         // 9, is deflate's effort (PNG is always lossless).
+         .compressions = {{"zip", 0, 9}, {"default", 0, 9}, {"filtered", 0, 9},
+                          {"huffman", 0, 9}, {"rle", 0, 9}, {"fixed", 0, 9}}},
+        {.name = "tiff",
+         .title = "TIFF",
+         // The TIFF writer holds several images, but written through an I/O
+         // proxy, as outputs are staged, it keeps only the last one: a
+         // multi-part source is refused (or keyed alone) rather than lose parts.
+         .onePart = true,
+         // Its channels have roles, not names: a Z after alpha reads back as
+         // "channel4", a layer's fg.R as R. Only colour and alpha are written,
+         // so a further channel or a layer's names are refused, not renamed.
+         .unnamedChannels = true,
+         .straight = true,
+         .asRendered = true,
+         // Half is written as float (few readers know 16-bit float TIFF), so
+         // asking for half is refused rather than answered with float.
+         .types = {TypeDesc::UINT8, TypeDesc::UINT16, TypeDesc::FLOAT},
+         .origin = true,
+         .displayWindow = true,
+         // What its writer writes (CCITT's fax codings take 1-bit images only).
+         .compressions = {{"none"}, {"lzw"}, {"zip", 1, 9}, {"packbits"}, {"jpeg", 1, 100}}},
+        {.name = "jpeg", .title = "JPEG", .types = {TypeDesc::UINT8}, .compressions = {{"jpeg", 1, 100}}},
+        {.name = "dpx",
+         .title = "DPX",
+         // Half is written as float and 32-bit integers as 16-bit ones.
+         .types = {TypeDesc::UINT8, TypeDesc::UINT16, TypeDesc::FLOAT, TypeDesc::DOUBLE},
+         .origin = true,
+         .displayWindow = true,
+         .compressions = {{"none"}}},
+    };
+    return formats;
+}
+
+void ApplyKnownFormat(OutputFormat& format, const KnownFormat& known) {
+    format.title = known.title;
+    format.parts = format.parts && !known.onePart;
+    format.furtherChannels = format.furtherChannels && !known.unnamedChannels;
+    format.premultiplied = known.premultiplied;
+    format.straight = known.straight;
+    format.convention = known.convention;
+    format.asRendered = known.asRendered;
+    format.types = known.types;
+    format.channelTypes = known.channelTypes;
+    format.origin = known.origin;
+    format.displayWindow = known.displayWindow;
+    format.compressions = known.compressions;
+}
+
+}  // namespace
+
 OutputFormat OutputFormatOf(const std::string& path) {
     auto output = OIIO::ImageOutput::create(path);
     if (!output) {
@@ -25,61 +127,8 @@ OutputFormat OutputFormatOf(const std::string& path) {
     format.title = format.name;
     std::transform(format.title.begin(), format.title.end(), format.title.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    // Conventions: a file holds what the tool rendered. EXR has no tag for
-    // straight colour, but no compositing host changes pixel values when it
-    // writes one: with Alpha Multiply off it holds straight colour (and the
-    // run says so). TIFF marks which one a file holds. PNG's colour is
-    // straight by definition, so premultiplied output is converted. Formats
-    // not named here are treated as premultiplied (what their readers
-    // assume), with no data type refused.
-    // The codecs' own answers to what their headers keep are not all true
-    // (PNG keeps the data window's position, TIFF the display window), so
-    // the formats named here say it themselves.
-    if (format.name == "openexr") {
-        format.title = "EXR";
-        format.straight = format.asRendered = true;
-        format.types = {TypeDesc::HALF, TypeDesc::FLOAT};
-        format.channelTypes = format.origin = format.displayWindow = true;
-        // The writer takes zip levels 1 to 9 and DWA levels as whole numbers
-        // (45.7 would be 45, 0.5 its default of 45).
-        format.compressions = {{"none"}, {"rle"},  {"zip", 1, 9}, {"zips", 1, 9}, {"piz"},
-                               {"pxr24"}, {"b44"}, {"b44a"},      {"dwaa", 1, -1}, {"dwab", 1, -1}};
-    } else if (format.name == "png") {
-        format.premultiplied = false;
-        format.straight = true;
-        format.convention = Association::Straight;
-        format.types = {TypeDesc::UINT8, TypeDesc::UINT16};
-        format.origin = true;
-        // Deflate's strategies; "zip" is its default one, and a level, 0 to
-        // 9, is deflate's effort (PNG is always lossless).
-        format.compressions = {{"zip", 0, 9}, {"default", 0, 9}, {"filtered", 0, 9},
-                               {"huffman", 0, 9}, {"rle", 0, 9}, {"fixed", 0, 9}};
-    } else if (format.name == "tiff") {
-        // The TIFF writer holds several images, but written through an I/O
-        // proxy, as outputs are staged, it keeps only the last one: a
-        // multi-part source is refused (or keyed alone) rather than lose parts.
-        format.parts = false;
-        // Its channels have roles, not names: a Z after alpha reads back as
-        // "channel4", a layer's fg.R as R. Only colour and alpha are written,
-        // so a further channel or a layer's names are refused, not renamed.
-        format.furtherChannels = false;
-        format.straight = format.asRendered = true;
-        // Half is written as float (few readers know 16-bit float TIFF), so
-        // asking for half is refused rather than answered with float.
-        format.types = {TypeDesc::UINT8, TypeDesc::UINT16, TypeDesc::FLOAT};
-        format.origin = format.displayWindow = true;
-        // What its writer writes (CCITT's fax codings take 1-bit images only).
-        format.compressions = {{"none"}, {"lzw"}, {"zip", 1, 9}, {"packbits"}, {"jpeg", 1, 100}};
-    } else if (format.name == "jpeg") {
-        format.title = "JPEG";
-        format.types = {TypeDesc::UINT8};
-        format.compressions = {{"jpeg", 1, 100}};
-    } else if (format.name == "dpx") {
-        format.title = "DPX";
-        // Half is written as float and 32-bit integers as 16-bit ones.
-        format.types = {TypeDesc::UINT8, TypeDesc::UINT16, TypeDesc::FLOAT, TypeDesc::DOUBLE};
-        format.origin = format.displayWindow = true;
-        format.compressions = {{"none"}};
+    for (const KnownFormat& known : KnownFormats()) {
+        if (format.name == known.name) ApplyKnownFormat(format, known);
     }
     return format;
 }

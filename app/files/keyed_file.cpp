@@ -114,11 +114,9 @@ std::string Now() {
     return text;
 }
 
-// The header of the keyed part: the source's, with the channels written, the
-// container kept where the format has it, and honest provenance and tags.
-OIIO::ImageSpec KeyedSpec(const FileImage& source, const OutputFormat& format, const WriteOptions& options,
-                          const std::vector<OutChannel>& channels, bool writeAlpha, Association stored) {
-    OIIO::ImageSpec spec = source.spec;
+// The keyed part's channels: their names and types, and which of them are
+// alpha and depth.
+void SetKeyedChannels(OIIO::ImageSpec& spec, const WriteOptions& options, const std::vector<OutChannel>& channels) {
     spec.nchannels = static_cast<int>(channels.size());
     spec.channelnames.clear();
     spec.channelformats.clear();
@@ -140,8 +138,11 @@ OIIO::ImageSpec KeyedSpec(const FileImage& source, const OutputFormat& format, c
     if (!mixedFormats) {
         spec.channelformats.clear();
     }
+}
 
-    // The container: tiles and compression stay where the format has them.
+// The container: tiles and compression stay where the format has them.
+void SetContainer(OIIO::ImageSpec& spec, const FileImage& source, const OutputFormat& format,
+                  const WriteOptions& options) {
     if (!format.tiles) {
         spec.tile_width = spec.tile_height = spec.tile_depth = 0;
     }
@@ -171,16 +172,10 @@ OIIO::ImageSpec KeyedSpec(const FileImage& source, const OutputFormat& format, c
     for (const char* stale : {"oiio:AverageColor", "oiio:SHA-1", "oiio:ConstantColor", "oiio:subimages"}) {
         spec.erase_attribute(stale);
     }
+}
 
-    if (writeAlpha && stored == Association::Straight) {
-        // The colour handed over is straight already: the writer must not
-        // divide it by alpha again, and marks the file unassociated.
-        spec.attribute("oiio:UnassociatedAlpha", 1);
-    } else {
-        spec.erase_attribute("oiio:UnassociatedAlpha");
-    }
-
-    // Provenance: this program made the file, by this command line.
+// Provenance: this program made the file, by this command line.
+void SetProvenance(OIIO::ImageSpec& spec, const WriteOptions& options) {
     spec.attribute("Software", SoftwareName());
     std::string history = spec.get_string_attribute("Exif:ImageHistory");
     if (history.empty()) history = spec.get_string_attribute("ImageHistory");
@@ -192,8 +187,11 @@ OIIO::ImageSpec KeyedSpec(const FileImage& source, const OutputFormat& format, c
         spec.attribute("Exif:ImageHistory", history);
     }
     spec.attribute("DateTime", Now());
+}
 
-    // The colour space tag says what the values are.
+// The colour space tag says what the values are.
+void SetColourSpaceTag(OIIO::ImageSpec& spec, const FileImage& source, const OutputFormat& format,
+                       const WriteOptions& options) {
     const std::string space = options.outputSpace.empty() ? source.colourSpace : options.outputSpace;
     spec.erase_attribute("oiio:Gamma");
     spec.erase_attribute(kExrColourSpaceAttribute);
@@ -205,6 +203,25 @@ OIIO::ImageSpec KeyedSpec(const FileImage& source, const OutputFormat& format, c
             spec.attribute(kExrColourSpaceAttribute, space);
         }
     }
+}
+
+// The header of the keyed part: the source's, with the channels written, the
+// container kept where the format has it, and honest provenance and tags.
+// The steps run in this order, as each edits the attributes the file lists.
+OIIO::ImageSpec KeyedSpec(const FileImage& source, const OutputFormat& format, const WriteOptions& options,
+                          const std::vector<OutChannel>& channels, bool writeAlpha, Association stored) {
+    OIIO::ImageSpec spec = source.spec;
+    SetKeyedChannels(spec, options, channels);
+    SetContainer(spec, source, format, options);
+    if (writeAlpha && stored == Association::Straight) {
+        // The colour handed over is straight already: the writer must not
+        // divide it by alpha again, and marks the file unassociated.
+        spec.attribute("oiio:UnassociatedAlpha", 1);
+    } else {
+        spec.erase_attribute("oiio:UnassociatedAlpha");
+    }
+    SetProvenance(spec, options);
+    SetColourSpaceTag(spec, source, format, options);
     // The codec is handed the types and windows it stores, so that the plan
     // is what the file holds.
     return StoredSpec(format, spec);
@@ -345,6 +362,108 @@ void WriteStrips(OIIO::ImageOutput& output, const OIIO::ImageSpec& spec, KeyedLi
     }
 }
 
+// The keyed file's writer, open on its staged temporary. Called with a
+// message, it fails the file: the temporary is removed and the target named.
+struct OpenOutput {
+    StagedFile& staged;
+    OIIO::ImageOutput& output;
+
+    void operator()(const std::string& message) const {
+        staged.Fail(message.empty() ? "write failed" : message);
+    }
+    // Fails the file with the writer's message unless `done`.
+    void Check(bool done) const {
+        if (!done) (*this)(output.geterror());
+    }
+    // Opens the next subimage or MIP level of the file.
+    void Open(const OIIO::ImageSpec& spec, OIIO::ImageOutput::OpenMode mode) const {
+        Check(output.open(staged.TempPath(), spec, mode));
+    }
+};
+
+// The conversion of the keyed colour to --output-space, or null without it.
+std::unique_ptr<ColourConversion> OutputConversion(const FileImage& source, const WriteOptions& options) {
+    if (options.outputSpace.empty()) {
+        return nullptr;
+    }
+    // Values without a tag are taken as linear, as image files are read.
+    return std::make_unique<ColourConversion>(ValuesSpace(source.colourSpace), options.outputSpace,
+                                              "--output-space");
+}
+
+// The source opened again, to copy its other parts as stored.
+std::unique_ptr<OIIO::ImageInput> OpenSourceParts(const FileImage& source) {
+    std::unique_ptr<OIIO::ImageInput> input = OIIO::ImageInput::open(source.path);
+    if (!input) {
+        throw CliError(source.path + ": cannot read: " + OIIO::geterror());
+    }
+    return input;
+}
+
+// The lower MIP levels of the keyed part, made again from its whole top
+// level `pixels` in the file's channels, at the source's level sizes.
+void WriteLowerLevels(const OpenOutput& out, const OIIO::ImageSpec& keyedSpec, const FileImage& source,
+                      const std::vector<float>& pixels) {
+    OIIO::ImageSpec floatSpec = keyedSpec;
+    floatSpec.set_format(TypeDesc::FLOAT);
+    floatSpec.channelformats.clear();
+    const OIIO::ImageBuf top(floatSpec, const_cast<float*>(pixels.data()));
+    for (std::size_t level = 1; level < source.levels.size(); ++level) {
+        const auto [width, height] = source.levels[level];
+        OIIO::ImageSpec levelSpec = keyedSpec;
+        levelSpec.width = levelSpec.full_width = width;
+        levelSpec.height = levelSpec.full_height = height;
+        levelSpec.x = levelSpec.y = levelSpec.full_x = levelSpec.full_y = 0;
+        const OIIO::ROI roi(0, width, 0, height, 0, 1, 0, keyedSpec.nchannels);
+        OIIO::ImageBuf scaled = OIIO::ImageBufAlgo::resize(top, "", 0.0f, roi);
+        if (scaled.has_error()) {
+            out(scaled.geterror());
+        }
+        out.Open(levelSpec, OIIO::ImageOutput::AppendMIPLevel);
+        out.Check(out.output.write_image(TypeDesc::FLOAT, scaled.localpixels()));
+    }
+}
+
+// The keyed part: from `pixels` when the whole top level is held, else a
+// strip at a time; then its lower MIP levels when `mipmapped`.
+void WriteKeyedPart(const OpenOutput& out, const OIIO::ImageSpec& keyedSpec, KeyedLines& lines,
+                    const std::vector<float>& pixels, const FileImage& source, bool mipmapped) {
+    if (pixels.empty()) {
+        WriteStrips(out.output, keyedSpec, lines, out);
+    } else {
+        out.Check(out.output.write_image(TypeDesc::FLOAT, pixels.data()));
+    }
+    if (mipmapped) {
+        WriteLowerLevels(out, keyedSpec, source, pixels);
+    }
+}
+
+// Another part of the source, copied as stored, level by level.
+void CopyPart(const OpenOutput& out, OIIO::ImageInput& input, const FileImage& source, int part) {
+    for (int level = 0; input.seek_subimage(part, level); ++level) {
+        const OIIO::ImageSpec levelSpec = input.spec(part, level);
+        // The file was weighed when it was read, but it may have changed since.
+        const std::uint64_t bytes = levelSpec.image_bytes(true);
+        if (bytes > CurrentReadPolicy().memoryBudget) {
+            throw CliError(source.path + ": cannot read: part " + std::to_string(part) + " declares " +
+                           MemoryText(bytes) + ", more than the memory budget of " +
+                           MemoryText(CurrentReadPolicy().memoryBudget) + " (see --max-memory)");
+        }
+        std::vector<unsigned char> data(bytes);
+        input.geterror();
+        if (!input.read_image(part, level, 0, levelSpec.nchannels, TypeDesc::UNKNOWN, data.data())) {
+            throw CliError(source.path + ": cannot read: " + input.geterror());
+        }
+        if (const std::string complaint = CheckWholeRead(source.path, input); !complaint.empty()) {
+            std::cerr << "veskar: warning: " << complaint << "\n";
+        }
+        if (level > 0) {
+            out.Open(levelSpec, OIIO::ImageOutput::AppendMIPLevel);
+        }
+        out.Check(out.output.write_image(TypeDesc::UNKNOWN, data.data()));
+    }
+}
+
 }  // namespace
 
 std::string SoftwareName() {
@@ -429,28 +548,13 @@ void WriteKeyedFile(const std::string& path, const FileImage& source, const Imag
                     const WriteOptions& options) {
     CheckOutput(path, source, options);
     const KeyedPlan plan = PlanKeyedFile(OutputFormatOf(path), source, options);
-    const OutputFormat& format = plan.format;
-    const OIIO::ImageSpec& keyedSpec = plan.keyedSpec;
-    std::unique_ptr<ColourConversion> conversion;
-    if (!options.outputSpace.empty()) {
-        // Values without a tag are taken as linear, as image files are read.
-        conversion = std::make_unique<ColourConversion>(ValuesSpace(source.colourSpace), options.outputSpace,
-                                                        "--output-space");
-    }
+    const std::unique_ptr<ColourConversion> conversion = OutputConversion(source, options);
     KeyedLines lines(keyed, plan.channels, plan.written, options, conversion.get());
-
     // Every part of the source, in order, when the format holds them.
-    const bool allParts = plan.allParts;
-    std::unique_ptr<OIIO::ImageInput> input;
-    if (allParts) {
-        input = OIIO::ImageInput::open(source.path);
-        if (!input) {
-            throw CliError(source.path + ": cannot read: " + OIIO::geterror());
-        }
-    }
+    const std::unique_ptr<OIIO::ImageInput> input = plan.allParts ? OpenSourceParts(source) : nullptr;
     // The other parts' data goes to the codec as stored, in their own types.
     const std::vector<OIIO::ImageSpec> specs = PartSpecs(plan, source, false);
-    const bool mipmapped = source.levels.size() > 1 && format.mipmap;
+    const bool mipmapped = source.levels.size() > 1 && plan.format.mipmap;
     // The lower MIP levels are made from the whole keyed top level in the
     // file's channels; other files are written a strip at a time.
     std::vector<float> pixels;
@@ -460,68 +564,15 @@ void WriteKeyedFile(const std::string& path, const FileImage& source, const Imag
     }
 
     StagedFile staged(path);
-    const std::string& temp = staged.TempPath();
-    OIIO::ImageOutput& output = staged.OpenImage(specs);
-    auto fail = [&](const std::string& message) { staged.Fail(message.empty() ? "write failed" : message); };
+    const OpenOutput out{staged, staged.OpenImage(specs)};
     for (int part = 0; part < static_cast<int>(specs.size()); ++part) {
-        if (part > 0 && !output.open(temp, specs[part], OIIO::ImageOutput::AppendSubimage)) {
-            fail(output.geterror());
+        if (part > 0) {
+            out.Open(specs[part], OIIO::ImageOutput::AppendSubimage);
         }
-        const bool isKeyed = !allParts || part == source.part;
-        if (isKeyed) {
-            if (pixels.empty()) {
-                WriteStrips(output, keyedSpec, lines, fail);
-            } else if (!output.write_image(TypeDesc::FLOAT, pixels.data())) {
-                fail(output.geterror());
-            }
-            if (!mipmapped) continue;
-            // The lower levels are made again from the keyed top level.
-            OIIO::ImageSpec floatSpec = keyedSpec;
-            floatSpec.set_format(TypeDesc::FLOAT);
-            floatSpec.channelformats.clear();
-            const OIIO::ImageBuf top(floatSpec, const_cast<float*>(pixels.data()));
-            for (std::size_t level = 1; level < source.levels.size(); ++level) {
-                const auto [width, height] = source.levels[level];
-                OIIO::ImageSpec levelSpec = keyedSpec;
-                levelSpec.width = levelSpec.full_width = width;
-                levelSpec.height = levelSpec.full_height = height;
-                levelSpec.x = levelSpec.y = levelSpec.full_x = levelSpec.full_y = 0;
-                const OIIO::ROI roi(0, width, 0, height, 0, 1, 0, keyedSpec.nchannels);
-                OIIO::ImageBuf scaled = OIIO::ImageBufAlgo::resize(top, "", 0.0f, roi);
-                if (scaled.has_error()) {
-                    fail(scaled.geterror());
-                }
-                if (!output.open(temp, levelSpec, OIIO::ImageOutput::AppendMIPLevel) ||
-                    !output.write_image(TypeDesc::FLOAT, scaled.localpixels())) {
-                    fail(output.geterror());
-                }
-            }
-            continue;
-        }
-        // Any other part is copied as stored, level by level.
-        for (int level = 0; input->seek_subimage(part, level); ++level) {
-            const OIIO::ImageSpec levelSpec = input->spec(part, level);
-            // The file was weighed when it was read, but it may have changed since.
-            const std::uint64_t bytes = levelSpec.image_bytes(true);
-            if (bytes > CurrentReadPolicy().memoryBudget) {
-                throw CliError(source.path + ": cannot read: part " + std::to_string(part) + " declares " +
-                               MemoryText(bytes) + ", more than the memory budget of " +
-                               MemoryText(CurrentReadPolicy().memoryBudget) + " (see --max-memory)");
-            }
-            std::vector<unsigned char> data(bytes);
-            input->geterror();
-            if (!input->read_image(part, level, 0, levelSpec.nchannels, TypeDesc::UNKNOWN, data.data())) {
-                throw CliError(source.path + ": cannot read: " + input->geterror());
-            }
-            if (const std::string complaint = CheckWholeRead(source.path, *input); !complaint.empty()) {
-                std::cerr << "veskar: warning: " << complaint << "\n";
-            }
-            if (level > 0 && !output.open(temp, levelSpec, OIIO::ImageOutput::AppendMIPLevel)) {
-                fail(output.geterror());
-            }
-            if (!output.write_image(TypeDesc::UNKNOWN, data.data())) {
-                fail(output.geterror());
-            }
+        if (!plan.allParts || part == source.part) {
+            WriteKeyedPart(out, plan.keyedSpec, lines, pixels, source, mipmapped);
+        } else {
+            CopyPart(out, *input, source, part);
         }
     }
     staged.Commit();

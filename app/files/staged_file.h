@@ -8,6 +8,8 @@
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imageio.h>
 
+#include "app/files/temporaries.h"
+
 namespace veskar {
 
 /// An output file written under a temporary name beside its target and
@@ -112,28 +114,12 @@ private:
 /// overwrites nothing.
 bool IsTextStream(const std::string& path);
 
-/// The beginning every temporary name for `target` shares.
-std::string TemporaryPrefix(const std::filesystem::path& target);
-
-/// Whether `name` (a file name without folder) is a temporary name of
-/// StagedFile, of any target.
-bool IsTemporaryName(const std::string& name);
-
 /// Removes the temporary files of `target` that a killed run left beside it:
 /// those whose process (the PID in the name) is gone. Those of this process
 /// and of any other process still running are kept, as they are being
 /// written. Returns how many it removed; errors are ignored, as the
 /// leftovers are harmless.
 int RemoveLeftoverTemporaries(const std::filesystem::path& target);
-
-/// Removes every live temporary file of this process. Async-signal-safe: for
-/// signal handlers, which then end the process.
-void RemoveLiveTemporaries() noexcept;
-
-/// RemoveLiveTemporaries for a thread that ends the process next: the
-/// registry stays locked, so that no temporary is begun after the removal.
-/// Not for signal handlers.
-void RemoveLiveTemporariesBeforeExit() noexcept;
 
 /// The system's text for `errorNumber`, never "Success": a failure that set
 /// no error number says so.

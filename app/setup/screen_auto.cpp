@@ -56,22 +56,16 @@ bool InHueWindow(double hue, int bin) {
     return std::min(distance, kHueBins - distance) <= 1;
 }
 
-}  // namespace
+// The screen's hue along the border strip the patches cover: the best
+// window of three neighbouring hue bins, and the share of the strip it covers.
+struct BorderHue {
+    int bin = 0;
+    double share = 0;
+};
 
-ScreenSearch FindScreenRects(const Image& plate) {
-    ScreenSearch search;
+BorderHue FindBorderHue(const Image& plate, int inset, int side) {
     const int width = plate.Width();
     const int height = plate.Height();
-    const int side = std::clamp(std::min(width, height) / 10, 4, 64);
-    // Patches sit two pixels in: the very edge of a frame often holds a line of
-    // black or codec ringing.
-    const int inset = std::min(2, std::min(width, height) / 8);
-    if (width < side + 2 * inset || height < side + 2 * inset) {
-        search.reason = "the frame is too small to look for a screen";
-        return search;
-    }
-
-    // The strip of the border that the patches cover.
     std::array<long, kHueBins> histogram{};
     long stripPixels = 0;
     for (int y = 0; y < height; ++y) {
@@ -94,18 +88,11 @@ ScreenSearch FindScreenRects(const Image& plate) {
             bestBin = bin;
         }
     }
-    const double share = static_cast<double>(bestCount) / static_cast<double>(std::max(stripPixels, 1L));
-    char text[160];
-    if (share < kMinBorderShare) {
-        std::snprintf(text, sizeof text,
-                      "no screen colour along the frame border (the most common saturated hue covers %.0f%% of it, "
-                      "under %.0f%%)",
-                      share * 100.0, kMinBorderShare * 100.0);
-        search.reason = text;
-        return search;
-    }
+    return {bestBin, static_cast<double>(bestCount) / static_cast<double>(std::max(stripPixels, 1L))};
+}
 
-    // Patches along the border, clockwise from the top-left corner.
+// Patches along the border, clockwise from the top-left corner.
+std::vector<ScreenRect> BorderPatches(int width, int height, int inset, int side) {
     std::vector<ScreenRect> candidates;
     const int right = width - inset - side;
     const int bottom = height - inset - side;
@@ -113,37 +100,72 @@ ScreenSearch FindScreenRects(const Image& plate) {
     for (int y = inset + side; y <= bottom; y += side) candidates.push_back({right, y, side, side});
     for (int x = right - side; x >= inset; x -= side) candidates.push_back({x, bottom, side, side});
     for (int y = bottom - side; y >= inset + side; y -= side) candidates.push_back({inset, y, side, side});
+    return candidates;
+}
 
-    std::vector<ScreenRect> uniform;
-    for (const ScreenRect& rect : candidates) {
-        long inHue = 0;
-        double sum[3] = {0, 0, 0};
-        double squares[3] = {0, 0, 0};
-        for (int y = rect.y; y < rect.y + rect.height; ++y) {
-            for (int x = rect.x; x < rect.x + rect.width; ++x) {
-                const Hsv hsv = PixelHsv(plate, x, y);
-                inHue += Coloured(hsv) && InHueWindow(hsv.hue, bestBin);
-                const float* record = plate.Plane1Pixel(x, y);
-                for (int c = 0; c < 3; ++c) {
-                    sum[c] += record[c];
-                    squares[c] += static_cast<double>(record[c]) * record[c];
-                }
+// Whether `rect` is screen: nearly all of it in the hue window of `bin`, and
+// no channel varying by more than grain does.
+bool UniformPatch(const Image& plate, const ScreenRect& rect, int bin) {
+    long inHue = 0;
+    double sum[3] = {0, 0, 0};
+    double squares[3] = {0, 0, 0};
+    for (int y = rect.y; y < rect.y + rect.height; ++y) {
+        for (int x = rect.x; x < rect.x + rect.width; ++x) {
+            const Hsv hsv = PixelHsv(plate, x, y);
+            inHue += Coloured(hsv) && InHueWindow(hsv.hue, bin);
+            const float* record = plate.Plane1Pixel(x, y);
+            for (int c = 0; c < 3; ++c) {
+                sum[c] += record[c];
+                squares[c] += static_cast<double>(record[c]) * record[c];
             }
         }
-        const double n = static_cast<double>(rect.width) * rect.height;
-        bool flat = static_cast<double>(inHue) >= kMinPatchShare * n;
-        for (int c = 0; c < 3 && flat; ++c) {
-            const double mean = sum[c] / n;
-            const double variance = std::max(0.0, squares[c] / n - mean * mean);
-            flat = std::sqrt(variance) <= kMaxPatchDeviation;
-        }
-        if (flat) uniform.push_back(rect);
+    }
+    const double n = static_cast<double>(rect.width) * rect.height;
+    bool flat = static_cast<double>(inHue) >= kMinPatchShare * n;
+    for (int c = 0; c < 3 && flat; ++c) {
+        const double mean = sum[c] / n;
+        const double variance = std::max(0.0, squares[c] / n - mean * mean);
+        flat = std::sqrt(variance) <= kMaxPatchDeviation;
+    }
+    return flat;
+}
+
+}  // namespace
+
+ScreenSearch FindScreenRects(const Image& plate) {
+    ScreenSearch search;
+    const int width = plate.Width();
+    const int height = plate.Height();
+    const int side = std::clamp(std::min(width, height) / 10, 4, 64);
+    // Patches sit two pixels in: the very edge of a frame often holds a line of
+    // black or codec ringing.
+    const int inset = std::min(2, std::min(width, height) / 8);
+    if (width < side + 2 * inset || height < side + 2 * inset) {
+        search.reason = "the frame is too small to look for a screen";
+        return search;
+    }
+
+    const BorderHue hue = FindBorderHue(plate, inset, side);
+    char text[160];
+    if (hue.share < kMinBorderShare) {
+        std::snprintf(text, sizeof text,
+                      "no screen colour along the frame border (the most common saturated hue covers %.0f%% of it, "
+                      "under %.0f%%)",
+                      hue.share * 100.0, kMinBorderShare * 100.0);
+        search.reason = text;
+        return search;
+    }
+
+    const std::vector<ScreenRect> candidates = BorderPatches(width, height, inset, side);
+    std::vector<ScreenRect> uniform;
+    for (const ScreenRect& rect : candidates) {
+        if (UniformPatch(plate, rect, hue.bin)) uniform.push_back(rect);
     }
     if (uniform.size() < kMinPatches) {
         std::snprintf(text, sizeof text,
                       "the border's hue of %.0f degrees shows in only %zu uniform patch%s of %d x %d pixels, "
                       "too few to call it a screen",
-                      (bestBin + 0.5) * 360.0 / kHueBins, uniform.size(), uniform.size() == 1 ? "" : "es", side,
+                      (hue.bin + 0.5) * 360.0 / kHueBins, uniform.size(), uniform.size() == 1 ? "" : "es", side,
                       side);
         search.reason = text;
         return search;
@@ -156,7 +178,7 @@ ScreenSearch FindScreenRects(const Image& plate) {
     }
     std::snprintf(text, sizeof text,
                   "screen hue about %.0f degrees on %.0f%% of the frame border, %zu of %zu border patches uniform",
-                  (bestBin + 0.5) * 360.0 / kHueBins, share * 100.0, uniform.size(), candidates.size());
+                  (hue.bin + 0.5) * 360.0 / kHueBins, hue.share * 100.0, uniform.size(), candidates.size());
     search.summary = text;
     return search;
 }

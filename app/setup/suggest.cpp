@@ -81,56 +81,50 @@ std::string Percent(double share) {
     return text;
 }
 
-}  // namespace
+// What suggest works from: the plate, the key image if any, the screen's
+// rectangles and the keyer's class.
+struct SuggestInputs {
+    const std::string& platePath;  // as given, for messages
+    const FileImage& plate;
+    const std::optional<FileImage>& key;
+    const std::vector<ScreenRect>& rects;
+    const std::string& shown;  // the --screen option as given, for messages
+    const Registry& keyer;
+};
 
-int RunSuggest(const std::string& pluginFolder, const SuggestOptions& options) {
-    if (options.screens.empty()) {
-        throw CliError("suggest needs the screen: --screen X,Y,W,H (repeatable) or --screen auto", 2);
+// The keyer set up for the screen in colour space `space` and its key scored.
+Outcome TrySpace(const SuggestInputs& in, int space) {
+    Outcome o;
+    host::ToolInstance tool(in.keyer);
+    tool.SetNumber(*tool.FindInput("Colorspace"), space, 0.0);
+    ScreenSetup setup;
+    try {
+        setup = SetUpScreen(tool, *in.plate.image, in.key ? in.key->image.get() : nullptr, in.rects);
+    } catch (const CliError& e) {
+        // A rectangle outside the plate fails in every space alike.
+        if (e.ExitCode() == 2) throw CliError(in.shown + ": " + e.what(), 2);
+        o.setupLine = e.what();
+        return o;
     }
-    const std::string output =
-        options.output.empty() ? fs::path(options.plate).stem().string() + ".setting" : options.output;
-    ReadOptions colourOnly;
-    colourOnly.withExtraChannels = false;  // the setup and its scores look at colour alone
-    const FileImage plate = ReadImageFile(options.plate, colourOnly);
-    std::optional<FileImage> key;
-    if (!options.keyImage.empty()) key = ReadImageFile(options.keyImage, colourOnly);
-    const std::vector<ScreenRect> rects = ResolveScreenRects(options.screens, *plate.image, std::cout);
-    const std::string shown = ScreenOptionText(options.screens);
-    PluginSession session(pluginFolder);
-    const Registry& keyer = session.Class(kKeyerClassId);
-    host::SetWorkerCount(options.threads);
-
-    Outcome outcomes[5];
-    int best = -1;
-    for (int space = 0; space < 5; ++space) {
-        Outcome& o = outcomes[space];
-        host::ToolInstance tool(keyer);
-        tool.SetNumber(*tool.FindInput("Colorspace"), space, 0.0);
-        ScreenSetup setup;
-        try {
-            setup = SetUpScreen(tool, *plate.image, key ? key->image.get() : nullptr, rects);
-        } catch (const CliError& e) {
-            // A rectangle outside the plate fails in every space alike.
-            if (e.ExitCode() == 2) throw CliError(shown + ": " + e.what(), 2);
-            o.setupLine = e.what();
-            continue;
-        }
-        tool.Connect(*tool.FindInput("Image"), plate.image);
-        tool.Connect(*tool.FindInput("KeyImage"), key ? key->image : nullptr);
-        const std::shared_ptr<Image> keyed = tool.Render(0.0);
-        if (!keyed) throw CliError(options.plate + ": the keyer produced no image");
-        o = Score(*keyed, rects);
-        o.setupLine = DescribeScreenSetup(setup, space);
-        for (const auto& [id, value] : setup.values) {
-            char number[48];
-            std::snprintf(number, sizeof number, "%.4g", value);
-            o.values += (o.values.empty() ? "" : " ") + id + "=" + number;
-        }
-        for (const std::string& note : setup.notes) o.setupLine += "; " + note;
-        o.settings = SettingsText(tool.Tool(), "Veskar1", keyer.Name());
-        if (best < 0 || o.score < outcomes[best].score) best = space;
+    tool.Connect(*tool.FindInput("Image"), in.plate.image);
+    tool.Connect(*tool.FindInput("KeyImage"), in.key ? in.key->image : nullptr);
+    const std::shared_ptr<Image> keyed = tool.Render(0.0);
+    if (!keyed) throw CliError(in.platePath + ": the keyer produced no image");
+    o = Score(*keyed, in.rects);
+    o.setupLine = DescribeScreenSetup(setup, space);
+    for (const auto& [id, value] : setup.values) {
+        char number[48];
+        std::snprintf(number, sizeof number, "%.4g", value);
+        o.values += (o.values.empty() ? "" : " ") + id + "=" + number;
     }
+    for (const std::string& note : setup.notes) o.setupLine += "; " + note;
+    o.settings = SettingsText(tool.Tool(), "Veskar1", in.keyer.Name());
+    return o;
+}
 
+// Each space's setup and values, then the table of scores with the best
+// (index `best`, -1 for none) marked.
+void PrintOutcomes(const Outcome (&outcomes)[5], int best) {
     for (int space = 0; space < 5; ++space) {
         std::cout << kSpaces[space] << ": " << outcomes[space].setupLine << "\n";
         if (outcomes[space].usable) std::cout << "  " << outcomes[space].values << "\n";
@@ -158,6 +152,34 @@ int RunSuggest(const std::string& pluginFolder, const SuggestOptions& options) {
     std::cout << "score: the share of the frame outside the rectangles left between clear and opaque, plus the "
                  "share of the sampled screen not keyed clear (1 more when the key clears or keeps nearly the whole "
                  "frame); lower separates better\n";
+}
+
+}  // namespace
+
+int RunSuggest(const std::string& pluginFolder, const SuggestOptions& options) {
+    if (options.screens.empty()) {
+        throw CliError("suggest needs the screen: --screen X,Y,W,H (repeatable) or --screen auto", 2);
+    }
+    const std::string output =
+        options.output.empty() ? fs::path(options.plate).stem().string() + ".setting" : options.output;
+    ReadOptions colourOnly;
+    colourOnly.withExtraChannels = false;  // the setup and its scores look at colour alone
+    const FileImage plate = ReadImageFile(options.plate, colourOnly);
+    std::optional<FileImage> key;
+    if (!options.keyImage.empty()) key = ReadImageFile(options.keyImage, colourOnly);
+    const std::vector<ScreenRect> rects = ResolveScreenRects(options.screens, *plate.image, std::cout);
+    const std::string shown = ScreenOptionText(options.screens);
+    PluginSession session(pluginFolder);
+    const SuggestInputs inputs{options.plate, plate, key, rects, shown, session.Class(kKeyerClassId)};
+    host::SetWorkerCount(options.threads);
+
+    Outcome outcomes[5];
+    int best = -1;
+    for (int space = 0; space < 5; ++space) {
+        outcomes[space] = TrySpace(inputs, space);
+        if (outcomes[space].usable && (best < 0 || outcomes[space].score < outcomes[best].score)) best = space;
+    }
+    PrintOutcomes(outcomes, best);
     if (best < 0) {
         throw CliError(shown + ": no colour space could be set up: " + outcomes[0].setupLine);
     }
