@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "app/cli_error.h"
+#include "app/run_paths.h"
 #include "app/files/image_file.h"
 #include "app/files/staged_file.h"
 #include "app/settings/settings_text.h"
@@ -162,6 +163,12 @@ int RunSuggest(const std::string& pluginFolder, const SuggestOptions& options) {
     }
     const std::string output =
         options.output.empty() ? fs::path(options.plate).stem().string() + ".setting" : options.output;
+    // The settings file may replace neither the plate nor the key image.
+    RunPaths paths;
+    paths.AddInput(options.plate, "plate");
+    if (!options.keyImage.empty()) paths.AddInput(options.keyImage, "key image");
+    if (!IsTextStream(output)) paths.AddOutput(output, "settings file");
+    paths.Check();
     ReadOptions colourOnly;
     colourOnly.withExtraChannels = false;  // the setup and its scores look at colour alone
     const FileImage plate = ReadImageFile(options.plate, colourOnly);

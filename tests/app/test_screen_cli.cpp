@@ -285,4 +285,26 @@ TEST_F(ScreenCli, BadRectanglesAreUsageErrors) {
     }
 }
 
+// suggest writes its settings file only where it replaces none of its
+// inputs: -o naming the plate or the key image, by any spelling, is refused
+// before anything is read, and the files stay as they were.
+TEST_F(ScreenCli, SuggestNeverWritesOverItsInputs) {
+    const fs::path sample = Sample();
+    fs::copy_file(sample / "plate.exr", Path("plate.exr"), fs::copy_options::overwrite_existing);
+    fs::copy_file(sample / "clean_plate.exr", Path("clean.exr"), fs::copy_options::overwrite_existing);
+    const auto plateSize = fs::file_size(Path("plate.exr"));
+    const auto cleanSize = fs::file_size(Path("clean.exr"));
+    fs::create_symlink(Path("plate.exr"), Path("link.exr"));
+    for (const std::string& output : {Path("plate.exr").string(), Path("link.exr").string(),
+                                      (dir_ / "." / "clean.exr").string()}) {
+        const Outcome run = Run({"suggest", Path("plate.exr").string(), "--key-image", Path("clean.exr").string(),
+                                 "--screen", "0,0,40,40", "-o", output});
+        EXPECT_EQ(run.exitCode, 1) << output << ": " << run.err;
+        EXPECT_NE(run.err.find("would overwrite the"), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(fs::file_size(Path("plate.exr")), plateSize);
+    EXPECT_EQ(fs::file_size(Path("clean.exr")), cleanSize);
+    fs::remove(Path("link.exr"));
+}
+
 }  // namespace
