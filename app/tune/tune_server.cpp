@@ -10,6 +10,7 @@
 #include <httplib.h>
 
 #include "app/cli_error.h"
+#include "app/files/colour_config.h"
 #include "app/tune/connections.h"
 #include "app/tune/request_guard.h"
 #include "app/tune/web_assets.h"
@@ -276,6 +277,9 @@ int RunTune(const TuneOptions& options) {
         throw CliError(problem, 2);
     }
     TuneSession session(options);
+    // A plate that is not sRGB is shown through the configuration's curve: a
+    // broken $OCIO stops the page then, and is only worth a warning otherwise.
+    CheckColourConfig(session.ConvertsForDisplay());
     TuneServer server(session, options.listen);
     server.Bind(options.port);
 

@@ -370,6 +370,10 @@ json TuneSession::Screen(const json& body) {
     return {{"rect", RectText(rect)}, {"summary", DescribeScreenSetup(setup, colourSpace)}, {"notes", setup.notes}};
 }
 
+bool TuneSession::ConvertsForDisplay() {
+    return ShownThroughSrgbCurve(LoadFrame(frames_.front()).source.spec);
+}
+
 const Image& TuneSession::Keyed(bool proxy) {
     Render& cached = proxy ? proxy_ : full_;
     if (cached.revision == revision_ && cached.frame == frame_->number && cached.image) {

@@ -104,6 +104,10 @@ public:
     /// does, in the page's words; "" when the key looks usable.
     const std::string& Warning() const noexcept { return warning_; }
 
+    /// Whether the page shows the plates through the colour configuration
+    /// (the first frame is read to tell).
+    bool ConvertsForDisplay();
+
     /// Writes the settings text to the save path (staged and renamed) and
     /// returns `{"path": ..., "command": "veskar render ..."}`.
     nlohmann::json Save();

@@ -9,11 +9,11 @@
 #include <OpenImageIO/imagebufalgo.h>
 
 namespace veskar::tune {
-namespace {
 
-bool IsLinear(const OIIO::ImageSpec& spec) {
+bool ShownThroughSrgbCurve(const OIIO::ImageSpec& spec) {
     return spec.get_string_attribute("oiio:ColorSpace") != "sRGB";
 }
+namespace {
 
 // Fields of plane 1 of a host image (2 1 0 3: red, green, blue, alpha),
 // interleaved, as floats.
@@ -101,7 +101,7 @@ std::string EncodeView(View view, const OIIO::ImageSpec& sourceSpec, const Image
     static const int kRgb[3] = {2, 1, 0};
     static const int kRgba[4] = {2, 1, 0, 3};
     static const int kAlpha[1] = {3};
-    const bool linear = IsLinear(sourceSpec);
+    const bool linear = ShownThroughSrgbCurve(sourceSpec);
     if (view == View::Source || keyed == nullptr) {
         std::vector<float> pixels = Fields(source, kRgb, 3);
         if (linear) ToSrgb(pixels, source.Width(), source.Height(), 3);

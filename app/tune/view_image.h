@@ -21,6 +21,10 @@ inline constexpr unsigned char kStatusKeyed[3] = {28, 36, 92};
 inline constexpr unsigned char kStatusPartial[3] = {240, 160, 32};
 inline constexpr unsigned char kStatusSolid[3] = {235, 235, 235};
 
+/// Whether a plate's values are shown through the colour configuration's
+/// sRGB curve: every file that is not sRGB-encoded (such as EXR).
+bool ShownThroughSrgbCurve(const OIIO::ImageSpec& spec);
+
 /// A view of a frame as a PNG file in memory. `source` is the plate (its file
 /// spec says how it is encoded), `keyed` the keyer's render of it (unused for
 /// the source view). Matte and result are written as `veskar render` writes an

@@ -883,6 +883,32 @@ TEST_F(Session, ServerTurnsAwayConnectionsBeyondItsLimit) {
     EXPECT_TRUE(second.StillOpen());
 }
 
+// A plate that is not sRGB is shown through the colour configuration: a
+// broken $OCIO stops veskar tune before it serves, naming the file; an sRGB
+// plate needs no configuration.
+TEST_F(Session, BrokenColourConfigurationStopsAPageThatNeedsIt) {
+    TuneSession srgb(options);
+    EXPECT_FALSE(srgb.ConvertsForDisplay());
+    const std::string exr = (dir / "plate.exr").string();
+    OIIO::ImageBuf linear;
+    ASSERT_TRUE(OIIO::ImageBufAlgo::colorconvert(linear, OIIO::ImageBuf(plate), "sRGB", "linear"));
+    ASSERT_TRUE(linear.write(exr, OIIO::TypeDesc::HALF));
+    options.plate = exr;
+    TuneSession converted(options);
+    EXPECT_TRUE(converted.ConvertsForDisplay());
+
+    const std::string missing = (dir / "missing.ocio").string();
+    ::setenv("OCIO", missing.c_str(), 1);
+    try {
+        RunTune(options);
+        ADD_FAILURE() << "the page served with a missing $OCIO";
+    } catch (const veskar::CliError& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("$OCIO " + missing + ": ", 0), 0u) << e.what();
+        EXPECT_EQ(e.ExitCode(), 1);
+    }
+    ::unsetenv("OCIO");
+}
+
 // A refused request ends its connection, and its answer says so: a client
 // that keeps connections alive (browsers, Node) would otherwise send its next
 // request on the closed one and get no answer at all.
