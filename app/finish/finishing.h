@@ -1,0 +1,93 @@
+#pragma once
+
+// Edge and matte finishing: what the command-line host does to a keyed frame
+// after the tool, on whole frames of floats. The tool's own arithmetic is not
+// touched; a render that asks for none of these stages writes the tool's bits.
+//
+// Stages run in this fixed order:
+//   1. clip black, clip white   (levels of the matte)
+//   2. shrink or grow           (sub-pixel erosion or dilation of the matte)
+//   3. soften                   (blur of the matte)
+//   4. despot                   (specks in the screen and holes in the subject removed)
+//   5. garbage, holdout         (forced clear, forced opaque)
+//   6. colour: with unmix the colour is the source minus the screen colour
+//      times (1 - alpha); without it, colour follows the finished matte
+//   7. despill                  (spill toward the screen's colour removed,
+//                                luminance restored, on every pixel)
+//   8. view                     (result, matte or status)
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "host/image.h"
+
+namespace veskar::finish {
+
+/// A polygon in pixel coordinates of the frame (x to the right, y down; the
+/// pixel (i, j) covers [i, i+1) x [j, j+1)).
+struct Polygon {
+    std::vector<std::array<double, 2>> points;
+};
+
+/// A garbage or holdout matte as the command line gives it: an image file
+/// (its alpha, or its first channel when it has no alpha) or a polygon.
+struct MatteShape {
+    std::string text;  ///< as given: a file name or "x1,y1,x2,y2,..."
+    std::string file;  ///< the file, or "" for a polygon
+    Polygon polygon;
+};
+
+/// What the frame is written as.
+enum class View { Result, Matte, Status };
+
+/// The finishing asked for. Defaults change nothing.
+struct FinishOptions {
+    bool unmix = false;
+    double despill = 0.0;    ///< 0: off; 1: full suppression (--despill alone)
+    double clipBlack = 0.0;  ///< alpha at or below becomes 0; between the clips alpha is stretched
+    double clipWhite = 1.0;  ///< alpha at or above becomes 1
+    double shrink = 0.0;     ///< pixels (fractional); at most one of shrink and grow is above 0
+    double grow = 0.0;
+    double soften = 0.0;     ///< blur radius in pixels
+    double despot = 0.0;     ///< largest speck or hole removed, in pixels
+    std::vector<MatteShape> garbage;
+    std::vector<MatteShape> holdout;
+    View view = View::Result;
+
+    /// Whether any stage changes a pixel (view other than Result included).
+    bool Any() const;
+};
+
+/// Coverage maps (width * height floats in 0..1, row by row) of the garbage
+/// and holdout shapes for one frame size, made once per run from the options
+/// (files read by the caller, polygons rasterised with anti-aliased edges).
+struct ShapeMattes {
+    int width = 0;
+    int height = 0;
+    std::vector<float> garbage;  ///< empty when there is none
+    std::vector<float> holdout;  ///< empty when there is none
+};
+
+/// What a frame's finishing needs besides the keyed frame.
+struct FrameContext {
+    const Image& source;        ///< the plate as the tool keyed it
+    const Image* cleanPlate;    ///< the key image (a clean plate), or null
+    std::array<float, 3> screen;  ///< red, green, blue of the screen when there is no clean plate
+    bool premultiplied;         ///< the keyed colour is stored premultiplied by its alpha
+    const ShapeMattes* shapes;  ///< may be null when there are no garbage or holdout shapes
+};
+
+/// Coverage of `polygon` over a width x height frame (0..1 per pixel, the
+/// share of the pixel's area inside; even-odd rule for self-crossing outlines).
+std::vector<float> RasterisePolygon(const Polygon& polygon, int width, int height);
+
+/// Parses "x1,y1,x2,y2,..." (at least three points, finite numbers). Throws
+/// CliError (exit 2) naming `option` and the text.
+Polygon ParsePolygon(const std::string& option, const std::string& text);
+
+/// Runs the stages asked for by `options` on `keyed` (same size as
+/// context.source), in place. Extra channels of `keyed` are left as they are.
+void FinishFrame(const FinishOptions& options, const FrameContext& context, Image& keyed);
+
+}  // namespace veskar::finish
