@@ -117,23 +117,34 @@ void ApplyPick(host::ToolInstance& tool, const std::string& argument, const File
 
 }  // namespace
 
-KeySetupKind ApplyControlSteps(host::ToolInstance& tool, const std::vector<ControlStep>& steps, FirstFrame& first) {
+KeySetupKind ApplyControlSteps(host::ToolInstance& tool, const std::vector<ControlStep>& steps, FirstFrame& first,
+                               const SetupInputs& inputs) {
     KeySetupKind keySetup;
+    bool spaceSet = inputs.spaceSet;
     for (std::size_t i = 0; i < steps.size(); ++i) {
         const ControlStep& step = steps[i];
         if (step.kind == ControlStep::Kind::Set) {
             ApplySet(tool, step.text);
+            spaceSet = spaceSet || step.text.rfind("Colorspace=", 0) == 0;
         } else if (step.kind == ControlStep::Kind::KeyColor) {
             ApplyKeyColor(tool, step.text);
         } else if (step.kind == ControlStep::Kind::Pick) {
             ApplyPick(tool, step.text, first.source());
         } else {
-            std::vector<std::string> rects = {step.text};
+            ScreenRequest request;
+            request.screens = {step.text};
             while (i + 1 < steps.size() && steps[i + 1].kind == ControlStep::Kind::Screen) {
-                rects.push_back(steps[++i].text);
+                request.screens.push_back(steps[++i].text);
             }
             const FileImage& plate = first.source();  // read before the key image
-            ApplyScreenOption(tool, rects, *plate.image, first.key(), std::cerr);
+            request.subjects = inputs.subjects;
+            // Against a clean plate the key measures differences from it,
+            // which the tool's space (RGB by default) tells apart as well as any.
+            request.chooseSpace = !spaceSet && first.key() == nullptr;
+            request.softEdges = inputs.softEdges;
+            request.displayEncoded = DisplayEncoded(plate.colourSpace);
+            ApplyScreenOption(tool, request, *plate.image, first.key(), std::cerr);
+            spaceSet = true;
         }
         if (step.kind != ControlStep::Kind::Set) {
             keySetup.colourPicked = step.kind != ControlStep::Kind::Screen;

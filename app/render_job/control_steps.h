@@ -20,10 +20,23 @@ struct FirstFrame {
     std::function<const Image*()> key;
 };
 
+/// What the screen setup takes from the command line besides the steps.
+struct SetupInputs {
+    std::vector<std::string> subjects;  ///< --subject rectangles
+    /// Colorspace was set before the steps (by a settings file, which lists
+    /// every control): --screen keeps it. A --set Colorspace=... step before
+    /// --screen does the same, and so does a key image; otherwise --screen
+    /// chooses the space.
+    bool spaceSet = false;
+    /// Set up for soft edges (--clean-edges).
+    bool softEdges = false;
+};
+
 /// Applies `steps` to `tool` in order; Screen steps in a row are pooled into
 /// one setup. Returns how the key was set up, for the warning about a key
 /// that keys nothing or everything. Mistakes in a step are usage errors
 /// (CliError, exit 2) naming the option and its text.
-KeySetupKind ApplyControlSteps(host::ToolInstance& tool, const std::vector<ControlStep>& steps, FirstFrame& first);
+KeySetupKind ApplyControlSteps(host::ToolInstance& tool, const std::vector<ControlStep>& steps, FirstFrame& first,
+                               const SetupInputs& inputs);
 
 }  // namespace veskar

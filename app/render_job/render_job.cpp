@@ -46,7 +46,8 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
     FileSetup fileSetup(options.files, outputType, options.commandLine);
     FrameSources sources(files, options.keyImage, fileSetup);
     FirstFrame first{[&]() -> const FileImage& { return sources.First(); }, [&] { return sources.FirstKey(); }};
-    KeySetupKind keySetup = ApplyControlSteps(tool, options.steps, first);
+    KeySetupKind keySetup =
+        ApplyControlSteps(tool, options.steps, first, SetupInputs{options.subjects, !options.settingsFile.empty()});
     keySetup.keyImage = !options.keyImage.empty();
     keySetup.inverted = MatteInverted(tool);
     host::SetWorkerCount(options.threads);

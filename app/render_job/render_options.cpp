@@ -85,6 +85,11 @@ Subcommand AddRenderCommand(CLI::App& app, int argc, char** argv) {
     render->add_option("-o,--output", options->output, "Keyed image to write")->required();
     render->add_option("--key-image", options->keyImage, "Image the key colour is sampled from");
     AddStepOptions(*render, *steps);
+    render
+        ->add_option("--subject", options->subjects,
+                     "Pixels of the subject's solid core for --screen to place the matte's ramp against: X,Y,W,H "
+                     "(repeatable; by default the core is found in the frame)")
+        ->allow_extra_args(false);
     AddOutputOptions(*render, *options);
     AddFileOptions(*render, options->files);
     options->commandLine = CommandLineText(argc, argv);

@@ -25,6 +25,7 @@ struct RenderOptions {
     std::string output;
     std::string keyImage;
     std::vector<ControlStep> steps;
+    std::vector<std::string> subjects;  ///< --subject rectangles for the screen setup
     std::string settingsFile;  ///< applied before the steps
     std::string toolName;      ///< which tool of the settings file; "" for the only one
     std::string saveSettings;

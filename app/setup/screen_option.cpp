@@ -5,6 +5,7 @@
 
 #include "app/cli_error.h"
 #include "app/setup/screen_auto.h"
+#include "app/setup/setup_search.h"
 #include "host/operator.h"
 #include "host/tool_instance.h"
 
@@ -37,19 +38,67 @@ std::string ScreenOptionText(const std::vector<std::string>& texts) {
     return shown;
 }
 
-ScreenSetup ApplyScreenOption(host::ToolInstance& tool, const std::vector<std::string>& texts,
-                              const Image& plate, const Image* keyImage, std::ostream& log) {
-    const std::vector<ScreenRect> rects = ResolveScreenRects(texts, plate, log);
-    const std::string shown = ScreenOptionText(texts);
+namespace {
+
+const char* const kSpaceNames[5] = {"RGB", "HSV", "YXy", "YUV", "YCbCr"};
+
+std::string SpaceName(int space) { return space >= 0 && space < 5 ? kSpaceNames[space] : std::to_string(space); }
+
+int ToolSpace(host::ToolInstance& tool) {
+    return static_cast<int>(std::floor(tool.FindInput("Colorspace")->Value() + 0.5));
+}
+
+// Plans the setup: every space (or the tool's) and every ramp length scored,
+// the best kept; the old setup, rising just past the screen, when no
+// candidate has a subject to place the ramp against.
+ScreenSetup ChooseSetup(host::ToolInstance& tool, const ScreenRequest& request, const Image& plate,
+                        const Image* keyImage, const std::vector<ScreenRect>& rects, std::ostream& log,
+                        const std::string& shown) {
+    std::vector<ScreenRect> subjects;
+    for (const std::string& text : request.subjects) subjects.push_back(ParseScreenRect("--subject", text));
+    const bool rampToSubject = request.softEdges || !subjects.empty();
+    if (!request.chooseSpace && !rampToSubject) return PlanScreenSetup(tool.Tool(), plate, keyImage, rects);
+    const FrameRegions regions = FindFrameRegions(plate, keyImage, rects, subjects);
+    const std::vector<int> spaces = request.chooseSpace ? std::vector<int>{0, 1, 2, 3, 4} : std::vector<int>{-1};
+    const std::vector<SetupCandidate> candidates =
+        SearchSetups(tool.Tool(), plate, keyImage, rects, regions, spaces,
+                     SearchOptions{request.displayEncoded, request.softEdges, rampToSubject});
+    const SetupCandidate* best = BestSetup(candidates);
+    if (best == nullptr) {
+        return PlanScreenSetup(tool.Tool(), plate, keyImage, rects, SetupContext{});
+    }
+    if (request.chooseSpace) {
+        // Each space's best comes first among its candidates.
+        for (std::size_t i = 0; i < candidates.size(); ++i) {
+            if (i > 0 && candidates[i].colourSpace == candidates[i - 1].colourSpace) continue;
+            log << "veskar: " << shown << ": " << SpaceName(candidates[i].colourSpace) << ": "
+                << DescribeScore(candidates[i].score) << "\n";
+        }
+        log << "veskar: " << shown << ": Colorspace " << SpaceName(best->colourSpace) << " chosen ("
+            << DescribeScore(best->score) << "); --set Colorspace=... before --screen keeps a space of your own\n";
+    }
+    return best->setup;
+}
+
+}  // namespace
+
+ScreenSetup ApplyScreenOption(host::ToolInstance& tool, const ScreenRequest& request, const Image& plate,
+                              const Image* keyImage, std::ostream& log) {
+    const std::vector<ScreenRect> rects = ResolveScreenRects(request.screens, plate, log);
+    const std::string shown = ScreenOptionText(request.screens);
     try {
-        ScreenSetup setup = SetUpScreen(tool, plate, keyImage, rects);
-        const int colourSpace = static_cast<int>(std::floor(tool.FindInput("Colorspace")->Value() + 0.5));
-        log << "veskar: " << shown << ": " << DescribeScreenSetup(setup, colourSpace) << "\n";
+        const ScreenSetup setup = ChooseSetup(tool, request, plate, keyImage, rects, log, shown);
+        ApplyScreenSetup(tool, setup);
+        log << "veskar: " << shown << ": " << DescribeScreenSetup(setup, ToolSpace(tool)) << "\n";
         for (const std::string& note : setup.notes) log << "veskar: " << shown << ": " << note << "\n";
         return setup;
     } catch (const CliError& e) {
         throw CliError(shown + ": " + e.what(), e.ExitCode());
     }
+}
+
+bool DisplayEncoded(const std::string& colourSpace) {
+    return colourSpace.find("sRGB") != std::string::npos || colourSpace.find("srgb") != std::string::npos;
 }
 
 }  // namespace veskar

@@ -7,6 +7,8 @@
 #include <limits>
 
 #include "app/cli_error.h"
+#include "app/setup/frame_regions.h"
+#include "app/setup/matte_probe.h"
 #include "app/text_match.h"
 #include "host/operator.h"
 #include "host/tool_instance.h"
@@ -218,13 +220,10 @@ struct KeyShape {
     double fade = 0.0;
 };
 
-KeyShape ShapeOf(const Operator& tool) {
+KeyShape ShapeOf(const Operator& tool, int colourSpace) {
     keying::SnapshotValues current{};
-    const char* const snapshotIds[keying::kSnapControlCount] = {
-        "Colorspace", "BGAlphaBlend", "ColCor",  "InvAlpha",  "CCAmount",   "DesaturateAlpha", "ValueRed",
-        "ValueGreen", "ValueBlue",    "MiRedn",  "MinGreen",  "MinBlue",    "MaxRed",          "MaxGreen",
-        "MaxBlue",    "FadeRed",      "GammaAlpha", "MultAlpha", "OffAlpha", "FadeCC",         "Alphamult"};
-    for (int i = 0; i < keying::kSnapControlCount; ++i) current[i] = ControlValue(tool, snapshotIds[i]);
+    for (int i = 0; i < keying::kSnapControlCount; ++i) current[i] = ControlValue(tool, kSnapshotIds[i]);
+    if (colourSpace >= 0) current[keying::kSnapColorspace] = colourSpace;
     KeyShape shape;
     shape.shaping = keying::MakeSnapshot(current);
     shape.mode = shape.shaping.colorSpace;
@@ -343,7 +342,7 @@ void RepeatWithHue(const ScreenRanges& ranges, KeyShape& shape, ScreenSetup& set
 // Places the ramp: the reach along the curve where the matte starts, and the
 // widths that put every channel's range at that reach. With a key image every
 // channel's range becomes the widest. The hue window is moved to its period.
-Ramp PlaceRamp(const KeyShape& shape, bool keyed, ScreenRanges& ranges, ScreenSetup& setup) {
+Ramp PlanRamp(const KeyShape& shape, bool keyed, ScreenRanges& ranges, ScreenSetup& setup) {
     const std::int32_t falloff = shape.falloff;
     const bool periodicHue = ranges.periodicHue;
     std::array<double, 3>& low = ranges.low;
@@ -420,6 +419,59 @@ Gain GainOf(const KeyShape& shape, const Ramp& ramp, ScreenSetup& setup) {
         setup.notes.push_back("Mult Alpha held at its limit of 40: edges will be softer than usual");
     }
     return {-start, gain};
+}
+
+// The signal's share of the screen pixels below which the matte is 0: grain
+// and a stray pixel of spill may stay just off it.
+constexpr double kScreenSignalShare = 0.995;
+// The core's signal must clear the screen's by this factor for a ramp
+// between them to mean anything.
+constexpr double kLeastSeparation = 1.05;
+
+std::vector<double> Signals(const MatteProbe& probe, const PixelSamples& samples) {
+    std::vector<double> signals;
+    signals.reserve(samples.Size());
+    for (std::size_t i = 0; i < samples.Size(); ++i) {
+        const double signal = probe.Signal(samples.colour[i], samples.key.empty() ? nullptr : &samples.key[i]);
+        if (std::isfinite(signal)) signals.push_back(signal);
+    }
+    return signals;
+}
+
+// Offset Alpha and Mult Alpha that put the matte's ramp between the screen
+// and the subject: 0 over (nearly) every screen pixel, 1 over (nearly) every
+// pixel of the subject's core, so that a pixel mixed of the two gets an alpha
+// close to its share of subject. False, with a note, when the space does not
+// hold the two apart.
+bool FitRampToSubject(const Operator& tool, const FrameRegions& regions, double coreShare, ScreenSetup& setup,
+                      Gain& gain) {
+    if (regions.core.Size() == 0 || regions.screen.Size() == 0) {
+        setup.notes.push_back("no subject was found apart from the screen; the matte rises just past the screen");
+        return false;
+    }
+    const MatteProbe probe(tool, setup.values);
+    std::vector<double> screen = Signals(probe, regions.screen);
+    std::vector<double> core = Signals(probe, regions.core);
+    if (screen.empty() || core.empty()) return false;
+    const double start = Percentile(screen, kScreenSignalShare);
+    const double opaque = Percentile(core, coreShare);
+    if (!(opaque > start * kLeastSeparation + 1e-6)) {
+        setup.notes.push_back("the subject's colours reach into the screen's in this colour space; the matte rises "
+                              "just past the screen");
+        return false;
+    }
+    gain = {-start, 1.0 / (opaque - start)};
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "the matte rises from the screen's key signal %.3f to the subject's %.3f (%zu screen and %zu "
+                  "subject pixels)",
+                  start, opaque, screen.size(), core.size());
+    setup.notes.push_back(line);
+    if (gain.mult > kMaxGain) {
+        gain.mult = kMaxGain;
+        setup.notes.push_back("Mult Alpha held at its limit of 40: edges will be harder than the subject allows");
+    }
+    return true;
 }
 
 // The key colour: the screen's median colour, or, with a key image, the key
@@ -502,8 +554,8 @@ ScreenRect ParseScreenRect(const std::string& option, const std::string& text) {
 }
 
 ScreenSetup PlanScreenSetup(const Operator& tool, const Image& plate, const Image* keyImage,
-                            const std::vector<ScreenRect>& rects) {
-    KeyShape shape = ShapeOf(tool);
+                            const std::vector<ScreenRect>& rects, const SetupContext& context) {
+    KeyShape shape = ShapeOf(tool, context.colourSpace);
     const bool keyed = keyImage != nullptr;
     Samples samples = Collect(plate, keyImage, rects, shape.mode);
     const std::size_t count = samples.working[0].size();
@@ -513,15 +565,22 @@ ScreenSetup PlanScreenSetup(const Operator& tool, const Image& plate, const Imag
     }
     ScreenSetup setup;
     setup.samples = static_cast<long>(count);
+    if (context.colourSpace >= 0) setup.values.emplace_back("Colorspace", context.colourSpace);
     ScreenRanges ranges = RangesOf(samples, shape.mode, keyed, setup);
     RepeatWithHue(ranges, shape, setup);
-    const Ramp ramp = PlaceRamp(shape, keyed, ranges, setup);
-    const Gain gain = GainOf(shape, ramp, setup);
+    const Ramp ramp = PlanRamp(shape, keyed, ranges, setup);
+    Gain gain = GainOf(shape, ramp, setup);
     const std::array<double, 3> value = SetKeyColour(samples, shape.mode, keyed, setup);
     SetWindows(ranges, ramp, value, shape.mode, setup);
+    if (context.regions != nullptr) setup.rampToSubject = FitRampToSubject(tool, *context.regions, context.coreShare, setup, gain);
     setup.values.emplace_back("OffAlpha", gain.offset);
     setup.values.emplace_back("MultAlpha", gain.mult);
     return setup;
+}
+
+ScreenSetup PlanScreenSetup(const Operator& tool, const Image& plate, const Image* keyImage,
+                            const std::vector<ScreenRect>& rects) {
+    return PlanScreenSetup(tool, plate, keyImage, rects, SetupContext{});
 }
 
 void ApplyScreenSetup(host::ToolInstance& tool, const ScreenSetup& setup) {

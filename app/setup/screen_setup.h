@@ -54,9 +54,28 @@ struct ScreenSetup {
     std::array<ChannelWindow, 3> windows{};
     /// Pixels sampled (the rectangles pooled, non-finite pixels left out).
     long samples = 0;
+    /// Whether the matte's ramp was placed between the screen and the
+    /// subject's core (false: it rises just past the screen, as without a subject).
+    bool rampToSubject = false;
     /// Things the user should know, one sentence each (a falloff changed to
     /// hold a hue across red, a gain held at its limit).
     std::vector<std::string> notes;
+};
+
+struct FrameRegions;
+
+/// What a setup is worked out against besides the screen's rectangles.
+struct SetupContext {
+    /// The frame's certain screen and subject: the ramp is placed between
+    /// them. Null: the matte rises from the screen's reach to a quarter further.
+    const FrameRegions* regions = nullptr;
+    /// The working colour space to set up in (written with the values); -1
+    /// keeps the tool's Colorspace.
+    int colourSpace = -1;
+    /// The share of the subject's core left below opaque: the matte reaches 1
+    /// at this quantile of the core's key signal. Higher shares give longer,
+    /// softer ramps for subjects of varied colour and risk a partly clear core.
+    double coreShare = 0.05;
 };
 
 /// One line saying what the setup holds: the samples and, per channel of the
@@ -76,10 +95,18 @@ std::string DescribeScreenSetup(const ScreenSetup& setup, int colourSpace);
 ///   samples are the differences from the key image at the positions the
 ///   render samples, Value is 0 (so the key colour is the key image's pixel)
 ///   and Min and Max describe the differences;
-/// - Offset Alpha and Mult Alpha make the matte 0 inside the window and 1 at
-///   twice its reach, measured with the keyer's own key signal.
+/// - Offset Alpha and Mult Alpha, with `context.regions`, put the matte at 0
+///   over nearly all of the frame's screen and at 1 over nearly all of the
+///   subject's core, measured with the keyer's own staging and key signal, so
+///   that mixed edge pixels get partial alpha in step with their mix; without
+///   (or when the space does not hold screen and subject apart) they make the
+///   matte 0 inside the window and 1 a quarter beyond its reach.
 /// Throws CliError for a rectangle outside the plate, a Fade of 0 (the matte
 /// could not change) or no usable samples.
+ScreenSetup PlanScreenSetup(const Operator& tool, const Image& plate, const Image* keyImage,
+                            const std::vector<ScreenRect>& rects, const SetupContext& context);
+
+/// PlanScreenSetup in the tool's space with the ramp just past the screen.
 ScreenSetup PlanScreenSetup(const Operator& tool, const Image& plate, const Image* keyImage,
                             const std::vector<ScreenRect>& rects);
 

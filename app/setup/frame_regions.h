@@ -1,0 +1,44 @@
+#pragma once
+
+// Where a frame is certainly screen and certainly subject, judged from the
+// screen samples alone and in no working colour space: the setup places the
+// matte's ramp between the two, and the choice of colour space is scored on
+// them, so that no space is judged by its own idea of the subject.
+
+#include <vector>
+
+#include "app/setup/screen_setup.h"
+#include "host/image.h"
+#include "keying/colour.h"
+
+namespace veskar {
+
+/// Pixels of a frame: their colour and, with a key image, the key image's
+/// pixel the render pairs them with.
+struct PixelSamples {
+    std::vector<keying::Colour> colour;
+    std::vector<keying::Colour> key;  ///< empty without a key image
+
+    std::size_t Size() const { return colour.size(); }
+};
+
+/// The frame split by the screen's colour.
+struct FrameRegions {
+    /// Pixels far from every colour of the screen, at least a few pixels
+    /// inside such a region: the subject's opaque core.
+    PixelSamples core;
+    /// Pixels of the screen's colours (the sampled ones and the rest of the
+    /// frame that looks like them), a few pixels away from anything else.
+    PixelSamples screen;
+};
+
+/// Splits `plate` by the colours of the screen in `rects`: a pixel is the
+/// subject's when its chromaticity lies far outside the screen's spread, or
+/// it is much darker or brighter than any lit part of the screen; it is the
+/// screen's when both lie within the screen's spread. Each set is thinned to a
+/// few tens of thousands of pixels, evenly over the frame. With `subject`
+/// rectangles the core is their pixels instead. `keyImage` may be null.
+FrameRegions FindFrameRegions(const Image& plate, const Image* keyImage, const std::vector<ScreenRect>& rects,
+                              const std::vector<ScreenRect>& subject);
+
+}  // namespace veskar
