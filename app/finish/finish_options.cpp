@@ -1,5 +1,6 @@
 #include "app/finish/finish_options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -8,7 +9,10 @@
 #include <CLI/CLI.hpp>
 
 #include "app/cli_error.h"
-#include "app/files/image_file.h"
+#include <OpenImageIO/imageio.h>
+
+#include "app/files/channel_roles.h"
+#include "app/files/read_checks.h"
 #include "app/text_match.h"
 
 namespace veskar::finish {
@@ -54,35 +58,37 @@ void Take(std::optional<T>& base, const std::optional<T>& over) {
     if (over) base = over;
 }
 
-// The coverage a shape file gives: its alpha, or its first channel without.
+// The coverage a shape file gives: its alpha, or its first channel without
+// one (a one-channel mask, or the red of a colour image). The plate reader
+// refuses files without colour, which a matte often is, so the channel is
+// read here, after the same check of the header's declared size.
 std::vector<float> ReadShapeFile(const ShapeChoice& choice, int width, int height) {
+    const std::string named = choice.origin + " " + choice.shape.text;
     const std::string& file = choice.shape.file;
     std::error_code ec;
     if (!fs::exists(file, ec)) {
-        throw CliError(choice.origin + " " + choice.shape.text + ": no such file", choice.exitCode);
+        throw CliError(named + ": no such file", choice.exitCode);
     }
-    ReadOptions read;
-    read.withExtraChannels = false;
-    const FileImage matte = ReadImageFile(file, read);
-    const Image& image = *matte.image;
-    if (image.Width() != width || image.Height() != height) {
-        throw CliError(choice.origin + " " + choice.shape.text + ": the matte is " + std::to_string(image.Width()) +
-                           " x " + std::to_string(image.Height()) + ", the plate " + std::to_string(width) + " x " +
-                           std::to_string(height),
+    auto input = OIIO::ImageInput::open(file);
+    if (!input) {
+        throw CliError(named + ": cannot read: " + OIIO::geterror(), choice.exitCode);
+    }
+    CheckDeclaredSize(file, *input, 0);
+    const OIIO::ImageSpec& spec = input->spec();
+    if (spec.width != width || spec.height != height) {
+        throw CliError(named + ": the matte is " + std::to_string(spec.width) + " x " + std::to_string(spec.height) +
+                           ", the plate " + std::to_string(width) + " x " + std::to_string(height),
                        choice.exitCode);
     }
-    // Plane 1 holds blue, green, red, alpha; grey files have red = grey.
-    const int channel = matte.layout.alpha >= 0 ? 3 : 2;
+    const int alpha = LayoutOf(spec).alpha;
+    const int channel = alpha >= 0 ? alpha : 0;
     std::vector<float> coverage(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
-    for (int y = 0; y < height; ++y) {
-        const unsigned char* row = image.PlaneBytes(1) + image.RowStarts(1)[y];
-        for (int x = 0; x < width; ++x) {
-            float value = 0.0f;
-            std::memcpy(&value, row + static_cast<std::size_t>(x) * image.Step(1) + channel * sizeof(float),
-                        sizeof value);
-            coverage[static_cast<std::size_t>(y) * width + x] = value;
-        }
+    if (!input->read_image(0, 0, channel, channel + 1, OIIO::TypeDesc::FLOAT, coverage.data())) {
+        throw CliError(named + ": cannot read: " + input->geterror(), choice.exitCode);
     }
+    // Coverage is a share: NaN covers nothing, and values past 0 and 1 are
+    // held at them.
+    for (float& value : coverage) value = std::isnan(value) ? 0.0f : std::clamp(value, 0.0f, 1.0f);
     return coverage;
 }
 
@@ -91,13 +97,8 @@ std::vector<float> ReadShapeFile(const ShapeChoice& choice, int width, int heigh
 std::vector<float> Coverage(const std::vector<ShapeChoice>& shapes, int width, int height) {
     std::vector<float> total;
     for (const ShapeChoice& choice : shapes) {
-        std::vector<float> one = choice.shape.file.empty() ? RasterisePolygon(choice.shape.polygon, width, height)
-                                                           : ReadShapeFile(choice, width, height);
-        if (total.empty()) {
-            total = std::move(one);
-            continue;
-        }
-        for (std::size_t i = 0; i < total.size(); ++i) total[i] = std::max(total[i], one[i]);
+        AddCoverage(total, choice.shape.file.empty() ? RasterisePolygon(choice.shape.polygon, width, height)
+                                                     : ReadShapeFile(choice, width, height));
     }
     return total;
 }
@@ -111,8 +112,9 @@ void CheckValue(const std::string& name, double value, ValueRule rule, int exitC
     if (rule == ValueRule::Pixels && value < 0.0) {
         throw CliError(name + " " + NumberText(value) + ": pixels must be 0 or more", exitCode);
     }
-    if (rule == ValueRule::Amount && (value < 0.0 || value > 1.0)) {
-        throw CliError(name + " " + NumberText(value) + ": the amount must be from 0 (off) to 1 (full)", exitCode);
+    if (rule == ValueRule::Amount && (value < 0.0 || value > 2.0)) {
+        throw CliError(name + " " + NumberText(value) + ": the amount must be from 0 (off) to 2 (1 takes the spill off)",
+                       exitCode);
     }
 }
 
@@ -290,31 +292,34 @@ FinishChoices FinishCommandLine::Choices() const {
 
 void AddFinishOptions(CLI::App& command, FinishCommandLine& options) {
     const char* group = "Finishing (after the keyer, in this order)";
-    command.add_option("--clip-black", options.clipBlack, "Matte at or below V becomes 0 (levels)")->group(group);
-    command.add_option("--clip-white", options.clipWhite, "Matte at or above V becomes 1 (levels)")->group(group);
-    command.add_option("--shrink", options.shrink, "Erode the matte by PX pixels (fractional)")->group(group);
-    command.add_option("--grow", options.grow, "Dilate the matte by PX pixels (fractional)")->group(group);
-    command.add_option("--soften", options.soften, "Blur the matte with a radius of PX pixels")->group(group);
-    command.add_option("--despot", options.despot, "Remove specks and holes up to PX pixels")->group(group);
+    command.add_option("--clip-black", options.clipBlack, "Matte at or below V becomes 0 (levels)")->type_name("V")->group(group);
+    command.add_option("--clip-white", options.clipWhite, "Matte at or above V becomes 1 (levels)")->type_name("V")->group(group);
+    command.add_option("--shrink", options.shrink, "Erode the matte by PX pixels (fractional)")->type_name("PX")->group(group);
+    command.add_option("--grow", options.grow, "Dilate the matte by PX pixels (fractional)")->type_name("PX")->group(group);
+    command.add_option("--soften", options.soften, "Blur the matte with a radius of PX pixels")->type_name("PX")->group(group);
+    command.add_option("--despot", options.despot, "Remove specks and holes up to PX pixels")->type_name("PX")->group(group);
     command
         .add_option("--garbage", options.garbage,
                     "Force clear: a matte FILE (its alpha) or a polygon x1,y1,x2,y2,... (repeatable)")
         ->allow_extra_args(false)
+        ->type_name("FILE|POLY")
         ->group(group);
     command
         .add_option("--holdout", options.holdout,
                     "Force opaque: a matte FILE (its alpha) or a polygon x1,y1,x2,y2,... (repeatable)")
         ->allow_extra_args(false)
+        ->type_name("FILE|POLY")
         ->group(group);
     command.add_flag("--unmix", options.unmix, "Colour: the source minus the screen colour times 1 - alpha")
         ->group(group);
     command
         .add_option("--despill", options.despill,
-                    "Remove spill toward the screen colour: AMOUNT 0 to 1 (alone: 1)")
+                    "Remove spill toward the screen colour: AMOUNT 0 to 2 (alone: 1, the spill taken off)")
         ->expected(0, 1)
         ->default_str("1")
+        ->type_name("AMOUNT")
         ->group(group);
-    command.add_option("--show", options.view, "What is written: result (default), matte or status")->group(group);
+    command.add_option("--show", options.view, "What is written: result (default), matte or status")->type_name("VIEW")->group(group);
     command.add_flag("--clean-edges", options.cleanEdges,
                      "Clean hair and motion-blur edges: turns on unmix and despill (options given replace its values)")
         ->group(group);

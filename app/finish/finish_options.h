@@ -69,7 +69,7 @@ FinishPlan PlanFinishing(const FinishChoices& fromFile, const std::string& fileP
                          bool cleanEdges);
 
 /// What a finishing value may be: any finite number, pixels (0 or more), or
-/// an amount from 0 to 1.
+/// an amount from 0 to 2 (despill: 1 takes the spill off).
 enum class ValueRule { Any, Pixels, Amount };
 
 /// Throws CliError with `exitCode` when `value` breaks `rule`; the message

@@ -109,15 +109,11 @@ void FrameLoop::Finish(int frame, const FileImage& source, const std::optional<F
                             std::to_string(keyed.Height()) + ", the garbage and holdout mattes " +
                             std::to_string(shapes->width) + " x " + std::to_string(shapes->height)));
     }
-    // The tool scales a key image of another size to the frame; finishing
-    // works pixel by pixel, so such a key image leaves it the screen colour.
-    const Image* cleanPlate = key ? key->image.get() : nullptr;
-    if (cleanPlate != nullptr && (cleanPlate->Width() != keyed.Width() || cleanPlate->Height() != keyed.Height())) {
-        cleanPlate = nullptr;
-    }
     // The tool hands over a new image with every render, so the keyed frame
-    // is finished in place.
-    const finish::FrameContext context{*source.image, cleanPlate, run->screen, run->premultiplied, shapes};
+    // is finished in place. A key image of another size is paired with the
+    // frame's pixels as the tool pairs them.
+    const finish::FrameContext context{*source.image, key ? key->image.get() : nullptr, run->screen,
+                                       run->premultiplied, shapes};
     finish::FinishFrame(run->plan.options, context, keyed);
 }
 

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "app/cli_error.h"
+#include "app/files/staged_file.h"
 #include "app/settings/settings_messages.h"
 
 namespace veskar {
@@ -93,10 +94,11 @@ const std::map<std::string, FieldReader>& FieldReaders() {
 }
 
 // The file name a settings file at `settingsPath` stores: relative to its
-// folder, or absolute for a stream or where no relative path leads.
+// folder, or absolute for a stream (its folder says nothing) or where no
+// relative path leads.
 std::string StoredFile(const std::string& file, const std::string& settingsPath) {
     const fs::path absolute = fs::absolute(file).lexically_normal();
-    if (settingsPath == "-") return absolute.string();
+    if (IsTextStream(settingsPath)) return absolute.string();
     const fs::path folder = fs::absolute(settingsPath).parent_path().lexically_normal();
     const fs::path relative = absolute.lexically_relative(folder);
     return relative.empty() ? absolute.string() : relative.string();

@@ -21,7 +21,7 @@ finish::FinishChoices ReadFinishingSection(const FileSection& section, const std
 
 /// The section's text for `plan` (only the values that differ from the
 /// defaults; "" when none do), with file names relative to the folder of
-/// `settingsPath` (absolute when it is a stream, "-").
+/// `settingsPath` (absolute when it is a stream: standard output, a pipe).
 std::string FinishingSectionText(const finish::FinishPlan& plan, const std::string& settingsPath);
 
 /// `settingsText` (the writer's `{ Tools = ... }`) with `section` added

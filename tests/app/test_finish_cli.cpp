@@ -59,9 +59,12 @@ protected:
         return path;
     }
 
-    // A one-channel matte of `width` x `height`: its left half covered.
-    std::string WriteMatte(const fs::path& path, int width, int height) const {
-        OIIO::ImageBuf buf(OIIO::ImageSpec(width, height, 1, OIIO::TypeDesc::FLOAT));
+    // A one-channel matte of `width` x `height`, its channel named `name`:
+    // its left half covered.
+    std::string WriteMatte(const fs::path& path, int width, int height, const std::string& name = "Y") const {
+        OIIO::ImageSpec spec(width, height, 1, OIIO::TypeDesc::FLOAT);
+        spec.channelnames = {name};
+        OIIO::ImageBuf buf(spec);
         const float one[1] = {1.0f};
         OIIO::ImageBufAlgo::fill(buf, one, OIIO::ROI(0, width / 2, 0, height, 0, 1, 0, 1));
         EXPECT_TRUE(buf.write(path.string())) << buf.geterror();
@@ -112,7 +115,7 @@ TEST_F(FinishCli, UsageErrorsNameTheOptionAndTheValue) {
         {{"--shrink", "1", "--grow", "2"}, "--shrink 1 and --grow 2: give one of them"},
         {{"--clip-black", "0.5", "--clip-white", "0.5"}, "--clip-white 0.5: must be above clip black 0.5"},
         {{"--clip-white", "-0.25"}, "--clip-white -0.25: must be above clip black 0"},
-        {{"--despill", "1.5"}, "--despill 1.5: the amount must be from 0 (off) to 1 (full)"},
+        {{"--despill", "2.5"}, "--despill 2.5: the amount must be from 0 (off) to 2"},
         {{"--show", "alpha"}, "--show alpha: expected result, matte or status"},
         {{"--garbage", Out("missing.png")}, "--garbage " + Out("missing.png") + ": no such file"},
         {{"--holdout", Out("small.exr")}, "--holdout " + Out("small.exr") + ": the matte is 10 x 10, the plate 40 x 30"},
@@ -225,10 +228,11 @@ TEST_F(FinishCli, SectionMistakesNameTheFileAndKey) {
 }
 
 // A matte named in a settings file is found beside the file, wherever the
-// run starts.
+// run starts; a matte of alpha alone is read (the plate reader refuses such
+// a file, as it has no colour to key).
 TEST_F(FinishCli, SectionMattesAreRelativeToTheSettingsFile) {
     fs::create_directories(dir / "shot");
-    WriteMatte(dir / "shot" / "left.exr", kWidth, kHeight);
+    WriteMatte(dir / "shot" / "left.exr", kWidth, kHeight, "A");
     const std::string settings = (dir / "shot" / "s.setting").string();
     std::ofstream(settings) << "{\n\tTools = ordered() { Veskar1 = Veskar { Inputs = { CGreen = Input { Value = 0.7, "
                                "}, }, }, },\n\tVeskarFinishing = { Garbage = { \"left.exr\" }, },\n}\n";
