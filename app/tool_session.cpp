@@ -18,6 +18,11 @@ bool ColourPremultiplied(const host::ToolInstance& keyer) {
     return keyer.FindInput("Alphamult")->Value() == 1.0;
 }
 
+std::array<float, 3> KeyColour(const host::ToolInstance& keyer) {
+    return {static_cast<float>(keyer.FindInput("CRed")->Value()), static_cast<float>(keyer.FindInput("CGreen")->Value()),
+            static_cast<float>(keyer.FindInput("CBlue")->Value())};
+}
+
 std::string DefaultPluginFolder() {
     std::error_code ec;
     const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <memory>
 #include <string>
 
@@ -19,6 +20,10 @@ bool MatteInverted(const host::ToolInstance& keyer);
 /// Whether the keyed colour is premultiplied by the matte: "Alpha Multiply"
 /// stores exactly 1 when on; any other value leaves the colour straight.
 bool ColourPremultiplied(const host::ToolInstance& keyer);
+
+/// The key colour (red, green, blue): CRed, CGreen and CBlue, which --screen
+/// sets to the median of the screen's samples.
+std::array<float, 3> KeyColour(const host::ToolInstance& keyer);
 
 /// The plug-ins folder beside the running executable.
 std::string DefaultPluginFolder();

@@ -59,6 +59,12 @@ struct FinishOptions {
     bool Any() const;
 };
 
+/// Checks the values as the command line takes them: pixel counts finite and
+/// 0 or more, not both shrink and grow, the clips finite with white above
+/// black, despill 0 to 2. Throws CliError (exit 2) naming the options and
+/// values. FinishFrame trusts options that passed.
+void Validate(const FinishOptions& options);
+
 /// Coverage maps (width * height floats in 0..1, row by row) of the garbage
 /// and holdout shapes for one frame size, made once per run from the options
 /// (files read by the caller, polygons rasterised with anti-aliased edges).
@@ -85,6 +91,12 @@ std::vector<float> RasterisePolygon(const Polygon& polygon, int width, int heigh
 /// Parses "x1,y1,x2,y2,..." (at least three points, finite numbers). Throws
 /// CliError (exit 2) naming `option` and the text.
 Polygon ParsePolygon(const std::string& option, const std::string& text);
+
+/// Adds a shape's coverage (width * height values, as RasterisePolygon gives
+/// or as read from a file) to a map of `ShapeMattes`: the shapes of one kind
+/// unite, so the larger coverage wins per pixel. An empty map takes the
+/// coverage as it is. Throws std::invalid_argument when the sizes differ.
+void AddCoverage(std::vector<float>& map, const std::vector<float>& coverage);
 
 /// Runs the stages asked for by `options` on `keyed` (same size as
 /// context.source), in place. Extra channels of `keyed` are left as they are.

@@ -65,11 +65,14 @@ void FrameLoop::Frame(int frame) {
     if (!exists) {
         CheckFrameOutput(frame, outputPath, source);  // before the frame is keyed
     }
-    const std::shared_ptr<Image> keyed = Key(frame, source);
+    const std::optional<FileImage> key = job_.sources.Key(frame);
+    const std::shared_ptr<Image> keyed = Key(frame, source, key);
     if (frame == firstFrame_) {
+        // Of the key as the tool made it, before finishing changes the matte.
         const std::string warning = OneSidedKeyWarning(*keyed, job_.keySetup);
         if (!warning.empty()) std::cerr << "veskar: warning: " << warning << "\n";
     }
+    Finish(frame, source, key, *keyed);
     FinishWrite();
     StopPoint();
     if (!exists) {
@@ -81,9 +84,8 @@ void FrameLoop::Frame(int frame) {
     if (exists) progress_.Done(frame, true);
 }
 
-std::shared_ptr<Image> FrameLoop::Key(int frame, const FileImage& source) {
+std::shared_ptr<Image> FrameLoop::Key(int frame, const FileImage& source, const std::optional<FileImage>& key) {
     host::ToolInstance& tool = job_.tool;
-    const std::optional<FileImage> key = job_.sources.Key(frame);
     tool.Connect(*tool.FindInput("Image"), source.image);
     tool.Connect(*tool.FindInput("KeyImage"), key ? key->image : nullptr);
     StopPoint();
@@ -95,6 +97,24 @@ std::shared_ptr<Image> FrameLoop::Key(int frame, const FileImage& source) {
         throw job_.sources.FrameError(frame, CliError(job_.files.input.Path(frame) + ": the keyer produced no image"));
     }
     return keyed;
+}
+
+void FrameLoop::Finish(int frame, const FileImage& source, const std::optional<FileImage>& key, Image& keyed) {
+    const FinishRun* run = job_.finishing;
+    if (run == nullptr) return;
+    const finish::ShapeMattes* shapes = run->shapes.width > 0 ? &run->shapes : nullptr;
+    if (shapes != nullptr && (shapes->width != keyed.Width() || shapes->height != keyed.Height())) {
+        throw job_.sources.FrameError(
+            frame, CliError(job_.files.input.Path(frame) + ": the frame is " + std::to_string(keyed.Width()) + " x " +
+                            std::to_string(keyed.Height()) + ", the garbage and holdout mattes " +
+                            std::to_string(shapes->width) + " x " + std::to_string(shapes->height)));
+    }
+    // The tool hands over a new image with every render, so the keyed frame
+    // is finished in place. A key image of another size is paired with the
+    // frame's pixels as the tool pairs them.
+    const finish::FrameContext context{*source.image, key ? key->image.get() : nullptr, run->screen,
+                                       run->premultiplied, shapes};
+    finish::FinishFrame(run->plan.options, context, keyed);
 }
 
 void FrameLoop::CheckFrameOutput(int frame, const std::string& outputPath, const FileImage& source) {

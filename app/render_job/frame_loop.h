@@ -8,18 +8,29 @@
 // Signals stop the run between steps of a frame, once the frame being written
 // behind is whole; what is being written then is removed as the stop unwinds.
 
+#include <array>
 #include <future>
 #include <memory>
 #include <string>
 
 #include "app/files/keyed_file.h"
 #include "app/files/staged_file.h"
+#include "app/finish/finish_options.h"
 #include "app/render_job/frame_sources.h"
 #include "app/render_job/progress.h"
 #include "app/setup/key_check.h"
 #include "host/tool_instance.h"
 
 namespace veskar {
+
+/// The run's finishing: what it asks for and what every frame's finishing
+/// shares.
+struct FinishRun {
+    const finish::FinishPlan& plan;
+    finish::ShapeMattes shapes;  ///< width 0 when there are no garbage or holdout shapes
+    std::array<float, 3> screen;  ///< red, green, blue of the screen
+    bool premultiplied;           ///< the tool's colour is premultiplied
+};
 
 /// What the loop keys with: the run's plan, its tool with its values set,
 /// and where the frames come from and go to.
@@ -33,6 +44,9 @@ struct FrameJob {
     /// The settings to save, committed with the first frame written (they
     /// belong to the frames written with them); may be null.
     std::unique_ptr<StagedFile> settings;
+    /// Finishing to run on every keyed frame before it is written; null for
+    /// none, which writes the tool's own bits.
+    const FinishRun* finishing = nullptr;
 };
 
 class FrameLoop {
@@ -45,7 +59,8 @@ public:
 
 private:
     void Frame(int frame);
-    std::shared_ptr<Image> Key(int frame, const FileImage& source);
+    std::shared_ptr<Image> Key(int frame, const FileImage& source, const std::optional<FileImage>& key);
+    void Finish(int frame, const FileImage& source, const std::optional<FileImage>& key, Image& keyed);
     void CheckFrameOutput(int frame, const std::string& outputPath, const FileImage& source);
     void WriteBehind(int frame, const std::string& outputPath, const FileImage& source,
                      std::shared_ptr<Image> keyed);

@@ -95,6 +95,7 @@ Subcommand AddRenderCommand(CLI::App& app, int argc, char** argv) {
     options->commandLine = CommandLineText(argc, argv);
     render->add_option("--threads", options->threads, "Worker threads (0: one per core)")->check(ThreadCount());
     AddReadLimitOptions(*render, options->readLimits);
+    finish::AddFinishOptions(*render, options->finishing);
     return {render, [render, options, steps](const std::string& pluginFolder) {
                 options->steps = StepsInOrder(*render, *steps);
                 return RunRender(pluginFolder, *options);

@@ -7,6 +7,7 @@
 
 #include "app/files/file_options.h"
 #include "app/files/read_checks.h"
+#include "app/finish/finish_options.h"
 #include "app/subcommand.h"
 
 namespace veskar {
@@ -38,6 +39,7 @@ struct RenderOptions {
     FileOptions files;       ///< parts, views, layers, alpha convention, container, colour spaces
     std::string commandLine; ///< for the ImageHistory of the files written
     ReadLimits readLimits;   ///< --max-memory, --lenient
+    finish::FinishCommandLine finishing;  ///< --unmix, --despill, --clip-black, ... --clean-edges
 };
 
 /// Adds `render` to `app`; `argc` and `argv` are the command line recorded in

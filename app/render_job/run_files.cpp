@@ -16,7 +16,7 @@ OIIO::TypeDesc OutputType(const std::string& name) {
     throw CliError("--type " + name + ": expected half, float, uint8 or uint16", 2);
 }
 
-RunFiles PlanFiles(const RenderOptions& options) {
+RunFiles PlanFiles(const RenderOptions& options, const std::vector<std::string>& mattes) {
     RunFiles files{FramePattern(options.input, "input"), FramePattern(options.output, "-o"),
                    FramePattern(options.keyImage, "--key-image"), FrameList(0), false};
     files.sequence = files.input.IsSequence();
@@ -57,6 +57,7 @@ RunFiles PlanFiles(const RenderOptions& options) {
     if (!options.settingsFile.empty()) {
         paths.AddInput(options.settingsFile, "--settings file");
     }
+    for (const std::string& matte : mattes) paths.AddInput(matte, "matte");
     paths.AddOutputs(files.output, files.frames, "output");
     // Settings to a stream are written into it, replacing no file.
     if (!options.saveSettings.empty() && !IsTextStream(options.saveSettings)) {

@@ -19,8 +19,9 @@ struct RunFiles {
 
 /// The run's files: patterns and frames that agree with each other, and no
 /// output that would overwrite an input or another output. Throws CliError
-/// (exit 2 for mistakes in the command line).
-RunFiles PlanFiles(const RenderOptions& options);
+/// (exit 2 for mistakes in the command line). `mattes` are further files the
+/// run reads (garbage and holdout mattes), which no output may overwrite.
+RunFiles PlanFiles(const RenderOptions& options, const std::vector<std::string>& mattes = {});
 
 /// --type NAME as a data type; UNKNOWN for "" (the input's type).
 OIIO::TypeDesc OutputType(const std::string& name);

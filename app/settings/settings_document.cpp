@@ -17,14 +17,18 @@ namespace {
 // messages shortened, and values this long are no control's.
 constexpr std::size_t kMaxKeptText = 1000;
 
-// The string at `index` (which must be one), kept up to kMaxKeptText bytes.
-std::string KeptText(lua_State* L, int index, bool* tooLong = nullptr) {
+// Texts of the finishing section at most (bytes): a polygon of many points
+// is a long text.
+constexpr std::size_t kMaxSectionText = std::size_t{1} << 20;
+
+// The string at `index` (which must be one), kept up to `keep` bytes.
+std::string KeptText(lua_State* L, int index, bool* tooLong = nullptr, std::size_t keep = kMaxKeptText) {
     std::size_t length = 0;
     const char* data = lua_tolstring(L, index, &length);
     if (tooLong != nullptr) {
-        *tooLong = length > kMaxKeptText;
+        *tooLong = length > keep;
     }
-    return std::string(data, std::min(length, kMaxKeptText));
+    return std::string(data, std::min(length, keep));
 }
 
 bool IsKey(lua_State* L, int index, const char* name) {
@@ -99,8 +103,9 @@ std::string Describe(lua_State* L, int index) {
     }
 }
 
-// A scalar at `index` as a value; anything else is Other.
-FileValue ScalarValue(lua_State* L, int index) {
+// A scalar at `index` as a value; anything else is Other. Texts are kept up
+// to `keep` bytes.
+FileValue ScalarValue(lua_State* L, int index, std::size_t keep = kMaxKeptText) {
     FileValue value;
     switch (lua_type(L, index)) {
         case LUA_TNUMBER:
@@ -114,7 +119,7 @@ FileValue ScalarValue(lua_State* L, int index) {
             break;
         case LUA_TSTRING:
             value.kind = FileValue::Kind::Text;
-            value.text = KeptText(L, index, &value.tooLong);
+            value.text = KeptText(L, index, &value.tooLong, keep);
             break;
         default:
             value.kind = FileValue::Kind::Other;
@@ -194,6 +199,56 @@ void ReadInputs(lua_State* L, int toolTable, FileTool& tool) {
     lua_pop(L, 1);
 }
 
+// A value of the section: a scalar, or a list { a, b, ... } read in order.
+FileField SectionField(lua_State* L) {
+    FileField field;
+    if (lua_type(L, -2) == LUA_TSTRING) {
+        field.key = KeptText(L, -2);
+    } else {
+        field.keyProblem = "a key that is " + Describe(L, -2) + ", not a name";
+    }
+    if (lua_type(L, -1) != LUA_TTABLE) {
+        field.value = ScalarValue(L, -1, kMaxSectionText);
+        return field;
+    }
+    field.isList = true;
+    std::vector<std::pair<lua_Integer, FileValue>> items;
+    ForEachField(L, -1, [&] {
+        if (!lua_isinteger(L, -2)) {
+            field.isList = false;
+            return false;
+        }
+        items.emplace_back(lua_tointegerx(L, -2, nullptr), ScalarValue(L, -1, kMaxSectionText));
+        return true;
+    });
+    if (!field.isList) {
+        field.value.kind = FileValue::Kind::Other;
+        field.value.text = "a table with named fields, not a list";
+        return field;
+    }
+    std::sort(items.begin(), items.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& item : items) field.list.push_back(std::move(item.second));
+    return field;
+}
+
+FileSection ReadSection(lua_State* L, int root, const char* name) {
+    FileSection section;
+    PushField(L, root, name);
+    const int table = lua_gettop(L);
+    if (lua_type(L, table) == LUA_TTABLE) {
+        section.present = true;
+        ForEachField(L, table, [&] {
+            section.fields.push_back(SectionField(L));
+            return true;
+        });
+    } else if (lua_type(L, table) != LUA_TNIL) {
+        section.present = true;
+        section.problem = std::string(name) + " is " + Describe(L, table) + ", not a table";
+    }
+    lua_settop(L, table - 1);
+    return section;
+}
+
 }  // namespace
 
 SettingsDocument ReadDocument(lua_State* L, const std::string& path,
@@ -237,6 +292,7 @@ SettingsDocument ReadDocument(lua_State* L, const std::string& path,
         return true;
     });
     lua_settop(L, root);
+    document.finishing = ReadSection(L, root, kFinishingSection);
     return document;
 }
 

@@ -41,10 +41,30 @@ struct FileTool {
     std::size_t unnamedInputs = 0;
 };
 
+/// One key of a section of plain values beside Tools (VeskarFinishing).
+struct FileField {
+    std::string key;       ///< "" with `keyProblem` set when the key is no name
+    std::string keyProblem;
+    FileValue value;       ///< a scalar, or Other for a table that is no list
+    bool isList = false;   ///< a list of values: `list` holds them in order
+    std::vector<FileValue> list;
+};
+
+/// A top-level table of plain values, as read.
+struct FileSection {
+    bool present = false;
+    std::string problem;  ///< "" when the section is a table
+    std::vector<FileField> fields;
+};
+
+/// The name of the section that holds the host-side finishing.
+inline constexpr const char* kFinishingSection = "VeskarFinishing";
+
 struct SettingsDocument {
     std::vector<FileTool> tools;  // of the wanted class, with their inputs
     std::vector<std::pair<std::string, std::string>> otherTools;  // name, class
     std::size_t unnamedTools = 0;  // of the wanted class, without a name
+    FileSection finishing;  // VeskarFinishing = { ... }, beside Tools
 };
 
 /// The evaluated file (its value on top of the sandbox's stack) as plain data;

@@ -17,6 +17,7 @@
 #include "app/control_values.h"
 #include "app/interrupt.h"
 #include "app/settings/composition.h"
+#include "app/settings/finishing_section.h"
 #include "app/settings/sandbox.h"
 #include "app/settings/settings_document.h"
 #include "app/settings/settings_messages.h"
@@ -241,8 +242,9 @@ SettingsLoad LoadSettingsFile(host::ToolInstance& tool, const std::string& path,
     if (findings.Failed()) {
         throw CliError(findings.ErrorText());
     }
+    finish::FinishChoices finishing = ReadFinishingSection(document.finishing, path);
     tool.LoadValues(values, 0.0);
-    return SettingsLoad{chosen.name, findings.Warnings(), OtherToolNames(document, className)};
+    return SettingsLoad{chosen.name, findings.Warnings(), OtherToolNames(document, className), std::move(finishing)};
 }
 
 }  // namespace veskar

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "app/finish/finish_options.h"
 #include "host/tool_instance.h"
 
 namespace veskar {
@@ -18,6 +19,9 @@ struct SettingsLoad {
     /// The file's other tools ("Merge1 (Merge)", the first 20 by name): a
     /// settings text written for this tool alone would drop them.
     std::vector<std::string> otherTools;
+    /// The host-side finishing the file's VeskarFinishing section asks for
+    /// (empty without the section), checked as the command line checks it.
+    finish::FinishChoices finishing;
 };
 
 /// Reads the settings file at `path` (the compositing host's Lua-table text:
@@ -45,7 +49,8 @@ struct SettingsLoad {
 /// Throws CliError (exit code 1) naming the file, and the line, tool and input
 /// where known, when the file cannot be read, is not valid settings text, runs
 /// past its bounds, lacks `Tools` or the tool, or holds a value that is not
-/// one; nothing is applied then.
+/// one, or when its VeskarFinishing section holds an unknown key or a value
+/// that is none; nothing is applied then.
 SettingsLoad LoadSettingsFile(host::ToolInstance& tool, const std::string& path,
                               const std::string& toolName);
 

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include "app/files/read_checks.h"
+#include "app/finish/finish_options.h"
 #include "app/tune/tune_server.h"
 
 namespace veskar::tune {
@@ -24,6 +25,7 @@ Subcommand AddTuneCommand(CLI::App& app) {
     tune->add_flag("--allow-remote", options->allowRemote,
                    "Let --listen name an address other machines reach (the token and Host checks still hold)");
     AddReadLimitOptions(*tune, *readLimits);
+    finish::AddFinishOptions(*tune, options->finishing);
     return {tune, [options, readLimits](const std::string& pluginFolder) {
                 options->pluginFolder = pluginFolder;
                 ApplyReadLimits(*readLimits);

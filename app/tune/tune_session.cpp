@@ -11,6 +11,7 @@
 #include "app/files/staged_file.h"
 #include "app/control_values.h"
 #include "app/key_pick.h"
+#include "app/settings/finishing_section.h"
 #include "app/settings/settings_file.h"
 #include "app/settings/settings_text.h"
 #include "app/setup/screen_setup.h"
@@ -115,6 +116,54 @@ std::string ValueProblem(const Input& input, double value) {
     return "";
 }
 
+// The finishing values the page offers: id, caption, kind, and the upper end
+// of the slider (a value beyond it, from a file or the command line, widens it).
+struct FinishingControl {
+    const char* id;
+    const char* caption;
+    bool checkbox;
+    double upper;
+};
+constexpr FinishingControl kFinishingControls[] = {
+    {"finish.clipBlack", "Clip Black", false, 1.0}, {"finish.clipWhite", "Clip White", false, 1.0},
+    {"finish.shrink", "Shrink (px)", false, 10.0},  {"finish.grow", "Grow (px)", false, 10.0},
+    {"finish.soften", "Soften (px)", false, 10.0},  {"finish.despot", "Despot (px)", false, 50.0},
+    {"finish.unmix", "Unmix", true, 1.0},           {"finish.despill", "Despill", false, 2.0},
+};
+
+double FinishingValue(const finish::FinishOptions& options, const std::string& id) {
+    if (id == "finish.clipBlack") return options.clipBlack;
+    if (id == "finish.clipWhite") return options.clipWhite;
+    if (id == "finish.shrink") return options.shrink;
+    if (id == "finish.grow") return options.grow;
+    if (id == "finish.soften") return options.soften;
+    if (id == "finish.despot") return options.despot;
+    if (id == "finish.unmix") return options.unmix ? 1.0 : 0.0;
+    return options.despill;
+}
+
+// The mean of each factor x factor block of a coverage map, as Shrink
+// averages the plate for the proxy: the last blocks take what is left.
+std::vector<float> ShrinkCoverage(const std::vector<float>& map, int width, int height, int factor, int toWidth,
+                                  int toHeight) {
+    std::vector<float> shrunk;
+    if (map.empty()) return shrunk;
+    shrunk.resize(static_cast<std::size_t>(toWidth) * static_cast<std::size_t>(toHeight));
+    for (int by = 0; by < toHeight; ++by) {
+        const int y1 = by + 1 == toHeight ? height : (by + 1) * factor;
+        for (int bx = 0; bx < toWidth; ++bx) {
+            const int x1 = bx + 1 == toWidth ? width : (bx + 1) * factor;
+            double sum = 0.0;
+            for (int y = by * factor; y < y1; ++y) {
+                for (int x = bx * factor; x < x1; ++x) sum += map[static_cast<std::size_t>(y) * width + x];
+            }
+            const double count = static_cast<double>(y1 - by * factor) * (x1 - bx * factor);
+            shrunk[static_cast<std::size_t>(by) * toWidth + bx] = static_cast<float>(sum / count);
+        }
+    }
+    return shrunk;
+}
+
 }  // namespace
 
 std::string Shortened(const std::string& text) {
@@ -169,8 +218,13 @@ TuneSession::TuneSession(const TuneOptions& options)
     const Registry& keyer = plugins_.Class(kKeyerClassId);
     className_ = keyer.Name();
     tool_ = std::make_unique<host::ToolInstance>(keyer);
+    // Mistakes in the finishing options are usage errors, said before the
+    // settings file is read.
+    const finish::FinishChoices commandFinishing = options.finishing.Choices();
+    finish::FinishChoices fileFinishing;
     if (!options.settingsFile.empty()) {
         const SettingsLoad load = LoadSettingsFile(*tool_, options.settingsFile, "");
+        fileFinishing = load.finishing;
         toolName_ = load.toolName;
         for (const std::string& warning : load.warnings) {
             std::cerr << "veskar: warning: " << warning << "\n";
@@ -188,8 +242,13 @@ TuneSession::TuneSession(const TuneOptions& options)
             std::cerr << "veskar: warning: Save is off: " << noSaveReason_ << "\n";
         }
     }
+    finishing_ = finish::PlanFinishing(fileFinishing, options.settingsFile, commandFinishing,
+                                       options.finishing.cleanEdges);
     lastShownFrame_ = frames_.front();
-    LoadFrame(frames_.front());
+    const Image& first = *LoadFrame(frames_.front()).source.image;
+    if (!finishing_.garbage.empty() || !finishing_.holdout.empty()) {
+        shapes_ = finish::MakeShapeMattes(finishing_, first.Width(), first.Height());
+    }
 }
 
 TuneSession::Frame& TuneSession::LoadFrame(int frame) {
@@ -213,6 +272,7 @@ TuneSession::Frame& TuneSession::LoadFrame(int frame) {
     const Image& source = *loaded.source.image;
     const int factor = std::max((source.Width() + kProxyMaxWidth - 1) / kProxyMaxWidth,
                                 (source.Height() + kProxyMaxHeight - 1) / kProxyMaxHeight);
+    loaded.factor = std::max(factor, 1);
     loaded.proxySource = factor > 1 ? Shrink(source, factor) : loaded.source.image;
     if (loaded.key) {
         loaded.proxyKey = factor > 1 ? Shrink(*loaded.key->image, factor) : loaded.key->image;
@@ -273,7 +333,62 @@ json TuneSession::State() const {
             {"saveOff", noSaveReason_},
             {"canScreen", true},
             {"savePath", savePath_},
+            {"finishing", FinishingState()},
             {"revision", revision_}};
+}
+
+json TuneSession::FinishingState() const {
+    json controls = json::array();
+    for (const FinishingControl& control : kFinishingControls) {
+        const double value = FinishingValue(finishing_.options, control.id);
+        json entry = {{"id", control.id}, {"caption", control.caption}, {"visible", true}, {"value", value}};
+        if (control.checkbox) {
+            entry["kind"] = "Checkbox";
+        } else {
+            entry["kind"] = "Slider";
+            entry["lower"] = 0.0;
+            entry["upper"] = std::max(control.upper, value);
+        }
+        controls.push_back(std::move(entry));
+    }
+    return {{"controls", std::move(controls)},
+            {"garbage", finishing_.garbage.size()},
+            {"holdout", finishing_.holdout.size()}};
+}
+
+void TuneSession::SetFinishing(finish::FinishOptions& options, const std::string& id, double value) {
+    using finish::ValueRule;
+    const auto checked = [&](ValueRule rule) {
+        try {
+            finish::CheckValue(id, value, rule, 2);
+        } catch (const CliError& e) {
+            throw RequestError(400, e.what());
+        }
+        return value;
+    };
+    if (id == "finish.unmix") {
+        if (value != 0.0 && value != 1.0) {
+            throw RequestError(400, id + ": a checkbox takes 0 or 1, not " + SettingsNumber(value));
+        }
+        options.unmix = value == 1.0;
+    } else if (id == "finish.despill") {
+        options.despill = checked(ValueRule::Amount);
+    } else if (id == "finish.clipBlack") {
+        options.clipBlack = checked(ValueRule::Any);
+    } else if (id == "finish.clipWhite") {
+        options.clipWhite = checked(ValueRule::Any);
+    } else if (id == "finish.shrink" || id == "finish.grow") {
+        // One setting: a matte is shrunk or grown, never both.
+        const bool grow = id == "finish.grow";
+        (grow ? options.grow : options.shrink) = checked(ValueRule::Pixels);
+        if (value > 0.0) (grow ? options.shrink : options.grow) = 0.0;
+    } else if (id == "finish.soften") {
+        options.soften = checked(ValueRule::Pixels);
+    } else if (id == "finish.despot") {
+        options.despot = checked(ValueRule::Pixels);
+    } else {
+        throw RequestError(400, "unknown finishing value '" + Shortened(id) + "'");
+    }
 }
 
 void TuneSession::ApplyValues(const json& body) {
@@ -285,11 +400,19 @@ void TuneSession::ApplyValues(const json& body) {
         throw RequestError(400, "'set' must hold 1 to 64 changes");
     }
     std::vector<std::pair<Input*, double>> checked;
+    finish::FinishOptions finishing = finishing_.options;
     for (const json& change : changes) {
         if (!change.is_object() || !change.contains("id") || !change["id"].is_string() || !change.contains("value")) {
             throw RequestError(400, "each change must be {\"id\": ID, \"value\": NUMBER}");
         }
         const std::string id = change["id"].get<std::string>();
+        if (id.starts_with("finish.")) {
+            if (!change["value"].is_number()) {
+                throw RequestError(400, Shortened(id) + ": the value must be a number");
+            }
+            SetFinishing(finishing, id, change["value"].get<double>());
+            continue;
+        }
         Input* input = tool_->FindInput(id);
         if (input == nullptr) {
             throw RequestError(400, UnknownControlMessage(tool_->Tool(), id));
@@ -308,9 +431,14 @@ void TuneSession::ApplyValues(const json& body) {
         }
         checked.emplace_back(input, value);
     }
+    if (finishing.clipWhite <= finishing.clipBlack) {
+        throw RequestError(400, "clip white " + finish::NumberText(finishing.clipWhite) + " must be above clip black " +
+                                    finish::NumberText(finishing.clipBlack));
+    }
     for (const auto& [input, value] : checked) {
         tool_->SetNumber(*input, value, 0.0);
     }
+    finishing_.options = finishing;
     ++revision_;
 }
 
@@ -389,8 +517,48 @@ const Image& TuneSession::Keyed(bool proxy) {
     if (!keyed) {
         throw std::runtime_error(platePattern_.Path(frame.number) + ": the keyer produced no image");
     }
+    Finish(proxy, *keyed);
     cached = {revision_, frame.number, std::move(keyed), std::nullopt, ""};
     return *cached.image;
+}
+
+void TuneSession::Finish(bool proxy, Image& keyed) {
+    finish::FinishOptions options = finishing_.options;
+    // The page chooses what it shows of the finished frame.
+    options.view = finish::View::Result;
+    if (!options.Any()) return;
+    const Frame& frame = *frame_;
+    const bool shrunk = proxy && frame.factor > 1;
+    if (shrunk) {
+        // Distances in pixels of the plate are fewer pixels of the proxy.
+        for (double* pixels : {&options.shrink, &options.grow, &options.soften, &options.despot}) {
+            *pixels /= frame.factor;
+        }
+    }
+    const Image& source = shrunk ? *frame.proxySource : *frame.source.image;
+    const Image* key = frame.key ? (shrunk ? frame.proxyKey.get() : frame.key->image.get()) : nullptr;
+    const finish::FrameContext context{source, key, KeyColour(*tool_), ColourPremultiplied(*tool_),
+                                       Shapes(shrunk, source.Width(), source.Height())};
+    finish::FinishFrame(options, context, keyed);
+}
+
+const finish::ShapeMattes* TuneSession::Shapes(bool proxy, int width, int height) {
+    if (shapes_.width == 0) return nullptr;
+    const int fullWidth = frame_->source.image->Width();
+    const int fullHeight = frame_->source.image->Height();
+    if (shapes_.width != fullWidth || shapes_.height != fullHeight) {
+        throw CliError(platePattern_.Path(frame_->number) + ": the frame is " + std::to_string(fullWidth) + " x " +
+                       std::to_string(fullHeight) + ", the garbage and holdout mattes " +
+                       std::to_string(shapes_.width) + " x " + std::to_string(shapes_.height));
+    }
+    if (!proxy) return &shapes_;
+    if (proxyShapes_.width != width || proxyShapes_.height != height) {
+        const int factor = frame_->factor;
+        proxyShapes_ = {width, height,
+                        ShrinkCoverage(shapes_.garbage, fullWidth, fullHeight, factor, width, height),
+                        ShrinkCoverage(shapes_.holdout, fullWidth, fullHeight, factor, width, height)};
+    }
+    return &proxyShapes_;
 }
 
 std::string TuneSession::ViewPng(int frame, View view, bool proxy) {
@@ -425,7 +593,9 @@ json TuneSession::Save() {
                                     ? "nowhere to save: start veskar tune with --save FILE or --settings FILE"
                                     : noSaveReason_);
     }
-    StagedFile(savePath_, SettingsText(tool_->Tool(), toolName_, className_)).Commit();
+    StagedFile(savePath_, WithFinishingSection(SettingsText(tool_->Tool(), toolName_, className_),
+                                               FinishingSectionText(finishing_, savePath_)))
+        .Commit();
     return {{"path", savePath_}, {"command", RenderCommand(savePath_)}, {"revision", revision_}};
 }
 

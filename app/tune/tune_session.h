@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/finish/finish_options.h"
 #include "app/frames.h"
 #include "app/files/image_file.h"
 #include "app/setup/key_check.h"
@@ -28,6 +29,7 @@ struct TuneOptions {
     bool allowRemote = false;  ///< serve an address other machines reach (--allow-remote)
     int port = 0;            ///< 0: any free port
     std::string pluginFolder;
+    finish::FinishCommandLine finishing;  ///< finishing to start from, over the settings file's
 };
 
 /// A request the session refuses; `status` is the HTTP status to answer
@@ -73,6 +75,10 @@ public:
 
     /// Applies `{"set": [{"id": ID, "value": NUMBER}, ...]}` in the order
     /// given, through the host's set path (so the tool's reactions run).
+    /// Ids "finish.NAME" are the finishing values State lists under
+    /// "finishing" (a checkbox takes 0 or 1; setting shrink or grow above 0
+    /// sets the other to 0, as they are one setting; clip white must stay
+    /// above clip black).
     /// Everything is checked before anything is set: unknown controls, labels
     /// and image inputs, values that are not finite numbers, values outside
     /// the control's limits, combo values that are no entry, checkbox values
@@ -128,6 +134,7 @@ private:
         std::optional<FileImage> key;
         std::shared_ptr<Image> proxySource;
         std::shared_ptr<Image> proxyKey;
+        int factor = 1;  // the proxy's shrink factor
     };
     struct Render {
         unsigned long revision = 0;  // 0: none yet
@@ -142,6 +149,10 @@ private:
     Frame& LoadFrame(int frame);
     int CheckFrame(const nlohmann::json& value) const;
     const Image& Keyed(bool proxy);
+    void Finish(bool proxy, Image& keyed);
+    const finish::ShapeMattes* Shapes(bool proxy, int width, int height);
+    nlohmann::json FinishingState() const;
+    static void SetFinishing(finish::FinishOptions& options, const std::string& id, double value);
     const std::string& KeyWarning(bool proxy, const KeySetupKind& setup);
 
     TuneOptions options_;
@@ -161,6 +172,9 @@ private:
     unsigned long revision_ = 1;
     int lastShownFrame_ = 0;
     KeySetupKind keySetup_;  // how the key was last set up on the page
+    finish::FinishPlan finishing_;       // the finishing the page shows and Save writes
+    finish::ShapeMattes shapes_;         // its garbage and holdout at the plate's size
+    finish::ShapeMattes proxyShapes_;    // and at the proxy's
     std::string warning_;
 };
 

@@ -5,6 +5,7 @@
 
 #include <OpenImageIO/imageio.h>
 
+#include "app/finish/status_colours.h"
 #include "host/image.h"
 
 namespace veskar::tune {
@@ -15,11 +16,10 @@ enum class View { Source, Matte, Result, Status };
 /// "source", "matte", "result", "status"; false for any other text.
 bool ParseView(const std::string& text, View& view);
 
-/// Status view colours: fully keyed (alpha 0 or less), partly keyed, solid
-/// (alpha 1 or more), as 8-bit sRGB.
-inline constexpr unsigned char kStatusKeyed[3] = {28, 36, 92};
-inline constexpr unsigned char kStatusPartial[3] = {240, 160, 32};
-inline constexpr unsigned char kStatusSolid[3] = {235, 235, 235};
+// Status view colours (app/finish/status_colours.h).
+using finish::kStatusKeyed;
+using finish::kStatusPartial;
+using finish::kStatusSolid;
 
 /// Whether a plate's values are shown through the colour configuration's
 /// sRGB curve: every file that is not sRGB-encoded (such as EXR).

@@ -10,6 +10,8 @@
 
 #include "app/cli_error.h"
 #include "app/control_values.h"
+#include "app/finish/finish_options.h"
+#include "app/settings/finishing_section.h"
 #include "app/settings/settings_file.h"
 #include "app/settings/settings_text.h"
 #include "support/keyer_plugin.h"
@@ -401,3 +403,85 @@ TEST_F(SettingsFile, EvaluationBoundsDoNotCarryOver) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The finishing section beside Tools.
+
+TEST_F(SettingsFile, FinishingSectionLeavesTheToolAsItReads) {
+    fs::create_directories(dir / "shot");
+    const std::string path = Write("shot/s.setting",
+                                   "{\n\tTools = ordered() { Veskar1 = Veskar { Inputs = {\n"
+                                   "\t\tGammaAlpha = Input { Value = 0.75, },\n\t}, }, },\n"
+                                   "\tVeskarFinishing = { Unmix = true, Despill = 0.5, Soften = 1.25,\n"
+                                   "\t\tGarbage = { \"0,0,4,0,4,4\", \"matte.exr\" }, Holdout = \"/m/hold.exr\",\n"
+                                   "\t\tView = \"matte\", },\n}\n");
+    const veskar::SettingsLoad load = LoadSettingsFile(*keyer.tool, path, "");
+    EXPECT_EQ(Value("GammaAlpha"), 0.75);
+    EXPECT_TRUE(load.warnings.empty());
+    const veskar::finish::FinishChoices& finishing = load.finishing;
+    EXPECT_EQ(finishing.unmix, true);
+    EXPECT_EQ(finishing.despill, 0.5);
+    EXPECT_EQ(finishing.soften, 1.25);
+    EXPECT_FALSE(finishing.shrink.has_value());
+    EXPECT_EQ(finishing.view, veskar::finish::View::Matte);
+    ASSERT_TRUE(finishing.garbage.has_value());
+    ASSERT_EQ(finishing.garbage->size(), 2u);
+    EXPECT_EQ((*finishing.garbage)[0].shape.polygon.points.size(), 3u);
+    EXPECT_TRUE((*finishing.garbage)[0].shape.file.empty());
+    // A file name is found beside the settings file; an absolute one stays.
+    EXPECT_EQ((*finishing.garbage)[1].shape.file, (dir / "shot" / "matte.exr").string());
+    EXPECT_EQ((*finishing.garbage)[1].shape.text, "matte.exr");
+    ASSERT_EQ(finishing.holdout->size(), 1u);
+    EXPECT_EQ((*finishing.holdout)[0].shape.file, "/m/hold.exr");
+}
+
+TEST_F(SettingsFile, FileWithoutFinishingSectionAsksForNone) {
+    const veskar::SettingsLoad load = LoadSettingsFile(*keyer.tool, WriteTool(""), "");
+    EXPECT_TRUE(load.finishing.Empty());
+}
+
+TEST_F(SettingsFile, WrittenFinishingSectionReadsBackBitForBit) {
+    veskar::finish::FinishChoices chosen;
+    chosen.despill = 0.1 + 0.2;
+    chosen.clipBlack = -std::numeric_limits<double>::denorm_min();
+    chosen.clipWhite = 1.0 - std::numeric_limits<double>::epsilon();
+    chosen.grow = 1e-300;
+    chosen.despot = 12345.678901234567;
+    chosen.view = veskar::finish::View::Status;
+    // A file name with quotes, a backslash and a control byte in it.
+    Write("a \"b\"\\c\x01.exr", "");
+    chosen.holdout = {veskar::finish::ParseShape("--holdout", (dir / "a \"b\"\\c\x01.exr").string(), "", 2)};
+    const veskar::finish::FinishPlan plan = veskar::finish::PlanFinishing({}, "", chosen, false);
+    const std::string path = (dir / "out.setting").string();
+    const std::string text = veskar::WithFinishingSection(veskar::SettingsText(keyer.tool->Tool(), "Veskar1", "Veskar"),
+                                                          veskar::FinishingSectionText(plan, path));
+    Write("out.setting", text);
+    const veskar::SettingsLoad load = LoadSettingsFile(*keyer.tool, path, "");
+    const veskar::finish::FinishPlan back = veskar::finish::PlanFinishing(load.finishing, path, {}, false);
+    EXPECT_EQ(Bits(back.options.despill), Bits(*chosen.despill));
+    EXPECT_EQ(Bits(back.options.clipBlack), Bits(*chosen.clipBlack));
+    EXPECT_EQ(Bits(back.options.clipWhite), Bits(*chosen.clipWhite));
+    EXPECT_EQ(Bits(back.options.grow), Bits(*chosen.grow));
+    EXPECT_EQ(Bits(back.options.despot), Bits(*chosen.despot));
+    EXPECT_EQ(back.options.view, veskar::finish::View::Status);
+    EXPECT_FALSE(back.options.unmix);
+    ASSERT_EQ(back.holdout.size(), 1u);
+    EXPECT_EQ(fs::path(back.holdout[0].shape.file).lexically_normal(),
+              fs::path((*chosen.holdout)[0].shape.file).lexically_normal());
+    EXPECT_EQ(back.holdout[0].shape.text, "a \"b\"\\c\x01.exr");  // relative to the settings file
+    // The same plan writes the same section again.
+    EXPECT_EQ(veskar::FinishingSectionText(back, path), veskar::FinishingSectionText(plan, path));
+}
+
+TEST_F(SettingsFile, FinishingSectionMistakeAppliesNothing) {
+    const std::string path = Write("s.setting",
+                                   "{\n\tTools = ordered() { Veskar1 = Veskar { Inputs = {\n"
+                                   "\t\tGammaAlpha = Input { Value = 0.75, },\n\t}, }, },\n"
+                                   "\tVeskarFinishing = { Despill = 1, [1] = 2, },\n}\n");
+    const double before = Value("GammaAlpha");
+    EXPECT_NE(ErrorOf(path).find(path + ": VeskarFinishing: a key that is a number, not a name"), std::string::npos);
+    EXPECT_EQ(Bits(Value("GammaAlpha")), Bits(before));
+    const std::string notTable = Write("t.setting", "{ Tools = ordered() { Veskar1 = Veskar { } }, "
+                                                    "VeskarFinishing = \"unmix\" }");
+    EXPECT_NE(ErrorOf(notTable).find(notTable + ": VeskarFinishing is a string, not a table"), std::string::npos);
+}

@@ -945,3 +945,100 @@ TEST_F(Session, ServerEndsSilentAndTricklingConnections) {
 }
 
 }  // namespace
+
+namespace {
+
+// The pixels of a PNG file in memory, as floats.
+std::vector<float> PngPixels(const std::string& png, int& channels) {
+    OIIO::Filesystem::IOMemReader memory(const_cast<char*>(png.data()), png.size());
+    auto input = OIIO::ImageInput::create("png");
+    OIIO::ImageSpec spec;
+    if (!input) return {};
+    input->set_ioproxy(&memory);
+    if (!input->open("view.png", spec)) return {};
+    channels = spec.nchannels;
+    std::vector<float> pixels(static_cast<std::size_t>(spec.width) * spec.height * spec.nchannels);
+    if (!input->read_image(0, 0, 0, spec.nchannels, OIIO::TypeDesc::FLOAT, pixels.data())) return {};
+    return pixels;
+}
+
+double Finishing(const json& state, const std::string& id) {
+    for (const json& control : state["finishing"]["controls"]) {
+        if (control["id"] == id) return control["value"].get<double>();
+    }
+    ADD_FAILURE() << "no finishing value " << id;
+    return 0.0;
+}
+
+}  // namespace
+
+// The page's full-size result with finishing is what veskar render writes
+// with the settings the page saves, to the bit.
+TEST_F(Session, SavedFinishingRendersThePagesResult) {
+    options.save = (dir / "page.setting").string();
+    options.finishing.soften = "1.5";
+    options.finishing.garbage = {"0,0,8,0,8,30,0,30"};
+    TuneSession session(options);
+    session.Pick({{"frame", 0}, {"x", 2}, {"y", 2}});
+    session.ApplyValues({{"set", {{{"id", "finish.unmix"}, {"value", 1}}, {{"id", "finish.despill"}, {"value", 0.5}},
+                                  {{"id", "finish.grow"}, {"value", 1.25}}}}});
+    const json state = session.State();
+    EXPECT_EQ(Finishing(state, "finish.soften"), 1.5);
+    EXPECT_EQ(Finishing(state, "finish.grow"), 1.25);
+    EXPECT_EQ(state["finishing"]["garbage"], 1);
+    const std::string page = session.ViewPng(0, View::Result, false);
+    session.Save();
+    const std::string saved = veskar_test::ReadText(options.save);
+    EXPECT_NE(saved.find("\tVeskarFinishing = {\n\t\tUnmix = true,\n\t\tDespill = 0.5,\n\t\tGrow = 1.25,\n\t\tSoften = 1.5,"
+                         "\n\t\tGarbage = { \"0,0,8,0,8,30,0,30\", },\n\t},\n"),
+              std::string::npos)
+        << saved;
+
+    const std::string keyed = (dir / "keyed.png").string();
+    const veskar_test::Outcome run = veskar_test::RunVeskar({"render", plate, "--settings", options.save, "-o", keyed}, dir);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    OIIO::ImageBuf file(keyed);
+    ASSERT_TRUE(file.read()) << file.geterror();
+    std::vector<float> written(static_cast<std::size_t>(40) * 30 * 4);
+    ASSERT_TRUE(file.get_pixels(file.roi(), OIIO::TypeDesc::FLOAT, written.data()));
+    int channels = 0;
+    const std::vector<float> shown = PngPixels(page, channels);
+    ASSERT_EQ(channels, 4);
+    EXPECT_EQ(shown, written);
+    // And finishing changed what the page shows.
+    session.ApplyValues({{"set", {{{"id", "finish.unmix"}, {"value", 0}}, {{"id", "finish.despill"}, {"value", 0}},
+                                  {{"id", "finish.grow"}, {"value", 0}}, {{"id", "finish.soften"}, {"value", 0}}}}});
+    EXPECT_NE(PngPixels(session.ViewPng(0, View::Result, false), channels), shown);
+}
+
+// Finishing changes are checked with the tool's: one bad change refuses
+// the whole request and changes nothing; shrink and grow are one setting.
+TEST_F(Session, BadFinishingChangesAreRefusedWhole) {
+    TuneSession session(options);
+    session.ApplyValues({{"set", {{{"id", "finish.shrink"}, {"value", 2}}}}});
+    const unsigned long revision = session.Revision();
+    const double fade = Value(session.State(), "FadeRed");
+    const std::vector<json> bad = {
+        {{"id", "finish.soften"}, {"value", -1}},
+        {{"id", "finish.despill"}, {"value", 3}},
+        {{"id", "finish.unmix"}, {"value", 0.5}},
+        {{"id", "finish.clipBlack"}, {"value", 1}},
+        {{"id", "finish.blur"}, {"value", 1}},
+        {{"id", "finish.grow"}, {"value", "1"}},
+    };
+    for (const json& change : bad) {
+        try {
+            session.ApplyValues({{"set", {{{"id", "FadeRed"}, {"value", fade + 0.125}}, change}}});
+            ADD_FAILURE() << "accepted " << change;
+        } catch (const RequestError& e) {
+            EXPECT_EQ(e.Status(), 400) << change;
+        }
+    }
+    const json state = session.State();
+    EXPECT_EQ(session.Revision(), revision);
+    EXPECT_EQ(Value(state, "FadeRed"), fade);
+    EXPECT_EQ(Finishing(state, "finish.shrink"), 2.0);
+    session.ApplyValues({{"set", {{{"id", "finish.grow"}, {"value", 0.5}}}}});
+    EXPECT_EQ(Finishing(session.State(), "finish.shrink"), 0.0);
+    EXPECT_EQ(Finishing(session.State(), "finish.grow"), 0.5);
+}

@@ -314,11 +314,40 @@ function buildControls(state) {
   }
 }
 
+// The host-side finishing run on the keyed frame, in a section of its own;
+// its values go through the same set requests, by ids "finish.NAME".
+function buildFinishing(state) {
+  const section = document.createElement('div');
+  section.className = 'group finishing';
+  const title = document.createElement('div');
+  title.className = 'title';
+  title.textContent = 'Finishing';
+  section.append(title);
+  for (const control of state.finishing.controls) {
+    const made = control.kind === 'Checkbox' ? checkboxRow(control) : sliderRow(control);
+    made.row.dataset.control = control.id;
+    section.append(made.row);
+    controlRows.set(control.id, made);
+  }
+  const shapes = state.finishing.garbage + state.finishing.holdout;
+  if (shapes > 0) {
+    const note = document.createElement('div');
+    note.className = 'control label';
+    note.textContent = `Garbage ${state.finishing.garbage}, holdout ${state.finishing.holdout} ` +
+                       '(from the command line or settings file)';
+    section.append(note);
+  }
+  $('controls').append(section);
+}
+
 function applyState(state) {
   const first = page.state === null;
   page.state = state;
-  if (first) buildControls(state);
-  for (const control of state.controls) {
+  if (first) {
+    buildControls(state);
+    buildFinishing(state);
+  }
+  for (const control of [...state.controls, ...state.finishing.controls]) {
     const made = controlRows.get(control.id);
     if (!made) continue;
     made.row.hidden = !control.visible;

@@ -1,0 +1,142 @@
+// Stages 6 and 8 of finishing: the colour that goes with the finished matte
+// (unmixed from the source, or following the matte), and the view written.
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "app/finish/finish_stages.h"
+#include "app/finish/status_colours.h"
+#include "keying/staging.h"
+
+namespace veskar::finish {
+namespace {
+
+constexpr int kBlockRows = 16;
+
+bool SameBits(float a, float b) noexcept { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The screen behind each pixel of a row: the clean plate's pixel the tool
+// pairs with it, or the screen colour where there is none (no clean plate,
+// or a pairing that falls outside it). Records are blue, green, red.
+class ScreenRow {
+public:
+    ScreenRow(const FrameContext& context, int width, int height)
+        : plate_(context.cleanPlate), fallback_{context.screen[2], context.screen[1], context.screen[0]} {
+        if (plate_) {
+            sx_ = static_cast<double>(plate_->Width()) / width;
+            sy_ = static_cast<double>(plate_->Height()) / height;
+        }
+    }
+
+    // Blue, green, red of the screen at (x, y).
+    const float* At(int x, int y) const noexcept {
+        if (!plate_) return fallback_;
+        const std::int32_t kx = keying::KeySampleCoordinate(x, sx_);
+        const std::int32_t ky = keying::KeySampleCoordinate(y, sy_);
+        if (!keying::KeySampleInside(kx, ky, plate_->Width(), plate_->Height())) return fallback_;
+        return plate_->Plane1Pixel(kx, ky);
+    }
+
+private:
+    const Image* plate_;
+    float fallback_[3];
+    double sx_ = 0.0;
+    double sy_ = 0.0;
+};
+
+// Colour follows a changed matte. Premultiplied colour is rescaled by
+// after / before; where there was no alpha before, the source colour comes
+// in (times the new alpha when premultiplied). Straight colour with alpha
+// before keeps its value.
+void FollowMatte(float* record, const float* source, float before, float after, bool premultiplied) {
+    if (before > 0.0f) {
+        if (!premultiplied) return;
+        const double ratio = static_cast<double>(after) / before;
+        for (int c = 0; c < 3; ++c) record[c] = static_cast<float>(record[c] * ratio);
+    } else if (after > 0.0f) {
+        for (int c = 0; c < 3; ++c) record[c] = premultiplied ? source[c] * after : source[c];
+    }
+}
+
+// Unmix: the source less the screen's share (1 - a). A component the
+// subtraction takes below 0 is 0 (a negative source component stays as it
+// comes out). Straight colour is that divided by a and at most the brightest
+// of 1 and the source's components: a foreground brighter than everything in
+// its own pixel and than white is the screen's noise multiplied by 1 / a at a
+// thin edge, not colour. At a = 0 (or less) there is no foreground: 0.
+void Unmix(float* record, const float* source, const float* screen, float alpha, bool premultiplied) {
+    const double a = std::clamp(static_cast<double>(alpha), 0.0, 1.0);
+    if (a <= 0.0) {
+        record[0] = record[1] = record[2] = 0.0f;
+        return;
+    }
+    const double bound = std::max({1.0, static_cast<double>(source[0]), static_cast<double>(source[1]),
+                                   static_cast<double>(source[2])});
+    for (int c = 0; c < 3; ++c) {
+        double f = source[c] - static_cast<double>(screen[c]) * (1.0 - a);
+        if (f < 0.0 && source[c] >= 0.0f) f = 0.0;
+        if (!premultiplied) f = std::min(f / a, bound);
+        record[c] = static_cast<float>(f);
+    }
+}
+
+}  // namespace
+
+void FinishColour(const FinishOptions& options, const FrameContext& context, const std::vector<float>& before,
+                  const Matte& matte, Image& keyed) {
+    const ScreenRow screen(context, keyed.Width(), keyed.Height());
+    ForRowBlocks(keyed.Height(), kBlockRows, [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            float* record = keyed.Plane1Pixel(0, y);
+            const float* source = context.source.Plane1Pixel(0, y);
+            for (int x = 0; x < keyed.Width(); ++x, record += 4, source += 4) {
+                const std::size_t i = matte.Index(x, y);
+                const float after = matte.alpha[i];
+                if (std::isnan(after)) continue;  // no matte, nothing to unmix or follow: as keyed
+                if (options.unmix) {
+                    Unmix(record, source, screen.At(x, y), after, context.premultiplied);
+                } else if (!SameBits(after, before[i])) {
+                    FollowMatte(record, source, before[i], after, context.premultiplied);
+                }
+                record[3] = after;
+            }
+        }
+    });
+}
+
+std::array<float, 3> StatusColour(const unsigned char (&srgb)[3]) {
+    std::array<float, 3> linear{};
+    for (int c = 0; c < 3; ++c) {
+        const double v = srgb[c] / 255.0;
+        linear[c] = static_cast<float>(v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4));
+    }
+    return linear;
+}
+
+void ApplyView(View view, Image& keyed) {
+    if (view == View::Result) return;
+    const std::array<float, 3> keyedColour = StatusColour(kStatusKeyed);
+    const std::array<float, 3> partial = StatusColour(kStatusPartial);
+    const std::array<float, 3> solid = StatusColour(kStatusSolid);
+    ForRowBlocks(keyed.Height(), kBlockRows, [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            float* record = keyed.Plane1Pixel(0, y);
+            for (int x = 0; x < keyed.Width(); ++x, record += 4) {
+                const float a = record[3];
+                if (view == View::Matte) {
+                    record[0] = record[1] = record[2] = a;
+                } else {
+                    // NaN is neither keyed nor solid: partial, as the tuning page shows it.
+                    const std::array<float, 3>& c = a <= 0.0f ? keyedColour : a >= 1.0f ? solid : partial;
+                    record[0] = c[2];
+                    record[1] = c[1];
+                    record[2] = c[0];
+                }
+                record[3] = 1.0f;
+            }
+        }
+    });
+}
+
+}  // namespace veskar::finish

@@ -1,0 +1,83 @@
+#pragma once
+
+// The stages of FinishFrame one by one, for finishing.cpp and the tests. The
+// matte stages work on a plain copy of the alpha; the colour stages on the
+// keyed image's records (blue, green, red, alpha).
+//
+// NaN alpha goes through every stage where it stands, as the tool passes it
+// on: a NaN pixel keeps its NaN, and neighbourhood stages (shrink, grow,
+// soften) leave it out of their neighbours' results instead of spreading it.
+
+#include <array>
+#include <cstddef>
+#include <functional>
+#include <vector>
+
+#include "app/finish/finishing.h"
+
+namespace veskar::finish {
+
+/// A frame's alpha, row by row.
+struct Matte {
+    int width = 0;
+    int height = 0;
+    std::vector<float> alpha;
+
+    std::size_t Index(int x, int y) const noexcept { return static_cast<std::size_t>(y) * width + x; }
+};
+
+/// Runs body(firstRow, endRow) over blocks of rows on the host's worker
+/// pool. Every stage computes a pixel from the input alone, so how the rows
+/// are split (and over how many workers) never changes a bit.
+void ForRowBlocks(int height, int blockRows, const std::function<void(int, int)>& body);
+
+/// The alpha of plane 1.
+Matte ReadMatte(const Image& image);
+
+/// Alpha into [0, 1]; NaN stays.
+void ClampMatte(Matte& matte);
+
+/// clamp((a - black) / (white - black)); white above black (validated).
+void ClipLevels(Matte& matte, double black, double white);
+
+/// Grey-scale dilation (grow) or erosion (shrink) by a disc of `radius`
+/// pixels: the disc holds the offsets (dx, dy) with dx^2 + dy^2 <= r^2. A
+/// fractional radius blends the results of the whole radii either side.
+/// Pixels outside the frame are not part of the disc (a subject cut by the
+/// frame edge does not shrink from it).
+void GrowOrShrink(Matte& matte, double radius, bool grow);
+
+/// Gaussian blur with sigma = px / 2, the kernel cut at 3 sigma, separable,
+/// the frame's edge pixels repeated outward.
+void Soften(Matte& matte, double px);
+
+/// Removes specks and holes no larger than `px`: an 8-connected region of
+/// pixels above 0 whose bounding box is at most px wide and high becomes 0
+/// (specks in the screen), then such a region of pixels below 1 becomes 1
+/// (holes in the subject). Anything larger keeps its bits.
+void Despot(Matte& matte, double px);
+
+/// alpha *= (1 - garbage); alpha = max(alpha, holdout).
+void ApplyShapes(Matte& matte, const ShapeMattes& shapes);
+
+/// Stage 6: writes the finished alpha into `keyed` and its colour, from the
+/// unmixed source or following the matte. `before` is the keyed alpha before
+/// the matte stages.
+void FinishColour(const FinishOptions& options, const FrameContext& context, const std::vector<float>& before,
+                  const Matte& matte, Image& keyed);
+
+/// The screen colour (red, green, blue) despill turns away from: the clean
+/// plate's mean colour when there is one, else context.screen.
+std::array<double, 3> DespillReference(const FrameContext& context);
+
+/// Stage 7: spill toward `reference`'s hue removed by `amount`, luminance
+/// restored. A reference without hue (grey, black, not finite) changes nothing.
+void Despill(Image& keyed, const std::array<double, 3>& reference, double amount);
+
+/// Stage 8.
+void ApplyView(View view, Image& keyed);
+
+/// The status colours as linear floats (red, green, blue).
+std::array<float, 3> StatusColour(const unsigned char (&srgb)[3]);
+
+}  // namespace veskar::finish

@@ -1,0 +1,98 @@
+// The finishing run: options checked, stages in their fixed order.
+
+#include <cmath>
+#include <sstream>
+#include <stdexcept>
+
+#include "app/cli_error.h"
+#include "app/finish/finish_stages.h"
+
+namespace veskar::finish {
+namespace {
+
+std::string Number(double value) {
+    std::ostringstream text;
+    text << value;
+    return text.str();
+}
+
+void CheckPixels(const char* option, double value) {
+    if (!std::isfinite(value) || value < 0.0) {
+        throw CliError(std::string(option) + " " + Number(value) + ": must be a number of pixels, 0 or more", 2);
+    }
+}
+
+bool ClipsChange(const FinishOptions& options) { return options.clipBlack != 0.0 || options.clipWhite != 1.0; }
+
+bool HasShapes(const FrameContext& context) {
+    return context.shapes && (!context.shapes->garbage.empty() || !context.shapes->holdout.empty());
+}
+
+}  // namespace
+
+bool FinishOptions::Any() const {
+    return unmix || despill != 0.0 || clipBlack != 0.0 || clipWhite != 1.0 || shrink != 0.0 || grow != 0.0 ||
+           soften != 0.0 || despot != 0.0 || !garbage.empty() || !holdout.empty() || view != View::Result;
+}
+
+void Validate(const FinishOptions& options) {
+    CheckPixels("--shrink", options.shrink);
+    CheckPixels("--grow", options.grow);
+    CheckPixels("--soften", options.soften);
+    CheckPixels("--despot", options.despot);
+    if (options.shrink > 0.0 && options.grow > 0.0) {
+        throw CliError("--shrink " + Number(options.shrink) + " and --grow " + Number(options.grow) +
+                           ": give one of them, not both",
+                       2);
+    }
+    if (!std::isfinite(options.clipBlack) || !std::isfinite(options.clipWhite)) {
+        throw CliError("--clip-black " + Number(options.clipBlack) + " --clip-white " + Number(options.clipWhite) +
+                           ": the clips must be finite numbers",
+                       2);
+    }
+    if (!(options.clipWhite > options.clipBlack)) {
+        throw CliError("--clip-white " + Number(options.clipWhite) + " must be above --clip-black " +
+                           Number(options.clipBlack),
+                       2);
+    }
+    if (!(options.despill >= 0.0 && options.despill <= 2.0)) {
+        throw CliError("--despill " + Number(options.despill) + ": the amount must lie in 0 to 2", 2);
+    }
+}
+
+Matte ReadMatte(const Image& image) {
+    Matte matte{image.Width(), image.Height(), {}};
+    matte.alpha.resize(static_cast<std::size_t>(matte.width) * matte.height);
+    for (int y = 0; y < matte.height; ++y) {
+        const float* record = image.Plane1Pixel(0, y);
+        for (int x = 0; x < matte.width; ++x) matte.alpha[matte.Index(x, y)] = record[4 * x + 3];
+    }
+    return matte;
+}
+
+void FinishFrame(const FinishOptions& options, const FrameContext& context, Image& keyed) {
+    if (context.source.Width() != keyed.Width() || context.source.Height() != keyed.Height()) {
+        throw std::invalid_argument("finishing a keyed frame of another size than its plate");
+    }
+    const bool matteStages = ClipsChange(options) || options.shrink > 0.0 || options.grow > 0.0 ||
+                             options.soften > 0.0 || options.despot > 0.0 || HasShapes(context);
+    if (matteStages || options.unmix) {
+        Matte matte = ReadMatte(keyed);
+        const std::vector<float> before = matte.alpha;
+        if (matteStages) {
+            // Every matte stage leaves alpha in [0, 1]; so does the start.
+            ClampMatte(matte);
+            if (ClipsChange(options)) ClipLevels(matte, options.clipBlack, options.clipWhite);
+            if (options.shrink > 0.0) GrowOrShrink(matte, options.shrink, false);
+            if (options.grow > 0.0) GrowOrShrink(matte, options.grow, true);
+            if (options.soften > 0.0) Soften(matte, options.soften);
+            if (options.despot > 0.0) Despot(matte, options.despot);
+            if (HasShapes(context)) ApplyShapes(matte, *context.shapes);
+        }
+        FinishColour(options, context, before, matte, keyed);
+    }
+    if (options.despill > 0.0) Despill(keyed, DespillReference(context), options.despill);
+    ApplyView(options.view, keyed);
+}
+
+}  // namespace veskar::finish

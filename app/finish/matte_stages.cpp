@@ -1,0 +1,234 @@
+// Stages 1, 2, 3 and 5 of finishing: levels, shrink or grow, soften and the
+// garbage and holdout shapes, on a plain copy of the alpha.
+//
+// The neighbourhood stages are written here rather than taken from
+// ImageBufAlgo: its dilate and erode use a rectangle where a disc keeps
+// corners and diagonals alike, its convolution is not separable, and both
+// would spread NaN into the neighbours.
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "app/finish/finish_stages.h"
+#include "host/worker_pool.h"
+
+namespace veskar::finish {
+namespace {
+
+constexpr float kInfinity = std::numeric_limits<float>::infinity();
+constexpr int kBlockRows = 16;
+
+// out[x] = max of in[x - k .. x + k] within the row (van Herk / Gil-Werman:
+// block prefix and suffix maxima, three comparisons per pixel whatever k).
+void SlidingMax(const float* in, float* out, int width, int k, std::vector<float>& prefix,
+                std::vector<float>& suffix) {
+    if (k == 0) {
+        std::copy(in, in + width, out);
+        return;
+    }
+    const int span = 2 * k + 1;
+    const int padded = (width + 2 * k + span - 1) / span * span;
+    prefix.resize(static_cast<std::size_t>(padded));
+    suffix.resize(static_cast<std::size_t>(padded));
+    // Padded position p holds pixel p - k; beyond the row nothing counts.
+    auto at = [&](int p) { return p >= k && p - k < width ? in[p - k] : -kInfinity; };
+    for (int block = 0; block < padded; block += span) {
+        prefix[block] = at(block);
+        for (int i = 1; i < span; ++i) prefix[block + i] = std::max(prefix[block + i - 1], at(block + i));
+        suffix[block + span - 1] = at(block + span - 1);
+        for (int i = span - 2; i >= 0; --i) suffix[block + i] = std::max(suffix[block + i + 1], at(block + i));
+    }
+    for (int x = 0; x < width; ++x) out[x] = std::max(suffix[x], prefix[x + 2 * k]);
+}
+
+// Grey-scale dilation by the disc of whole `radius`; `in` holds no NaN.
+std::vector<float> DiscMax(const std::vector<float>& in, int width, int height, int radius) {
+    // Half widths of the disc's rows, and the distinct ones among them.
+    std::vector<int> half(static_cast<std::size_t>(radius) + 1);
+    for (int dy = 0; dy <= radius; ++dy) {
+        int k = radius;
+        while (k * k + dy * dy > radius * radius) --k;
+        half[dy] = k;
+    }
+    std::vector<int> widths(half.begin(), half.end());
+    std::sort(widths.begin(), widths.end());
+    widths.erase(std::unique(widths.begin(), widths.end()), widths.end());
+    std::vector<int> widthIndex(half.size());
+    for (std::size_t dy = 0; dy < half.size(); ++dy) {
+        widthIndex[dy] = static_cast<int>(std::lower_bound(widths.begin(), widths.end(), half[dy]) - widths.begin());
+    }
+    const int count = static_cast<int>(widths.size());
+    std::vector<float> out(in.size());
+    ForRowBlocks(height, kBlockRows, [&](int y0, int y1) {
+        const int s0 = std::max(0, y0 - radius);
+        const int s1 = std::min(height, y1 + radius);
+        std::vector<float> rows(static_cast<std::size_t>(s1 - s0) * count * width);
+        std::vector<float> prefix;
+        std::vector<float> suffix;
+        auto row = [&](int sy, int w) { return rows.data() + (static_cast<std::size_t>(sy - s0) * count + w) * width; };
+        for (int sy = s0; sy < s1; ++sy) {
+            for (int w = 0; w < count; ++w) {
+                SlidingMax(in.data() + static_cast<std::size_t>(sy) * width, row(sy, w), width, widths[w], prefix,
+                           suffix);
+            }
+        }
+        for (int y = y0; y < y1; ++y) {
+            float* target = out.data() + static_cast<std::size_t>(y) * width;
+            std::fill(target, target + width, -kInfinity);
+            for (int sy = std::max(0, y - radius); sy < std::min(height, y + radius + 1); ++sy) {
+                const float* source = row(sy, widthIndex[std::abs(sy - y)]);
+                for (int x = 0; x < width; ++x) target[x] = std::max(target[x], source[x]);
+            }
+        }
+    });
+    return out;
+}
+
+// 1D Gaussian weights for sigma, cut at 3 sigma, summing to 1.
+std::vector<float> GaussianWeights(double sigma) {
+    const int radius = std::max(1, static_cast<int>(std::ceil(3.0 * sigma)));
+    std::vector<double> weights(static_cast<std::size_t>(2 * radius) + 1);
+    double sum = 0.0;
+    for (int i = -radius; i <= radius; ++i) {
+        weights[i + radius] = std::exp(-0.5 * i * i / (sigma * sigma));
+        sum += weights[i + radius];
+    }
+    std::vector<float> result(weights.size());
+    for (std::size_t i = 0; i < weights.size(); ++i) result[i] = static_cast<float>(weights[i] / sum);
+    return result;
+}
+
+// One blur pass. `vertical` runs down the columns, else along the rows; edge
+// pixels repeat outward. Where `valid` is given (a frame with NaN alpha) the
+// NaN pixels (valid 0) are left out and the weights that remain renormalised.
+void BlurPass(const std::vector<float>& in, std::vector<float>& out, const std::vector<float>* valid,
+              std::vector<float>* validOut, int width, int height, const std::vector<float>& weights,
+              bool vertical) {
+    const int radius = static_cast<int>(weights.size() / 2);
+    ForRowBlocks(height, kBlockRows, [&](int y0, int y1) {
+        std::vector<float> sum(static_cast<std::size_t>(width));
+        std::vector<float> weightSum(static_cast<std::size_t>(width));
+        for (int y = y0; y < y1; ++y) {
+            std::fill(sum.begin(), sum.end(), 0.0f);
+            std::fill(weightSum.begin(), weightSum.end(), 0.0f);
+            const std::size_t base = static_cast<std::size_t>(y) * width;
+            for (int i = -radius; i <= radius; ++i) {
+                const float w = weights[i + radius];
+                const int sy = vertical ? std::clamp(y + i, 0, height - 1) : y;
+                const std::size_t row = static_cast<std::size_t>(sy) * width;
+                for (int x = 0; x < width; ++x) {
+                    const std::size_t at = row + (vertical ? x : std::clamp(x + i, 0, width - 1));
+                    if (valid) {
+                        sum[x] += w * (*valid)[at] * in[at];
+                        weightSum[x] += w * (*valid)[at];
+                    } else {
+                        sum[x] += w * in[at];
+                    }
+                }
+            }
+            for (int x = 0; x < width; ++x) {
+                if (!valid) {
+                    out[base + x] = sum[x];
+                } else {
+                    // Weights carried on for the second pass, unnormalised.
+                    out[base + x] = weightSum[x] > 0.0f ? sum[x] / weightSum[x] : 0.0f;
+                    (*validOut)[base + x] = weightSum[x];
+                }
+            }
+        }
+    });
+}
+
+}  // namespace
+
+void ForRowBlocks(int height, int blockRows, const std::function<void(int, int)>& body) {
+    const int blocks = (height + blockRows - 1) / blockRows;
+    host::RunChunks(blocks, [&](int block) {
+        const int y0 = block * blockRows;
+        body(y0, std::min(height, y0 + blockRows));
+    });
+}
+
+void ClampMatte(Matte& matte) {
+    // NaN fails both comparisons and stays.
+    for (float& a : matte.alpha) a = a < 0.0f ? 0.0f : a > 1.0f ? 1.0f : a;
+}
+
+void ClipLevels(Matte& matte, double black, double white) {
+    const double scale = white - black;
+    ForRowBlocks(matte.height, kBlockRows * 8, [&](int y0, int y1) {
+        for (std::size_t i = matte.Index(0, y0); i < matte.Index(0, y1); ++i) {
+            const double a = (matte.alpha[i] - black) / scale;
+            matte.alpha[i] = a < 0.0 ? 0.0f : a > 1.0 ? 1.0f : static_cast<float>(a);
+        }
+    });
+}
+
+void GrowOrShrink(Matte& matte, double radius, bool grow) {
+    // Erosion is the dilation of the negated matte, negated (exact in floats).
+    // NaN pixels take the value that never wins, and get their NaN back.
+    const float sign = grow ? 1.0f : -1.0f;
+    std::vector<float> in(matte.alpha.size());
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        in[i] = std::isnan(matte.alpha[i]) ? -kInfinity : sign * matte.alpha[i];
+    }
+    const int lower = static_cast<int>(std::floor(radius));
+    const double share = radius - lower;
+    std::vector<float> result = DiscMax(in, matte.width, matte.height, lower);
+    if (share > 0.0) {
+        const std::vector<float> upper = DiscMax(in, matte.width, matte.height, lower + 1);
+        const float t = static_cast<float>(share);
+        for (std::size_t i = 0; i < result.size(); ++i) result[i] = (1.0f - t) * result[i] + t * upper[i];
+    }
+    for (std::size_t i = 0; i < result.size(); ++i) {
+        if (!std::isnan(matte.alpha[i])) matte.alpha[i] = sign * result[i];
+    }
+    ClampMatte(matte);
+}
+
+void Soften(Matte& matte, double px) {
+    const std::vector<float> weights = GaussianWeights(px / 2.0);
+    const bool anyNan = std::any_of(matte.alpha.begin(), matte.alpha.end(), [](float a) { return std::isnan(a); });
+    std::vector<float> pass(matte.alpha.size());
+    if (!anyNan) {
+        BlurPass(matte.alpha, pass, nullptr, nullptr, matte.width, matte.height, weights, true);
+        BlurPass(pass, matte.alpha, nullptr, nullptr, matte.width, matte.height, weights, false);
+    } else {
+        std::vector<float> in = matte.alpha;
+        std::vector<float> valid(in.size());
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            valid[i] = std::isnan(in[i]) ? 0.0f : 1.0f;
+            if (std::isnan(in[i])) in[i] = 0.0f;
+        }
+        std::vector<float> passValid(in.size());
+        std::vector<float> out(in.size());
+        std::vector<float> outValid(in.size());
+        BlurPass(in, pass, &valid, &passValid, matte.width, matte.height, weights, true);
+        BlurPass(pass, out, &passValid, &outValid, matte.width, matte.height, weights, false);
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            if (!std::isnan(matte.alpha[i])) matte.alpha[i] = out[i];
+        }
+    }
+    ClampMatte(matte);
+}
+
+void ApplyShapes(Matte& matte, const ShapeMattes& shapes) {
+    if (shapes.width != matte.width || shapes.height != matte.height) {
+        throw std::invalid_argument("garbage and holdout mattes of " + std::to_string(shapes.width) + " x " +
+                                    std::to_string(shapes.height) + " for a frame of " +
+                                    std::to_string(matte.width) + " x " + std::to_string(matte.height));
+    }
+    // Coverage outside 0..1 counts as its nearest end; NaN coverage as none.
+    auto coverage = [](float c) { return c > 0.0f ? std::min(c, 1.0f) : 0.0f; };
+    for (std::size_t i = 0; i < matte.alpha.size(); ++i) {
+        float a = matte.alpha[i];
+        if (!shapes.garbage.empty()) a *= 1.0f - coverage(shapes.garbage[i]);
+        // A NaN alpha stays NaN: std::max returns its first argument when unordered.
+        if (!shapes.holdout.empty()) a = std::max(a, coverage(shapes.holdout[i]));
+        matte.alpha[i] = a;
+    }
+}
+
+}  // namespace veskar::finish
