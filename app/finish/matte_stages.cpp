@@ -97,6 +97,15 @@ std::vector<float> GaussianWeights(double sigma) {
     }
     std::vector<float> result(weights.size());
     for (std::size_t i = 0; i < weights.size(); ++i) result[i] = static_cast<float>(weights[i] / sum);
+    // The centre weight takes up the rounding, so that the weights summed in
+    // the order BlurPass sums them make exactly 1: the inside of a solid
+    // subject stays exactly 1 rather than 0.99999994.
+    for (int round = 0; round < 8; ++round) {
+        float total = 0.0f;
+        for (float w : result) total += w * 1.0f;
+        if (total == 1.0f) break;
+        result[radius] += 1.0f - total;
+    }
     return result;
 }
 
