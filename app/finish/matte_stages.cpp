@@ -97,15 +97,13 @@ std::vector<float> GaussianWeights(double sigma) {
     }
     std::vector<float> result(weights.size());
     for (std::size_t i = 0; i < weights.size(); ++i) result[i] = static_cast<float>(weights[i] / sum);
-    // The centre weight takes up the rounding, so that the weights summed in
-    // the order BlurPass sums them make exactly 1: the inside of a solid
-    // subject stays exactly 1 rather than 0.99999994.
-    for (int round = 0; round < 8; ++round) {
-        float total = 0.0f;
-        for (float w : result) total += w * 1.0f;
-        if (total == 1.0f) break;
-        result[radius] += 1.0f - total;
-    }
+    // The centre weight takes up the rounding, so that the float weights sum
+    // to 1 within a few parts in 10^9. BlurPass sums in double, where each
+    // weight times a float value is exact, so a constant stretch (the inside
+    // of a solid subject, the clear screen) keeps its exact value.
+    double total = 0.0;
+    for (float w : result) total += w;
+    result[radius] += static_cast<float>(1.0 - total);
     return result;
 }
 
@@ -117,21 +115,22 @@ void BlurPass(const std::vector<float>& in, std::vector<float>& out, const std::
               bool vertical) {
     const int radius = static_cast<int>(weights.size() / 2);
     ForRowBlocks(height, kBlockRows, [&](int y0, int y1) {
-        std::vector<float> sum(static_cast<std::size_t>(width));
-        std::vector<float> weightSum(static_cast<std::size_t>(width));
+        std::vector<double> sum(static_cast<std::size_t>(width));
+        std::vector<double> weightSum(static_cast<std::size_t>(width));
         for (int y = y0; y < y1; ++y) {
-            std::fill(sum.begin(), sum.end(), 0.0f);
-            std::fill(weightSum.begin(), weightSum.end(), 0.0f);
+            std::fill(sum.begin(), sum.end(), 0.0);
+            std::fill(weightSum.begin(), weightSum.end(), 0.0);
             const std::size_t base = static_cast<std::size_t>(y) * width;
             for (int i = -radius; i <= radius; ++i) {
-                const float w = weights[i + radius];
+                const double w = weights[i + radius];
                 const int sy = vertical ? std::clamp(y + i, 0, height - 1) : y;
                 const std::size_t row = static_cast<std::size_t>(sy) * width;
                 for (int x = 0; x < width; ++x) {
                     const std::size_t at = row + (vertical ? x : std::clamp(x + i, 0, width - 1));
                     if (valid) {
-                        sum[x] += w * (*valid)[at] * in[at];
-                        weightSum[x] += w * (*valid)[at];
+                        const double share = w * (*valid)[at];
+                        sum[x] += share * in[at];
+                        weightSum[x] += share;
                     } else {
                         sum[x] += w * in[at];
                     }
@@ -139,11 +138,11 @@ void BlurPass(const std::vector<float>& in, std::vector<float>& out, const std::
             }
             for (int x = 0; x < width; ++x) {
                 if (!valid) {
-                    out[base + x] = sum[x];
+                    out[base + x] = static_cast<float>(sum[x]);
                 } else {
                     // Weights carried on for the second pass, unnormalised.
-                    out[base + x] = weightSum[x] > 0.0f ? sum[x] / weightSum[x] : 0.0f;
-                    (*validOut)[base + x] = weightSum[x];
+                    out[base + x] = weightSum[x] > 0.0 ? static_cast<float>(sum[x] / weightSum[x]) : 0.0f;
+                    (*validOut)[base + x] = static_cast<float>(weightSum[x]);
                 }
             }
         }
