@@ -19,13 +19,29 @@ namespace {
 
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
 constexpr int kBlockRows = 16;
+// Up to this half width a sliding maximum compares shifted rows directly;
+// beyond, the block method's three comparisons per pixel cost less.
+constexpr int kDirectMaxReach = 6;
 
-// out[x] = max of in[x - k .. x + k] within the row (van Herk / Gil-Werman:
-// block prefix and suffix maxima, three comparisons per pixel whatever k).
-void SlidingMax(const float* in, float* out, int width, int k, std::vector<float>& prefix,
+// The larger of two values without NaN, in a form the compiler vectorises.
+inline float Larger(float a, float b) noexcept { return a < b ? b : a; }
+
+// out[x] = max of in[x - k .. x + k] within the row (for longer windows van
+// Herk / Gil-Werman: block prefix and suffix maxima, three comparisons per
+// pixel whatever k).
+void SlidingMax(const float* __restrict in, float* __restrict out, int width, int k, std::vector<float>& prefix,
                 std::vector<float>& suffix) {
     if (k == 0) {
         std::copy(in, in + width, out);
+        return;
+    }
+    if (k <= kDirectMaxReach) {
+        // Short windows: the row shifted by each offset, which vectorises.
+        std::copy(in, in + width, out);
+        for (int d = 1; d <= k; ++d) {
+            for (int x = 0; x + d < width; ++x) out[x] = Larger(out[x], in[x + d]);
+            for (int x = d; x < width; ++x) out[x] = Larger(out[x], in[x - d]);
+        }
         return;
     }
     const int span = 2 * k + 1;
@@ -64,9 +80,12 @@ std::vector<float> DiscMax(const std::vector<float>& in, int width, int height, 
     ForRowBlocks(height, kBlockRows, [&](int y0, int y1) {
         const int s0 = std::max(0, y0 - radius);
         const int s1 = std::min(height, y1 + radius);
-        std::vector<float> rows(static_cast<std::size_t>(s1 - s0) * count * width);
-        std::vector<float> prefix;
-        std::vector<float> suffix;
+        // Scratch kept by each worker: fresh buffers of this size would cost
+        // more in page faults than the maxima themselves.
+        thread_local std::vector<float> rows;
+        thread_local std::vector<float> prefix;
+        thread_local std::vector<float> suffix;
+        rows.resize(static_cast<std::size_t>(s1 - s0) * count * width);
         auto row = [&](int sy, int w) { return rows.data() + (static_cast<std::size_t>(sy - s0) * count + w) * width; };
         for (int sy = s0; sy < s1; ++sy) {
             for (int w = 0; w < count; ++w) {
@@ -79,7 +98,7 @@ std::vector<float> DiscMax(const std::vector<float>& in, int width, int height, 
             std::fill(target, target + width, -kInfinity);
             for (int sy = std::max(0, y - radius); sy < std::min(height, y + radius + 1); ++sy) {
                 const float* source = row(sy, widthIndex[std::abs(sy - y)]);
-                for (int x = 0; x < width; ++x) target[x] = std::max(target[x], source[x]);
+                for (int x = 0; x < width; ++x) target[x] = Larger(target[x], source[x]);
             }
         }
     });
@@ -107,9 +126,42 @@ std::vector<float> GaussianWeights(double sigma) {
     return result;
 }
 
+// sum[x] = sum over i of weights[i] * lines[i][x]; with `valid` lines, each
+// term weighted by its validity as well, and the weights used summed too.
+// Loops run along x so that they vectorise.
+void WeighLines(const std::vector<const float*>& lines, const std::vector<const float*>& valid,
+                const std::vector<float>& weights, int width, std::vector<double>& sum,
+                std::vector<double>& weightSum) {
+    std::fill(sum.begin(), sum.end(), 0.0);
+    std::fill(weightSum.begin(), weightSum.end(), 0.0);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const double w = weights[i];
+        const float* line = lines[i];
+        if (valid.empty()) {
+            for (int x = 0; x < width; ++x) sum[x] += w * line[x];
+        } else {
+            const float* v = valid[i];
+            for (int x = 0; x < width; ++x) {
+                const double share = w * v[x];
+                sum[x] += share * line[x];
+                weightSum[x] += share;
+            }
+        }
+    }
+}
+
+// The row with `radius` copies of its end pixels on either side.
+void PadRow(const float* row, int width, int radius, std::vector<float>& padded) {
+    padded.resize(static_cast<std::size_t>(width) + 2 * radius);
+    std::fill(padded.begin(), padded.begin() + radius, row[0]);
+    std::copy(row, row + width, padded.begin() + radius);
+    std::fill(padded.begin() + radius + width, padded.end(), row[width - 1]);
+}
+
 // One blur pass. `vertical` runs down the columns, else along the rows; edge
 // pixels repeat outward. Where `valid` is given (a frame with NaN alpha) the
-// NaN pixels (valid 0) are left out and the weights that remain renormalised.
+// NaN pixels (valid 0) are left out and the weights that remain renormalised;
+// `validOut` then receives the weights used, for the second pass.
 void BlurPass(const std::vector<float>& in, std::vector<float>& out, const std::vector<float>* valid,
               std::vector<float>* validOut, int width, int height, const std::vector<float>& weights,
               bool vertical) {
@@ -117,30 +169,26 @@ void BlurPass(const std::vector<float>& in, std::vector<float>& out, const std::
     ForRowBlocks(height, kBlockRows, [&](int y0, int y1) {
         std::vector<double> sum(static_cast<std::size_t>(width));
         std::vector<double> weightSum(static_cast<std::size_t>(width));
+        std::vector<const float*> lines(weights.size());
+        std::vector<const float*> validLines(valid ? weights.size() : 0);
+        std::vector<float> padded;
+        std::vector<float> paddedValid;
         for (int y = y0; y < y1; ++y) {
-            std::fill(sum.begin(), sum.end(), 0.0);
-            std::fill(weightSum.begin(), weightSum.end(), 0.0);
             const std::size_t base = static_cast<std::size_t>(y) * width;
-            for (int i = -radius; i <= radius; ++i) {
-                const double w = weights[i + radius];
-                const int sy = vertical ? std::clamp(y + i, 0, height - 1) : y;
-                const std::size_t row = static_cast<std::size_t>(sy) * width;
-                for (int x = 0; x < width; ++x) {
-                    const std::size_t at = row + (vertical ? x : std::clamp(x + i, 0, width - 1));
-                    if (valid) {
-                        const double share = w * (*valid)[at];
-                        sum[x] += share * in[at];
-                        weightSum[x] += share;
-                    } else {
-                        sum[x] += w * in[at];
-                    }
-                }
+            if (!vertical) {
+                PadRow(in.data() + base, width, radius, padded);
+                if (valid) PadRow(valid->data() + base, width, radius, paddedValid);
             }
+            for (int i = 0; i < static_cast<int>(weights.size()); ++i) {
+                const std::size_t row = static_cast<std::size_t>(std::clamp(y + i - radius, 0, height - 1)) * width;
+                lines[i] = vertical ? in.data() + row : padded.data() + i;
+                if (valid) validLines[i] = vertical ? valid->data() + row : paddedValid.data() + i;
+            }
+            WeighLines(lines, validLines, weights, width, sum, weightSum);
             for (int x = 0; x < width; ++x) {
                 if (!valid) {
                     out[base + x] = static_cast<float>(sum[x]);
                 } else {
-                    // Weights carried on for the second pass, unnormalised.
                     out[base + x] = weightSum[x] > 0.0 ? static_cast<float>(sum[x] / weightSum[x]) : 0.0f;
                     (*validOut)[base + x] = static_cast<float>(weightSum[x]);
                 }
