@@ -1,6 +1,7 @@
 // The finishing run: options checked, stages in their fixed order.
 
 #include <cmath>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 
@@ -16,9 +17,16 @@ std::string Number(double value) {
     return text.str();
 }
 
-void CheckPixels(const char* option, double value) {
+// The largest shrink, grow or soften: their cost grows with the radius, and
+// at this size a 1920 x 1080 frame takes seconds already.
+constexpr double kMostPixels = 500.0;
+
+void CheckPixels(const char* option, double value, double most) {
     if (!std::isfinite(value) || value < 0.0) {
         throw CliError(std::string(option) + " " + Number(value) + ": must be a number of pixels, 0 or more", 2);
+    }
+    if (value > most) {
+        throw CliError(std::string(option) + " " + Number(value) + ": at most " + Number(most) + " pixels", 2);
     }
 }
 
@@ -36,10 +44,11 @@ bool FinishOptions::Any() const {
 }
 
 void Validate(const FinishOptions& options) {
-    CheckPixels("--shrink", options.shrink);
-    CheckPixels("--grow", options.grow);
-    CheckPixels("--soften", options.soften);
-    CheckPixels("--despot", options.despot);
+    CheckPixels("--shrink", options.shrink, kMostPixels);
+    CheckPixels("--grow", options.grow, kMostPixels);
+    CheckPixels("--soften", options.soften, kMostPixels);
+    // Despot costs the same whatever its size.
+    CheckPixels("--despot", options.despot, std::numeric_limits<double>::max());
     if (options.shrink > 0.0 && options.grow > 0.0) {
         throw CliError("--shrink " + Number(options.shrink) + " and --grow " + Number(options.grow) +
                            ": give one of them, not both",
@@ -74,6 +83,7 @@ void FinishFrame(const FinishOptions& options, const FrameContext& context, Imag
     if (context.source.Width() != keyed.Width() || context.source.Height() != keyed.Height()) {
         throw std::invalid_argument("finishing a keyed frame of another size than its plate");
     }
+    if (keyed.Width() == 0 || keyed.Height() == 0) return;  // no pixel to finish
     const bool matteStages = ClipsChange(options) || options.shrink > 0.0 || options.grow > 0.0 ||
                              options.soften > 0.0 || options.despot > 0.0 || HasShapes(context);
     if (matteStages || options.unmix) {

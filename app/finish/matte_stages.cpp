@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <stdexcept>
 
@@ -59,46 +60,51 @@ void SlidingMax(const float* __restrict in, float* __restrict out, int width, in
     for (int x = 0; x < width; ++x) out[x] = std::max(suffix[x], prefix[x + 2 * k]);
 }
 
-// Grey-scale dilation by the disc of whole `radius`; `in` holds no NaN.
-std::vector<float> DiscMax(const std::vector<float>& in, int width, int height, int radius) {
-    // Half widths of the disc's rows, and the distinct ones among them.
+// Half widths of the rows of the disc of whole `radius`: the largest k with
+// k^2 + dy^2 <= radius^2, for dy = 0 .. radius.
+std::vector<int> DiscHalfWidths(int radius) {
     std::vector<int> half(static_cast<std::size_t>(radius) + 1);
+    const std::int64_t r2 = static_cast<std::int64_t>(radius) * radius;
     for (int dy = 0; dy <= radius; ++dy) {
-        int k = radius;
-        while (k * k + dy * dy > radius * radius) --k;
-        half[dy] = k;
+        std::int64_t k = static_cast<std::int64_t>(std::sqrt(static_cast<double>(r2 - std::int64_t{dy} * dy)));
+        while (k * k + std::int64_t{dy} * dy > r2) --k;
+        while ((k + 1) * (k + 1) + std::int64_t{dy} * dy <= r2) ++k;
+        half[dy] = static_cast<int>(k);
     }
-    std::vector<int> widths(half.begin(), half.end());
-    std::sort(widths.begin(), widths.end());
-    widths.erase(std::unique(widths.begin(), widths.end()), widths.end());
-    std::vector<int> widthIndex(half.size());
-    for (std::size_t dy = 0; dy < half.size(); ++dy) {
-        widthIndex[dy] = static_cast<int>(std::lower_bound(widths.begin(), widths.end(), half[dy]) - widths.begin());
-    }
-    const int count = static_cast<int>(widths.size());
+    return half;
+}
+
+// Grey-scale dilation by the disc of whole `radius`; `in` holds no NaN. Each
+// source row's sliding maxima (one per half width its disc rows need) are
+// folded into the block's output rows within reach, so a worker holds only
+// the block and a few rows, whatever the radius.
+std::vector<float> DiscMax(const std::vector<float>& in, int width, int height, int radius) {
+    const std::vector<int> half = DiscHalfWidths(radius);
     std::vector<float> out(in.size());
     ForRowBlocks(height, kBlockRows, [&](int y0, int y1) {
-        const int s0 = std::max(0, y0 - radius);
-        const int s1 = std::min(height, y1 + radius);
-        // Scratch kept by each worker: fresh buffers of this size would cost
-        // more in page faults than the maxima themselves.
-        thread_local std::vector<float> rows;
+        // Scratch kept by each worker: fresh buffers for every block would
+        // cost more in page faults than the maxima themselves.
+        thread_local std::vector<float> slots;
         thread_local std::vector<float> prefix;
         thread_local std::vector<float> suffix;
-        rows.resize(static_cast<std::size_t>(s1 - s0) * count * width);
-        auto row = [&](int sy, int w) { return rows.data() + (static_cast<std::size_t>(sy - s0) * count + w) * width; };
-        for (int sy = s0; sy < s1; ++sy) {
-            for (int w = 0; w < count; ++w) {
-                SlidingMax(in.data() + static_cast<std::size_t>(sy) * width, row(sy, w), width, widths[w], prefix,
-                           suffix);
-            }
-        }
-        for (int y = y0; y < y1; ++y) {
-            float* target = out.data() + static_cast<std::size_t>(y) * width;
-            std::fill(target, target + width, -kInfinity);
-            for (int sy = std::max(0, y - radius); sy < std::min(height, y + radius + 1); ++sy) {
-                const float* source = row(sy, widthIndex[std::abs(sy - y)]);
-                for (int x = 0; x < width; ++x) target[x] = Larger(target[x], source[x]);
+        slots.resize(static_cast<std::size_t>(kBlockRows) * width);
+        std::vector<int> slotWidth(kBlockRows);
+        float* block = out.data() + static_cast<std::size_t>(y0) * width;
+        std::fill(block, block + static_cast<std::size_t>(y1 - y0) * width, -kInfinity);
+        for (int sy = std::max(0, y0 - radius); sy < std::min(height, y1 + radius); ++sy) {
+            const float* source = in.data() + static_cast<std::size_t>(sy) * width;
+            int used = 0;
+            for (int y = std::max(y0, sy - radius); y < std::min(y1, sy + radius + 1); ++y) {
+                const int k = half[std::abs(sy - y)];
+                int slot = 0;
+                while (slot < used && slotWidth[slot] != k) ++slot;
+                float* maxima = slots.data() + static_cast<std::size_t>(slot) * width;
+                if (slot == used) {
+                    SlidingMax(source, maxima, width, k, prefix, suffix);
+                    slotWidth[used++] = k;
+                }
+                float* target = out.data() + static_cast<std::size_t>(y) * width;
+                for (int x = 0; x < width; ++x) target[x] = Larger(target[x], maxima[x]);
             }
         }
     });
@@ -107,7 +113,9 @@ std::vector<float> DiscMax(const std::vector<float>& in, int width, int height, 
 
 // 1D Gaussian weights for sigma, cut at 3 sigma, summing to 1.
 std::vector<float> GaussianWeights(double sigma) {
-    const int radius = std::max(1, static_cast<int>(std::ceil(3.0 * sigma)));
+    // Validate keeps soften far below the bound here, which only keeps the
+    // conversion to int defined for callers that skip it.
+    const int radius = std::max(1, static_cast<int>(std::ceil(std::min(3.0 * sigma, 1e5))));
     std::vector<double> weights(static_cast<std::size_t>(2 * radius) + 1);
     double sum = 0.0;
     for (int i = -radius; i <= radius; ++i) {
@@ -230,8 +238,11 @@ void GrowOrShrink(Matte& matte, double radius, bool grow) {
     for (std::size_t i = 0; i < in.size(); ++i) {
         in[i] = std::isnan(matte.alpha[i]) ? -kInfinity : sign * matte.alpha[i];
     }
-    const int lower = static_cast<int>(std::floor(radius));
-    const double share = radius - lower;
+    // A disc as wide as the frame's diagonal reaches every pixel from every
+    // other: any larger radius gives the same frame.
+    const double reach = std::ceil(std::hypot(static_cast<double>(matte.width), static_cast<double>(matte.height)));
+    const int lower = static_cast<int>(std::floor(std::min(radius, reach)));
+    const double share = radius < reach ? radius - lower : 0.0;
     std::vector<float> result = DiscMax(in, matte.width, matte.height, lower);
     if (share > 0.0) {
         const std::vector<float> upper = DiscMax(in, matte.width, matte.height, lower + 1);

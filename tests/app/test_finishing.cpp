@@ -170,6 +170,8 @@ TEST(FinishValidate, BadValuesNameTheOptions) {
         {[nan](FinishOptions& o) { o.soften = nan; }, "--soften nan"},
         {[](FinishOptions& o) { o.despot = std::numeric_limits<double>::infinity(); }, "--despot inf"},
         {[](FinishOptions& o) { o.grow = -0.5; }, "--grow -0.5"},
+        {[](FinishOptions& o) { o.soften = 501; }, "--soften 501: at most 500 pixels"},
+        {[](FinishOptions& o) { o.shrink = 1e9; }, "--shrink 1e+09: at most 500 pixels"},
         {[](FinishOptions& o) { o.shrink = 1.0, o.grow = 2.0; }, "--shrink 1 and --grow 2"},
         {[](FinishOptions& o) { o.despill = 2.5; }, "--despill 2.5"},
         {[](FinishOptions& o) { o.despill = -0.1; }, "--despill -0.1"},
@@ -245,6 +247,21 @@ TEST(FinishGrowShrink, DiscNotSquare) {
     EXPECT_EQ(matte.alpha[matte.Index(6, 5)], 0.0f);
     EXPECT_EQ(matte.alpha[matte.Index(6, 6)], 0.0f);
     EXPECT_EQ(matte.alpha[matte.Index(7, 4)], 0.0f);
+}
+
+TEST(FinishGrowShrink, LargeDiscsCountTheirLatticePoints) {
+    // A disc of radius 5 holds 81 pixel centres, of radius 12 holds 441.
+    for (auto [radius, count] : {std::pair{5.0, 81.0}, std::pair{12.0, 441.0}}) {
+        Matte matte = MatteOf(40, 40, [](int x, int y) { return x == 20 && y == 20 ? 1.0f : 0.0f; });
+        GrowOrShrink(matte, radius, true);
+        double sum = 0.0;
+        for (float a : matte.alpha) sum += a;
+        EXPECT_EQ(sum, count) << radius;
+    }
+    // A radius beyond the frame's diagonal reaches every pixel, and is cut to it.
+    Matte matte = MatteOf(20, 10, [](int x, int y) { return x == 3 && y == 7 ? 0.5f : 0.0f; });
+    GrowOrShrink(matte, 1e7, true);
+    for (float a : matte.alpha) ASSERT_EQ(a, 0.5f);
 }
 
 TEST(FinishGrowShrink, GrowThenShrinkClosesSmallHolesAndKeepsEdges) {
@@ -343,6 +360,17 @@ TEST(FinishDespot, RemovesSpecksAndHolesUpToTheSizeOnly) {
     Matte four = frame();
     Despot(four, 4.0);
     EXPECT_EQ(four.alpha[four.Index(51, 21)], 0.0f);
+    // Two 2 x 2 specks touching at a corner are one speck 4 pixels across.
+    auto corners = [] {
+        return MatteOf(12, 12, [](int x, int y) {
+            return (x >= 3 && x < 5 && y >= 3 && y < 5) || (x >= 5 && x < 7 && y >= 5 && y < 7) ? 1.0f : 0.0f;
+        });
+    };
+    Matte joined = corners();
+    Despot(joined, 3.0);
+    EXPECT_EQ(joined.alpha, corners().alpha);
+    Despot(joined, 4.0);
+    for (float a : joined.alpha) ASSERT_EQ(a, 0.0f);
 }
 
 // ---------------------------------------------------------------------------
