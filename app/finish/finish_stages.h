@@ -57,8 +57,9 @@ void Soften(Matte& matte, double px);
 /// (holes in the subject). Anything larger keeps its bits.
 void Despot(Matte& matte, double px);
 
-/// alpha *= (1 - garbage); alpha = max(alpha, holdout).
-void ApplyShapes(Matte& matte, const ShapeMattes& shapes);
+/// alpha *= (1 - garbage); alpha = max(alpha, holdout), each where asked.
+/// Throws std::invalid_argument when the maps' size is not the matte's.
+void ApplyShapes(Matte& matte, const ShapeMattes& shapes, bool garbage, bool holdout);
 
 /// Stage 6: writes the finished alpha into `keyed` and its colour, from the
 /// unmixed source or following the matte. `before` is the keyed alpha before

@@ -32,8 +32,16 @@ void CheckPixels(const char* option, double value, double most) {
 
 bool ClipsChange(const FinishOptions& options) { return options.clipBlack != 0.0 || options.clipWhite != 1.0; }
 
-bool HasShapes(const FrameContext& context) {
-    return context.shapes && (!context.shapes->garbage.empty() || !context.shapes->holdout.empty());
+bool HasShapes(const FinishOptions& options) { return !options.garbage.empty() || !options.holdout.empty(); }
+
+// The context's maps for the shapes the options list: a listed kind without
+// its map is the caller's mistake, not a frame to finish without it.
+const ShapeMattes& ShapesAsked(const FinishOptions& options, const FrameContext& context) {
+    if (!context.shapes || (!options.garbage.empty() && context.shapes->garbage.empty()) ||
+        (!options.holdout.empty() && context.shapes->holdout.empty())) {
+        throw std::invalid_argument("garbage or holdout shapes asked for without their coverage maps");
+    }
+    return *context.shapes;
 }
 
 }  // namespace
@@ -69,6 +77,17 @@ void Validate(const FinishOptions& options) {
     }
 }
 
+ShapeMattes MakeShapeMattes(const FinishOptions& options, int width, int height,
+                            const std::function<std::vector<float>(const MatteShape&)>& readFile) {
+    ShapeMattes shapes{width, height, {}, {}};
+    auto add = [&](std::vector<float>& map, const MatteShape& shape) {
+        AddCoverage(map, shape.file.empty() ? RasterisePolygon(shape.polygon, width, height) : readFile(shape));
+    };
+    for (const MatteShape& shape : options.garbage) add(shapes.garbage, shape);
+    for (const MatteShape& shape : options.holdout) add(shapes.holdout, shape);
+    return shapes;
+}
+
 Matte ReadMatte(const Image& image) {
     Matte matte{image.Width(), image.Height(), {}};
     matte.alpha.resize(static_cast<std::size_t>(matte.width) * matte.height);
@@ -85,7 +104,7 @@ void FinishFrame(const FinishOptions& options, const FrameContext& context, Imag
     }
     if (keyed.Width() == 0 || keyed.Height() == 0) return;  // no pixel to finish
     const bool matteStages = ClipsChange(options) || options.shrink > 0.0 || options.grow > 0.0 ||
-                             options.soften > 0.0 || options.despot > 0.0 || HasShapes(context);
+                             options.soften > 0.0 || options.despot > 0.0 || HasShapes(options);
     if (matteStages || options.unmix) {
         Matte matte = ReadMatte(keyed);
         const std::vector<float> before = matte.alpha;
@@ -97,7 +116,9 @@ void FinishFrame(const FinishOptions& options, const FrameContext& context, Imag
             if (options.grow > 0.0) GrowOrShrink(matte, options.grow, true);
             if (options.soften > 0.0) Soften(matte, options.soften);
             if (options.despot > 0.0) Despot(matte, options.despot);
-            if (HasShapes(context)) ApplyShapes(matte, *context.shapes);
+            if (HasShapes(options)) {
+                ApplyShapes(matte, ShapesAsked(options, context), !options.garbage.empty(), !options.holdout.empty());
+            }
         }
         FinishColour(options, context, before, matte, keyed);
     }

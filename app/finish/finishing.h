@@ -17,6 +17,7 @@
 //   8. view                     (result, matte or status)
 
 #include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -81,7 +82,7 @@ struct FrameContext {
     const Image* cleanPlate;    ///< the key image (a clean plate), or null
     std::array<float, 3> screen;  ///< red, green, blue of the screen when there is no clean plate
     bool premultiplied;         ///< the keyed colour is stored premultiplied by its alpha
-    const ShapeMattes* shapes;  ///< may be null when there are no garbage or holdout shapes
+    const ShapeMattes* shapes;  ///< may be null when the options list no garbage or holdout shapes
 };
 
 /// Coverage of `polygon` over a width x height frame (0..1 per pixel, the
@@ -97,6 +98,13 @@ Polygon ParsePolygon(const std::string& option, const std::string& text);
 /// unite, so the larger coverage wins per pixel. An empty map takes the
 /// coverage as it is. Throws std::invalid_argument when the sizes differ.
 void AddCoverage(std::vector<float>& map, const std::vector<float>& coverage);
+
+/// The coverage maps of the options' garbage and holdout shapes for a frame
+/// size: polygons rasterised, files given to `readFile` (which returns width *
+/// height coverage values, or throws naming the file), the shapes of each
+/// kind united (AddCoverage).
+ShapeMattes MakeShapeMattes(const FinishOptions& options, int width, int height,
+                            const std::function<std::vector<float>(const MatteShape&)>& readFile);
 
 /// Runs the stages asked for by `options` on `keyed` (same size as
 /// context.source), in place. Extra channels of `keyed` are left as they are,

@@ -281,8 +281,10 @@ void Soften(Matte& matte, double px) {
     ClampMatte(matte);
 }
 
-void ApplyShapes(Matte& matte, const ShapeMattes& shapes) {
-    if (shapes.width != matte.width || shapes.height != matte.height) {
+void ApplyShapes(Matte& matte, const ShapeMattes& shapes, bool garbage, bool holdout) {
+    const std::size_t count = matte.alpha.size();
+    if (shapes.width != matte.width || shapes.height != matte.height ||
+        (garbage && shapes.garbage.size() != count) || (holdout && shapes.holdout.size() != count)) {
         throw std::invalid_argument("garbage and holdout mattes of " + std::to_string(shapes.width) + " x " +
                                     std::to_string(shapes.height) + " for a frame of " +
                                     std::to_string(matte.width) + " x " + std::to_string(matte.height));
@@ -291,9 +293,9 @@ void ApplyShapes(Matte& matte, const ShapeMattes& shapes) {
     auto coverage = [](float c) { return c > 0.0f ? std::min(c, 1.0f) : 0.0f; };
     for (std::size_t i = 0; i < matte.alpha.size(); ++i) {
         float a = matte.alpha[i];
-        if (!shapes.garbage.empty()) a *= 1.0f - coverage(shapes.garbage[i]);
+        if (garbage) a *= 1.0f - coverage(shapes.garbage[i]);
         // A NaN alpha stays NaN: std::max returns its first argument when unordered.
-        if (!shapes.holdout.empty()) a = std::max(a, coverage(shapes.holdout[i]));
+        if (holdout) a = std::max(a, coverage(shapes.holdout[i]));
         matte.alpha[i] = a;
     }
 }

@@ -133,7 +133,7 @@ TEST(FinishIdentity, StagesAtTheirNeutralValuesKeepEveryBit) {
     EXPECT_EQ(spotless.alpha, original.alpha);
     ShapeMattes empty{40, 30, std::vector<float>(1200, 0.0f), std::vector<float>(1200, 0.0f)};
     Matte shaped = original;
-    ApplyShapes(shaped, empty);
+    ApplyShapes(shaped, empty, true, true);
     EXPECT_EQ(shaped.alpha, original.alpha);
 }
 
@@ -444,6 +444,33 @@ TEST(FinishPolygon, ParseErrorsNameTheOptionAndText) {
     EXPECT_EQ(spaced.points[2][1], -6.0);
 }
 
+TEST(FinishPolygon, ShapeMattesFromPolygonsAndFiles) {
+    FinishOptions options;
+    options.garbage.push_back({"0,0,2,0,2,2", "", ParsePolygon("--garbage", "0,0,2,0,2,2")});
+    options.garbage.push_back({"side.png", "side.png", {}});
+    options.holdout.push_back({"3,3,4,3,4,4,3,4", "", ParsePolygon("--holdout", "3,3,4,3,4,4,3,4")});
+    std::vector<std::string> read;
+    const ShapeMattes shapes = MakeShapeMattes(options, 4, 4, [&](const MatteShape& shape) {
+        read.push_back(shape.file);
+        std::vector<float> coverage(16, 0.0f);
+        coverage[15] = 0.75f;
+        return coverage;
+    });
+    EXPECT_EQ(read, std::vector<std::string>{"side.png"});
+    EXPECT_EQ(shapes.garbage[1], 1.0f);   // the triangle over pixel (1, 0)
+    EXPECT_EQ(shapes.garbage[15], 0.75f); // the file
+    EXPECT_EQ(shapes.holdout[15], 1.0f);
+    EXPECT_EQ(Sum(shapes.holdout), 1.0);
+    // Shapes listed without their maps are the caller's mistake.
+    const Frame source = Busy(4, 4);
+    Frame keyed = CopyFrame(source);
+    EXPECT_THROW(FinishFrame(options, Context(source, true), keyed), std::invalid_argument);
+    // Maps of another frame size are refused, not read past their end.
+    const Frame larger = Busy(5, 5);
+    Frame keyedLarger = CopyFrame(larger);
+    EXPECT_THROW(FinishFrame(options, Context(larger, true, {}, nullptr, &shapes), keyedLarger), std::invalid_argument);
+}
+
 TEST(FinishPolygon, ShapesOfOneKindUnite) {
     std::vector<float> map;
     AddCoverage(map, {0.0f, 0.5f, 1.0f});
@@ -465,7 +492,8 @@ TEST(FinishOrder, ShapesComeAfterSoftenAndKeepHardEdges) {
     FinishOptions options;
     options.soften = 4.0;
     options.clipBlack = 0.3;  // lifts the screen's soft tail: the holdout is what keeps columns 0..9 solid
-    options.grow = 0.0;
+    options.garbage.push_back({});
+    options.holdout.push_back({});
     Frame keyed = MakeFrame(40, 10, [](int x, int) { return Rgba{0.5f, 0.5f, 0.5f, x < 5 ? 0.0f : x < 20 ? 1.0f : 0.0f}; });
     FinishFrame(options, Context(source, true, {}, nullptr, &shapes), keyed);
     EXPECT_EQ(keyed.Plane1Pixel(9, 5)[3], 1.0f);
