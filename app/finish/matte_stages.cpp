@@ -231,6 +231,7 @@ void ClipLevels(Matte& matte, double black, double white) {
 }
 
 void GrowOrShrink(Matte& matte, double radius, bool grow) {
+    if (!(radius > 0.0)) return;  // the disc of radius 0 is the pixel itself
     // Erosion is the dilation of the negated matte, negated (exact in floats).
     // NaN pixels take the value that never wins, and get their NaN back.
     const float sign = grow ? 1.0f : -1.0f;
@@ -256,6 +257,7 @@ void GrowOrShrink(Matte& matte, double radius, bool grow) {
 }
 
 void Soften(Matte& matte, double px) {
+    if (!(px > 0.0)) return;  // no blur at all: not even the clamp
     const std::vector<float> weights = GaussianWeights(px / 2.0);
     const bool anyNan = std::any_of(matte.alpha.begin(), matte.alpha.end(), [](float a) { return std::isnan(a); });
     std::vector<float> pass(matte.alpha.size());

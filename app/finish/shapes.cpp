@@ -53,7 +53,9 @@ Polygon ParsePolygon(const std::string& option, const std::string& text) {
         const std::string position = "value " + std::to_string(values.size() + 1);
         if (item.empty()) throw CliError(where + position + " is empty", 2);
         double value = 0.0;
-        const auto result = std::from_chars(item.data(), item.data() + item.size(), value);
+        // from_chars takes no plus sign; a coordinate written "+12" is still 12.
+        const std::size_t sign = item[0] == '+' && item.size() > 1 && item[1] != '-' ? 1 : 0;
+        const auto result = std::from_chars(item.data() + sign, item.data() + item.size(), value);
         if (result.ec != std::errc() || result.ptr != item.data() + item.size()) {
             throw CliError(where + position + " '" + item + "' is not a number", 2);
         }

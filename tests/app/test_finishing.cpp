@@ -131,6 +131,16 @@ TEST(FinishIdentity, StagesAtTheirNeutralValuesKeepEveryBit) {
     Matte spotless = original;
     Despot(spotless, 0.0);
     EXPECT_EQ(spotless.alpha, original.alpha);
+    Matte soft = original;
+    Soften(soft, 0.0);
+    EXPECT_EQ(soft.alpha, original.alpha);
+    const Frame colours = Busy();
+    Frame despilled = CopyFrame(colours);
+    Despill(despilled, {0.1, 0.7, 0.2}, 0.0);
+    EXPECT_TRUE(SameBits(despilled, colours));
+    Frame viewed = CopyFrame(colours);
+    ApplyView(View::Result, viewed);
+    EXPECT_TRUE(SameBits(viewed, colours));
     ShapeMattes empty{40, 30, std::vector<float>(1200, 0.0f), std::vector<float>(1200, 0.0f)};
     Matte shaped = original;
     ApplyShapes(shaped, empty, true, true);
@@ -426,6 +436,8 @@ TEST(FinishPolygon, ParseErrorsNameTheOptionAndText) {
         {"1,2,,4,5,6", "value 3 is empty"},
         {"1,2,x,4,5,6", "value 3 'x' is not a number"},
         {"1,2,3e,4,5,6", "value 3 '3e' is not a number"},
+        {"1,2,+-3,4,5,6", "value 3 '+-3' is not a number"},
+        {"1,2,+,4,5,6", "value 3 '+' is not a number"},
         {"1,2,inf,4,5,6", "value 3 'inf' is not a finite number"},
         {"1,2,3,4,5,nan", "value 6 'nan' is not a finite number"},
         {"", "value 1 is empty"},
@@ -439,7 +451,8 @@ TEST(FinishPolygon, ParseErrorsNameTheOptionAndText) {
             EXPECT_EQ(error.ExitCode(), 2);
         }
     }
-    const Polygon spaced = ParsePolygon("--holdout", " 1.5, 2 ,3,4 ,5,-6");
+    const Polygon spaced = ParsePolygon("--holdout", " 1.5, +2 ,3,4 ,5,-6");
+    EXPECT_EQ(spaced.points[0][1], 2.0);
     ASSERT_EQ(spaced.points.size(), 3u);
     EXPECT_EQ(spaced.points[2][1], -6.0);
 }
