@@ -43,14 +43,17 @@ void Finish(benchmark::State& state, const std::function<void(FinishOptions&)>& 
     set(options);
     ShapeMattes shapes{kWidth, kHeight, {}, {}};
     if (!options.garbage.empty()) {
-        shapes.garbage = RasterisePolygon(ParsePolygon("--garbage", "1500,0,1920,0,1920,1080,1700,1080"), kWidth, kHeight);
-        shapes.holdout = RasterisePolygon(ParsePolygon("--holdout", "900,500,1000,500,1000,600"), kWidth, kHeight);
+        shapes.garbage = RasterisePolygon(
+            ParsePolygon("--garbage", "1500,0,1920,0,1920,1080,1700,1080"), kWidth, kHeight);
+        shapes.holdout = RasterisePolygon(ParsePolygon("--holdout", "900,500,1000,500,1000,600"),
+                                          kWidth, kHeight);
     }
     const FrameContext context{*source, nullptr, {0.15f, 0.7f, 0.2f}, false, &shapes};
     Image work(kWidth, kHeight);
     for (auto _ : state) {
         state.PauseTiming();
-        std::copy(keyed->Plane1Pixel(0, 0), keyed->Plane1Pixel(0, 0) + 4 * kWidth * kHeight, work.Plane1Pixel(0, 0));
+        std::copy(keyed->Plane1Pixel(0, 0), keyed->Plane1Pixel(0, 0) + 4 * kWidth * kHeight,
+                  work.Plane1Pixel(0, 0));
         state.ResumeTiming();
         FinishFrame(options, context, work);
         benchmark::DoNotOptimize(work.Plane1Pixel(0, 0));
@@ -58,17 +61,36 @@ void Finish(benchmark::State& state, const std::function<void(FinishOptions&)>& 
     host::SetWorkerCount(0);
 }
 
-BENCHMARK_CAPTURE(Finish, Clip, [](FinishOptions& o) { o.clipBlack = 0.05, o.clipWhite = 0.95; })->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(Finish, Grow1_5, [](FinishOptions& o) { o.grow = 1.5; })->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(Finish, Shrink3, [](FinishOptions& o) { o.shrink = 3; })->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(Finish, Soften2, [](FinishOptions& o) { o.soften = 2; })->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(Finish, Soften6, [](FinishOptions& o) { o.soften = 6; })->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(Finish, Despot4, [](FinishOptions& o) { o.despot = 4; })->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(Finish, Shapes, [](FinishOptions& o) { o.garbage.push_back({}), o.holdout.push_back({}); })->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(Finish, Unmix, [](FinishOptions& o) { o.unmix = true; })->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(Finish, Despill, [](FinishOptions& o) { o.despill = 1; })->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Finish, Clip, [](FinishOptions& o) {
+    o.clipBlack = 0.05, o.clipWhite = 0.95;
+})->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Finish, Grow1_5, [](FinishOptions& o) {
+    o.grow = 1.5;
+})->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Finish, Shrink3, [](FinishOptions& o) {
+    o.shrink = 3;
+})->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Finish, Soften2, [](FinishOptions& o) {
+    o.soften = 2;
+})->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Finish, Soften6, [](FinishOptions& o) {
+    o.soften = 6;
+})->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Finish, Despot4, [](FinishOptions& o) {
+    o.despot = 4;
+})->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Finish, Shapes, [](FinishOptions& o) {
+    o.garbage.push_back({}), o.holdout.push_back({});
+})->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Finish, Unmix, [](FinishOptions& o) {
+    o.unmix = true;
+})->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Finish, Despill, [](FinishOptions& o) {
+    o.despill = 1;
+})->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(Finish, All, [](FinishOptions& o) {
-    o.unmix = true, o.despill = 1, o.clipBlack = 0.05, o.clipWhite = 0.95, o.grow = 1.5, o.soften = 2, o.despot = 4;
+    o.unmix = true, o.despill = 1, o.clipBlack = 0.05, o.clipWhite = 0.95, o.grow = 1.5,
+    o.soften = 2, o.despot = 4;
     o.garbage.push_back({}), o.holdout.push_back({});
 })->Unit(benchmark::kMillisecond);
 

@@ -74,8 +74,8 @@ void FillSmallRegions(Matte& matte, int limit, float fill, Member member) {
         const std::size_t r = Root(runs, i);
         Box& box = boxes[r];
         if (r == i) box = {runs[i].x0, runs[i].x1, runs[i].y, runs[i].y + 1};
-        box = {std::min(box.x0, runs[i].x0), std::max(box.x1, runs[i].x1), std::min(box.y0, runs[i].y),
-               std::max(box.y1, runs[i].y + 1)};
+        box = {std::min(box.x0, runs[i].x0), std::max(box.x1, runs[i].x1),
+               std::min(box.y0, runs[i].y), std::max(box.y1, runs[i].y + 1)};
     }
     for (std::size_t i = 0; i < runs.size(); ++i) {
         const Box& box = boxes[Root(runs, i)];

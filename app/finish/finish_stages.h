@@ -23,7 +23,9 @@ struct Matte {
     int height = 0;
     std::vector<float> alpha;
 
-    std::size_t Index(int x, int y) const noexcept { return static_cast<std::size_t>(y) * width + x; }
+    std::size_t Index(int x, int y) const noexcept {
+        return static_cast<std::size_t>(y) * width + x;
+    }
 };
 
 /// Runs body(firstRow, endRow) over blocks of rows on the host's worker
@@ -64,8 +66,8 @@ void ApplyShapes(Matte& matte, const ShapeMattes& shapes, bool garbage, bool hol
 /// Stage 6: writes the finished alpha into `keyed` and its colour, from the
 /// unmixed source or following the matte. `before` is the keyed alpha before
 /// the matte stages.
-void FinishColour(const FinishOptions& options, const FrameContext& context, const std::vector<float>& before,
-                  const Matte& matte, Image& keyed);
+void FinishColour(const FinishOptions& options, const FrameContext& context,
+                  const std::vector<float>& before, const Matte& matte, Image& keyed);
 
 /// The screen colour (red, green, blue) despill turns away from: the clean
 /// plate's mean colour when there is one, else context.screen.

@@ -23,23 +23,31 @@ constexpr double kMostPixels = 500.0;
 
 void CheckPixels(const char* option, double value, double most) {
     if (!std::isfinite(value) || value < 0.0) {
-        throw CliError(std::string(option) + " " + Number(value) + ": must be a number of pixels, 0 or more", 2);
+        throw CliError(
+            std::string(option) + " " + Number(value) + ": must be a number of pixels, 0 or more",
+            2);
     }
     if (value > most) {
-        throw CliError(std::string(option) + " " + Number(value) + ": at most " + Number(most) + " pixels", 2);
+        throw CliError(
+            std::string(option) + " " + Number(value) + ": at most " + Number(most) + " pixels", 2);
     }
 }
 
-bool ClipsChange(const FinishOptions& options) { return options.clipBlack != 0.0 || options.clipWhite != 1.0; }
+bool ClipsChange(const FinishOptions& options) {
+    return options.clipBlack != 0.0 || options.clipWhite != 1.0;
+}
 
-bool HasShapes(const FinishOptions& options) { return !options.garbage.empty() || !options.holdout.empty(); }
+bool HasShapes(const FinishOptions& options) {
+    return !options.garbage.empty() || !options.holdout.empty();
+}
 
 // The context's maps for the shapes the options list: a listed kind without
 // its map is the caller's mistake, not a frame to finish without it.
 const ShapeMattes& ShapesAsked(const FinishOptions& options, const FrameContext& context) {
     if (!context.shapes || (!options.garbage.empty() && context.shapes->garbage.empty()) ||
         (!options.holdout.empty() && context.shapes->holdout.empty())) {
-        throw std::invalid_argument("garbage or holdout shapes asked for without their coverage maps");
+        throw std::invalid_argument(
+            "garbage or holdout shapes asked for without their coverage maps");
     }
     return *context.shapes;
 }
@@ -47,8 +55,9 @@ const ShapeMattes& ShapesAsked(const FinishOptions& options, const FrameContext&
 }  // namespace
 
 bool FinishOptions::Any() const {
-    return unmix || despill != 0.0 || clipBlack != 0.0 || clipWhite != 1.0 || shrink != 0.0 || grow != 0.0 ||
-           soften != 0.0 || despot != 0.0 || !garbage.empty() || !holdout.empty() || view != View::Result;
+    return unmix || despill != 0.0 || clipBlack != 0.0 || clipWhite != 1.0 || shrink != 0.0 ||
+           grow != 0.0 || soften != 0.0 || despot != 0.0 || !garbage.empty() || !holdout.empty() ||
+           view != View::Result;
 }
 
 void Validate(const FinishOptions& options) {
@@ -58,22 +67,23 @@ void Validate(const FinishOptions& options) {
     // Despot costs the same whatever its size.
     CheckPixels("--despot", options.despot, std::numeric_limits<double>::max());
     if (options.shrink > 0.0 && options.grow > 0.0) {
-        throw CliError("--shrink " + Number(options.shrink) + " and --grow " + Number(options.grow) +
-                           ": give one of them, not both",
+        throw CliError("--shrink " + Number(options.shrink) + " and --grow " +
+                           Number(options.grow) + ": give one of them, not both",
                        2);
     }
     if (!std::isfinite(options.clipBlack) || !std::isfinite(options.clipWhite)) {
-        throw CliError("--clip-black " + Number(options.clipBlack) + " --clip-white " + Number(options.clipWhite) +
-                           ": the clips must be finite numbers",
+        throw CliError("--clip-black " + Number(options.clipBlack) + " --clip-white " +
+                           Number(options.clipWhite) + ": the clips must be finite numbers",
                        2);
     }
     if (!(options.clipWhite > options.clipBlack)) {
-        throw CliError("--clip-white " + Number(options.clipWhite) + " must be above --clip-black " +
-                           Number(options.clipBlack),
+        throw CliError("--clip-white " + Number(options.clipWhite) +
+                           " must be above --clip-black " + Number(options.clipBlack),
                        2);
     }
     if (!(options.despill >= 0.0 && options.despill <= 2.0)) {
-        throw CliError("--despill " + Number(options.despill) + ": the amount must lie in 0 to 2", 2);
+        throw CliError("--despill " + Number(options.despill) + ": the amount must lie in 0 to 2",
+                       2);
     }
 }
 
@@ -81,7 +91,8 @@ ShapeMattes MakeShapeMattes(const FinishOptions& options, int width, int height,
                             const std::function<std::vector<float>(const MatteShape&)>& readFile) {
     ShapeMattes shapes{width, height, {}, {}};
     auto add = [&](std::vector<float>& map, const MatteShape& shape) {
-        AddCoverage(map, shape.file.empty() ? RasterisePolygon(shape.polygon, width, height) : readFile(shape));
+        AddCoverage(map, shape.file.empty() ? RasterisePolygon(shape.polygon, width, height)
+                                            : readFile(shape));
     };
     for (const MatteShape& shape : options.garbage) add(shapes.garbage, shape);
     for (const MatteShape& shape : options.holdout) add(shapes.holdout, shape);
@@ -117,7 +128,8 @@ void FinishFrame(const FinishOptions& options, const FrameContext& context, Imag
             if (options.soften > 0.0) Soften(matte, options.soften);
             if (options.despot > 0.0) Despot(matte, options.despot);
             if (HasShapes(options)) {
-                ApplyShapes(matte, ShapesAsked(options, context), !options.garbage.empty(), !options.holdout.empty());
+                ApplyShapes(matte, ShapesAsked(options, context), !options.garbage.empty(),
+                            !options.holdout.empty());
             }
         }
         FinishColour(options, context, before, matte, keyed);

@@ -30,8 +30,8 @@ inline float Larger(float a, float b) noexcept { return a < b ? b : a; }
 // out[x] = max of in[x - k .. x + k] within the row (for longer windows van
 // Herk / Gil-Werman: block prefix and suffix maxima, three comparisons per
 // pixel whatever k).
-void SlidingMax(const float* __restrict in, float* __restrict out, int width, int k, std::vector<float>& prefix,
-                std::vector<float>& suffix) {
+void SlidingMax(const float* __restrict in, float* __restrict out, int width, int k,
+                std::vector<float>& prefix, std::vector<float>& suffix) {
     if (k == 0) {
         std::copy(in, in + width, out);
         return;
@@ -53,9 +53,11 @@ void SlidingMax(const float* __restrict in, float* __restrict out, int width, in
     auto at = [&](int p) { return p >= k && p - k < width ? in[p - k] : -kInfinity; };
     for (int block = 0; block < padded; block += span) {
         prefix[block] = at(block);
-        for (int i = 1; i < span; ++i) prefix[block + i] = std::max(prefix[block + i - 1], at(block + i));
+        for (int i = 1; i < span; ++i)
+            prefix[block + i] = std::max(prefix[block + i - 1], at(block + i));
         suffix[block + span - 1] = at(block + span - 1);
-        for (int i = span - 2; i >= 0; --i) suffix[block + i] = std::max(suffix[block + i + 1], at(block + i));
+        for (int i = span - 2; i >= 0; --i)
+            suffix[block + i] = std::max(suffix[block + i + 1], at(block + i));
     }
     for (int x = 0; x < width; ++x) out[x] = std::max(suffix[x], prefix[x + 2 * k]);
 }
@@ -66,7 +68,8 @@ std::vector<int> DiscHalfWidths(int radius) {
     std::vector<int> half(static_cast<std::size_t>(radius) + 1);
     const std::int64_t r2 = static_cast<std::int64_t>(radius) * radius;
     for (int dy = 0; dy <= radius; ++dy) {
-        std::int64_t k = static_cast<std::int64_t>(std::sqrt(static_cast<double>(r2 - std::int64_t{dy} * dy)));
+        std::int64_t k =
+            static_cast<std::int64_t>(std::sqrt(static_cast<double>(r2 - std::int64_t{dy} * dy)));
         while (k * k + std::int64_t{dy} * dy > r2) --k;
         while ((k + 1) * (k + 1) + std::int64_t{dy} * dy <= r2) ++k;
         half[dy] = static_cast<int>(k);
@@ -123,7 +126,8 @@ std::vector<float> GaussianWeights(double sigma) {
         sum += weights[i + radius];
     }
     std::vector<float> result(weights.size());
-    for (std::size_t i = 0; i < weights.size(); ++i) result[i] = static_cast<float>(weights[i] / sum);
+    for (std::size_t i = 0; i < weights.size(); ++i)
+        result[i] = static_cast<float>(weights[i] / sum);
     // The centre weight takes up the rounding, so that the float weights sum
     // to 1 within a few parts in 10^9. BlurPass sums in double, where each
     // weight times a float value is exact, so a constant stretch (the inside
@@ -170,9 +174,9 @@ void PadRow(const float* row, int width, int radius, std::vector<float>& padded)
 // pixels repeat outward. Where `valid` is given (a frame with NaN alpha) the
 // NaN pixels (valid 0) are left out and the weights that remain renormalised;
 // `validOut` then receives the weights used, for the second pass.
-void BlurPass(const std::vector<float>& in, std::vector<float>& out, const std::vector<float>* valid,
-              std::vector<float>* validOut, int width, int height, const std::vector<float>& weights,
-              bool vertical) {
+void BlurPass(const std::vector<float>& in, std::vector<float>& out,
+              const std::vector<float>* valid, std::vector<float>* validOut, int width, int height,
+              const std::vector<float>& weights, bool vertical) {
     const int radius = static_cast<int>(weights.size() / 2);
     ForRowBlocks(height, kBlockRows, [&](int y0, int y1) {
         std::vector<double> sum(static_cast<std::size_t>(width));
@@ -188,7 +192,8 @@ void BlurPass(const std::vector<float>& in, std::vector<float>& out, const std::
                 if (valid) PadRow(valid->data() + base, width, radius, paddedValid);
             }
             for (int i = 0; i < static_cast<int>(weights.size()); ++i) {
-                const std::size_t row = static_cast<std::size_t>(std::clamp(y + i - radius, 0, height - 1)) * width;
+                const std::size_t row =
+                    static_cast<std::size_t>(std::clamp(y + i - radius, 0, height - 1)) * width;
                 lines[i] = vertical ? in.data() + row : padded.data() + i;
                 if (valid) validLines[i] = vertical ? valid->data() + row : paddedValid.data() + i;
             }
@@ -197,7 +202,8 @@ void BlurPass(const std::vector<float>& in, std::vector<float>& out, const std::
                 if (!valid) {
                     out[base + x] = static_cast<float>(sum[x]);
                 } else {
-                    out[base + x] = weightSum[x] > 0.0 ? static_cast<float>(sum[x] / weightSum[x]) : 0.0f;
+                    out[base + x] =
+                        weightSum[x] > 0.0 ? static_cast<float>(sum[x] / weightSum[x]) : 0.0f;
                     (*validOut)[base + x] = static_cast<float>(weightSum[x]);
                 }
             }
@@ -241,14 +247,16 @@ void GrowOrShrink(Matte& matte, double radius, bool grow) {
     }
     // A disc as wide as the frame's diagonal reaches every pixel from every
     // other: any larger radius gives the same frame.
-    const double reach = std::ceil(std::hypot(static_cast<double>(matte.width), static_cast<double>(matte.height)));
+    const double reach =
+        std::ceil(std::hypot(static_cast<double>(matte.width), static_cast<double>(matte.height)));
     const int lower = static_cast<int>(std::floor(std::min(radius, reach)));
     const double share = radius < reach ? radius - lower : 0.0;
     std::vector<float> result = DiscMax(in, matte.width, matte.height, lower);
     if (share > 0.0) {
         const std::vector<float> upper = DiscMax(in, matte.width, matte.height, lower + 1);
         const float t = static_cast<float>(share);
-        for (std::size_t i = 0; i < result.size(); ++i) result[i] = (1.0f - t) * result[i] + t * upper[i];
+        for (std::size_t i = 0; i < result.size(); ++i)
+            result[i] = (1.0f - t) * result[i] + t * upper[i];
     }
     for (std::size_t i = 0; i < result.size(); ++i) {
         if (!std::isnan(matte.alpha[i])) matte.alpha[i] = sign * result[i];
@@ -259,7 +267,8 @@ void GrowOrShrink(Matte& matte, double radius, bool grow) {
 void Soften(Matte& matte, double px) {
     if (!(px > 0.0)) return;  // no blur at all: not even the clamp
     const std::vector<float> weights = GaussianWeights(px / 2.0);
-    const bool anyNan = std::any_of(matte.alpha.begin(), matte.alpha.end(), [](float a) { return std::isnan(a); });
+    const bool anyNan =
+        std::any_of(matte.alpha.begin(), matte.alpha.end(), [](float a) { return std::isnan(a); });
     std::vector<float> pass(matte.alpha.size());
     if (!anyNan) {
         BlurPass(matte.alpha, pass, nullptr, nullptr, matte.width, matte.height, weights, true);
@@ -286,10 +295,12 @@ void Soften(Matte& matte, double px) {
 void ApplyShapes(Matte& matte, const ShapeMattes& shapes, bool garbage, bool holdout) {
     const std::size_t count = matte.alpha.size();
     if (shapes.width != matte.width || shapes.height != matte.height ||
-        (garbage && shapes.garbage.size() != count) || (holdout && shapes.holdout.size() != count)) {
-        throw std::invalid_argument("garbage and holdout mattes of " + std::to_string(shapes.width) + " x " +
-                                    std::to_string(shapes.height) + " for a frame of " +
-                                    std::to_string(matte.width) + " x " + std::to_string(matte.height));
+        (garbage && shapes.garbage.size() != count) ||
+        (holdout && shapes.holdout.size() != count)) {
+        throw std::invalid_argument(
+            "garbage and holdout mattes of " + std::to_string(shapes.width) + " x " +
+            std::to_string(shapes.height) + " for a frame of " + std::to_string(matte.width) +
+            " x " + std::to_string(matte.height));
     }
     // Coverage outside 0..1 counts as its nearest end; NaN coverage as none.
     auto coverage = [](float c) { return c > 0.0f ? std::min(c, 1.0f) : 0.0f; };

@@ -31,7 +31,7 @@ struct Rgba {
 
 // A host image held by value here (copies share it; CopyFrame copies).
 class Frame {
-public:
+  public:
     Frame(int width, int height) : image_(std::make_shared<Image>(width, height)) {}
     operator Image&() const { return *image_; }
     Image* get() const { return image_.get(); }
@@ -39,7 +39,7 @@ public:
     int Width() const { return image_->Width(); }
     int Height() const { return image_->Height(); }
 
-private:
+  private:
     std::shared_ptr<Image> image_;
 };
 
@@ -63,14 +63,14 @@ Frame CopyFrame(const Frame& image) {
     });
 }
 
-
 bool SameFloatBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // A plate with a soft-edged subject: varied colours, alpha ramping across.
 Frame Busy(int width = 64, int height = 48) {
     return MakeFrame(width, height, [](int x, int y) {
         const float a = std::clamp((x - 20) / 16.0f + 0.01f * (y % 5), 0.0f, 1.0f);
-        return Rgba{0.1f + 0.013f * (x % 7), 0.6f - 0.01f * (y % 9), 0.2f + 0.02f * ((x + y) % 5), a};
+        return Rgba{0.1f + 0.013f * (x % 7), 0.6f - 0.01f * (y % 9), 0.2f + 0.02f * ((x + y) % 5),
+                    a};
     });
 }
 
@@ -81,10 +81,13 @@ Matte MatteOf(int width, int height, const std::function<float(int, int)>& alpha
     return matte;
 }
 
-double Luminance(const float* record) { return 0.2126 * record[2] + 0.7152 * record[1] + 0.0722 * record[0]; }
+double Luminance(const float* record) {
+    return 0.2126 * record[2] + 0.7152 * record[1] + 0.0722 * record[0];
+}
 
 // Context for a frame: screen green unless given.
-FrameContext Context(const Image& source, bool premultiplied, std::array<float, 3> screen = {0.1f, 0.7f, 0.2f},
+FrameContext Context(const Image& source, bool premultiplied,
+                     std::array<float, 3> screen = {0.1f, 0.7f, 0.2f},
                      const Image* cleanPlate = nullptr, const ShapeMattes* shapes = nullptr) {
     return FrameContext{source, cleanPlate, screen, premultiplied, shapes};
 }
@@ -105,12 +108,18 @@ TEST(FinishIdentity, NeutralValuesAskForNothingAndKeepEveryBit) {
 
 TEST(FinishIdentity, EachOptionCountsAsAsked) {
     const std::vector<std::function<void(FinishOptions&)>> settings = {
-        [](FinishOptions& o) { o.unmix = true; },      [](FinishOptions& o) { o.despill = 1.0; },
-        [](FinishOptions& o) { o.clipBlack = 0.1; },   [](FinishOptions& o) { o.clipWhite = 0.9; },
-        [](FinishOptions& o) { o.shrink = 0.5; },      [](FinishOptions& o) { o.grow = 2.0; },
-        [](FinishOptions& o) { o.soften = 1.0; },      [](FinishOptions& o) { o.despot = 3.0; },
-        [](FinishOptions& o) { o.garbage.push_back({}); }, [](FinishOptions& o) { o.holdout.push_back({}); },
-        [](FinishOptions& o) { o.view = View::Matte; }, [](FinishOptions& o) { o.view = View::Status; }};
+        [](FinishOptions& o) { o.unmix = true; },
+        [](FinishOptions& o) { o.despill = 1.0; },
+        [](FinishOptions& o) { o.clipBlack = 0.1; },
+        [](FinishOptions& o) { o.clipWhite = 0.9; },
+        [](FinishOptions& o) { o.shrink = 0.5; },
+        [](FinishOptions& o) { o.grow = 2.0; },
+        [](FinishOptions& o) { o.soften = 1.0; },
+        [](FinishOptions& o) { o.despot = 3.0; },
+        [](FinishOptions& o) { o.garbage.push_back({}); },
+        [](FinishOptions& o) { o.holdout.push_back({}); },
+        [](FinishOptions& o) { o.view = View::Matte; },
+        [](FinishOptions& o) { o.view = View::Status; }};
     for (std::size_t i = 0; i < settings.size(); ++i) {
         FinishOptions options;
         settings[i](options);
@@ -119,7 +128,9 @@ TEST(FinishIdentity, EachOptionCountsAsAsked) {
 }
 
 TEST(FinishIdentity, StagesAtTheirNeutralValuesKeepEveryBit) {
-    const Matte original = MatteOf(40, 30, [](int x, int y) { return std::clamp((x - 10) * 0.037f + y * 0.001f, 0.0f, 1.0f); });
+    const Matte original = MatteOf(40, 30, [](int x, int y) {
+        return std::clamp((x - 10) * 0.037f + y * 0.001f, 0.0f, 1.0f);
+    });
     Matte clipped = original;
     ClipLevels(clipped, 0.0, 1.0);
     EXPECT_EQ(clipped.alpha, original.alpha);
@@ -159,7 +170,9 @@ TEST(FinishIdentity, UntouchedAlphaKeepsItsColourBits) {
         FinishFrame(options, Context(source, premultiplied, {}, nullptr, &shapes), keyed);
         for (int y = 0; y < 48; ++y) {
             for (int x = 10; x < 64; ++x) {
-                for (int c = 0; c < 4; ++c) ASSERT_TRUE(SameFloatBits(keyed.Plane1Pixel(x, y)[c], source.Plane1Pixel(x, y)[c]));
+                for (int c = 0; c < 4; ++c)
+                    ASSERT_TRUE(
+                        SameFloatBits(keyed.Plane1Pixel(x, y)[c], source.Plane1Pixel(x, y)[c]));
             }
             EXPECT_EQ(keyed.Plane1Pixel(3, y)[3], 0.0f);
         }
@@ -173,12 +186,15 @@ TEST(FinishValidate, BadValuesNameTheOptions) {
     };
     const double nan = std::nan("");
     const std::vector<Case> cases = {
-        {[](FinishOptions& o) { o.clipBlack = 0.6, o.clipWhite = 0.4; }, "--clip-white 0.4 must be above --clip-black 0.6"},
-        {[](FinishOptions& o) { o.clipBlack = 0.5, o.clipWhite = 0.5; }, "--clip-white 0.5 must be above --clip-black 0.5"},
+        {[](FinishOptions& o) { o.clipBlack = 0.6, o.clipWhite = 0.4; },
+         "--clip-white 0.4 must be above --clip-black 0.6"},
+        {[](FinishOptions& o) { o.clipBlack = 0.5, o.clipWhite = 0.5; },
+         "--clip-white 0.5 must be above --clip-black 0.5"},
         {[nan](FinishOptions& o) { o.clipWhite = nan; }, "--clip-white nan"},
         {[](FinishOptions& o) { o.shrink = -1.0; }, "--shrink -1"},
         {[nan](FinishOptions& o) { o.soften = nan; }, "--soften nan"},
-        {[](FinishOptions& o) { o.despot = std::numeric_limits<double>::infinity(); }, "--despot inf"},
+        {[](FinishOptions& o) { o.despot = std::numeric_limits<double>::infinity(); },
+         "--despot inf"},
         {[](FinishOptions& o) { o.grow = -0.5; }, "--grow -0.5"},
         {[](FinishOptions& o) { o.soften = 501; }, "--soften 501: at most 500 pixels"},
         {[](FinishOptions& o) { o.shrink = 1e9; }, "--shrink 1e+09: at most 500 pixels"},
@@ -193,7 +209,8 @@ TEST(FinishValidate, BadValuesNameTheOptions) {
             Validate(options);
             ADD_FAILURE() << "accepted: " << c.fragment;
         } catch (const veskar::CliError& error) {
-            EXPECT_NE(std::string(error.what()).find(c.fragment), std::string::npos) << error.what();
+            EXPECT_NE(std::string(error.what()).find(c.fragment), std::string::npos)
+                << error.what();
             EXPECT_EQ(error.ExitCode(), 2);
         }
     }
@@ -206,7 +223,9 @@ TEST(FinishValidate, BadValuesNameTheOptions) {
 // Matte stages
 
 TEST(FinishLevels, StretchesBetweenTheClips) {
-    Matte matte = MatteOf(6, 1, [](int x, int) { return std::array<float, 6>{0.125f, 0.25f, 0.375f, 0.75f, 0.875f, kNan}[x]; });
+    Matte matte = MatteOf(6, 1, [](int x, int) {
+        return std::array<float, 6>{0.125f, 0.25f, 0.375f, 0.75f, 0.875f, kNan}[x];
+    });
     ClipLevels(matte, 0.25, 0.75);
     EXPECT_EQ(matte.alpha[0], 0.0f);
     EXPECT_EQ(matte.alpha[1], 0.0f);
@@ -262,7 +281,8 @@ TEST(FinishGrowShrink, DiscNotSquare) {
 TEST(FinishGrowShrink, LargeDiscsCountTheirLatticePoints) {
     // A disc of radius 5 holds 81 pixel centres, of radius 12 holds 441.
     for (auto [radius, count] : {std::pair{5.0, 81.0}, std::pair{12.0, 441.0}}) {
-        Matte matte = MatteOf(40, 40, [](int x, int y) { return x == 20 && y == 20 ? 1.0f : 0.0f; });
+        Matte matte =
+            MatteOf(40, 40, [](int x, int y) { return x == 20 && y == 20 ? 1.0f : 0.0f; });
         GrowOrShrink(matte, radius, true);
         double sum = 0.0;
         for (float a : matte.alpha) sum += a;
@@ -296,7 +316,8 @@ TEST(FinishSoften, SolidAndClearStayExact) {
         EXPECT_EQ(matte.alpha[matte.Index(5, 3)], 1.0f) << px;
         EXPECT_EQ(matte.alpha[matte.Index(59, 10)], 0.0f) << px;
         // Symmetric about the edge between columns 29 and 30.
-        EXPECT_NEAR(matte.alpha[matte.Index(29, 10)] + matte.alpha[matte.Index(30, 10)], 1.0f, 1e-6) << px;
+        EXPECT_NEAR(matte.alpha[matte.Index(29, 10)] + matte.alpha[matte.Index(30, 10)], 1.0f, 1e-6)
+            << px;
         EXPECT_GT(matte.alpha[matte.Index(29, 10)], 0.5f) << px;
         if (px >= 1.0) {
             EXPECT_LT(matte.alpha[matte.Index(29, 10)], 1.0f) << px;
@@ -348,9 +369,9 @@ TEST(FinishNan, NeverSpreadsToNeighbours) {
 TEST(FinishDespot, RemovesSpecksAndHolesUpToTheSizeOnly) {
     auto frame = [] {
         return MatteOf(60, 40, [](int x, int y) {
-            if (x >= 40 && x < 43 && y >= 5 && y < 8) return 1.0f;     // a 3 x 3 speck in the screen
-            if (x >= 50 && x < 54 && y >= 20 && y < 24) return 0.6f;   // a 4 x 4 soft speck
-            if (x >= 10 && x < 13 && y >= 10 && y < 13) return 0.0f;   // a 3 x 3 hole in the subject
+            if (x >= 40 && x < 43 && y >= 5 && y < 8) return 1.0f;    // a 3 x 3 speck in the screen
+            if (x >= 50 && x < 54 && y >= 20 && y < 24) return 0.6f;  // a 4 x 4 soft speck
+            if (x >= 10 && x < 13 && y >= 10 && y < 13) return 0.0f;  // a 3 x 3 hole in the subject
             return x < 30 ? 1.0f : 0.0f;
         });
     };
@@ -362,8 +383,10 @@ TEST(FinishDespot, RemovesSpecksAndHolesUpToTheSizeOnly) {
     for (int y = 0; y < 40; ++y) {
         for (int x = 0; x < 60; ++x) {
             const std::size_t i = original.Index(x, y);
-            const bool smallSpot = (x >= 40 && x < 43 && y >= 5 && y < 8) || (x >= 10 && x < 13 && y >= 10 && y < 13);
-            ASSERT_EQ(three.alpha[i], smallSpot ? (x < 30 ? 1.0f : 0.0f) : original.alpha[i]) << x << "," << y;
+            const bool smallSpot =
+                (x >= 40 && x < 43 && y >= 5 && y < 8) || (x >= 10 && x < 13 && y >= 10 && y < 13);
+            ASSERT_EQ(three.alpha[i], smallSpot ? (x < 30 ? 1.0f : 0.0f) : original.alpha[i])
+                << x << "," << y;
             ASSERT_EQ(two.alpha[i], original.alpha[i]) << x << "," << y;
         }
     }
@@ -373,7 +396,9 @@ TEST(FinishDespot, RemovesSpecksAndHolesUpToTheSizeOnly) {
     // Two 2 x 2 specks touching at a corner are one speck 4 pixels across.
     auto corners = [] {
         return MatteOf(12, 12, [](int x, int y) {
-            return (x >= 3 && x < 5 && y >= 3 && y < 5) || (x >= 5 && x < 7 && y >= 5 && y < 7) ? 1.0f : 0.0f;
+            return (x >= 3 && x < 5 && y >= 3 && y < 5) || (x >= 5 && x < 7 && y >= 5 && y < 7)
+                       ? 1.0f
+                       : 0.0f;
         });
     };
     Matte joined = corners();
@@ -393,17 +418,20 @@ double Sum(const std::vector<float>& coverage) {
 }
 
 TEST(FinishPolygon, UnitSquaresCoverExactly) {
-    const std::vector<float> aligned = RasterisePolygon(ParsePolygon("--holdout", "2,3,3,3,3,4,2,4"), 6, 6);
+    const std::vector<float> aligned =
+        RasterisePolygon(ParsePolygon("--holdout", "2,3,3,3,3,4,2,4"), 6, 6);
     EXPECT_EQ(aligned[3 * 6 + 2], 1.0f);
     EXPECT_EQ(Sum(aligned), 1.0);
-    const std::vector<float> offset = RasterisePolygon(ParsePolygon("--holdout", "2.5,3.5, 3.5,3.5, 3.5,4.5, 2.5,4.5"), 6, 6);
+    const std::vector<float> offset =
+        RasterisePolygon(ParsePolygon("--holdout", "2.5,3.5, 3.5,3.5, 3.5,4.5, 2.5,4.5"), 6, 6);
     for (int i : {3 * 6 + 2, 3 * 6 + 3, 4 * 6 + 2, 4 * 6 + 3}) EXPECT_EQ(offset[i], 0.25f) << i;
     EXPECT_EQ(Sum(offset), 1.0);
 }
 
 TEST(FinishPolygon, TriangleAreaAndPartialPixels) {
     // Area 0.5 * |(17.9-1.3)(15.6-2.7) - (8.2-1.3)(4.1-2.7)| = 102.24.
-    const std::vector<float> coverage = RasterisePolygon(ParsePolygon("--garbage", "1.3,2.7,17.9,4.1,8.2,15.6"), 20, 20);
+    const std::vector<float> coverage =
+        RasterisePolygon(ParsePolygon("--garbage", "1.3,2.7,17.9,4.1,8.2,15.6"), 20, 20);
     // Exact along each sub-row; down the rows a sampled edge is off by at
     // most 1/32 of a pixel per row it crosses, and those errors alternate.
     EXPECT_NEAR(Sum(coverage), 102.24, 0.05);
@@ -417,15 +445,19 @@ TEST(FinishPolygon, TriangleAreaAndPartialPixels) {
 }
 
 TEST(FinishPolygon, OutsideTheFrameAndEvenOdd) {
-    const std::vector<float> outside = RasterisePolygon(ParsePolygon("--garbage", "-50,-50,-10,-50,-10,-10"), 8, 8);
+    const std::vector<float> outside =
+        RasterisePolygon(ParsePolygon("--garbage", "-50,-50,-10,-50,-10,-10"), 8, 8);
     EXPECT_EQ(Sum(outside), 0.0);
-    const std::vector<float> beyond = RasterisePolygon(ParsePolygon("--garbage", "-1e12,-1e12,1e12,-1e12,1e12,1e12,-1e12,1e12"), 8, 8);
+    const std::vector<float> beyond = RasterisePolygon(
+        ParsePolygon("--garbage", "-1e12,-1e12,1e12,-1e12,1e12,1e12,-1e12,1e12"), 8, 8);
     for (float c : beyond) EXPECT_EQ(c, 1.0f);
     // A square traced twice winds twice: even-odd leaves it empty.
-    const std::vector<float> twice = RasterisePolygon(ParsePolygon("--garbage", "1,1,5,1,5,5,1,5,1,1,5,1,5,5,1,5"), 8, 8);
+    const std::vector<float> twice =
+        RasterisePolygon(ParsePolygon("--garbage", "1,1,5,1,5,5,1,5,1,1,5,1,5,5,1,5"), 8, 8);
     EXPECT_EQ(Sum(twice), 0.0);
     // A bow tie: two triangles of area 4 meeting at (3, 3).
-    const std::vector<float> bowTie = RasterisePolygon(ParsePolygon("--garbage", "1,1,5,5,5,1,1,5"), 8, 8);
+    const std::vector<float> bowTie =
+        RasterisePolygon(ParsePolygon("--garbage", "1,1,5,5,5,1,1,5"), 8, 8);
     EXPECT_NEAR(Sum(bowTie), 8.0, 1e-9);
 }
 
@@ -461,7 +493,8 @@ TEST(FinishPolygon, ShapeMattesFromPolygonsAndFiles) {
     FinishOptions options;
     options.garbage.push_back({"0,0,2,0,2,2", "", ParsePolygon("--garbage", "0,0,2,0,2,2")});
     options.garbage.push_back({"side.png", "side.png", {}});
-    options.holdout.push_back({"3,3,4,3,4,4,3,4", "", ParsePolygon("--holdout", "3,3,4,3,4,4,3,4")});
+    options.holdout.push_back(
+        {"3,3,4,3,4,4,3,4", "", ParsePolygon("--holdout", "3,3,4,3,4,4,3,4")});
     std::vector<std::string> read;
     const ShapeMattes shapes = MakeShapeMattes(options, 4, 4, [&](const MatteShape& shape) {
         read.push_back(shape.file);
@@ -470,8 +503,8 @@ TEST(FinishPolygon, ShapeMattesFromPolygonsAndFiles) {
         return coverage;
     });
     EXPECT_EQ(read, std::vector<std::string>{"side.png"});
-    EXPECT_EQ(shapes.garbage[1], 1.0f);   // the triangle over pixel (1, 0)
-    EXPECT_EQ(shapes.garbage[15], 0.75f); // the file
+    EXPECT_EQ(shapes.garbage[1], 1.0f);    // the triangle over pixel (1, 0)
+    EXPECT_EQ(shapes.garbage[15], 0.75f);  // the file
     EXPECT_EQ(shapes.holdout[15], 1.0f);
     EXPECT_EQ(Sum(shapes.holdout), 1.0);
     // Shapes listed without their maps are the caller's mistake.
@@ -481,7 +514,8 @@ TEST(FinishPolygon, ShapeMattesFromPolygonsAndFiles) {
     // Maps of another frame size are refused, not read past their end.
     const Frame larger = Busy(5, 5);
     Frame keyedLarger = CopyFrame(larger);
-    EXPECT_THROW(FinishFrame(options, Context(larger, true, {}, nullptr, &shapes), keyedLarger), std::invalid_argument);
+    EXPECT_THROW(FinishFrame(options, Context(larger, true, {}, nullptr, &shapes), keyedLarger),
+                 std::invalid_argument);
 }
 
 TEST(FinishPolygon, ShapesOfOneKindUnite) {
@@ -498,16 +532,21 @@ TEST(FinishPolygon, ShapesOfOneKindUnite) {
 TEST(FinishOrder, ShapesComeAfterSoftenAndKeepHardEdges) {
     // Subject on the left half; a holdout over columns 0..9 and a garbage
     // over 30..39: soften blurs the subject's edge, the shapes' edges stay hard.
-    const Frame source = MakeFrame(40, 10, [](int x, int) { return Rgba{0.5f, 0.5f, 0.5f, x < 20 ? 1.0f : 0.0f}; });
+    const Frame source = MakeFrame(40, 10, [](int x, int) {
+        return Rgba{0.5f, 0.5f, 0.5f, x < 20 ? 1.0f : 0.0f};
+    });
     ShapeMattes shapes{40, 10, {}, {}};
     shapes.holdout = RasterisePolygon(ParsePolygon("--holdout", "0,0,10,0,10,10,0,10"), 40, 10);
     shapes.garbage = RasterisePolygon(ParsePolygon("--garbage", "30,0,40,0,40,10,30,10"), 40, 10);
     FinishOptions options;
     options.soften = 4.0;
-    options.clipBlack = 0.3;  // lifts the screen's soft tail: the holdout is what keeps columns 0..9 solid
+    options.clipBlack =
+        0.3;  // lifts the screen's soft tail: the holdout is what keeps columns 0..9 solid
     options.garbage.push_back({});
     options.holdout.push_back({});
-    Frame keyed = MakeFrame(40, 10, [](int x, int) { return Rgba{0.5f, 0.5f, 0.5f, x < 5 ? 0.0f : x < 20 ? 1.0f : 0.0f}; });
+    Frame keyed = MakeFrame(40, 10, [](int x, int) {
+        return Rgba{0.5f, 0.5f, 0.5f, x < 5 ? 0.0f : x < 20 ? 1.0f : 0.0f};
+    });
     FinishFrame(options, Context(source, true, {}, nullptr, &shapes), keyed);
     EXPECT_EQ(keyed.Plane1Pixel(9, 5)[3], 1.0f);
     EXPECT_EQ(keyed.Plane1Pixel(0, 5)[3], 1.0f);
@@ -531,7 +570,7 @@ TEST(FinishColour, FollowsTheMatteWithoutUnmix) {
         ShapeMattes holdout = none;
         holdout.holdout = {0.0f, 0.0f, 0.75f};  // brings the clear pixel to 0.75
         FinishOptions options;
-        options.clipWhite = 0.625;              // 0.5 becomes 0.8
+        options.clipWhite = 0.625;  // 0.5 becomes 0.8
         options.holdout.push_back({});
         Frame keyed = CopyFrame(keyed0);
         FinishFrame(options, Context(source, premultiplied, {}, nullptr, &holdout), keyed);
@@ -555,7 +594,9 @@ TEST(FinishUnmix, RecoversTheForegroundFromAKnownMix) {
     const std::vector<float> alphas{0.05f, 0.1f, 0.25f, 0.5f, 0.9f, 1.0f};
     const int width = static_cast<int>(alphas.size());
     // A clean plate half the frame's size: pixel x pairs with x / 2.
-    const Frame clean = MakeFrame(width / 2, 1, [](int kx, int) { return Rgba{0.1f + 0.05f * kx, 0.7f - 0.1f * kx, 0.2f, 1.0f}; });
+    const Frame clean = MakeFrame(width / 2, 1, [](int kx, int) {
+        return Rgba{0.1f + 0.05f * kx, 0.7f - 0.1f * kx, 0.2f, 1.0f};
+    });
     for (bool useClean : {false, true}) {
         auto screenAt = [&](int x) -> std::array<float, 3> {
             if (!useClean) return {0.1f, 0.7f, 0.2f};
@@ -565,15 +606,21 @@ TEST(FinishUnmix, RecoversTheForegroundFromAKnownMix) {
         const Frame source = MakeFrame(width, 1, [&](int x, int) {
             const float a = alphas[x];
             const auto s = screenAt(x);
-            return Rgba{f[0] * a + s[0] * (1 - a), f[1] * a + s[1] * (1 - a), f[2] * a + s[2] * (1 - a), 1.0f};
+            return Rgba{f[0] * a + s[0] * (1 - a), f[1] * a + s[1] * (1 - a),
+                        f[2] * a + s[2] * (1 - a), 1.0f};
         });
         for (bool premultiplied : {true, false}) {
-            Frame keyed = MakeFrame(width, 1, [&](int x, int) { return Rgba{0.3f, 0.3f, 0.3f, alphas[x]}; });
+            Frame keyed = MakeFrame(width, 1, [&](int x, int) {
+                return Rgba{0.3f, 0.3f, 0.3f, alphas[x]};
+            });
             FinishOptions options;
             options.unmix = true;
             // With a clean plate the screen colour given is never used.
-            const std::array<float, 3> screen = useClean ? std::array<float, 3>{9.0f, 9.0f, 9.0f} : screenAt(0);
-            FinishFrame(options, Context(source, premultiplied, screen, useClean ? clean.get() : nullptr), keyed);
+            const std::array<float, 3> screen =
+                useClean ? std::array<float, 3>{9.0f, 9.0f, 9.0f} : screenAt(0);
+            FinishFrame(options,
+                        Context(source, premultiplied, screen, useClean ? clean.get() : nullptr),
+                        keyed);
             for (int x = 0; x < width; ++x) {
                 const float* r = keyed.Plane1Pixel(x, 0);
                 const float scale = premultiplied ? alphas[x] : 1.0f;
@@ -596,7 +643,9 @@ TEST(FinishUnmix, ClampsWhatTheSubtractionMadeNegativeAndBoundsStraightColour) {
     });
     const std::array<float, 3> screen{0.1f, 0.1f, 0.1f};
     for (bool premultiplied : {true, false}) {
-        Frame keyed = MakeFrame(2, 1, [](int x, int) { return Rgba{0, 0, 0, x == 0 ? 0.2f : 0.01f}; });
+        Frame keyed = MakeFrame(2, 1, [](int x, int) {
+            return Rgba{0, 0, 0, x == 0 ? 0.2f : 0.01f};
+        });
         FinishOptions options;
         options.unmix = true;
         FinishFrame(options, Context(source, premultiplied, screen), keyed);
@@ -634,7 +683,8 @@ TEST(FinishDespill, GreyAndSkinKeepTheirBits) {
     for (const Screen& screen : kScreens) {
         Frame keyed = MakeFrame(4, 1, [](int x, int) {
             const std::array<Rgba, 4> colours{Rgba{0.5f, 0.5f, 0.5f, 1}, Rgba{0.0f, 0.0f, 0.0f, 1},
-                                              Rgba{0.8f, 0.55f, 0.45f, 1}, Rgba{0.4f, 0.27f, 0.2f, 0.5f}};
+                                              Rgba{0.8f, 0.55f, 0.45f, 1},
+                                              Rgba{0.4f, 0.27f, 0.2f, 0.5f}};
             return colours[x];
         });
         const Frame before = CopyFrame(keyed);
@@ -647,15 +697,20 @@ TEST(FinishDespill, SpillTowardTheScreenGoesAndLuminanceStays) {
     for (const Screen& screen : kScreens) {
         // Grey 0.4 carrying 0.3 of the screen's chroma.
         const double mean = (screen.rgb[0] + screen.rgb[1] + screen.rgb[2]) / 3.0;
-        auto spilled = [&](int c) { return static_cast<float>(0.4 + 0.3 * (screen.rgb[c] - mean)); };
+        auto spilled = [&](int c) {
+            return static_cast<float>(0.4 + 0.3 * (screen.rgb[c] - mean));
+        };
         for (double amount : {1.0, 0.5}) {
-            Frame keyed = MakeFrame(1, 1, [&](int, int) { return Rgba{spilled(0), spilled(1), spilled(2), 1.0f}; });
+            Frame keyed = MakeFrame(1, 1, [&](int, int) {
+                return Rgba{spilled(0), spilled(1), spilled(2), 1.0f};
+            });
             const double luminance = Luminance(keyed.Plane1Pixel(0, 0));
             Despill(keyed, screen.rgb, amount);
             const float* r = keyed.Plane1Pixel(0, 0);
             EXPECT_NEAR(Luminance(r), luminance, 1e-6) << screen.name;
             const double spread = std::max({r[0], r[1], r[2]}) - std::min({r[0], r[1], r[2]});
-            const double spreadBefore = std::max({spilled(0), spilled(1), spilled(2)}) - std::min({spilled(0), spilled(1), spilled(2)});
+            const double spreadBefore = std::max({spilled(0), spilled(1), spilled(2)}) -
+                                        std::min({spilled(0), spilled(1), spilled(2)});
             if (amount == 1.0) {
                 EXPECT_LT(spread, 1e-6) << screen.name;  // the spill was all the pixel's hue
             } else {
@@ -671,14 +726,18 @@ TEST(FinishDespill, PremultipliedColourDespillsAsItStands) {
     Frame premultiplied = MakeFrame(1, 1, [](int, int) { return Rgba{0.15f, 0.3f, 0.125f, 0.5f}; });
     Despill(straight, screen, 1.0);
     Despill(premultiplied, screen, 1.0);
-    for (int c = 0; c < 3; ++c) EXPECT_NEAR(premultiplied.Plane1Pixel(0, 0)[c], 0.5f * straight.Plane1Pixel(0, 0)[c], 1e-7);
+    for (int c = 0; c < 3; ++c)
+        EXPECT_NEAR(premultiplied.Plane1Pixel(0, 0)[c], 0.5f * straight.Plane1Pixel(0, 0)[c], 1e-7);
     EXPECT_LT(straight.Plane1Pixel(0, 0)[1], 0.6f);
 }
 
 TEST(FinishDespill, CleanPlateMeanIsTheReference) {
     const Frame source = MakeFrame(2, 2, [](int, int) { return Rgba{0, 0, 0, 1}; });
-    const Frame clean = MakeFrame(2, 1, [](int x, int) { return x == 0 ? Rgba{0.1f, 0.2f, 0.8f, 1} : Rgba{0.3f, 0.4f, 0.6f, 1}; });
-    const std::array<double, 3> reference = DespillReference(Context(source, true, {0, 1, 0}, clean.get()));
+    const Frame clean = MakeFrame(2, 1, [](int x, int) {
+        return x == 0 ? Rgba{0.1f, 0.2f, 0.8f, 1} : Rgba{0.3f, 0.4f, 0.6f, 1};
+    });
+    const std::array<double, 3> reference =
+        DespillReference(Context(source, true, {0, 1, 0}, clean.get()));
     EXPECT_NEAR(reference[0], 0.2, 1e-7);
     EXPECT_NEAR(reference[1], 0.3, 1e-7);
     EXPECT_NEAR(reference[2], 0.7, 1e-7);
@@ -692,7 +751,9 @@ TEST(FinishDespill, CleanPlateMeanIsTheReference) {
 TEST(FinishView, MatteAndStatus) {
     const Frame source = MakeFrame(4, 1, [](int, int) { return Rgba{0.2f, 0.3f, 0.4f, 1.0f}; });
     const std::array<float, 4> alphas{0.0f, 0.5f, 1.0f, kNan};
-    auto keyedFrame = [&] { return MakeFrame(4, 1, [&](int x, int) { return Rgba{0.2f, 0.3f, 0.4f, alphas[x]}; }); };
+    auto keyedFrame = [&] {
+        return MakeFrame(4, 1, [&](int x, int) { return Rgba{0.2f, 0.3f, 0.4f, alphas[x]}; });
+    };
     FinishOptions options;
     options.view = View::Matte;
     Frame matte = keyedFrame();
@@ -704,8 +765,9 @@ TEST(FinishView, MatteAndStatus) {
     options.view = View::Status;
     Frame status = keyedFrame();
     FinishFrame(options, Context(source, true), status);
-    const std::array<std::array<float, 3>, 4> expected{StatusColour(kStatusKeyed), StatusColour(kStatusPartial),
-                                                       StatusColour(kStatusSolid), StatusColour(kStatusPartial)};
+    const std::array<std::array<float, 3>, 4> expected{
+        StatusColour(kStatusKeyed), StatusColour(kStatusPartial), StatusColour(kStatusSolid),
+        StatusColour(kStatusPartial)};
     for (int x = 0; x < 4; ++x) {
         EXPECT_EQ(status.Plane1Pixel(x, 0)[2], expected[x][0]) << x;
         EXPECT_EQ(status.Plane1Pixel(x, 0)[0], expected[x][2]) << x;
@@ -735,7 +797,8 @@ TEST(FinishWorkers, OneOrManyGiveTheSameBits) {
     for (int workers : {1, 4}) {
         host::SetWorkerCount(workers);
         Frame finished = CopyFrame(keyed);
-        FinishFrame(options, Context(source, true, {0.1f, 0.7f, 0.2f}, clean.get(), &shapes), finished);
+        FinishFrame(options, Context(source, true, {0.1f, 0.7f, 0.2f}, clean.get(), &shapes),
+                    finished);
         results.push_back(CopyFrame(finished));
     }
     host::SetWorkerCount(0);
