@@ -33,7 +33,8 @@ std::size_t Root(std::vector<Run>& runs, std::size_t i) {
 }
 
 // Sets to `fill` every 8-connected region of pixels for which member(a) holds
-// whose bounding box is at most `limit` pixels wide and high. NaN pixels
+// whose bounding box is at most `limit` pixels wide and high and that does
+// not touch the frame's edge. NaN pixels
 // belong to no region (member is false for them) and keep their NaN. Regions
 // are found as runs along the rows joined with the overlapping or diagonally
 // touching runs of the row above.
@@ -80,6 +81,9 @@ void FillSmallRegions(Matte& matte, int limit, float fill, Member member) {
     for (std::size_t i = 0; i < runs.size(); ++i) {
         const Box& box = boxes[Root(runs, i)];
         if (box.x1 - box.x0 > limit || box.y1 - box.y0 > limit) continue;
+        // A region at the frame's edge may go on beyond it (the screen between
+        // two legs cut by the frame, a hand coming in): it is not known small.
+        if (box.x0 == 0 || box.y0 == 0 || box.x1 == matte.width || box.y1 == matte.height) continue;
         float* row = matte.alpha.data() + matte.Index(0, runs[i].y);
         std::fill(row + runs[i].x0, row + runs[i].x1, fill);
     }

@@ -56,7 +56,8 @@ void Soften(Matte& matte, double px);
 /// Removes specks and holes no larger than `px`: an 8-connected region of
 /// pixels above 0 whose bounding box is at most px wide and high becomes 0
 /// (specks in the screen), then such a region of pixels below 1 becomes 1
-/// (holes in the subject). Anything larger keeps its bits.
+/// (holes in the subject). Regions that touch the frame's edge, and anything
+/// larger, keep their bits.
 void Despot(Matte& matte, double px);
 
 /// alpha *= (1 - garbage); alpha = max(alpha, holdout), each where asked.

@@ -405,6 +405,17 @@ TEST(FinishDespot, RemovesSpecksAndHolesUpToTheSizeOnly) {
     EXPECT_EQ(joined.alpha, corners().alpha);
     Despot(joined, 4.0);
     for (float a : joined.alpha) ASSERT_EQ(a, 0.0f);
+    // At the frame's edge a small region may go on beyond it: a speck in the
+    // corner, and the screen's notch between a subject and the bottom edge.
+    auto edges = [] {
+        return MatteOf(20, 12, [](int x, int y) {
+            if (x < 2 && y < 2) return 1.0f;
+            return x >= 8 && x < 16 && !(x >= 11 && x < 13 && y >= 10) ? 1.0f : 0.0f;
+        });
+    };
+    Matte atEdges = edges();
+    Despot(atEdges, 3.0);
+    EXPECT_EQ(atEdges.alpha, edges().alpha);
 }
 
 // ---------------------------------------------------------------------------
