@@ -8,10 +8,11 @@ usage: score_edges.py PLATES_DIR [--variant NAME=ARGS]... [--veskar PATH] [--sco
 PLATES_DIR is what make_plates.py wrote (plates.json, NAME.png, NAME_alpha.png, NAME_clean.png).
 Each variant is one `veskar render NAME.png ARGS -o OUT.png`; `{clean}` in ARGS becomes the plate's
 clean plate (`--key-image {clean}`). Without --variant: base='--screen auto'.
-FFmpeg's chromakey (and hsvkey) key the plate with the screen's colour as stored; similarity and
-blend are searched on a 12 x 8 grid, and the pair kept is the one with the lowest edge_mae among
-those whose iou is within 0.01 of the best iou (on a binary truth: the best iou, then the fewest
-leak + holes pixels).
+FFmpeg's chromakey and hsvkey key the plate with the screen's colour as stored; similarity and
+blend are searched on a 12 x 8 grid (hsvkey 8 x 6), and the pair kept is the one with the lowest
+edge_mae among those whose iou is within 0.01 of the best iou (on a binary truth: the best iou, then
+the fewest leak + holes pixels), counting only results with at most 300 leak and 300 hole pixels
+when any has so few.
 Every result is an 8-bit straight RGBA PNG, scored with score_key.py (which reads PNG colour as
 premultiplied, so each keyer is judged through the same reading). Prints a Markdown table per
 plate and writes every figure to --json (default WORK/scores.json; WORK defaults to PLATES_DIR/scores).
