@@ -30,7 +30,7 @@ import shlex
 import subprocess
 import sys
 import warnings
-from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import OpenImageIO as oiio
@@ -72,10 +72,40 @@ def Score(result, truth, screen):
     return {k: (None if isinstance(v, float) and math.isnan(v) else v) for k, v in figures.items()}
 
 
-def ScoreMany(jobs):
-    """Scores (result, truth, screen) triples two at a time, in worker processes."""
-    with ProcessPoolExecutor(2, initializer=InitScorer, initargs=(kScorer["path"],)) as pool:
-        return list(pool.map(Score, *zip(*jobs), chunksize=4))
+class GridScorer:
+    """score_key.py's iou, leak_px, holes_px and edge_mae for many results against one truth.
+
+    The same formulas and rounding as score_key.py, with the truth's masks and distances computed
+    once: the grid search reads these, then the chosen result is scored by score_key.py itself
+    (a test checks that the two agree).
+    """
+
+    def __init__(self, truth):
+        from scipy import ndimage
+        gpx = ReadRgb(truth)
+        truth = gpx[:, :, 0] if gpx.shape[2] < 3 else gpx[:, :, :3].mean(axis=2)
+        edt = ndimage.distance_transform_edt
+        self.truth, self.fg = truth, truth > 0.5
+        self.far_bg = edt(~(truth >= 0.02)) > 3
+        self.core = edt(truth > 0.98) > 3
+        d_in, d_out = edt(self.fg), edt(~self.fg)
+        self.band = ((d_in > 0) & (d_in <= 3)) | ((d_out > 0) & (d_out <= 3)) | ((truth > 0.02) & (truth < 0.98))
+
+    def __call__(self, result):
+        inp = oiio.ImageInput.open(result)
+        if inp is None:
+            return {"error": f"{result}: {oiio.geterror()}"}
+        spec = inp.spec()
+        px = np.asarray(inp.read_image(0, 0, 0, spec.nchannels, "float"), dtype=np.float64)
+        inp.close()
+        alpha = np.clip(px.reshape(spec.height, spec.width, -1)[:, :, spec.channelnames.index("A")], 0.0, 1.0)
+        pred = alpha > 0.5
+        union = np.logical_or(self.fg, pred).sum()
+        err = np.abs(alpha - self.truth)
+        return {"iou": round(float(np.logical_and(self.fg, pred).sum() / union) if union else 1.0, 4),
+                "leak_px": int((self.far_bg & (alpha > 0.05)).sum()),
+                "holes_px": int((self.core & (alpha < 0.5)).sum()),
+                "edge_mae": round(float(err[self.band].mean()), 4)}
 
 
 def RunVeskar(veskar, plate, clean, args, out):
@@ -147,17 +177,17 @@ def TuneFfmpeg(kind, plate, truth, screen, work, binary):
     with ThreadPoolExecutor(2) as pool:
         list(pool.map(lambda row: FfmpegRow(plate, [make(*grid[i]) for i in row], [outs[i] for i in row]),
                       rows))
-    figures = ScoreMany([(out, truth, screen) for out in outs])
-    results = [dict(f, params=f"similarity={s} blend={b}", file=out) for (s, b), f, out in zip(grid, figures, outs)]
+    quick = GridScorer(truth)
+    results = [dict(quick(out), params=f"similarity={s} blend={b}", file=out) for (s, b), out in zip(grid, outs)]
     chosen = Choose(results, binary)
     for r in results:
         if r is not chosen:
             os.remove(r["file"])
-    if chosen:
-        final = os.path.join(work, f"{kind}.png")
-        os.replace(chosen["file"], final)
-        chosen["file"] = final
-    return chosen
+    if not chosen:
+        return None
+    final = os.path.join(work, f"{kind}.png")
+    os.replace(chosen["file"], final)
+    return dict(Score(final, truth, screen), params=chosen["params"], file=final)
 
 
 def ScorePlate(args, name, plate, truth, clean, screen, binary=False, rim_only=False):
@@ -278,7 +308,6 @@ def ParseArgs(argv):
 
 def main(argv):
     args = ParseArgs(argv)
-    kScorer["path"] = args.scorer
     InitScorer(args.scorer)
     listing = os.path.join(args.plates, "plates.json")
     try:

@@ -16,6 +16,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import make_plates  # noqa: E402
 import score_edges  # noqa: E402
 
+kScorer = "/work/shared/tools/score_key.py"
 kVeskar = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "bin", "veskar")
 
 
@@ -95,6 +96,19 @@ class Plates(unittest.TestCase):
                 else:
                     # the fur's grey patch sits close to the screen in hsvkey's terms: most, not all
                     self.assertGreater((alpha[core] > 0.5).mean(), 0.9, f)
+
+    @unittest.skipUnless(os.path.exists(kScorer), "score_key.py is not there")
+    def test_grid_figures_equal_score_key(self):
+        # The grid search reads a cached copy of score_key.py's formulas; it must give its figures.
+        score_edges.InitScorer(kScorer)
+        truth = self.File("fur_green_alpha.png")
+        quick = score_edges.GridScorer(truth)
+        settings = ["similarity=0.03:blend=0.0", "similarity=0.08:blend=0.1", "similarity=0.3:blend=0.2"]
+        outs = [self.File(f"grid_{i}.png") for i in range(len(settings))]
+        score_edges.FfmpegRow(self.File("fur_green.png"), [f"chromakey=color=0x31A03A:{s}" for s in settings], outs)
+        for out in outs:
+            full = score_edges.Score(out, truth, [0.2, 0.6, 0.2])
+            self.assertEqual(quick(out), {k: full[k] for k in ("iou", "leak_px", "holes_px", "edge_mae")}, out)
 
 
 class Tuning(unittest.TestCase):
