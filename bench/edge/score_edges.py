@@ -193,37 +193,49 @@ def TuneFfmpeg(kind, plate, truth, screen, work, binary):
 def ScorePlate(args, name, plate, truth, clean, screen, binary=False, rim_only=False):
     work = os.path.join(args.work, name)
     os.makedirs(work, exist_ok=True)
-    if rim_only:
-        truth = None
     rows = {}
     for vname, vargs in args.variant:
         out = os.path.join(work, f"veskar_{vname}.png")
         run = RunVeskar(args.veskar, plate, clean, vargs, out)
         if run["exit"] == 0:
-            run.update(Score(out, truth or SelfTruth(out, work), screen))
+            run.update(ScoreRimOnly(out, work, screen) if rim_only else Score(out, truth, screen))
         rows[vname] = dict(run, args=vargs)
-    if not args.no_ffmpeg:
-        kinds = ["chromakey"] + ([] if args.no_hsvkey else ["hsvkey"])
-        for kind in kinds:
-            if rim_only:
-                out = os.path.join(work, f"{kind}.png")
-                s, b = kFixedFfmpeg
-                f = (f"chromakey=color={Hex(screen)}:similarity={s}:blend={b}" if kind == "chromakey" else
-                     "hsvkey=hue={}:sat={}:val={}:similarity={}:blend={}".format(*HsvKeyParams(screen), s, b))
-                FfmpegRow(plate, [f], [out])
-                rows[f"ffmpeg {kind}"] = dict(Score(out, SelfTruth(out, work), screen),
-                                              params=f"similarity={s} blend={b} (fixed: no truth)")
-            else:
-                rows[f"ffmpeg {kind}"] = TuneFfmpeg(kind, plate, truth, screen, work, binary) or {}
-    if binary or rim_only:  # a binary mask has no soft band, and no truth has nothing to compare
+    kinds = [] if args.no_ffmpeg else ["chromakey"] + ([] if args.no_hsvkey else ["hsvkey"])
+    for kind in kinds:
+        if rim_only:
+            rows[f"ffmpeg {kind}"] = FixedFfmpeg(kind, plate, screen, work)
+        else:
+            rows[f"ffmpeg {kind}"] = TuneFfmpeg(kind, plate, truth, screen, work, binary) or {}
+    if binary:  # a binary mask has no soft band to compare edges with
         for r in rows.values():
-            for k in (["edge_mae", "sad_k"] + (["iou", "leak_px", "holes_px"] if rim_only else [])):
-                r.pop(k, None)
+            r.pop("edge_mae", None)
+            r.pop("sad_k", None)
     return {"screen": screen, "rows": rows}
 
 
+def FixedFfmpeg(kind, plate, screen, work):
+    """An FFmpeg keyer at a fixed setting, for a plate with no truth to tune against."""
+    out = os.path.join(work, f"{kind}.png")
+    s, b = kFixedFfmpeg
+    f = (f"chromakey=color={Hex(screen)}:similarity={s}:blend={b}" if kind == "chromakey" else
+         "hsvkey=hue={}:sat={}:val={}:similarity={}:blend={}".format(*HsvKeyParams(screen), s, b))
+    FfmpegRow(plate, [f], [out])
+    return dict(ScoreRimOnly(out, work, screen), params=f"similarity={s} blend={b} (fixed: no truth)")
+
+
+def ScoreRimOnly(result, work, screen):
+    """rim, and how much of the frame the key kept (so that a rim of a frame keyed away reads as such)."""
+    truth, share = SelfTruth(result, work)
+    figures = Score(result, truth, screen)
+    if "error" in figures:
+        return figures
+    return {"rim": figures["rim"], "opaque_pct": share}
+
+
 def SelfTruth(result, work):
-    """A stand-in truth for a plate with none: the result's own alpha at 0.5 (only rim is read)."""
+    """A stand-in truth for a plate with none: the result's own alpha at 0.5 (only rim is read).
+
+    Returns its path and the percentage of the frame that is opaque."""
     inp = oiio.ImageInput.open(result)
     spec = inp.spec()
     px = np.asarray(inp.read_image(0, 0, 0, spec.nchannels, "float")).reshape(spec.height, spec.width, -1)
@@ -234,7 +246,7 @@ def SelfTruth(result, work):
     out.open(path, oiio.ImageSpec(spec.width, spec.height, 1, "uint8"))
     out.write_image(mask.reshape(spec.height, spec.width, 1))
     out.close()
-    return path
+    return path, round(100.0 * float((mask > 0).mean()), 1)
 
 
 def ReadRgb(path):
@@ -260,7 +272,12 @@ def SharedPlates(data):
         screen = ReadRgb(inst)[:, :, :3][backing].mean(axis=0)
         plates.append(("real_instrument", inst, seg, "", [round(float(c), 4) for c in screen], True, False))
     if os.path.exists(hair) and os.path.exists(only):
-        screen = np.median(ReadRgb(only)[:, :, :3].reshape(-1, 3), axis=0)
+        # The screen-only frame is exposed darker than this one, so the colour comes from this
+        # frame's own border (the top rows and the sides of its upper half are screen).
+        px = ReadRgb(hair)[:, :, :3]
+        half = px.shape[0] // 2
+        border = np.concatenate([px[:6].reshape(-1, 3), px[:half, :8].reshape(-1, 3), px[:half, -8:].reshape(-1, 3)])
+        screen = np.median(border, axis=0)
         plates.append(("real_hair_yellowgreen", hair, None, only, [round(float(c), 4) for c in screen],
                        False, True))
     return plates
@@ -272,6 +289,8 @@ def Table(name, screen, rows):
     for vname, r in rows.items():
         cells = [str(r.get(c, "")) for c in kColumns]
         note = r.get("params", "")
+        if "opaque_pct" in r:
+            note = f"opaque on {r['opaque_pct']}% of the frame" + (f"; {note}" if note else "")
         if r.get("exit"):
             note = f"exit {r['exit']}: {r['error']}"
         elif "error" in r:
