@@ -113,10 +113,11 @@ def RunVeskar(veskar, plate, clean, args, out):
         return {"exit": None, "error": "skipped: this plate has no clean plate"}
     words = [w.replace("{clean}", clean) for w in shlex.split(args)]
     run = subprocess.run([veskar, "render", plate, *words, "-o", out], capture_output=True, text=True)
+    lines = [l for l in run.stderr.splitlines() if l.strip()]
     if run.returncode != 0:
-        lines = [l for l in run.stderr.splitlines() if l.strip()]
         return {"exit": run.returncode, "error": lines[-1] if lines else "(no message)"}
-    return {"exit": 0}
+    warnings = [l.split("warning:", 1)[1].strip() for l in lines if "warning:" in l]
+    return {"exit": 0, "warnings": warnings} if warnings else {"exit": 0}
 
 
 def Hex(screen):
@@ -283,18 +284,24 @@ def SharedPlates(data):
     return plates
 
 
+def Note(r):
+    """A failure's exit code and message; else what the figures need beside them."""
+    if r.get("exit"):
+        return f"exit {r['exit']}: {r['error']}"
+    if "error" in r:
+        return r["error"]
+    parts = [f"opaque on {r['opaque_pct']}% of the frame"] if "opaque_pct" in r else []
+    parts += [f"warning: {w}" for w in r.get("warnings", [])]
+    parts += [r["params"]] if r.get("params") else []
+    return "; ".join(parts).replace("|", "/")
+
+
 def Table(name, screen, rows):
     lines = [f"### {name} (screen {', '.join(f'{c:.3f}' for c in screen)})", "",
              "| variant | " + " | ".join(kColumns) + " | note |", "|---" * (len(kColumns) + 2) + "|"]
     for vname, r in rows.items():
         cells = [str(r.get(c, "")) for c in kColumns]
-        note = r.get("params", "")
-        if "opaque_pct" in r:
-            note = f"opaque on {r['opaque_pct']}% of the frame" + (f"; {note}" if note else "")
-        if r.get("exit"):
-            note = f"exit {r['exit']}: {r['error']}"
-        elif "error" in r:
-            note = r["error"]
+        note = Note(r)
         lines.append(f"| {vname} | " + " | ".join(cells) + f" | {note} |")
     return "\n".join(lines) + "\n"
 
