@@ -78,7 +78,8 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
     FrameSources sources(files, options.keyImage, fileSetup);
     FirstFrame first{[&]() -> const FileImage& { return sources.First(); }, [&] { return sources.FirstKey(); }};
     KeySetupKind keySetup =
-        ApplyControlSteps(tool, options.steps, first, SetupInputs{options.subjects, !options.settingsFile.empty()});
+        ApplyControlSteps(tool, options.steps, first,
+                          SetupInputs{options.subjects, !options.settingsFile.empty(), options.finishing.cleanEdges});
     keySetup.keyImage = !options.keyImage.empty();
     keySetup.inverted = MatteInverted(tool);
     host::SetWorkerCount(options.threads);
