@@ -32,7 +32,7 @@ constexpr double kSubjectBrighter = 2.5;
 // Below this brightness chromaticity is mostly grain.
 constexpr double kChromaFloor = 0.03;
 // How far inside its region a pixel must be: the ramp lies in between.
-constexpr int kInset = 4;
+constexpr int kInset = 6;
 // Each set is thinned to about this many pixels.
 constexpr std::size_t kMostSamples = 40000;
 

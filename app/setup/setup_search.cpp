@@ -88,12 +88,19 @@ double Share(const MatteProbe& probe, const PixelSamples& samples, Count counts)
 SetupScore ScoreSetup(const Operator& tool, const ScreenSetup& setup, const FrameRegions& regions,
                       const SearchOptions& search) {
     SetupScore score;
-    if (regions.screen.Size() == 0 || regions.core.Size() == 0) {
-        score.failure = "no screen or no subject apart from it";
+    if (regions.screen.Size() == 0) {
+        score.failure = "no pixel of the frame has the screen's colours";
         return score;
     }
     const MatteProbe probe(tool, setup.values);
     score.usable = true;
+    if (regions.core.Size() == 0) {
+        // Nothing apart from the screen: only the screen can be judged.
+        score.coreKept = 1.0;
+        score.screenClear = Share(probe, regions.screen, [](double m) { return m <= kClear; });
+        score.total = kScreenWeight * (1.0 - score.screenClear);
+        return score;
+    }
     score.screenClear = Share(probe, regions.screen, [](double m) { return m <= kClear; });
     const double kept = search.softEdges ? kKeptSoft : kKeptSolid;
     score.coreKept = Share(probe, regions.core, [kept](double m) { return m >= kept; });

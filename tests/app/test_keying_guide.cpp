@@ -155,8 +155,8 @@ TEST_F(KeyingGuide, YellowGreenHair) {
     ExpectSheet("hair.png");
     EXPECT_NE(output.find("wrote hair.setting (RGB)"), std::string::npos) << output;
     EXPECT_NE(guide_.find("`suggest` picks RGB"), std::string::npos);
-    EXPECT_NE(guide_.find("only 0.28% of the frame"), std::string::npos);
-    EXPECT_NE(output.find("RGB          100.00%      55.31%       44.41%         0.28%"), std::string::npos) << output;
+    EXPECT_NE(guide_.find("a mix error of\n0.322 against HSV's 0.380"), std::string::npos);
+    EXPECT_NE(output.find("RGB          100.00%     100.00%      0.322  0.322  best"), std::string::npos) << output;
     // The rectangles auto chose, keyed clear; the face opaque.
     const FilePixels keyed = ReadPixels(Out("hair_keyed.exr"));
     static const std::regex kRect(R"((\d+),(\d+),(\d+),(\d+))");

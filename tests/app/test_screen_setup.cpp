@@ -17,7 +17,9 @@
 #include "app/settings/settings_file.h"
 #include "app/settings/settings_text.h"
 #include "app/setup/screen_auto.h"
+#include "app/setup/frame_regions.h"
 #include "app/setup/screen_setup.h"
+#include "app/setup/setup_search.h"
 #include "support/images.h"
 #include "support/keyer_plugin.h"
 
@@ -254,6 +256,137 @@ TEST(ScreenSetup, KeyColourIsTheScreenThroughTheReactions) {
     EXPECT_NEAR(keyer.In("ValueRed").Value(), (2.0 + (0.12 - 0.09) / 0.27) / 6.0, 1e-6);
     EXPECT_NEAR(keyer.In("ValueGreen").Value(), 0.75, 1e-6);
     EXPECT_NEAR(keyer.In("ValueBlue").Value(), 0.36, 1e-6);
+}
+
+// A plate whose subject meets the screen across a band of exact mixes: the
+// screen (with a lighting gradient and grain) at the left, skin at the right,
+// and in between an 8-pixel band where the share of skin rises linearly (an
+// edge of hair or light blur: the core is looked for 6 pixels inside what is
+// not screen, so wider blurs would lend the core some of their mixes).
+// `share` receives each pixel's share of skin.
+std::shared_ptr<Image> MixPlate(std::vector<float>& share) {
+    const int width = 200;
+    const int height = 80;
+    auto image = std::make_shared<Image>(width, height);
+    share.assign(static_cast<std::size_t>(width) * height, 0.0f);
+    std::uint32_t state = 11;
+    auto noise = [&] {
+        state = state * 1664525u + 1013904223u;
+        return (static_cast<float>(state >> 8) / 16777216.0f - 0.5f) * 0.02f;
+    };
+    const Rgb screen{0.15f, 0.6f, 0.2f};
+    const Rgb skin{0.75f, 0.55f, 0.45f};
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const float light = 0.8f + 0.4f * static_cast<float>(y) / (height - 1);
+            const float a = std::clamp(static_cast<float>(x - 100) / 8.0f, 0.0f, 1.0f);
+            share[static_cast<std::size_t>(y) * width + x] = a;
+            float* record = image->Plane1Pixel(x, y);
+            record[0] = skin.b * a + screen.b * light * (1.0f - a) + noise();
+            record[1] = skin.g * a + screen.g * light * (1.0f - a) + noise();
+            record[2] = skin.r * a + screen.r * light * (1.0f - a) + noise();
+            record[3] = 1.0f;
+        }
+    }
+    return image;
+}
+
+// Mean |alpha - share| over the band of mixes.
+double BandError(const Image& keyed, const std::vector<float>& share) {
+    double error = 0.0;
+    long count = 0;
+    for (int y = 0; y < keyed.Height(); ++y) {
+        for (int x = 101; x < 108; ++x) {
+            error += std::abs(keyed.Plane1Pixel(x, y)[3] - share[static_cast<std::size_t>(y) * keyed.Width() + x]);
+            ++count;
+        }
+    }
+    return error / static_cast<double>(count);
+}
+
+// The frame's certain screen and subject are found without a working space:
+// no screen sample lies in the subject or the band, no core sample on the
+// screen or the band, and the core holds the skin beyond the band.
+TEST(FrameRegions, SplitsScreenFromSubjectAwayFromTheirMixes) {
+    std::vector<float> share;
+    const auto plate = MixPlate(share);
+    const veskar::FrameRegions regions = veskar::FindFrameRegions(*plate, nullptr, {{4, 4, 30, 30}}, {});
+    ASSERT_GT(regions.screen.Size(), 1000u);
+    ASSERT_GT(regions.core.Size(), 1000u);
+    for (const keying::Colour& c : regions.screen.colour) ASSERT_GT(c.g, 0.4f) << "screen sample " << c.r;
+    for (const keying::Colour& c : regions.core.colour) ASSERT_GT(c.r, 0.65f) << "core sample " << c.g;
+    // --subject replaces the core, and is checked against the frame.
+    const veskar::FrameRegions named = veskar::FindFrameRegions(*plate, nullptr, {{4, 4, 30, 30}}, {{150, 10, 5, 5}});
+    EXPECT_EQ(named.core.Size(), 25u);
+    EXPECT_THROW(veskar::FindFrameRegions(*plate, nullptr, {{4, 4, 30, 30}}, {{190, 10, 20, 5}}), veskar::CliError);
+}
+
+// Placed between screen and subject, the ramp keys the band of mixes in step
+// with the mix, where the ramp just past the screen makes it nearly opaque;
+// the screen stays clear and the skin solid either way.
+TEST(ScreenSetup, RampBetweenScreenAndSubjectFollowsTheMix) {
+    std::vector<float> share;
+    const auto plate = MixPlate(share);
+    const std::vector<ScreenRect> rects = {{4, 4, 30, 30}};
+    const veskar::FrameRegions regions = veskar::FindFrameRegions(*plate, nullptr, rects, {});
+    double errors[2] = {};
+    for (int soft = 0; soft < 2; ++soft) {
+        KeyerPlugin keyer;
+        ASSERT_TRUE(keyer.tool);
+        keyer.tool->SetNumber(keyer.In("Colorspace"), 3);  // YUV
+        veskar::SearchOptions search;
+        search.softEdges = soft == 1;
+        search.rampToSubject = soft == 1;
+        const auto candidates =
+            veskar::SearchSetups(keyer.tool->Tool(), *plate, nullptr, rects, regions, {-1}, search);
+        const veskar::SetupCandidate* best = veskar::BestSetup(candidates);
+        ASSERT_NE(best, nullptr);
+        EXPECT_EQ(best->setup.rampToSubject, soft == 1);
+        veskar::ApplyScreenSetup(*keyer.tool, best->setup);
+        const auto keyed = Render(keyer, plate);
+        ASSERT_TRUE(keyed);
+        errors[soft] = BandError(*keyed, share);
+        for (int y = 0; y < plate->Height(); ++y) {
+            ASSERT_LE(keyed->Plane1Pixel(20, y)[3], 0.05f) << "screen at row " << y;
+            // Soft edges accept a core a hair short of opaque where it nears the screen.
+            ASSERT_GE(keyed->Plane1Pixel(180, y)[3], soft == 1 ? 0.95f : 1.0f) << "skin at row " << y;
+        }
+    }
+    EXPECT_LT(errors[1], 0.1);
+    EXPECT_LT(errors[1], 0.5 * errors[0]) << "past the screen " << errors[0] << ", to the subject " << errors[1];
+}
+
+// Judged on the frame's regions (as --screen chooses a space), a space that
+// keys the subject away loses to one that keeps it, and the candidates of
+// each space come best first.
+TEST(SetupSearch, ScoresLosingTheSubjectAboveSoftEdges) {
+    std::vector<float> truth;
+    const auto plate = Plate({0.15f, 0.6f, 0.2f}, 0.01f, truth);
+    const veskar::FrameRegions regions = veskar::FindFrameRegions(*plate, nullptr, kCorner, {});
+    KeyerPlugin keyer;
+    ASSERT_TRUE(keyer.tool);
+    const auto candidates = veskar::SearchSetups(keyer.tool->Tool(), *plate, nullptr, kCorner, regions,
+                                                 {0, 1, 2, 3, 4}, veskar::SearchOptions{});
+    const veskar::SetupCandidate* best = veskar::BestSetup(candidates);
+    ASSERT_NE(best, nullptr);
+    EXPECT_GE(best->score.coreKept, 0.99);
+    EXPECT_GE(best->score.screenClear, 0.99);
+    for (std::size_t i = 1; i < candidates.size(); ++i) {
+        if (candidates[i].colourSpace != candidates[i - 1].colourSpace) continue;
+        const std::size_t first = static_cast<std::size_t>(
+            std::find_if(candidates.begin(), candidates.end(),
+                         [&](const veskar::SetupCandidate& c) { return c.colourSpace == candidates[i].colourSpace; }) -
+            candidates.begin());
+        if (candidates[i].score.usable) {
+            EXPECT_LE(candidates[first].score.total, candidates[i].score.total);
+        }
+    }
+    // The best setup applied to the tool keys the plate as it was scored: no
+    // hole in the subject.
+    veskar::ApplyScreenSetup(*keyer.tool, best->setup);
+    const auto keyed = Render(keyer, plate);
+    ASSERT_TRUE(keyed);
+    EXPECT_EQ(Measure(*keyed, truth).coreHoles, 0.0);
 }
 
 TEST(ScreenSetup, RefusesWhatCannotWork) {

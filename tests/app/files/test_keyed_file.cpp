@@ -234,7 +234,7 @@ TEST_F(KeyedFile, ExrHoldsTheToolsStraightColourWithAlphaMultiplyOff) {
         }
     }
     for (const char* name : {"plate.exr", "plate.0001.exr", "plate.0002.exr"}) ASSERT_TRUE(buf.write(Path(name)));
-    const std::vector<std::string> key = {"--screen", "0,0,8,2", "--set", "Alphamult=off"};
+    const std::vector<std::string> key = {"--set", "Colorspace=RGB", "--screen", "0,0,8,2", "--set", "Alphamult=off"};
     auto render = [&](const std::string& input, const std::string& output, std::vector<std::string> more) {
         std::vector<std::string> args = {"render", Path(input), "-o", Path(output)};
         args.insert(args.end(), key.begin(), key.end());
