@@ -127,6 +127,11 @@ TEST_F(FinishCli, UsageErrorsNameTheOptionAndTheValue) {
         EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
         EXPECT_FALSE(fs::exists(Out("out.exr"))) << c.message;
     }
+    // A matte is one of the run's inputs: no output may overwrite it.
+    const std::string matte = WriteMatte(dir / "matte.exr", kWidth, kHeight);
+    const Outcome clash = Render("matte.exr", {"--garbage", matte});
+    EXPECT_EQ(clash.exitCode, 1);
+    EXPECT_NE(clash.err.find(matte + ": the output would overwrite the matte"), std::string::npos) << clash.err;
 }
 
 // --despill alone is a full despill; the recipe is the options it names; an
