@@ -7,10 +7,9 @@
 #include <filesystem>
 
 #include <CLI/CLI.hpp>
-
-#include "app/cli_error.h"
 #include <OpenImageIO/imageio.h>
 
+#include "app/cli_error.h"
 #include "app/files/channel_roles.h"
 #include "app/files/read_checks.h"
 #include "app/text_match.h"
