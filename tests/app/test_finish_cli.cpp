@@ -117,6 +117,7 @@ TEST_F(FinishCli, UsageErrorsNameTheOptionAndTheValue) {
         {{"--clip-white", "-0.25"}, "--clip-white -0.25: must be above clip black 0"},
         {{"--despill", "2.5"}, "--despill 2.5: the amount must be from 0 (off) to 2"},
         {{"--show", "alpha"}, "--show alpha: expected result, matte or status"},
+        {{"--despill", "out.exr"}, "--despill out.exr: not a number (--despill takes the next word as its amount"},
         {{"--garbage", Out("missing.png")}, "--garbage " + Out("missing.png") + ": no such file"},
         {{"--holdout", Out("small.exr")}, "--holdout " + Out("small.exr") + ": the matte is 10 x 10, the plate 40 x 30"},
         {{"--garbage", "1,2,3,4"}, "--garbage"},
