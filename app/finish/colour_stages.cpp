@@ -20,9 +20,10 @@ bool SameBits(float a, float b) noexcept { return std::memcmp(&a, &b, sizeof a) 
 // pairs with it, or the screen colour where there is none (no clean plate,
 // or a pairing that falls outside it). Records are blue, green, red.
 class ScreenRow {
-public:
+  public:
     ScreenRow(const FrameContext& context, int width, int height)
-        : plate_(context.cleanPlate), fallback_{context.screen[2], context.screen[1], context.screen[0]} {
+        : plate_(context.cleanPlate),
+          fallback_{context.screen[2], context.screen[1], context.screen[0]} {
         if (plate_) {
             sx_ = static_cast<double>(plate_->Width()) / width;
             sy_ = static_cast<double>(plate_->Height()) / height;
@@ -38,7 +39,7 @@ public:
         return plate_->Plane1Pixel(kx, ky);
     }
 
-private:
+  private:
     const Image* plate_;
     float fallback_[3];
     double sx_ = 0.0;
@@ -49,7 +50,8 @@ private:
 // after / before; where there was no alpha before, the source colour comes
 // in (times the new alpha when premultiplied). Straight colour with alpha
 // before keeps its value.
-void FollowMatte(float* record, const float* source, float before, float after, bool premultiplied) {
+void FollowMatte(float* record, const float* source, float before, float after,
+                 bool premultiplied) {
     if (before > 0.0f) {
         if (!premultiplied) return;
         const double ratio = static_cast<double>(after) / before;
@@ -65,14 +67,15 @@ void FollowMatte(float* record, const float* source, float before, float after, 
 // of 1 and the source's components: a foreground brighter than everything in
 // its own pixel and than white is the screen's noise multiplied by 1 / a at a
 // thin edge, not colour. At a = 0 (or less) there is no foreground: 0.
-void Unmix(float* record, const float* source, const float* screen, float alpha, bool premultiplied) {
+void Unmix(float* record, const float* source, const float* screen, float alpha,
+           bool premultiplied) {
     const double a = std::clamp(static_cast<double>(alpha), 0.0, 1.0);
     if (a <= 0.0) {
         record[0] = record[1] = record[2] = 0.0f;
         return;
     }
-    const double bound = std::max({1.0, static_cast<double>(source[0]), static_cast<double>(source[1]),
-                                   static_cast<double>(source[2])});
+    const double bound = std::max({1.0, static_cast<double>(source[0]),
+                                   static_cast<double>(source[1]), static_cast<double>(source[2])});
     for (int c = 0; c < 3; ++c) {
         double f = source[c] - static_cast<double>(screen[c]) * (1.0 - a);
         if (f < 0.0 && source[c] >= 0.0f) f = 0.0;
@@ -83,8 +86,8 @@ void Unmix(float* record, const float* source, const float* screen, float alpha,
 
 }  // namespace
 
-void FinishColour(const FinishOptions& options, const FrameContext& context, const std::vector<float>& before,
-                  const Matte& matte, Image& keyed) {
+void FinishColour(const FinishOptions& options, const FrameContext& context,
+                  const std::vector<float>& before, const Matte& matte, Image& keyed) {
     const ScreenRow screen(context, keyed.Width(), keyed.Height());
     ForRowBlocks(keyed.Height(), kBlockRows, [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
@@ -109,7 +112,8 @@ std::array<float, 3> StatusColour(const unsigned char (&srgb)[3]) {
     std::array<float, 3> linear{};
     for (int c = 0; c < 3; ++c) {
         const double v = srgb[c] / 255.0;
-        linear[c] = static_cast<float>(v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4));
+        linear[c] =
+            static_cast<float>(v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4));
     }
     return linear;
 }
@@ -128,7 +132,9 @@ void ApplyView(View view, Image& keyed) {
                     record[0] = record[1] = record[2] = a;
                 } else {
                     // NaN is neither keyed nor solid: partial, as the tuning page shows it.
-                    const std::array<float, 3>& c = a <= 0.0f ? keyedColour : a >= 1.0f ? solid : partial;
+                    const std::array<float, 3>& c = a <= 0.0f   ? keyedColour
+                                                    : a >= 1.0f ? solid
+                                                                : partial;
                     record[0] = c[2];
                     record[1] = c[1];
                     record[2] = c[0];

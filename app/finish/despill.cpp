@@ -39,7 +39,8 @@ bool MakePlan(const std::array<double, 3>& screen, SpillPlan& plan) {
     const double cx = screen[0] - 0.5 * (screen[1] + screen[2]);
     const double cy = std::sqrt(0.75) * (screen[1] - screen[2]);
     const double length = std::hypot(cx, cy);
-    if (!(length > 1e-12) || !std::isfinite(length)) return false;  // grey or not finite: no hue to despill
+    if (!(length > 1e-12) || !std::isfinite(length))
+        return false;  // grey or not finite: no hue to despill
     // Turn by theta = 120 degrees (green) - the screen's hue angle.
     const double c120 = -0.5;
     const double s120 = std::sqrt(0.75);
@@ -48,7 +49,8 @@ bool MakePlan(const std::array<double, 3>& screen, SpillPlan& plan) {
     // Rotation about n = (1,1,1)/sqrt 3: cos I + sin [n]x + (1 - cos) n n^T.
     const double k = sinT / std::sqrt(3.0);
     const double o = (1.0 - cosT) / 3.0;
-    const double m[3][3] = {{cosT + o, -k + o, k + o}, {k + o, cosT + o, -k + o}, {-k + o, k + o, cosT + o}};
+    const double m[3][3] = {
+        {cosT + o, -k + o, k + o}, {k + o, cosT + o, -k + o}, {-k + o, k + o, cosT + o}};
     for (int c = 0; c < 2; ++c) {
         plan.towardRed[c] = m[1][c] - m[0][c];
         plan.towardBlue[c] = m[1][c] - m[2][c];
@@ -72,7 +74,8 @@ std::array<double, 3> DespillReference(const FrameContext& context) {
     for (int y = 0; y < plate->Height(); ++y) {
         const float* record = plate->Plane1Pixel(0, y);
         for (int x = 0; x < plate->Width(); ++x, record += 4) {
-            if (!std::isfinite(record[0]) || !std::isfinite(record[1]) || !std::isfinite(record[2])) continue;
+            if (!std::isfinite(record[0]) || !std::isfinite(record[1]) || !std::isfinite(record[2]))
+                continue;
             sum[0] += record[2];
             sum[1] += record[1];
             sum[2] += record[0];

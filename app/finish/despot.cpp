@@ -15,43 +15,77 @@
 namespace veskar::finish {
 namespace {
 
+// A run of region pixels [x0, x1) on row y, and the union-find parent of
+// the run (an index into the runs).
+struct Run {
+    int y;
+    int x0;
+    int x1;
+    std::size_t parent;
+};
+
+std::size_t Root(std::vector<Run>& runs, std::size_t i) {
+    while (runs[i].parent != i) {
+        runs[i].parent = runs[runs[i].parent].parent;  // path halving
+        i = runs[i].parent;
+    }
+    return i;
+}
+
 // Sets to `fill` every 8-connected region of pixels for which member(a) holds
-// whose bounding box is at most `limit` pixels wide and high. NaN pixels
-// belong to no region (member is false for them) and keep their NaN.
+// whose bounding box is at most `limit` pixels wide and high and that does
+// not touch the frame's edge. NaN pixels
+// belong to no region (member is false for them) and keep their NaN. Regions
+// are found as runs along the rows joined with the overlapping or diagonally
+// touching runs of the row above.
 template <typename Member>
 void FillSmallRegions(Matte& matte, int limit, float fill, Member member) {
-    const int width = matte.width;
-    const int height = matte.height;
-    std::vector<std::uint8_t> seen(matte.alpha.size(), 0);
-    std::vector<std::size_t> region;
-    std::vector<std::size_t> stack;
-    for (std::size_t start = 0; start < matte.alpha.size(); ++start) {
-        if (seen[start] || !member(matte.alpha[start])) continue;
-        region.clear();
-        stack.assign(1, start);
-        seen[start] = 1;
-        int minX = width, maxX = -1, minY = height, maxY = -1;
-        while (!stack.empty()) {
-            const std::size_t at = stack.back();
-            stack.pop_back();
-            region.push_back(at);
-            const int x = static_cast<int>(at % width);
-            const int y = static_cast<int>(at / width);
-            minX = std::min(minX, x), maxX = std::max(maxX, x);
-            minY = std::min(minY, y), maxY = std::max(maxY, y);
-            for (int ny = std::max(0, y - 1); ny <= std::min(height - 1, y + 1); ++ny) {
-                for (int nx = std::max(0, x - 1); nx <= std::min(width - 1, x + 1); ++nx) {
-                    const std::size_t next = matte.Index(nx, ny);
-                    if (!seen[next] && member(matte.alpha[next])) {
-                        seen[next] = 1;
-                        stack.push_back(next);
-                    }
-                }
+    std::vector<Run> runs;
+    std::size_t previous = 0;  // first run of the row above
+    for (int y = 0; y < matte.height; ++y) {
+        const float* row = matte.alpha.data() + matte.Index(0, y);
+        const std::size_t current = runs.size();
+        for (int x = 0; x < matte.width;) {
+            if (!member(row[x])) {
+                ++x;
+                continue;
+            }
+            const int x0 = x;
+            while (x < matte.width && member(row[x])) ++x;
+            runs.push_back({y, x0, x, runs.size()});
+        }
+        // Runs of both rows are sorted by x: one sweep finds every touching pair.
+        std::size_t above = previous;
+        for (std::size_t i = current; i < runs.size(); ++i) {
+            while (above < current && runs[above].x1 < runs[i].x0) ++above;
+            for (std::size_t j = above; j < current && runs[j].x0 <= runs[i].x1; ++j) {
+                const std::size_t a = Root(runs, i);
+                const std::size_t b = Root(runs, j);
+                if (a != b) runs[std::max(a, b)].parent = std::min(a, b);
             }
         }
-        if (maxX - minX + 1 <= limit && maxY - minY + 1 <= limit) {
-            for (std::size_t at : region) matte.alpha[at] = fill;
-        }
+        previous = current;
+    }
+    // Bounding boxes per root, then the runs of the small regions filled.
+    struct Box {
+        int x0 = 0, x1 = 0, y0 = 0, y1 = 0;
+    };
+    std::vector<Box> boxes(runs.size());
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const std::size_t r = Root(runs, i);
+        Box& box = boxes[r];
+        if (r == i) box = {runs[i].x0, runs[i].x1, runs[i].y, runs[i].y + 1};
+        box = {std::min(box.x0, runs[i].x0), std::max(box.x1, runs[i].x1),
+               std::min(box.y0, runs[i].y), std::max(box.y1, runs[i].y + 1)};
+    }
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const Box& box = boxes[Root(runs, i)];
+        if (box.x1 - box.x0 > limit || box.y1 - box.y0 > limit) continue;
+        // A region at the frame's edge may go on beyond it (the screen between
+        // two legs cut by the frame, a hand coming in): it is not known small.
+        if (box.x0 == 0 || box.y0 == 0 || box.x1 == matte.width || box.y1 == matte.height) continue;
+        float* row = matte.alpha.data() + matte.Index(0, runs[i].y);
+        std::fill(row + runs[i].x0, row + runs[i].x1, fill);
     }
 }
 

@@ -23,7 +23,9 @@ struct Matte {
     int height = 0;
     std::vector<float> alpha;
 
-    std::size_t Index(int x, int y) const noexcept { return static_cast<std::size_t>(y) * width + x; }
+    std::size_t Index(int x, int y) const noexcept {
+        return static_cast<std::size_t>(y) * width + x;
+    }
 };
 
 /// Runs body(firstRow, endRow) over blocks of rows on the host's worker
@@ -54,17 +56,19 @@ void Soften(Matte& matte, double px);
 /// Removes specks and holes no larger than `px`: an 8-connected region of
 /// pixels above 0 whose bounding box is at most px wide and high becomes 0
 /// (specks in the screen), then such a region of pixels below 1 becomes 1
-/// (holes in the subject). Anything larger keeps its bits.
+/// (holes in the subject). Regions that touch the frame's edge, and anything
+/// larger, keep their bits.
 void Despot(Matte& matte, double px);
 
-/// alpha *= (1 - garbage); alpha = max(alpha, holdout).
-void ApplyShapes(Matte& matte, const ShapeMattes& shapes);
+/// alpha *= (1 - garbage); alpha = max(alpha, holdout), each where asked.
+/// Throws std::invalid_argument when the maps' size is not the matte's.
+void ApplyShapes(Matte& matte, const ShapeMattes& shapes, bool garbage, bool holdout);
 
 /// Stage 6: writes the finished alpha into `keyed` and its colour, from the
 /// unmixed source or following the matte. `before` is the keyed alpha before
 /// the matte stages.
-void FinishColour(const FinishOptions& options, const FrameContext& context, const std::vector<float>& before,
-                  const Matte& matte, Image& keyed);
+void FinishColour(const FinishOptions& options, const FrameContext& context,
+                  const std::vector<float>& before, const Matte& matte, Image& keyed);
 
 /// The screen colour (red, green, blue) despill turns away from: the clean
 /// plate's mean colour when there is one, else context.screen.

@@ -17,6 +17,7 @@
 //   8. view                     (result, matte or status)
 
 #include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,9 +49,9 @@ struct FinishOptions {
     double clipBlack = 0.0;  ///< alpha at or below becomes 0; between the clips alpha is stretched
     double clipWhite = 1.0;  ///< alpha at or above becomes 1
     double shrink = 0.0;     ///< pixels (fractional); at most one of shrink and grow is above 0
-    double grow = 0.0;
-    double soften = 0.0;     ///< blur radius in pixels
-    double despot = 0.0;     ///< largest speck or hole removed, in pixels
+    double grow = 0.0;       ///< disc radius; a fraction blends the whole radii either side
+    double soften = 0.0;     ///< blur radius in pixels: a Gaussian of sigma soften / 2
+    double despot = 0.0;     ///< largest speck or hole removed, in pixels across (bounding box)
     std::vector<MatteShape> garbage;
     std::vector<MatteShape> holdout;
     View view = View::Result;
@@ -81,7 +82,7 @@ struct FrameContext {
     const Image* cleanPlate;    ///< the key image (a clean plate), or null
     std::array<float, 3> screen;  ///< red, green, blue of the screen when there is no clean plate
     bool premultiplied;         ///< the keyed colour is stored premultiplied by its alpha
-    const ShapeMattes* shapes;  ///< may be null when there are no garbage or holdout shapes
+    const ShapeMattes* shapes;  ///< may be null when the options list no garbage or holdout shapes
 };
 
 /// Coverage of `polygon` over a width x height frame (0..1 per pixel, the
@@ -98,8 +99,29 @@ Polygon ParsePolygon(const std::string& option, const std::string& text);
 /// coverage as it is. Throws std::invalid_argument when the sizes differ.
 void AddCoverage(std::vector<float>& map, const std::vector<float>& coverage);
 
+/// The coverage maps of the options' garbage and holdout shapes for a frame
+/// size: polygons rasterised, files given to `readFile` (which returns width *
+/// height coverage values, or throws naming the file), the shapes of each
+/// kind united (AddCoverage).
+ShapeMattes MakeShapeMattes(const FinishOptions& options, int width, int height,
+                            const std::function<std::vector<float>(const MatteShape&)>& readFile);
+
 /// Runs the stages asked for by `options` on `keyed` (same size as
-/// context.source), in place. Extra channels of `keyed` are left as they are.
+/// context.source), in place. Extra channels of `keyed` are left as they are,
+/// and a stage at its neutral value is skipped, so options that ask for
+/// nothing leave every bit. Options are trusted as Validate passed them.
+///
+/// Policies: when a matte stage runs, alpha is brought into [0, 1] first and
+/// stays there; a NaN alpha stays NaN where it is and is left out of its
+/// neighbours' shrink, grow and soften, and its pixel's colour stays as keyed.
+/// Without unmix, colour follows a changed matte (premultiplied colour scaled
+/// by new / old alpha; where alpha was 0 the plate's colour comes in) and a
+/// pixel whose alpha kept its bits keeps its colour's bits. Unmix: source -
+/// screen * (1 - a), a component the subtraction takes below 0 set to 0;
+/// straight colour is that / a, at most the brightest of 1 and the source's
+/// own components, and 0 where a is 0. Despill turns toward the screen's hue
+/// (the clean plate's mean colour when there is one), limits it by the larger
+/// of the other two primaries and gives back the luminance taken (Rec.709).
 void FinishFrame(const FinishOptions& options, const FrameContext& context, Image& keyed);
 
 }  // namespace veskar::finish

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <stdexcept>
 
@@ -19,13 +20,29 @@ namespace {
 
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
 constexpr int kBlockRows = 16;
+// Up to this half width a sliding maximum compares shifted rows directly;
+// beyond, the block method's three comparisons per pixel cost less.
+constexpr int kDirectMaxReach = 6;
 
-// out[x] = max of in[x - k .. x + k] within the row (van Herk / Gil-Werman:
-// block prefix and suffix maxima, three comparisons per pixel whatever k).
-void SlidingMax(const float* in, float* out, int width, int k, std::vector<float>& prefix,
-                std::vector<float>& suffix) {
+// The larger of two values without NaN, in a form the compiler vectorises.
+inline float Larger(float a, float b) noexcept { return a < b ? b : a; }
+
+// out[x] = max of in[x - k .. x + k] within the row (for longer windows van
+// Herk / Gil-Werman: block prefix and suffix maxima, three comparisons per
+// pixel whatever k).
+void SlidingMax(const float* __restrict in, float* __restrict out, int width, int k,
+                std::vector<float>& prefix, std::vector<float>& suffix) {
     if (k == 0) {
         std::copy(in, in + width, out);
+        return;
+    }
+    if (k <= kDirectMaxReach) {
+        // Short windows: the row shifted by each offset, which vectorises.
+        std::copy(in, in + width, out);
+        for (int d = 1; d <= k; ++d) {
+            for (int x = 0; x + d < width; ++x) out[x] = Larger(out[x], in[x + d]);
+            for (int x = d; x < width; ++x) out[x] = Larger(out[x], in[x - d]);
+        }
         return;
     }
     const int span = 2 * k + 1;
@@ -36,50 +53,61 @@ void SlidingMax(const float* in, float* out, int width, int k, std::vector<float
     auto at = [&](int p) { return p >= k && p - k < width ? in[p - k] : -kInfinity; };
     for (int block = 0; block < padded; block += span) {
         prefix[block] = at(block);
-        for (int i = 1; i < span; ++i) prefix[block + i] = std::max(prefix[block + i - 1], at(block + i));
+        for (int i = 1; i < span; ++i)
+            prefix[block + i] = std::max(prefix[block + i - 1], at(block + i));
         suffix[block + span - 1] = at(block + span - 1);
-        for (int i = span - 2; i >= 0; --i) suffix[block + i] = std::max(suffix[block + i + 1], at(block + i));
+        for (int i = span - 2; i >= 0; --i)
+            suffix[block + i] = std::max(suffix[block + i + 1], at(block + i));
     }
     for (int x = 0; x < width; ++x) out[x] = std::max(suffix[x], prefix[x + 2 * k]);
 }
 
-// Grey-scale dilation by the disc of whole `radius`; `in` holds no NaN.
-std::vector<float> DiscMax(const std::vector<float>& in, int width, int height, int radius) {
-    // Half widths of the disc's rows, and the distinct ones among them.
+// Half widths of the rows of the disc of whole `radius`: the largest k with
+// k^2 + dy^2 <= radius^2, for dy = 0 .. radius.
+std::vector<int> DiscHalfWidths(int radius) {
     std::vector<int> half(static_cast<std::size_t>(radius) + 1);
+    const std::int64_t r2 = static_cast<std::int64_t>(radius) * radius;
     for (int dy = 0; dy <= radius; ++dy) {
-        int k = radius;
-        while (k * k + dy * dy > radius * radius) --k;
-        half[dy] = k;
+        std::int64_t k =
+            static_cast<std::int64_t>(std::sqrt(static_cast<double>(r2 - std::int64_t{dy} * dy)));
+        while (k * k + std::int64_t{dy} * dy > r2) --k;
+        while ((k + 1) * (k + 1) + std::int64_t{dy} * dy <= r2) ++k;
+        half[dy] = static_cast<int>(k);
     }
-    std::vector<int> widths(half.begin(), half.end());
-    std::sort(widths.begin(), widths.end());
-    widths.erase(std::unique(widths.begin(), widths.end()), widths.end());
-    std::vector<int> widthIndex(half.size());
-    for (std::size_t dy = 0; dy < half.size(); ++dy) {
-        widthIndex[dy] = static_cast<int>(std::lower_bound(widths.begin(), widths.end(), half[dy]) - widths.begin());
-    }
-    const int count = static_cast<int>(widths.size());
+    return half;
+}
+
+// Grey-scale dilation by the disc of whole `radius`; `in` holds no NaN. Each
+// source row's sliding maxima (one per half width its disc rows need) are
+// folded into the block's output rows within reach, so a worker holds only
+// the block and a few rows, whatever the radius.
+std::vector<float> DiscMax(const std::vector<float>& in, int width, int height, int radius) {
+    const std::vector<int> half = DiscHalfWidths(radius);
     std::vector<float> out(in.size());
     ForRowBlocks(height, kBlockRows, [&](int y0, int y1) {
-        const int s0 = std::max(0, y0 - radius);
-        const int s1 = std::min(height, y1 + radius);
-        std::vector<float> rows(static_cast<std::size_t>(s1 - s0) * count * width);
-        std::vector<float> prefix;
-        std::vector<float> suffix;
-        auto row = [&](int sy, int w) { return rows.data() + (static_cast<std::size_t>(sy - s0) * count + w) * width; };
-        for (int sy = s0; sy < s1; ++sy) {
-            for (int w = 0; w < count; ++w) {
-                SlidingMax(in.data() + static_cast<std::size_t>(sy) * width, row(sy, w), width, widths[w], prefix,
-                           suffix);
-            }
-        }
-        for (int y = y0; y < y1; ++y) {
-            float* target = out.data() + static_cast<std::size_t>(y) * width;
-            std::fill(target, target + width, -kInfinity);
-            for (int sy = std::max(0, y - radius); sy < std::min(height, y + radius + 1); ++sy) {
-                const float* source = row(sy, widthIndex[std::abs(sy - y)]);
-                for (int x = 0; x < width; ++x) target[x] = std::max(target[x], source[x]);
+        // Scratch kept by each worker: fresh buffers for every block would
+        // cost more in page faults than the maxima themselves.
+        thread_local std::vector<float> slots;
+        thread_local std::vector<float> prefix;
+        thread_local std::vector<float> suffix;
+        slots.resize(static_cast<std::size_t>(kBlockRows) * width);
+        std::vector<int> slotWidth(kBlockRows);
+        float* block = out.data() + static_cast<std::size_t>(y0) * width;
+        std::fill(block, block + static_cast<std::size_t>(y1 - y0) * width, -kInfinity);
+        for (int sy = std::max(0, y0 - radius); sy < std::min(height, y1 + radius); ++sy) {
+            const float* source = in.data() + static_cast<std::size_t>(sy) * width;
+            int used = 0;
+            for (int y = std::max(y0, sy - radius); y < std::min(y1, sy + radius + 1); ++y) {
+                const int k = half[std::abs(sy - y)];
+                int slot = 0;
+                while (slot < used && slotWidth[slot] != k) ++slot;
+                float* maxima = slots.data() + static_cast<std::size_t>(slot) * width;
+                if (slot == used) {
+                    SlidingMax(source, maxima, width, k, prefix, suffix);
+                    slotWidth[used++] = k;
+                }
+                float* target = out.data() + static_cast<std::size_t>(y) * width;
+                for (int x = 0; x < width; ++x) target[x] = Larger(target[x], maxima[x]);
             }
         }
     });
@@ -88,7 +116,9 @@ std::vector<float> DiscMax(const std::vector<float>& in, int width, int height, 
 
 // 1D Gaussian weights for sigma, cut at 3 sigma, summing to 1.
 std::vector<float> GaussianWeights(double sigma) {
-    const int radius = std::max(1, static_cast<int>(std::ceil(3.0 * sigma)));
+    // Validate keeps soften far below the bound here, which only keeps the
+    // conversion to int defined for callers that skip it.
+    const int radius = std::max(1, static_cast<int>(std::ceil(std::min(3.0 * sigma, 1e5))));
     std::vector<double> weights(static_cast<std::size_t>(2 * radius) + 1);
     double sum = 0.0;
     for (int i = -radius; i <= radius; ++i) {
@@ -96,45 +126,85 @@ std::vector<float> GaussianWeights(double sigma) {
         sum += weights[i + radius];
     }
     std::vector<float> result(weights.size());
-    for (std::size_t i = 0; i < weights.size(); ++i) result[i] = static_cast<float>(weights[i] / sum);
+    for (std::size_t i = 0; i < weights.size(); ++i)
+        result[i] = static_cast<float>(weights[i] / sum);
+    // The centre weight takes up the rounding, so that the float weights sum
+    // to 1 within a few parts in 10^9. BlurPass sums in double, where each
+    // weight times a float value is exact, so a constant stretch (the inside
+    // of a solid subject, the clear screen) keeps its exact value.
+    double total = 0.0;
+    for (float w : result) total += w;
+    result[radius] += static_cast<float>(1.0 - total);
     return result;
+}
+
+// sum[x] = sum over i of weights[i] * lines[i][x]; with `valid` lines, each
+// term weighted by its validity as well, and the weights used summed too.
+// Loops run along x so that they vectorise.
+void WeighLines(const std::vector<const float*>& lines, const std::vector<const float*>& valid,
+                const std::vector<float>& weights, int width, std::vector<double>& sum,
+                std::vector<double>& weightSum) {
+    std::fill(sum.begin(), sum.end(), 0.0);
+    std::fill(weightSum.begin(), weightSum.end(), 0.0);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const double w = weights[i];
+        const float* line = lines[i];
+        if (valid.empty()) {
+            for (int x = 0; x < width; ++x) sum[x] += w * line[x];
+        } else {
+            const float* v = valid[i];
+            for (int x = 0; x < width; ++x) {
+                const double share = w * v[x];
+                sum[x] += share * line[x];
+                weightSum[x] += share;
+            }
+        }
+    }
+}
+
+// The row with `radius` copies of its end pixels on either side.
+void PadRow(const float* row, int width, int radius, std::vector<float>& padded) {
+    padded.resize(static_cast<std::size_t>(width) + 2 * radius);
+    std::fill(padded.begin(), padded.begin() + radius, row[0]);
+    std::copy(row, row + width, padded.begin() + radius);
+    std::fill(padded.begin() + radius + width, padded.end(), row[width - 1]);
 }
 
 // One blur pass. `vertical` runs down the columns, else along the rows; edge
 // pixels repeat outward. Where `valid` is given (a frame with NaN alpha) the
-// NaN pixels (valid 0) are left out and the weights that remain renormalised.
-void BlurPass(const std::vector<float>& in, std::vector<float>& out, const std::vector<float>* valid,
-              std::vector<float>* validOut, int width, int height, const std::vector<float>& weights,
-              bool vertical) {
+// NaN pixels (valid 0) are left out and the weights that remain renormalised;
+// `validOut` then receives the weights used, for the second pass.
+void BlurPass(const std::vector<float>& in, std::vector<float>& out,
+              const std::vector<float>* valid, std::vector<float>* validOut, int width, int height,
+              const std::vector<float>& weights, bool vertical) {
     const int radius = static_cast<int>(weights.size() / 2);
     ForRowBlocks(height, kBlockRows, [&](int y0, int y1) {
-        std::vector<float> sum(static_cast<std::size_t>(width));
-        std::vector<float> weightSum(static_cast<std::size_t>(width));
+        std::vector<double> sum(static_cast<std::size_t>(width));
+        std::vector<double> weightSum(static_cast<std::size_t>(width));
+        std::vector<const float*> lines(weights.size());
+        std::vector<const float*> validLines(valid ? weights.size() : 0);
+        std::vector<float> padded;
+        std::vector<float> paddedValid;
         for (int y = y0; y < y1; ++y) {
-            std::fill(sum.begin(), sum.end(), 0.0f);
-            std::fill(weightSum.begin(), weightSum.end(), 0.0f);
             const std::size_t base = static_cast<std::size_t>(y) * width;
-            for (int i = -radius; i <= radius; ++i) {
-                const float w = weights[i + radius];
-                const int sy = vertical ? std::clamp(y + i, 0, height - 1) : y;
-                const std::size_t row = static_cast<std::size_t>(sy) * width;
-                for (int x = 0; x < width; ++x) {
-                    const std::size_t at = row + (vertical ? x : std::clamp(x + i, 0, width - 1));
-                    if (valid) {
-                        sum[x] += w * (*valid)[at] * in[at];
-                        weightSum[x] += w * (*valid)[at];
-                    } else {
-                        sum[x] += w * in[at];
-                    }
-                }
+            if (!vertical) {
+                PadRow(in.data() + base, width, radius, padded);
+                if (valid) PadRow(valid->data() + base, width, radius, paddedValid);
             }
+            for (int i = 0; i < static_cast<int>(weights.size()); ++i) {
+                const std::size_t row =
+                    static_cast<std::size_t>(std::clamp(y + i - radius, 0, height - 1)) * width;
+                lines[i] = vertical ? in.data() + row : padded.data() + i;
+                if (valid) validLines[i] = vertical ? valid->data() + row : paddedValid.data() + i;
+            }
+            WeighLines(lines, validLines, weights, width, sum, weightSum);
             for (int x = 0; x < width; ++x) {
                 if (!valid) {
-                    out[base + x] = sum[x];
+                    out[base + x] = static_cast<float>(sum[x]);
                 } else {
-                    // Weights carried on for the second pass, unnormalised.
-                    out[base + x] = weightSum[x] > 0.0f ? sum[x] / weightSum[x] : 0.0f;
-                    (*validOut)[base + x] = weightSum[x];
+                    out[base + x] =
+                        weightSum[x] > 0.0 ? static_cast<float>(sum[x] / weightSum[x]) : 0.0f;
+                    (*validOut)[base + x] = static_cast<float>(weightSum[x]);
                 }
             }
         }
@@ -167,6 +237,7 @@ void ClipLevels(Matte& matte, double black, double white) {
 }
 
 void GrowOrShrink(Matte& matte, double radius, bool grow) {
+    if (!(radius > 0.0)) return;  // the disc of radius 0 is the pixel itself
     // Erosion is the dilation of the negated matte, negated (exact in floats).
     // NaN pixels take the value that never wins, and get their NaN back.
     const float sign = grow ? 1.0f : -1.0f;
@@ -174,13 +245,18 @@ void GrowOrShrink(Matte& matte, double radius, bool grow) {
     for (std::size_t i = 0; i < in.size(); ++i) {
         in[i] = std::isnan(matte.alpha[i]) ? -kInfinity : sign * matte.alpha[i];
     }
-    const int lower = static_cast<int>(std::floor(radius));
-    const double share = radius - lower;
+    // A disc as wide as the frame's diagonal reaches every pixel from every
+    // other: any larger radius gives the same frame.
+    const double reach =
+        std::ceil(std::hypot(static_cast<double>(matte.width), static_cast<double>(matte.height)));
+    const int lower = static_cast<int>(std::floor(std::min(radius, reach)));
+    const double share = radius < reach ? radius - lower : 0.0;
     std::vector<float> result = DiscMax(in, matte.width, matte.height, lower);
     if (share > 0.0) {
         const std::vector<float> upper = DiscMax(in, matte.width, matte.height, lower + 1);
         const float t = static_cast<float>(share);
-        for (std::size_t i = 0; i < result.size(); ++i) result[i] = (1.0f - t) * result[i] + t * upper[i];
+        for (std::size_t i = 0; i < result.size(); ++i)
+            result[i] = (1.0f - t) * result[i] + t * upper[i];
     }
     for (std::size_t i = 0; i < result.size(); ++i) {
         if (!std::isnan(matte.alpha[i])) matte.alpha[i] = sign * result[i];
@@ -189,8 +265,10 @@ void GrowOrShrink(Matte& matte, double radius, bool grow) {
 }
 
 void Soften(Matte& matte, double px) {
+    if (!(px > 0.0)) return;  // no blur at all: not even the clamp
     const std::vector<float> weights = GaussianWeights(px / 2.0);
-    const bool anyNan = std::any_of(matte.alpha.begin(), matte.alpha.end(), [](float a) { return std::isnan(a); });
+    const bool anyNan =
+        std::any_of(matte.alpha.begin(), matte.alpha.end(), [](float a) { return std::isnan(a); });
     std::vector<float> pass(matte.alpha.size());
     if (!anyNan) {
         BlurPass(matte.alpha, pass, nullptr, nullptr, matte.width, matte.height, weights, true);
@@ -214,19 +292,23 @@ void Soften(Matte& matte, double px) {
     ClampMatte(matte);
 }
 
-void ApplyShapes(Matte& matte, const ShapeMattes& shapes) {
-    if (shapes.width != matte.width || shapes.height != matte.height) {
-        throw std::invalid_argument("garbage and holdout mattes of " + std::to_string(shapes.width) + " x " +
-                                    std::to_string(shapes.height) + " for a frame of " +
-                                    std::to_string(matte.width) + " x " + std::to_string(matte.height));
+void ApplyShapes(Matte& matte, const ShapeMattes& shapes, bool garbage, bool holdout) {
+    const std::size_t count = matte.alpha.size();
+    if (shapes.width != matte.width || shapes.height != matte.height ||
+        (garbage && shapes.garbage.size() != count) ||
+        (holdout && shapes.holdout.size() != count)) {
+        throw std::invalid_argument(
+            "garbage and holdout mattes of " + std::to_string(shapes.width) + " x " +
+            std::to_string(shapes.height) + " for a frame of " + std::to_string(matte.width) +
+            " x " + std::to_string(matte.height));
     }
     // Coverage outside 0..1 counts as its nearest end; NaN coverage as none.
     auto coverage = [](float c) { return c > 0.0f ? std::min(c, 1.0f) : 0.0f; };
     for (std::size_t i = 0; i < matte.alpha.size(); ++i) {
         float a = matte.alpha[i];
-        if (!shapes.garbage.empty()) a *= 1.0f - coverage(shapes.garbage[i]);
+        if (garbage) a *= 1.0f - coverage(shapes.garbage[i]);
         // A NaN alpha stays NaN: std::max returns its first argument when unordered.
-        if (!shapes.holdout.empty()) a = std::max(a, coverage(shapes.holdout[i]));
+        if (holdout) a = std::max(a, coverage(shapes.holdout[i]));
         matte.alpha[i] = a;
     }
 }

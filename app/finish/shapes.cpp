@@ -25,7 +25,8 @@ std::string Trimmed(const std::string& text) {
 
 // Adds the span [x0, x1) of one sub-scanline to a row: partial pixels at the
 // ends into `row`, whole pixels between into the running `steps`.
-void AddSpan(double x0, double x1, int width, double weight, std::vector<double>& row, std::vector<double>& steps) {
+void AddSpan(double x0, double x1, int width, double weight, std::vector<double>& row,
+             std::vector<double>& steps) {
     x0 = std::clamp(x0, 0.0, static_cast<double>(width));
     x1 = std::clamp(x1, 0.0, static_cast<double>(width));
     if (!(x1 > x0)) return;
@@ -49,27 +50,35 @@ Polygon ParsePolygon(const std::string& option, const std::string& text) {
     std::size_t start = 0;
     while (true) {
         const std::size_t comma = text.find(',', start);
-        const std::string item = Trimmed(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        const std::string item = Trimmed(
+            text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
         const std::string position = "value " + std::to_string(values.size() + 1);
         if (item.empty()) throw CliError(where + position + " is empty", 2);
         double value = 0.0;
-        const auto result = std::from_chars(item.data(), item.data() + item.size(), value);
+        // from_chars takes no plus sign; a coordinate written "+12" is still 12.
+        const std::size_t sign = item[0] == '+' && item.size() > 1 && item[1] != '-' ? 1 : 0;
+        const auto result = std::from_chars(item.data() + sign, item.data() + item.size(), value);
         if (result.ec != std::errc() || result.ptr != item.data() + item.size()) {
             throw CliError(where + position + " '" + item + "' is not a number", 2);
         }
-        if (!std::isfinite(value)) throw CliError(where + position + " '" + item + "' is not a finite number", 2);
+        if (!std::isfinite(value))
+            throw CliError(where + position + " '" + item + "' is not a finite number", 2);
         values.push_back(value);
         if (comma == std::string::npos) break;
         start = comma + 1;
     }
     if (values.size() % 2 != 0) {
-        throw CliError(where + std::to_string(values.size()) + " values: x and y come in pairs (x1,y1,x2,y2,...)", 2);
+        throw CliError(where + std::to_string(values.size()) +
+                           " values: x and y come in pairs (x1,y1,x2,y2,...)",
+                       2);
     }
     if (values.size() < 6) {
-        throw CliError(where + std::to_string(values.size() / 2) + " points: a polygon needs at least 3", 2);
+        throw CliError(
+            where + std::to_string(values.size() / 2) + " points: a polygon needs at least 3", 2);
     }
     Polygon polygon;
-    for (std::size_t i = 0; i < values.size(); i += 2) polygon.points.push_back({values[i], values[i + 1]});
+    for (std::size_t i = 0; i < values.size(); i += 2)
+        polygon.points.push_back({values[i], values[i + 1]});
     return polygon;
 }
 
