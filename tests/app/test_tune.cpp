@@ -1067,3 +1067,17 @@ TEST_F(Session, ProxyIsFinishedAtItsScale) {
     EXPECT_EQ(alpha(400, 83), 1.0f);  // the subject beside it
     EXPECT_EQ(alpha(10, 10), 0.0f);   // the screen
 }
+
+// The page warns of the key the tool made, as veskar render does: a holdout
+// over the whole frame leaves the finished matte solid, not the key.
+TEST_F(Session, KeyWarningIsOfTheKeyBeforeFinishing) {
+    options.finishing.holdout = {"0,0,40,0,40,30,0,30"};
+    TuneSession session(options);
+    session.ApplyValues({{"set", {{{"id", "Colorspace"}, {"value", 1}}}}});
+    session.Screen({{"frame", 0}, {"x", 0}, {"y", 0}, {"width", 40}, {"height", 8}});
+    int channels = 0;
+    const std::vector<float> matte = PngPixels(session.ViewPng(0, View::Matte, false), channels);
+    ASSERT_EQ(channels, 1);
+    EXPECT_EQ(*std::min_element(matte.begin(), matte.end()), 1.0f);  // held out everywhere
+    EXPECT_EQ(session.Warning(), "");
+}
