@@ -7,10 +7,9 @@
 #include <filesystem>
 
 #include <CLI/CLI.hpp>
-
-#include "app/cli_error.h"
 #include <OpenImageIO/imageio.h>
 
+#include "app/cli_error.h"
 #include "app/files/channel_roles.h"
 #include "app/files/read_checks.h"
 #include "app/text_match.h"
@@ -271,6 +270,14 @@ std::string FinishingSummary(const FinishOptions& options) {
 FinishChoices FinishCommandLine::Choices() const {
     FinishChoices choices;
     if (unmix) choices.unmix = true;
+    double amount = 0.0;
+    if (!despill.empty() && !ParseNumber(despill, amount)) {
+        // The amount is optional, so a word after --despill is taken for it.
+        throw CliError("--despill " + ShownText(despill) +
+                           ": not a number (--despill takes the next word as its amount: write --despill=1, or put "
+                           "it after the input)",
+                       2);
+    }
     choices.despill = OptionNumber("--despill", despill, ValueRule::Amount);
     choices.clipBlack = OptionNumber("--clip-black", clipBlack, ValueRule::Any);
     choices.clipWhite = OptionNumber("--clip-white", clipWhite, ValueRule::Any);

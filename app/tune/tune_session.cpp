@@ -502,7 +502,7 @@ bool TuneSession::ConvertsForDisplay() {
     return ShownThroughSrgbCurve(LoadFrame(frames_.front()).source.spec);
 }
 
-const Image& TuneSession::Keyed(bool proxy) {
+const Image& TuneSession::Keyed(bool proxy, const KeySetupKind& setup) {
     Render& cached = proxy ? proxy_ : full_;
     if (cached.revision == revision_ && cached.frame == frame_->number && cached.image) {
         return *cached.image;
@@ -517,8 +517,11 @@ const Image& TuneSession::Keyed(bool proxy) {
     if (!keyed) {
         throw std::runtime_error(platePattern_.Path(frame.number) + ": the keyer produced no image");
     }
+    // The warning speaks of the key as the tool made it, before finishing
+    // changes the matte, as veskar render's does.
+    std::string warning = OneSidedKeyWarning(*keyed, setup);
     Finish(proxy, *keyed);
-    cached = {revision_, frame.number, std::move(keyed), std::nullopt, ""};
+    cached = {revision_, frame.number, std::move(keyed), setup, std::move(warning)};
     return *cached.image;
 }
 
@@ -569,11 +572,11 @@ std::string TuneSession::ViewPng(int frame, View view, bool proxy) {
     if (view == View::Source) {
         return EncodeView(view, shown.source.spec, source, nullptr, proxy);
     }
-    const Image& keyed = Keyed(proxy);
     KeySetupKind setup = keySetup_;
     setup.page = true;
     setup.keyImage = shown.key.has_value();
     setup.inverted = MatteInverted(*tool_);
+    const Image& keyed = Keyed(proxy, setup);
     warning_ = KeyWarning(proxy, setup);
     return EncodeView(view, shown.source.spec, source, &keyed, proxy, ColourPremultiplied(*tool_));
 }

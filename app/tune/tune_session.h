@@ -148,7 +148,7 @@ private:
 
     Frame& LoadFrame(int frame);
     int CheckFrame(const nlohmann::json& value) const;
-    const Image& Keyed(bool proxy);
+    const Image& Keyed(bool proxy, const KeySetupKind& setup);
     void Finish(bool proxy, Image& keyed);
     const finish::ShapeMattes* Shapes(bool proxy, int width, int height);
     nlohmann::json FinishingState() const;

@@ -117,6 +117,7 @@ TEST_F(FinishCli, UsageErrorsNameTheOptionAndTheValue) {
         {{"--clip-white", "-0.25"}, "--clip-white -0.25: must be above clip black 0"},
         {{"--despill", "2.5"}, "--despill 2.5: the amount must be from 0 (off) to 2"},
         {{"--show", "alpha"}, "--show alpha: expected result, matte or status"},
+        {{"--despill", "out.exr"}, "--despill out.exr: not a number (--despill takes the next word as its amount"},
         {{"--garbage", Out("missing.png")}, "--garbage " + Out("missing.png") + ": no such file"},
         {{"--holdout", Out("small.exr")}, "--holdout " + Out("small.exr") + ": the matte is 10 x 10, the plate 40 x 30"},
         {{"--garbage", "1,2,3,4"}, "--garbage"},
@@ -127,6 +128,11 @@ TEST_F(FinishCli, UsageErrorsNameTheOptionAndTheValue) {
         EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
         EXPECT_FALSE(fs::exists(Out("out.exr"))) << c.message;
     }
+    // A matte is one of the run's inputs: no output may overwrite it.
+    const std::string matte = WriteMatte(dir / "matte.exr", kWidth, kHeight);
+    const Outcome clash = Render("matte.exr", {"--garbage", matte});
+    EXPECT_EQ(clash.exitCode, 1);
+    EXPECT_NE(clash.err.find(matte + ": the output would overwrite the matte"), std::string::npos) << clash.err;
 }
 
 // --despill alone is a full despill; the recipe is the options it names; an

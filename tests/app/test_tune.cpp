@@ -1042,3 +1042,42 @@ TEST_F(Session, BadFinishingChangesAreRefusedWhole) {
     EXPECT_EQ(Finishing(session.State(), "finish.shrink"), 0.0);
     EXPECT_EQ(Finishing(session.State(), "finish.grow"), 0.5);
 }
+
+// While a slider moves the proxy is finished at its own scale: garbage
+// shapes shrunk with the plate, distances in pixels shrunk by the factor.
+TEST_F(Session, ProxyIsFinishedAtItsScale) {
+    const std::string wide = (dir / "wide.png").string();
+    OIIO::ImageBuf buf(OIIO::ImageSpec(1700, 500, 3, OIIO::TypeDesc::UINT8));
+    const float screen[3] = {kScreen[0] / 255.0f, kScreen[1] / 255.0f, kScreen[2] / 255.0f};
+    const float grey[3] = {0.5f, 0.5f, 0.5f};
+    ASSERT_TRUE(OIIO::ImageBufAlgo::fill(buf, screen));
+    ASSERT_TRUE(OIIO::ImageBufAlgo::fill(buf, grey, OIIO::ROI(300, 1400, 100, 400, 0, 1, 0, 3)));
+    ASSERT_TRUE(buf.write(wide));
+    options.plate = wide;
+    options.finishing.garbage = {"0,0,850,0,850,500,0,500"};
+    options.finishing.soften = "3";
+    TuneSession session(options);
+    session.Pick({{"frame", 0}, {"x", 10}, {"y", 10}});
+    int channels = 0;
+    const std::vector<float> proxy = PngPixels(session.ViewPng(0, View::Result, true), channels);
+    ASSERT_EQ(channels, 4);
+    ASSERT_EQ(proxy.size(), std::size_t{566} * 166 * 4);  // shrunk by 3
+    auto alpha = [&](int x, int y) { return proxy[(static_cast<std::size_t>(y) * 566 + x) * 4 + 3]; };
+    EXPECT_EQ(alpha(200, 83), 0.0f);  // the subject under the garbage
+    EXPECT_EQ(alpha(400, 83), 1.0f);  // the subject beside it
+    EXPECT_EQ(alpha(10, 10), 0.0f);   // the screen
+}
+
+// The page warns of the key the tool made, as veskar render does: a holdout
+// over the whole frame leaves the finished matte solid, not the key.
+TEST_F(Session, KeyWarningIsOfTheKeyBeforeFinishing) {
+    options.finishing.holdout = {"0,0,40,0,40,30,0,30"};
+    TuneSession session(options);
+    session.ApplyValues({{"set", {{{"id", "Colorspace"}, {"value", 1}}}}});
+    session.Screen({{"frame", 0}, {"x", 0}, {"y", 0}, {"width", 40}, {"height", 8}});
+    int channels = 0;
+    const std::vector<float> matte = PngPixels(session.ViewPng(0, View::Matte, false), channels);
+    ASSERT_EQ(channels, 1);
+    EXPECT_EQ(*std::min_element(matte.begin(), matte.end()), 1.0f);  // held out everywhere
+    EXPECT_EQ(session.Warning(), "");
+}

@@ -255,6 +255,36 @@ test('veskar tune in chromium', (t) => onTunePage(async (page, { folder, plate, 
     const levels = new Set(await shownGrey(page));
     assert.ok(levels.size >= 2 && levels.size <= 3, `grey levels of the status view: ${[...levels]}`);
   });
+
+  await t.test('the Finishing section finishes the frame shown and Save keeps it', async () => {
+    assert.equal(await page.locator('.finishing .title').textContent(), 'Finishing');
+    await page.locator('#views button[data-view="matte"]').click();
+    await settled(page, 'matte');
+    const plain = await shownGrey(page);
+    let before = await revision(page);
+    await page.locator('[data-control="finish.unmix"] input[type=checkbox]').check();
+    await settledAfter(page, before);
+    before = await revision(page);
+    const soften = page.locator('[data-control="finish.soften"] input[type=number]');
+    await soften.fill('1.5');
+    await soften.dispatchEvent('change');
+    await settledAfter(page, before);
+    await settled(page, 'matte');
+    assert.ok(differing(plain, await shownGrey(page)) > 0, 'the softened matte is shown');
+
+    // The message of the earlier save goes first, so that the wait is for this one.
+    await page.evaluate(() => { document.getElementById('message').textContent = ''; });
+    await page.locator('#save').click();
+    await page.waitForFunction(() => document.getElementById('message').textContent.startsWith('saved'));
+    assert.match(readFileSync(saved, 'utf8'), /\tVeskarFinishing = \{\n\t\tUnmix = true,\n\t\tSoften = 1.5,\n\t\},/);
+    const command = (await page.locator('#command').textContent()).trim();
+    run('sh', ['-c', command], { env: { ...process.env, PATH: `${path.dirname(veskar)}:${process.env.PATH}` } });
+    await page.locator('#views button[data-view="result"]').click();
+    await settled(page, 'result');
+    const result = path.join(folder, 'shown-finished.png');
+    await shownFile(page, result);
+    assert.ok(sameImages(result, command.split(' -o ')[1]), 'the finished result shown is what veskar render writes');
+  });
 }));
 
 test('Shift-drag on the frame sets the screen as --screen does',
