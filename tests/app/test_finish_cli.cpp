@@ -139,8 +139,8 @@ TEST_F(FinishCli, UsageErrorsNameTheOptionAndTheValue) {
 // option given with the recipe replaces the recipe's value.
 TEST_F(FinishCli, CleanEdgesIsItsRecipeAndYieldsToOptionsGiven) {
     ASSERT_EQ(Render("recipe.exr", {"--clean-edges"}).exitCode, 0);
-    ASSERT_EQ(Render("spelled.exr", {"--unmix", "--despill"}).exitCode, 0);
-    ASSERT_EQ(Render("full.exr", {"--despill=1", "--unmix"}).exitCode, 0);
+    ASSERT_EQ(Render("spelled.exr", {"--unmix", "--despill", "--clip-black", "0.06"}).exitCode, 0);
+    ASSERT_EQ(Render("full.exr", {"--despill=1", "--clip-black=0.06", "--unmix"}).exitCode, 0);
     EXPECT_TRUE(SameImage(Out("recipe.exr"), Out("spelled.exr")));
     EXPECT_TRUE(SameImage(Out("recipe.exr"), Out("full.exr")));
 
@@ -148,7 +148,8 @@ TEST_F(FinishCli, CleanEdgesIsItsRecipeAndYieldsToOptionsGiven) {
     const Outcome run = Render("half.exr", {"--clean-edges", "--despill", "0.25", "--save-settings", saved});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const std::string text = ReadText(saved);
-    EXPECT_NE(text.find("\tVeskarFinishing = {\n\t\tUnmix = true,\n\t\tDespill = 0.25,\n\t},\n}\n"), std::string::npos)
+    EXPECT_NE(text.find("\tVeskarFinishing = {\n\t\tUnmix = true,\n\t\tDespill = 0.25,\n\t\tClipBlack = 0.06,\n\t},\n}\n"),
+              std::string::npos)
         << text;
     EXPECT_FALSE(SameImage(Out("recipe.exr"), Out("half.exr")));
 }
