@@ -29,6 +29,8 @@ void LoadSettings(host::ToolInstance& tool, const RenderOptions& options) {
 }  // namespace
 
 int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
+    // The read limits first: a movie input is weighed while the run is planned.
+    ApplyReadLimits(options.readLimits);
     const RunFiles files = PlanFiles(options);
     const OIIO::TypeDesc outputType = OutputType(options.type);
     // Before any output: a broken $OCIO stops a run that converts colour
@@ -36,7 +38,6 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
     // worth a warning for one that never uses it.
     CheckColourConfig(!options.files.inputSpace.empty() || !options.files.outputSpace.empty() ||
                       !options.preview.empty());
-    ApplyReadLimits(options.readLimits);
     InstallInterruptHandlers();
     PluginSession session(pluginFolder);
     const Registry& keyer = session.Class(kKeyerClassId);

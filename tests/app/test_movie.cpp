@@ -1,0 +1,272 @@
+// Movies keyed as sequences of frames and written as movies, through veskar,
+// against the same frames exported as image files by the ffmpeg command; and
+// damaged or hostile movies refused naming the file and the frame. Clips are
+// made by the ffmpeg command; without it every test is skipped.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "support/file_pixels.h"
+#include "support/run_veskar.h"
+#include "support/test_folder.h"
+
+using namespace veskar_test;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The key colour of every run here: testsrc's green bar keys out, its other
+// bars and the moving counter stay, with soft edges between.
+const std::vector<std::string> kKey = {"--key-color", "0,0.75,0"};
+
+bool HaveFfmpeg() {
+    static const bool have = std::system("ffmpeg -version >/dev/null 2>&1") == 0;
+    return have;
+}
+
+std::vector<std::string> With(std::vector<std::string> args, const std::vector<std::string>& more) {
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
+// The largest difference between two files' pixels; infinity when their
+// sizes or channels differ.
+float MaxDifference(const FilePixels& a, const FilePixels& b) {
+    if (a.width != b.width || a.height != b.height || a.channels != b.channels || a.values.empty()) {
+        return INFINITY;
+    }
+    float most = 0.0f;
+    for (std::size_t i = 0; i < a.values.size(); ++i) most = std::max(most, std::fabs(a.values[i] - b.values[i]));
+    return most;
+}
+
+float MeanDifference(const FilePixels& a, const FilePixels& b) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < a.values.size() && a.values.size() == b.values.size(); ++i) {
+        sum += std::fabs(a.values[i] - b.values[i]);
+    }
+    return static_cast<float>(sum / std::max<std::size_t>(1, a.values.size()));
+}
+
+class MovieFiles : public FolderTest {
+protected:
+    MovieFiles() : FolderTest("movie") {}
+
+    void SetUp() override {
+        FolderTest::SetUp();
+        if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: movies are not tried";
+    }
+
+    std::string Path(const std::string& name) const { return (dir / name).string(); }
+
+    // Runs the ffmpeg command with `args`; the test fails when it does.
+    void Ffmpeg(const std::string& args) {
+        const std::string command = "ffmpeg -nostdin -loglevel error -y " + args + " >/dev/null 2>" +
+                                    ShellQuote(Path("ffmpeg.txt"));
+        ASSERT_EQ(std::system(command.c_str()), 0) << command << "\n" << ReadText(Path("ffmpeg.txt"));
+    }
+
+    // `frames` frames of ffmpeg's test pattern (colour bars, a gradient and a
+    // frame counter that moves), 64 x 48 at 10 fps, encoded with `codec`.
+    std::string Clip(const std::string& name, int frames, const std::string& codec, const std::string& filter = "") {
+        Ffmpeg("-f lavfi -i testsrc=size=64x48:rate=10 -frames:v " + std::to_string(frames) +
+               (filter.empty() ? "" : " -vf " + ShellQuote(filter)) + " " + codec + " " + ShellQuote(Path(name)));
+        return Path(name);
+    }
+
+    // The frames of `movie` as 16-bit PNG files name.0001.png ..., converted
+    // to RGB with the same filter veskar uses.
+    std::string ExportFrames(const std::string& movie, const std::string& name, const std::string& pixels,
+                             const std::string& decoder = "") {
+        Ffmpeg(decoder + " -i " + ShellQuote(movie) + " -sws_flags bicubic+full_chroma_int+full_chroma_inp+accurate_rnd+bitexact -pix_fmt " +
+               pixels + " -start_number 1 " + ShellQuote(Path(name + ".%04d.png")));
+        return Path(name + ".####.png");
+    }
+
+    Outcome Veskar(const std::vector<std::string>& args) { return RunVeskar(args, dir); }
+
+    std::size_t FilesIn() const {
+        return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+    }
+};
+
+std::string Frame(const std::string& pattern, int frame) {
+    char number[16];
+    std::snprintf(number, sizeof number, "%04d", frame);
+    return pattern.substr(0, pattern.find("####")) + number + pattern.substr(pattern.find("####") + 4);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Movies in: frames numbered from 1, in the order they are shown.
+
+TEST_F(MovieFiles, H264FramesComeInOrderAsTheirExportedFramesKey) {
+    const std::string clip = Clip("clip.mp4", 8, "-c:v libx264 -pix_fmt yuv420p -bf 2");
+    const Outcome run = Veskar(With({"render", clip, "-o", Path("keyed.####.exr")}, kKey));
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("clip.mp4: 8 frames of 64 x 48 at 10 fps, h264 yuv420p"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(Path("keyed.0000.exr")));
+    EXPECT_FALSE(fs::exists(Path("keyed.0009.exr")));
+    const std::string exported = ExportFrames(clip, "png", "rgb48be");
+    ASSERT_EQ(Veskar(With({"render", exported, "--frames", "1-8", "-o", Path("png.####.exr")}, kKey)).exitCode, 0);
+    for (int frame = 1; frame <= 8; ++frame) {
+        const FilePixels keyed = ReadPixels(Frame(Path("keyed.####.exr"), frame));
+        // The conversions agree to a few 16-bit steps (the command rounds
+        // through its own line buffers); a frame out of order differs by
+        // far more, since the counter and the pattern move.
+        EXPECT_LT(MaxDifference(keyed, ReadPixels(Frame(Path("png.####.exr"), frame))), 0.02f) << frame;
+        for (int other = 1; other <= 8; ++other) {
+            if (other == frame) continue;
+            EXPECT_LT(MeanDifference(keyed, ReadPixels(Frame(Path("png.####.exr"), frame))),
+                      MeanDifference(keyed, ReadPixels(Frame(Path("png.####.exr"), other))))
+                << frame << " looks like " << other;
+        }
+    }
+    // A range, and frames going back, give the frames of the whole run.
+    ASSERT_EQ(Veskar(With({"render", clip, "--frames", "6-7,2", "-o", Path("part.####.exr")}, kKey)).exitCode, 0);
+    for (int frame : {2, 6, 7}) {
+        EXPECT_EQ(MaxDifference(ReadPixels(Frame(Path("part.####.exr"), frame)),
+                                ReadPixels(Frame(Path("keyed.####.exr"), frame))),
+                  0.0f)
+            << frame;
+    }
+    EXPECT_FALSE(fs::exists(Path("part.0001.exr")));
+}
+
+TEST_F(MovieFiles, LosslessSixteenBitFramesKeyBitForBitAsSixteenBitPngs) {
+    // FFV1 stores 16-bit RGB exactly: the movie's frames are the PNGs' frames.
+    const std::string clip = Clip("clip.mkv", 6, "-c:v ffv1 -pix_fmt gbrp16le", "format=rgb48le,lutrgb=r='val*3'");
+    const std::string exported = ExportFrames(clip, "png", "rgb48be");
+    ASSERT_EQ(Veskar(With({"render", clip, "-o", Path("movie.####.exr"), "--type", "float"}, kKey)).exitCode, 0);
+    ASSERT_EQ(Veskar(With({"render", exported, "--frames", "1-6", "-o", Path("png.####.exr"), "--type", "float"}, kKey))
+                  .exitCode,
+              0);
+    for (int frame = 1; frame <= 6; ++frame) {
+        EXPECT_EQ(MaxDifference(ReadPixels(Frame(Path("movie.####.exr"), frame)),
+                                ReadPixels(Frame(Path("png.####.exr"), frame))),
+                  0.0f)
+            << frame;
+    }
+}
+
+TEST_F(MovieFiles, ProResMatteIsReadWithTheColour) {
+    // A matte rising from left to right, in 12-bit ProRes 4444.
+    const std::string clip = Clip("clip.mov", 5, "-c:v prores_ks -profile:v 4444 -pix_fmt yuva444p10le",
+                                  "format=yuva444p,geq=lum='lum(X,Y)':cb='cb(X,Y)':cr='cr(X,Y)':a='4*X'");
+    const Outcome run = Veskar(With({"render", clip, "-o", Path("movie.####.exr")}, kKey));
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("with alpha"), std::string::npos) << run.err;
+    const std::string exported = ExportFrames(clip, "png", "rgba64be");
+    ASSERT_EQ(Veskar(With({"render", exported, "--frames", "1-5", "-o", Path("png.####.exr")}, kKey)).exitCode, 0);
+    for (int frame = 1; frame <= 5; ++frame) {
+        const FilePixels movie = ReadPixels(Frame(Path("movie.####.exr"), frame));
+        EXPECT_LT(MaxDifference(movie, ReadPixels(Frame(Path("png.####.exr"), frame))), 0.002f) << frame;
+        // The clip's matte is 0 in the left column: no colour is left there.
+        for (int c = 0; c < 3; ++c) EXPECT_EQ(movie.At(0, 10, c), 0.0f) << frame;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// What a movie cannot be keyed as, and damaged or hostile movies.
+
+TEST_F(MovieFiles, FramesAndOutputsAMovieCannotGiveAreRefused) {
+    const std::string clip = Clip("clip.mkv", 5, "-c:v ffv1");
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"--frames", "0-2", "-o", Path("k.####.exr")}, "--frames 0-2: " + clip + " has frames 1-5 (numbered from 1), not frame 0"},
+        {{"--frames", "4-9", "-o", Path("k.####.exr")}, "--frames 4-9: " + clip + " has frames 1-5 (numbered from 1)"},
+        {{"-o", Path("k.exr")}, clip + " is a movie of 5 frames, and every frame would write this one file"},
+        {{"--frames", "2-3", "-o", Path("k.exr")}, clip + " is a movie of 2 frames"},
+        {{"--layer", "beauty", "-o", Path("k.####.exr")}, "--layer beauty: " + clip + " is a movie, whose frames have no layers"},
+    };
+    for (const auto& bad : cases) {
+        const Outcome run = Veskar(With({"render", clip}, bad.args));
+        EXPECT_EQ(run.exitCode, 2) << bad.message << "\n" << run.err;
+        EXPECT_NE(run.err.find(bad.message), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(FilesIn(), 2u);  // the clip and ffmpeg's empty log
+    // One frame of a movie may go to one file.
+    const Outcome run = Veskar({"render", clip, "--frames", "3", "-o", Path("three.exr")});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(fs::exists(Path("three.exr")));
+}
+
+TEST_F(MovieFiles, VariableFrameRatesAreRefusedNamingTheFrame) {
+    // Frames 4 and 5 come late: held frames, as a phone records in low light.
+    const std::string clip =
+        Clip("vfr.mkv", 6, "-fps_mode passthrough -c:v ffv1", "setpts='if(lt(N,3),N,N*2)/10/TB'");
+    const Outcome run = Veskar({"render", clip, "-o", Path("k.####.exr")});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find(clip + ": frame 4 is shown at 0.5000 s, not at 0.3000 s as at a constant"), std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("variable frame rate"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(Path("k.0001.exr")));
+}
+
+TEST_F(MovieFiles, DamagedMoviesAreRefusedNamingTheFileAndFrame) {
+    const std::string whole = Clip("whole.mov", 8, "-c:v prores_ks -movflags +faststart");
+    const std::string bytes = ReadText(whole);
+    // Cut in the middle of the frames: the index says eight frames.
+    std::ofstream(Path("cut.mov"), std::ios::binary) << bytes.substr(0, bytes.size() * 2 / 3);
+    // The index alone.
+    std::ofstream(Path("empty.mov"), std::ios::binary) << bytes.substr(0, bytes.find("mdat") + 4);
+    std::ofstream(Path("garbage.mp4"), std::ios::binary) << std::string("\0\0\0\x18" "ftypisom", 12) << std::string(400, '\x7f');
+    Clip("none.mkv", 0, "-c:v ffv1");
+    const struct {
+        std::string file;
+        std::string message;
+    } cases[] = {
+        {"cut.mov", "cut.mov: frame"},
+        {"empty.mov", "empty.mov: "},
+        {"garbage.mp4", "garbage.mp4: cannot read: "},
+        {"none.mkv", "none.mkv: cannot read: "},
+    };
+    for (const auto& bad : cases) {
+        const Outcome run = Veskar({"render", Path(bad.file), "-o", Path("k.####.exr")});
+        EXPECT_EQ(run.exitCode, 1) << bad.file << "\n" << run.err;
+        EXPECT_NE(run.err.find(bad.message), std::string::npos) << run.err;
+        EXPECT_FALSE(fs::exists(Path("k.0001.exr"))) << bad.file;
+    }
+}
+
+TEST_F(MovieFiles, FramesTooLargeForMemoryAreRefusedBeforeDecoding) {
+    // ProRes keeps the frame size in the file's sample description and in
+    // the header of every frame: both say 16000 x 16000 here, 18 GiB of
+    // frames in flight.
+    const std::string clip = Clip("clip.mov", 2, "-c:v prores_ks -profile:v 2 -pix_fmt yuv422p10le");
+    std::string bytes = ReadText(clip);
+    const std::string size("\x3e\x80\x3e\x80", 4);
+    int patched = 0;
+    // The sample description's width and height stand 28 bytes after its
+    // 'apcn'; a frame's 12 bytes after its 'icpf'.
+    for (const auto& [name, offset] : {std::pair<std::string, std::size_t>{"apcn", 28}, {"icpf", 12}}) {
+        for (std::size_t at = bytes.find(name); at != std::string::npos; at = bytes.find(name, at + 1)) {
+            if (at + offset + 4 <= bytes.size() && bytes.compare(at + offset, 4, std::string("\0\x40\0\x30", 4)) == 0) {
+                bytes.replace(at + offset, 4, size);
+                ++patched;
+            }
+        }
+    }
+    ASSERT_EQ(patched, 3);
+    std::ofstream(Path("huge.mov"), std::ios::binary) << bytes;
+    const Outcome run = Veskar({"render", Path("huge.mov"), "-o", Path("k.####.exr"), "--max-memory", "1G"});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_NE(run.err.find("huge.mov: cannot read: frames of 16000 x 16000 pixels need"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(Path("k.0001.exr")));
+    // A budget the clip's own frames do not fit in.
+    const Outcome small = Veskar({"render", clip, "-o", Path("k.####.exr"), "--max-memory", "64K"});
+    EXPECT_EQ(small.exitCode, 1) << small.err;
+    EXPECT_NE(small.err.find(clip + ": cannot read: frames of 64 x 48 pixels need"), std::string::npos) << small.err;
+}
