@@ -44,7 +44,14 @@ FrameList MovieFrames(const MovieInfo& movie, const RenderOptions& options) {
 }
 
 void CheckMovieOutputOptions(const RenderOptions& options) {
-    if (!IsMovieName(options.output) || FramePattern(options.output, "-o").IsSequence()) return;
+    if (!IsMovieName(options.output) || FramePattern(options.output, "-o").IsSequence()) {
+        if (HasMovieOptions(options.movie)) {
+            throw CliError("-o " + options.output +
+                               ": --codec, --quality and --frame-rate are for a movie output (such as keyed.mov)",
+                           2);
+        }
+        return;
+    }
     if (options.skipExisting) {
         throw CliError("--skip-existing: -o " + options.output +
                            " is a movie, written whole at the end of the run; it has no frames to skip",

@@ -14,6 +14,7 @@
 
 #include "app/files/keyed_file.h"
 #include "app/files/staged_file.h"
+#include "app/movie/movie_writer.h"
 #include "app/render_job/frame_sources.h"
 #include "app/render_job/progress.h"
 #include "app/setup/key_check.h"
@@ -61,6 +62,7 @@ private:
     bool noted_ = false;     // the output's alpha convention was said
     int behindFrame_ = 0;
     std::future<void> behind_;
+    std::unique_ptr<MovieWriter> movie_;  // every frame goes into it when -o is a movie
 };
 
 }  // namespace veskar

@@ -87,6 +87,7 @@ Subcommand AddRenderCommand(CLI::App& app, int argc, char** argv) {
     AddStepOptions(*render, *steps);
     AddOutputOptions(*render, *options);
     AddFileOptions(*render, options->files);
+    AddMovieOptions(*render, options->movie);
     options->commandLine = CommandLineText(argc, argv);
     render->add_option("--threads", options->threads, "Worker threads (0: one per core)")->check(ThreadCount());
     AddReadLimitOptions(*render, options->readLimits);

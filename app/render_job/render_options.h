@@ -7,6 +7,7 @@
 
 #include "app/files/file_options.h"
 #include "app/files/read_checks.h"
+#include "app/movie/movie_options.h"
 #include "app/subcommand.h"
 
 namespace veskar {
@@ -37,6 +38,7 @@ struct RenderOptions {
     FileOptions files;       ///< parts, views, layers, alpha convention, container, colour spaces
     std::string commandLine; ///< for the ImageHistory of the files written
     ReadLimits readLimits;   ///< --max-memory, --lenient
+    MovieOptions movie;      ///< --codec, --quality, --frame-rate of a movie output
 };
 
 /// Adds `render` to `app`; `argc` and `argv` are the command line recorded in

@@ -270,3 +270,148 @@ TEST_F(MovieFiles, FramesTooLargeForMemoryAreRefusedBeforeDecoding) {
     EXPECT_EQ(small.exitCode, 1) << small.err;
     EXPECT_NE(small.err.find(clip + ": cannot read: frames of 64 x 48 pixels need"), std::string::npos) << small.err;
 }
+
+// ---------------------------------------------------------------------------
+// Movies out: every frame of the run in one movie, written whole or not at all.
+
+namespace {
+
+class MovieOutputs : public MovieFiles {
+protected:
+    // What ffprobe says of the video stream of `movie`: "key=value" lines.
+    std::string Probe(const std::string& movie, const std::string& entries) {
+        const std::string command = "ffprobe -v error -select_streams v:0 -show_entries " + entries +
+                                    " -of default=nw=1 " + ShellQuote(movie) + " >" + ShellQuote(Path("probe.txt"));
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        return ReadText(Path("probe.txt"));
+    }
+
+    // A clip with a matte rising from left to right, keyed.
+    std::string MatteClip() {
+        return Clip("clip.mov", 5, "-c:v prores_ks -profile:v 4444 -pix_fmt yuva444p10le -timecode 01:00:00:00",
+                    "format=yuva444p,geq=lum='lum(X,Y)':cb='cb(X,Y)':cr='cr(X,Y)':a='4*X+8'");
+    }
+
+    bool NoTemporaries() const {
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            if (entry.path().filename().string().rfind(".veskar-tmp", 0) == 0) return false;
+        }
+        return true;
+    }
+};
+
+// The largest difference in channel `channel` of two files.
+float MaxChannelDifference(const FilePixels& a, const FilePixels& b, int channel) {
+    if (a.width != b.width || a.height != b.height || a.channels <= channel || b.channels <= channel) return INFINITY;
+    float most = 0.0f;
+    for (int y = 0; y < a.height; ++y) {
+        for (int x = 0; x < a.width; ++x) most = std::max(most, std::fabs(a.At(x, y, channel) - b.At(x, y, channel)));
+    }
+    return most;
+}
+
+}  // namespace
+
+TEST_F(MovieOutputs, LosslessMovieHoldsTheFramesOfThePngSequenceBitForBit) {
+    const std::string clip = MatteClip();
+    ASSERT_EQ(Veskar(With({"render", clip, "-o", Path("ref.####.png")}, kKey)).exitCode, 0);
+    const Outcome run = Veskar(With({"render", clip, "-o", Path("keyed.mkv")}, kKey));
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(Probe(Path("keyed.mkv"), "stream=codec_name,pix_fmt").find("codec_name=ffv1\npix_fmt=gbrap16le"),
+              std::string::npos);
+    const std::string decoded = ExportFrames(Path("keyed.mkv"), "back", "rgba64be");
+    EXPECT_FALSE(fs::exists(Frame(decoded, 6)));
+    for (int frame = 1; frame <= 5; ++frame) {
+        EXPECT_EQ(MaxDifference(ReadPixels(Frame(decoded, frame)), ReadPixels(Frame(Path("ref.####.png"), frame))), 0.0f)
+            << frame;
+    }
+    EXPECT_TRUE(NoTemporaries());
+}
+
+TEST_F(MovieOutputs, ProResAndVp9KeepTheMatteRateAndTimecode) {
+    const std::string clip = MatteClip();
+    ASSERT_EQ(Veskar(With({"render", clip, "-o", Path("ref.####.png")}, kKey)).exitCode, 0);
+    ASSERT_EQ(Veskar(With({"render", clip, "-o", Path("keyed.mov"), "--frames", "3-5"}, kKey)).exitCode, 0);
+    const std::string prores = Probe(Path("keyed.mov"), "stream=codec_name,profile,pix_fmt,r_frame_rate,nb_frames");
+    EXPECT_NE(prores.find("codec_name=prores\nprofile=4444"), std::string::npos) << prores;
+    EXPECT_NE(prores.find("pix_fmt=yuva444p"), std::string::npos) << prores;
+    EXPECT_NE(prores.find("r_frame_rate=10/1"), std::string::npos) << prores;
+    EXPECT_NE(prores.find("nb_frames=3"), std::string::npos) << prores;
+    // The first frame written is the clip's third: two frames on (at 10
+    // fps FFmpeg writes the frame with one digit).
+    const std::string timecode = Probe(Path("keyed.mov"), "stream_tags=timecode");
+    EXPECT_NE(timecode.find("timecode=01:00:00:2\n"), std::string::npos) << timecode;
+    const std::string back = ExportFrames(Path("keyed.mov"), "prores", "rgba64be");
+    for (int frame = 3; frame <= 5; ++frame) {
+        // ProRes codes the matte losslessly at its depth (12 bits here is
+        // more than 10, which bounds the error), the colour with small losses.
+        const FilePixels decoded = ReadPixels(Frame(back, frame - 2));
+        const FilePixels reference = ReadPixels(Frame(Path("ref.####.png"), frame));
+        EXPECT_LT(MaxChannelDifference(decoded, reference, 3), 1.0f / 1023) << frame;
+        EXPECT_LT(MeanDifference(decoded, reference), 0.01f) << frame;
+    }
+
+    ASSERT_EQ(Veskar(With({"render", clip, "-o", Path("keyed.webm"), "--quality", "90"}, kKey)).exitCode, 0);
+    EXPECT_NE(Probe(Path("keyed.webm"), "stream_tags=alpha_mode").find("alpha_mode=1"), std::string::npos);
+    const std::string vp9 = ExportFrames(Path("keyed.webm"), "vp9", "rgba64be", "-c:v libvpx-vp9");
+    for (int frame = 1; frame <= 5; ++frame) {
+        const FilePixels decoded = ReadPixels(Frame(vp9, frame));
+        const FilePixels reference = ReadPixels(Frame(Path("ref.####.png"), frame));
+        // VP9's matte is lossy 8-bit 4:2:0: close, not equal; a lost matte
+        // would be 1 where the clip's is near 0.
+        EXPECT_LT(MaxChannelDifference(decoded, reference, 3), 0.1f) << frame;
+    }
+}
+
+TEST_F(MovieOutputs, ASequenceBecomesAMovieAtTheRateAsked) {
+    for (int frame = 1; frame <= 4; ++frame) {
+        Ffmpeg("-f lavfi -i color=c=0x20c040:size=32x24 -frames:v 1 " + ShellQuote(Frame(Path("plate.####.png"), frame)));
+    }
+    const Outcome run = Veskar(
+        With({"render", Path("plate.####.png"), "--frames", "1-4", "-o", Path("keyed.mkv"), "--frame-rate", "25"}, kKey));
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::string probe = Probe(Path("keyed.mkv"), "stream=width,height,r_frame_rate");
+    EXPECT_NE(probe.find("width=32\nheight=24\nr_frame_rate=25/1"), std::string::npos) << probe;
+    const std::string back = ExportFrames(Path("keyed.mkv"), "back", "rgba64be");
+    EXPECT_TRUE(fs::exists(Frame(back, 4)));
+    EXPECT_FALSE(fs::exists(Frame(back, 5)));
+}
+
+TEST_F(MovieOutputs, WhatAMovieCannotHoldIsRefusedAndFailedRunsLeaveNothing) {
+    const std::string clip = Clip("clip.mkv", 4, "-c:v ffv1");
+    const struct {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string message;
+    } cases[] = {
+        {{"-o", Path("keyed.mp4")}, 1, "keyed.mp4: H.264 cannot hold the matte (alpha): write .mov (ProRes 4444)"},
+        {{"-o", Path("keyed.mkv"), "--quality", "50"}, 2, "--quality 50: ffv1 is lossless"},
+        {{"-o", Path("keyed.mov"), "--quality", "best"}, 2, "--quality best: expected a whole number from 0"},
+        {{"-o", Path("keyed.mov"), "--codec", "nothing"}, 2, "--codec nothing: nothing is not a video encoder"},
+        {{"-o", Path("keyed.webm"), "--codec", "ffv1"}, 2, "--codec ffv1: a webm movie"},
+        {{"-o", Path("keyed.mov"), "--frame-rate", "fast"}, 2, "--frame-rate fast: expected frames per second"},
+        {{"-o", Path("keyed.mov"), "--type", "half"}, 2, "--type: " + Path("keyed.mov") + " is a movie"},
+        {{"-o", Path("keyed.mov"), "--skip-existing"}, 2, "--skip-existing: -o " + Path("keyed.mov") + " is a movie"},
+        {{"-o", Path("k.####.exr"), "--codec", "prores"}, 2, "--codec, --quality and --frame-rate are for a movie"},
+    };
+    for (const auto& bad : cases) {
+        const Outcome run = Veskar(With({"render", clip}, bad.args));
+        EXPECT_EQ(run.exitCode, bad.exitCode) << bad.message << "\n" << run.err;
+        EXPECT_NE(run.err.find(bad.message), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(FilesIn(), 2u);  // the clip and ffmpeg's log
+    const Outcome dropped = Veskar({"render", clip, "-o", Path("keyed.mp4"), "--drop-alpha"});
+    ASSERT_EQ(dropped.exitCode, 0) << dropped.err;
+    EXPECT_NE(Probe(Path("keyed.mp4"), "stream=codec_name,pix_fmt").find("codec_name=h264\npix_fmt=yuv420p"),
+              std::string::npos);
+
+    // A frame that fails half way: the movie is not left behind, whole or cut.
+    for (int frame : {1, 2, 4}) {
+        Ffmpeg("-f lavfi -i color=c=0x20c040:size=32x24 -frames:v 1 " + ShellQuote(Frame(Path("plate.####.png"), frame)));
+    }
+    const Outcome failed = Veskar({"render", Path("plate.####.png"), "--frames", "1-4", "-o", Path("failed.mov")});
+    EXPECT_EQ(failed.exitCode, 1);
+    EXPECT_NE(failed.err.find("frame 3: " + Path("plate.0003.png") + ": cannot read"), std::string::npos) << failed.err;
+    EXPECT_FALSE(fs::exists(Path("failed.mov")));
+    EXPECT_TRUE(NoTemporaries());
+}
