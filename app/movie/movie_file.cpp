@@ -46,6 +46,21 @@ std::string ColourName(const char* name) {
     return name != nullptr ? std::string(name) : std::string("unknown");
 }
 
+void CheckTimes(const MovieInfo& info, const AVStream& stream, std::vector<std::int64_t> times);
+
+// The frames the headers declare: a count, or else a duration (less one
+// frame, for the rounding of times); 0 when they say neither.
+std::int64_t DeclaredFrames(const AVFormatContext& input, const AVStream& stream, const Rate& rate) {
+    if (stream.nb_frames > 0) return stream.nb_frames;
+    double seconds = 0.0;
+    if (stream.duration > 0) {
+        seconds = static_cast<double>(stream.duration) * av_q2d(stream.time_base);
+    } else if (input.duration > 0) {
+        seconds = static_cast<double>(input.duration) / AV_TIME_BASE;
+    }
+    return std::max<std::int64_t>(0, std::llround(seconds * rate.Value()) - 1);
+}
+
 // The frame count and the times of every frame, from the packets of the
 // video stream, checked to be one constant rate with each frame once.
 void CountFrames(AVFormatContext& input, MovieInfo& info) {
@@ -75,12 +90,20 @@ void CountFrames(AVFormatContext& input, MovieInfo& info) {
                        av::ErrorText(error));
     }
     info.frames = static_cast<int>(times.size());
-    if (info.frames == 0) throw CliError(info.path + ": cannot read: the movie holds no frames");
-    if (stream.nb_frames > info.frames) {
+    CheckTimes(info, stream, times);
+    // Checked after the times: a variable rate makes the duration say more.
+    const std::int64_t declared = DeclaredFrames(input, stream, info.rate);
+    if (declared > info.frames) {
         throw CliError(info.path + ": cannot read: the file ends after frame " + std::to_string(info.frames) + " of the " +
-                       std::to_string(stream.nb_frames) + " it declares (cut short)");
+                       std::to_string(declared) + " it declares (cut short)");
     }
-    if (std::count(times.begin(), times.end(), AV_NOPTS_VALUE) > 0) return;  // no times: shown one by one
+    if (info.frames == 0) throw CliError(info.path + ": cannot read: the movie holds no frames");
+}
+
+// Checks that the frames' `times` are those of one constant rate, each frame
+// once.
+void CheckTimes(const MovieInfo& info, const AVStream& stream, std::vector<std::int64_t> times) {
+    if (times.empty() || std::count(times.begin(), times.end(), AV_NOPTS_VALUE) > 0) return;  // shown one by one
     std::sort(times.begin(), times.end());
     const AVRational perFrame = av_inv_q(AVRational{info.rate.num, info.rate.den});
     // Times are rounded to the file's time base; a quarter of a frame allows

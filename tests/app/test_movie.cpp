@@ -415,3 +415,39 @@ TEST_F(MovieOutputs, WhatAMovieCannotHoldIsRefusedAndFailedRunsLeaveNothing) {
     EXPECT_FALSE(fs::exists(Path("failed.mov")));
     EXPECT_TRUE(NoTemporaries());
 }
+
+// ---------------------------------------------------------------------------
+// veskar check on movies.
+
+TEST_F(MovieOutputs, CheckDecodesEveryFrameAndComparesWithTheRun) {
+    const std::string clip = MatteClip();
+    ASSERT_EQ(Veskar(With({"render", clip, "-o", Path("keyed.mov")}, kKey)).exitCode, 0);
+    Outcome run = Veskar({"check", Path("keyed.mov"), "--like", clip});
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_NE(run.out.find("keyed.mov: 5 frames of 64 x 48 at 10 fps, prores"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(": 5 good, 0 bad"), std::string::npos) << run.out;
+    run = Veskar({"check", Path("keyed.mov"), "--frames", "1-6"});
+    EXPECT_EQ(run.exitCode, 1) << run.out;
+    EXPECT_NE(run.out.find("keyed.mov: holds 5 frames, expected 6 (--frames 1-6)"), std::string::npos) << run.out;
+    ASSERT_EQ(Veskar({"render", clip, "-o", Path("plain.mp4"), "--drop-alpha"}).exitCode, 0);
+    run = Veskar({"check", Path("plain.mp4"), "--like", clip});
+    EXPECT_EQ(run.exitCode, 1) << run.out;
+    EXPECT_NE(run.out.find("plain.mp4: no matte (alpha), expected one"), std::string::npos) << run.out;
+    EXPECT_EQ(Veskar({"check", Path("plain.mp4"), "--like", clip, "--drop-alpha"}).exitCode, 0);
+}
+
+TEST_F(MovieFiles, AFrameThatDoesNotDecodeIsNamedByRenderAndCheck) {
+    // FFV1 checks each slice: bytes damaged in the fifth frame's data.
+    const std::string clip = Clip("clip.mkv", 8, "-c:v ffv1 -level 3 -slicecrc 1");
+    std::string bytes = ReadText(clip);
+    for (std::size_t i = bytes.size() * 55 / 100; i < bytes.size() * 55 / 100 + 200; ++i) bytes[i] ^= 0x5a;
+    std::ofstream(Path("damaged.mkv"), std::ios::binary) << bytes;
+    const Outcome check = Veskar({"check", Path("damaged.mkv")});
+    EXPECT_EQ(check.exitCode, 1);
+    EXPECT_NE(check.out.find("frame 5: " + Path("damaged.mkv") + ": cannot decode"), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find(": 4 good, 4 bad"), std::string::npos) << check.out;
+    const Outcome render = Veskar({"render", Path("damaged.mkv"), "-o", Path("keyed.mov")});
+    EXPECT_EQ(render.exitCode, 1);
+    EXPECT_NE(render.err.find("frame 5: " + Path("damaged.mkv") + ": cannot decode"), std::string::npos) << render.err;
+    EXPECT_FALSE(fs::exists(Path("keyed.mov")));
+}
