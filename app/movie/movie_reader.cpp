@@ -1,6 +1,8 @@
 #include "app/movie/movie_reader.h"
 
+#include <cstdlib>
 #include <new>
+#include <optional>
 #include <stdexcept>
 
 #include "app/cli_error.h"
@@ -70,7 +72,31 @@ void CheckMovieReadOptions(const std::string& path, const ReadOptions& options) 
 }
 
 MovieReader::MovieReader(const MovieInfo& info) : info_(info), packet_(av::NewPacket()), decoded_(av::NewFrame()) {
+    const char* overlap = std::getenv("VESKAR_FRAME_OVERLAP");
+    overlap_ = overlap == nullptr || std::string(overlap) != "off";
     Open();
+}
+
+MovieReader::~MovieReader() {
+    if (ahead_.valid()) ahead_.wait();
+}
+
+FileImage MovieReader::Frame(int frame, const ReadOptions& options) {
+    std::optional<FileImage> image;
+    if (ahead_.valid()) {
+        std::future<FileImage> ahead = std::move(ahead_);
+        if (aheadFrame_ == frame) {
+            image = ahead.get();  // its error, if any, is this frame's
+        } else {
+            ahead.wait();  // a frame not asked for after all; the decoder is free again
+        }
+    }
+    if (!image) image = Decode(frame, options);
+    if (overlap_ && frame < info_.frames) {
+        aheadFrame_ = frame + 1;
+        ahead_ = std::async(std::launch::async, [this, options, next = frame + 1] { return Decode(next, options); });
+    }
+    return std::move(*image);
 }
 
 void MovieReader::Open() {
@@ -119,7 +145,7 @@ bool MovieReader::DecodeNext() {
     }
 }
 
-FileImage MovieReader::Frame(int frame, const ReadOptions& options) {
+FileImage MovieReader::Decode(int frame, const ReadOptions& options) {
     CheckMovieReadOptions(info_.path, options);
     if (frame < 1 || frame > info_.frames) {
         throw CliError(info_.path + ": no frame " + std::to_string(frame) + " (the movie's frames are 1-" +

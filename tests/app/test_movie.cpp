@@ -143,6 +143,25 @@ TEST_F(MovieFiles, H264FramesComeInOrderAsTheirExportedFramesKey) {
     EXPECT_FALSE(fs::exists(Path("part.0001.exr")));
 }
 
+TEST_F(MovieFiles, FramesDecodedAheadAreTheFramesDecodedWhenAsked) {
+    // Frames out of order too: the frame decoded ahead is not the one asked.
+    const std::string clip = Clip("clip.mp4", 6, "-c:v libx264 -pix_fmt yuv420p");
+    const std::vector<std::string> args = With({"render", clip, "--frames", "2-4,1,6"}, kKey);
+    ASSERT_EQ(Veskar(With(args, {"-o", Path("ahead.####.exr")})).exitCode, 0);
+    ::setenv("VESKAR_FRAME_OVERLAP", "off", 1);
+    const Outcome asked = Veskar(With(args, {"-o", Path("asked.####.exr")}));
+    ::unsetenv("VESKAR_FRAME_OVERLAP");
+    ASSERT_EQ(asked.exitCode, 0) << asked.err;
+    for (int frame : {1, 2, 3, 4, 6}) {
+        EXPECT_EQ(MaxDifference(ReadPixels(Frame(Path("ahead.####.exr"), frame)),
+                                ReadPixels(Frame(Path("asked.####.exr"), frame))),
+                  0.0f)
+            << frame;
+    }
+    EXPECT_GT(MeanDifference(ReadPixels(Frame(Path("ahead.####.exr"), 1)), ReadPixels(Frame(Path("ahead.####.exr"), 2))),
+              0.0f);
+}
+
 TEST_F(MovieFiles, LosslessSixteenBitFramesKeyBitForBitAsSixteenBitPngs) {
     // FFV1 stores 16-bit RGB exactly: the movie's frames are the PNGs' frames.
     const std::string clip = Clip("clip.mkv", 6, "-c:v ffv1 -pix_fmt gbrp16le", "format=rgb48le,lutrgb=r='val*3'");
