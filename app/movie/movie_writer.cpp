@@ -1,7 +1,9 @@
 #include "app/movie/movie_writer.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <iostream>
 #include <new>
 #include <vector>
 
@@ -109,6 +111,8 @@ struct MovieWriter::Encoder {
     MovieOptions options;
     const MovieInfo* input;
     int firstFrame;
+    bool consecutive;  // the frames follow each other: the timecode runs on
+    bool wholeMovie;   // every frame of the input movie, in order: its audio is copied
     WriteOptions write;
     StagedFile staged;
     Output output;
@@ -124,10 +128,29 @@ struct MovieWriter::Encoder {
     av::Packet packet;
     std::unique_ptr<ColourConversion> conversion;
     std::int64_t frames = 0;  // written so far
+    av::Input audioInput;             // the input movie again, for its audio
+    std::vector<int> audioStreams;    // output stream of each input stream; -1 for none
+    std::int64_t audioOffset = 0;     // the input video's first time, in microseconds
 
-    Encoder(const std::string& target, const MovieOptions& movie, const MovieInfo* source, int first,
+    Encoder(const std::string& target, const MovieOptions& movie, const MovieInfo* source, const FrameList& list,
             const WriteOptions& writeOptions)
-        : path(target), options(movie), input(source), firstFrame(first), write(writeOptions), staged(target) {}
+        : path(target),
+          options(movie),
+          input(source),
+          firstFrame(list.First()),
+          consecutive(Consecutive(list)),
+          wholeMovie(source != nullptr && consecutive && list.First() == 1 &&
+                     list.Size() == static_cast<std::size_t>(source->frames)),
+          write(writeOptions),
+          staged(target) {}
+
+    static bool Consecutive(const FrameList& list) {
+        int expected = list.First();
+        for (const int frame : list) {
+            if (frame != expected++) return false;
+        }
+        return true;
+    }
 
     void Choose();
     void ApplyQuality(AVDictionary** settings) const;
@@ -135,6 +158,8 @@ struct MovieWriter::Encoder {
     void Open(const FileImage& source, int width, int height);
     void Fill(const Image& keyed);
     void Encode(const AVFrame* frame);
+    void AddAudio();
+    void CopyAudio(std::int64_t until);
     [[noreturn]] void Fail(const std::string& reason);
 };
 
@@ -270,12 +295,13 @@ void MovieWriter::Encoder::Open(const FileImage& source, int width, int height) 
     stream->time_base = context->time_base;
     stream->avg_frame_rate = rate;
     AVTimecode timecode;
-    if (input != nullptr && !input->timecode.empty() &&
+    if (input != nullptr && consecutive && !input->timecode.empty() &&
         av_timecode_init_from_string(&timecode, rate, input->timecode.c_str(), nullptr) == 0) {
         // The first frame written keeps its own timecode.
         char text[AV_TIMECODE_STR_SIZE];
         av_dict_set(&stream->metadata, "timecode", av_timecode_make_string(&timecode, text, firstFrame - 1), 0);
     }
+    AddAudio();
     if (const int opened = avio_open(&output->pb, staged.TempPath().c_str(), AVIO_FLAG_WRITE); opened < 0) {
         Fail(av::ErrorText(opened));
     }
@@ -290,6 +316,74 @@ void MovieWriter::Encoder::Open(const FileImage& source, int width, int height) 
         if (av_frame_get_buffer(frame, 0) < 0) throw std::bad_alloc();
     }
     packet = av::NewPacket();
+}
+
+// The input movie's audio streams that the container holds, as streams of
+// the output with the same parameters; others are left out with a warning.
+void MovieWriter::Encoder::AddAudio() {
+    if (input == nullptr) return;
+    audioInput = av::OpenInput(input->path, av::MaxPixels());
+    const AVStream& video = *audioInput->streams[input->stream];
+    audioOffset = video.start_time != AV_NOPTS_VALUE ? av_rescale_q(video.start_time, video.time_base, AV_TIME_BASE_Q) : 0;
+    audioStreams.assign(audioInput->nb_streams, -1);
+    for (unsigned i = 0; i < audioInput->nb_streams; ++i) {
+        const AVStream& in = *audioInput->streams[i];
+        if (in.codecpar->codec_type != AVMEDIA_TYPE_AUDIO) continue;
+        const std::string what = "audio stream " + std::to_string(i) + " (" + avcodec_get_name(in.codecpar->codec_id) + ")";
+        if (!wholeMovie) {
+            std::cerr << "veskar: warning: " << path << ": " << what << " of " << input->path
+                      << " is not copied: the run keys part of the movie\n";
+            continue;
+        }
+        if (avformat_query_codec(output->oformat, in.codecpar->codec_id, FF_COMPLIANCE_NORMAL) != 1) {
+            std::cerr << "veskar: warning: " << path << ": " << what << " of " << input->path << " is not copied: a "
+                      << output->oformat->name << " movie cannot hold it\n";
+            continue;
+        }
+        AVStream* out = avformat_new_stream(output.get(), nullptr);
+        if (out == nullptr || avcodec_parameters_copy(out->codecpar, in.codecpar) < 0) throw std::bad_alloc();
+        out->codecpar->codec_tag = 0;
+        out->time_base = in.time_base;
+        av_dict_copy(&out->metadata, in.metadata, 0);
+        audioStreams[i] = out->index;
+    }
+    if (std::count(audioStreams.begin(), audioStreams.end(), -1) == static_cast<long>(audioStreams.size())) {
+        audioInput.reset();
+    }
+}
+
+// Copies the audio packets that start before `until` (microseconds from the
+// first frame; INT64_MAX for all that are left), bit for bit, so that the
+// audio interleaves with the frames as they are written.
+void MovieWriter::Encoder::CopyAudio(std::int64_t until) {
+    if (!audioInput) return;
+    for (;;) {
+        const int result = av_read_frame(audioInput.get(), packet.get());
+        if (result == AVERROR_EOF) {
+            audioInput.reset();
+            return;
+        }
+        if (result < 0) Fail("cannot copy the audio of " + input->path + ": " + av::ErrorText(result));
+        const int out = audioStreams[static_cast<std::size_t>(packet->stream_index)];
+        if (out < 0) {
+            av_packet_unref(packet.get());
+            continue;
+        }
+        const AVRational inBase = audioInput->streams[packet->stream_index]->time_base;
+        const std::int64_t offset = av_rescale_q(audioOffset, AV_TIME_BASE_Q, inBase);
+        if (packet->pts != AV_NOPTS_VALUE) packet->pts -= offset;
+        if (packet->dts != AV_NOPTS_VALUE) packet->dts -= offset;
+        av_packet_rescale_ts(packet.get(), inBase, output->streams[out]->time_base);
+        packet->stream_index = out;
+        packet->pos = -1;
+        const std::int64_t start = packet->dts != AV_NOPTS_VALUE
+                                       ? av_rescale_q(packet->dts, output->streams[out]->time_base, AV_TIME_BASE_Q)
+                                       : 0;
+        if (const int written = av_interleaved_write_frame(output.get(), packet.get()); written < 0) {
+            Fail("cannot copy the audio of " + input->path + ": " + av::ErrorText(written));
+        }
+        if (start >= until) return;
+    }
 }
 
 namespace {
@@ -359,8 +453,8 @@ void MovieWriter::Encoder::Fail(const std::string& reason) {
 }
 
 MovieWriter::MovieWriter(const std::string& path, const MovieOptions& options, const MovieInfo* input,
-                         int firstFrame, const WriteOptions& write)
-    : encoder_(std::make_unique<Encoder>(path, options, input, firstFrame, write)) {
+                         const FrameList& frames, const WriteOptions& write)
+    : encoder_(std::make_unique<Encoder>(path, options, input, frames, write)) {
     encoder_->Choose();
 }
 
@@ -402,12 +496,14 @@ void MovieWriter::Write(const FileImage& source, const Image& keyed) {
     e.encoded->pts = e.frames;
     e.Encode(e.encoded.get());
     ++e.frames;
+    e.CopyAudio(av_rescale_q(e.frames, av_inv_q(e.rate), AV_TIME_BASE_Q));
 }
 
 void MovieWriter::Finish() {
     Encoder& e = *encoder_;
     if (!e.context) e.Fail("no frame was written");
     e.Encode(nullptr);
+    e.CopyAudio(INT64_MAX);
     if (const int error = av_write_trailer(e.output.get()); error < 0) e.Fail(av::ErrorText(error));
     if (e.output->pb->error < 0) e.Fail(av::ErrorText(e.output->pb->error));
     if (const int error = avio_closep(&e.output->pb); error < 0) e.Fail(av::ErrorText(error));
@@ -415,9 +511,10 @@ void MovieWriter::Finish() {
 }
 
 std::unique_ptr<MovieWriter> MovieOutputFor(const std::string& output, const MovieOptions& options,
-                                            const MovieInfo* input, int firstFrame, const WriteOptions& write) {
+                                            const MovieInfo* input, const FrameList& frames,
+                                            const WriteOptions& write) {
     if (!IsMovieName(output) || FramePattern(output, "-o").IsSequence()) return nullptr;
-    return std::make_unique<MovieWriter>(output, options, input, firstFrame, write);
+    return std::make_unique<MovieWriter>(output, options, input, frames, write);
 }
 
 }  // namespace veskar

@@ -8,6 +8,7 @@
 
 #include "app/files/image_file.h"
 #include "app/files/keyed_file.h"
+#include "app/frames.h"
 #include "app/movie/movie_file.h"
 #include "app/movie/movie_options.h"
 
@@ -19,13 +20,14 @@ namespace veskar {
 /// for .mkv and .avi, VP9 with alpha for .webm, H.264 for .mp4. Frames are
 /// stored with straight colour (as movies hold it) at the codec's deepest
 /// pixel format, with the frame rate, colour description and timecode of
-/// the input movie where there is one.
+/// the input movie where there is one; a run that keys every frame of the
+/// input movie in order also gets its audio, copied bit for bit.
 class MovieWriter {
 public:
     /// Checks the container, the codec and the options (CliError, exit 2)
     /// and claims the temporary file. `input` is the input movie, or null;
-    /// `firstFrame` the number of the first frame written (its timecode).
-    MovieWriter(const std::string& path, const MovieOptions& options, const MovieInfo* input, int firstFrame,
+    /// `frames` the frames of the run, in the order written.
+    MovieWriter(const std::string& path, const MovieOptions& options, const MovieInfo* input, const FrameList& frames,
                 const WriteOptions& write);
     MovieWriter(const MovieWriter&) = delete;
     MovieWriter& operator=(const MovieWriter&) = delete;
@@ -54,6 +56,7 @@ private:
 /// The movie writer of a run whose -o names a movie (not a frame pattern);
 /// null otherwise.
 std::unique_ptr<MovieWriter> MovieOutputFor(const std::string& output, const MovieOptions& options,
-                                            const MovieInfo* input, int firstFrame, const WriteOptions& write);
+                                            const MovieInfo* input, const FrameList& frames,
+                                            const WriteOptions& write);
 
 }  // namespace veskar

@@ -20,7 +20,8 @@ FrameLoop::FrameLoop(FrameJob job)
     // compare against.
     const char* overlapSetting = std::getenv("VESKAR_FRAME_OVERLAP");
     overlap_ = overlapSetting == nullptr || std::string(overlapSetting) != "off";
-    movie_ = MovieOutputFor(job_.options.output, job_.options.movie, job_.files.movie.get(), firstFrame_, job_.write);
+    movie_ = MovieOutputFor(job_.options.output, job_.options.movie, job_.files.movie.get(), job_.files.frames,
+                            job_.write);
 }
 
 void FrameLoop::Run() {

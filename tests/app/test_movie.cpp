@@ -297,9 +297,10 @@ namespace {
 
 class MovieOutputs : public MovieFiles {
 protected:
-    // What ffprobe says of the video stream of `movie`: "key=value" lines.
-    std::string Probe(const std::string& movie, const std::string& entries) {
-        const std::string command = "ffprobe -v error -select_streams v:0 -show_entries " + entries +
+    // What ffprobe says of the video stream of `movie` (or of `streams`):
+    // "key=value" lines.
+    std::string Probe(const std::string& movie, const std::string& entries, const std::string& streams = "v:0") {
+        const std::string command = "ffprobe -v error -select_streams " + streams + " -show_entries " + entries +
                                     " -of default=nw=1 " + ShellQuote(movie) + " >" + ShellQuote(Path("probe.txt"));
         EXPECT_EQ(std::system(command.c_str()), 0) << command;
         return ReadText(Path("probe.txt"));
@@ -469,4 +470,28 @@ TEST_F(MovieFiles, AFrameThatDoesNotDecodeIsNamedByRenderAndCheck) {
     EXPECT_EQ(render.exitCode, 1);
     EXPECT_NE(render.err.find("frame 5: " + Path("damaged.mkv") + ": cannot decode"), std::string::npos) << render.err;
     EXPECT_FALSE(fs::exists(Path("keyed.mov")));
+}
+
+TEST_F(MovieOutputs, AudioOfAWholeMovieIsCopiedBitForBit) {
+    Ffmpeg("-f lavfi -i testsrc=size=64x48:rate=10 -f lavfi -i sine=frequency=440:sample_rate=48000 -frames:v 10 "
+           "-t 1 -c:v prores_ks -c:a pcm_s24le " + ShellQuote(Path("clip.mov")));
+    const Outcome run = Veskar(With({"render", Path("clip.mov"), "-o", Path("keyed.mov")}, kKey));
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    // The audio packets' bytes, hashed.
+    const auto audio = [&](const std::string& movie) {
+        Ffmpeg("-i " + ShellQuote(movie) + " -map 0:a -c copy -f md5 " + ShellQuote(Path("md5.txt")));
+        return ReadText(Path("md5.txt"));
+    };
+    const std::string original = audio(Path("clip.mov"));
+    EXPECT_EQ(audio(Path("keyed.mov")), original);
+    EXPECT_NE(original.find("MD5="), std::string::npos);
+    // Part of the movie keyed: its audio would not fit the frames.
+    const Outcome part = Veskar(With({"render", Path("clip.mov"), "--frames", "3-6", "-o", Path("part.mov")}, kKey));
+    ASSERT_EQ(part.exitCode, 0) << part.err;
+    EXPECT_NE(part.err.find("part.mov: audio stream 1 (pcm_s24le) of " + Path("clip.mov") +
+                            " is not copied: the run keys part of the movie"),
+              std::string::npos)
+        << part.err;
+    EXPECT_EQ(Probe(Path("part.mov"), "stream=codec_type", "a").find("codec_type"), std::string::npos);
+    EXPECT_NE(Probe(Path("keyed.mov"), "stream=codec_type", "a").find("codec_type=audio"), std::string::npos);
 }
