@@ -6,13 +6,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <signal.h>
 
 #include "support/file_pixels.h"
 #include "support/run_veskar.h"
@@ -494,4 +498,19 @@ TEST_F(MovieOutputs, AudioOfAWholeMovieIsCopiedBitForBit) {
         << part.err;
     EXPECT_EQ(Probe(Path("part.mov"), "stream=codec_type", "a").find("codec_type"), std::string::npos);
     EXPECT_NE(Probe(Path("keyed.mov"), "stream=codec_type", "a").find("codec_type=audio"), std::string::npos);
+}
+
+TEST_F(MovieOutputs, AStoppedRunLeavesNoMovie) {
+    const std::string clip = Clip("clip.mkv", 150, "-c:v ffv1", "scale=640:360");
+    Running running(With({"render", clip, "-o", Path("keyed.mov")}, kKey), dir);
+    ASSERT_TRUE(running.Started());
+    // Stopped once the movie is being written: its temporary file is there.
+    for (int wait = 0; wait < 3000 && NoTemporaries(); ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    running.Signal(SIGINT);
+    const Outcome run = running.Wait(std::chrono::seconds(60));
+    EXPECT_EQ(run.exitCode, 130) << run.err;
+    EXPECT_FALSE(fs::exists(Path("keyed.mov")));
+    EXPECT_TRUE(NoTemporaries());
 }
