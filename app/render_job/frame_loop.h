@@ -61,8 +61,10 @@ private:
     std::string keyedView_;  // said in the summary when the files have views
     bool noted_ = false;     // the output's alpha convention was said
     int behindFrame_ = 0;
+    // Every frame goes into it when -o is a movie; declared before the write
+    // behind, which may be writing into it, so that it outlives that.
+    std::unique_ptr<MovieWriter> movie_;
     std::future<void> behind_;
-    std::unique_ptr<MovieWriter> movie_;  // every frame goes into it when -o is a movie
 };
 
 }  // namespace veskar
