@@ -48,9 +48,7 @@ void CheckFrameSize(const std::string& path, int width, int height) {
 }
 
 Input OpenInput(const std::string& path, std::int64_t maxPixels) {
-    // FFmpeg's own messages would stand between ours on stderr; every
-    // failure is reported by what the calls return.
-    av_log_set_level(AV_LOG_QUIET);
+    Quiet();
     AVFormatContext* raw = nullptr;
     if (const int error = avformat_open_input(&raw, path.c_str(), nullptr, nullptr); error < 0) {
         throw CliError(OpenFailure(path, error));
@@ -72,6 +70,12 @@ Input OpenInput(const std::string& path, std::int64_t maxPixels) {
     for (AVDictionary*& streamOptions : options) av_dict_free(&streamOptions);
     if (error < 0) throw CliError(OpenFailure(path, error));
     return input;
+}
+
+void Quiet() noexcept {
+    // FFmpeg's own messages would stand between ours on stderr; every
+    // failure is reported by what the calls return.
+    av_log_set_level(AV_LOG_QUIET);
 }
 
 std::int64_t MaxPixels() {

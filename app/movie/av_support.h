@@ -42,6 +42,9 @@ using Scaler = std::unique_ptr<SwsContext, ScalerFreer>;
 /// FFmpeg's words for `error` (a negative AVERROR), in lower case.
 std::string ErrorText(int error);
 
+/// Silences FFmpeg's own log, before FFmpeg is first used.
+void Quiet() noexcept;
+
 /// Opens `path` for reading and reads its streams' headers, decoding no
 /// frame of more than `maxPixels` pixels. Throws CliError "PATH: cannot
 /// read: REASON".

@@ -164,6 +164,7 @@ struct MovieWriter::Encoder {
 };
 
 void MovieWriter::Encoder::Choose() {
+    av::Quiet();
     AVFormatContext* raw = nullptr;
     avformat_alloc_output_context2(&raw, nullptr, nullptr, path.c_str());
     if (raw == nullptr) throw CliError("-o " + path + ": FFmpeg writes no movies of this ending", 2);

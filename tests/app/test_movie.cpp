@@ -396,6 +396,9 @@ TEST_F(MovieOutputs, ASequenceBecomesAMovieAtTheRateAsked) {
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const std::string probe = Probe(Path("keyed.mkv"), "stream=width,height,r_frame_rate");
     EXPECT_NE(probe.find("width=32\nheight=24\nr_frame_rate=25/1"), std::string::npos) << probe;
+    // PNG values are sRGB-encoded, and the movie says so.
+    const std::string colour = Probe(Path("keyed.mkv"), "stream=color_transfer,color_primaries");
+    EXPECT_NE(colour.find("color_transfer=iec61966-2-1\ncolor_primaries=bt709"), std::string::npos) << colour;
     const std::string back = ExportFrames(Path("keyed.mkv"), "back", "rgba64be");
     EXPECT_TRUE(fs::exists(Frame(back, 4)));
     EXPECT_FALSE(fs::exists(Frame(back, 5)));
@@ -513,4 +516,18 @@ TEST_F(MovieOutputs, AStoppedRunLeavesNoMovie) {
     EXPECT_EQ(run.exitCode, 130) << run.err;
     EXPECT_FALSE(fs::exists(Path("keyed.mov")));
     EXPECT_TRUE(NoTemporaries());
+}
+
+TEST_F(MovieOutputs, TheInputMoviesColourDescriptionIsKept) {
+    const std::string clip = Clip("clip.mp4", 3,
+                                  "-c:v libx264 -pix_fmt yuv420p -colorspace bt709 -color_trc bt709 "
+                                  "-color_primaries bt709 -color_range tv");
+    const Outcome run = Veskar(With({"render", clip, "-o", Path("keyed.webm")}, kKey));
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("(bt709 matrix, limited range; transfer bt709, primaries bt709)"), std::string::npos)
+        << run.err;
+    const std::string colour = Probe(Path("keyed.webm"), "stream=color_range,color_space,color_transfer,color_primaries");
+    EXPECT_NE(colour.find("color_range=tv\ncolor_space=bt709\ncolor_transfer=bt709\ncolor_primaries=bt709"),
+              std::string::npos)
+        << colour;
 }
