@@ -76,9 +76,10 @@ void CountFrames(AVFormatContext& input, MovieInfo& info) {
         if (!ours) continue;
         const std::string frame = "frame " + std::to_string(times.size() + 1);
         if ((flags & AV_PKT_FLAG_DISCARD) != 0) {
-            throw CliError(info.path + ": " + frame +
-                           " is decoded but not shown: an edit list cuts the movie; write it again without one "
-                           "(the frames it shows, at one rate) and key that");
+            throw CliError(info.path + ": an edit list cuts the movie between key frames (the video's packet " +
+                           std::to_string(times.size() + 1) +
+                           " is decoded but not shown); write it again without one (the frames it shows, at one "
+                           "rate) and key that");
         }
         if ((flags & AV_PKT_FLAG_CORRUPT) != 0) {
             throw CliError(info.path + ": " + frame + ": cannot read: the file is damaged or cut short");

@@ -226,7 +226,7 @@ TEST_F(MovieFiles, FramesAndOutputsAMovieCannotGiveAreRefused) {
     EXPECT_TRUE(fs::exists(Path("three.exr")));
 }
 
-TEST_F(MovieFiles, VariableFrameRatesAreRefusedNamingTheFrame) {
+TEST_F(MovieFiles, VariableFrameRatesAndEditListsAreRefused) {
     // Frames 4 and 5 come late: held frames, as a phone records in low light.
     const std::string clip =
         Clip("vfr.mkv", 6, "-fps_mode passthrough -c:v ffv1", "setpts='if(lt(N,3),N,N*2)/10/TB'");
@@ -235,6 +235,15 @@ TEST_F(MovieFiles, VariableFrameRatesAreRefusedNamingTheFrame) {
     EXPECT_NE(run.err.find(clip + ": frame 4 is shown at 0.5000 s, not at 0.3000 s as at a constant"), std::string::npos)
         << run.err;
     EXPECT_NE(run.err.find("variable frame rate"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(Path("k.0001.exr")));
+    // Cut between key frames without encoding again: the file's edit list
+    // hides the frames before the cut, which are decoded all the same.
+    const std::string whole = Clip("whole.mp4", 20, "-c:v libx264 -g 10 -pix_fmt yuv420p");
+    Ffmpeg("-ss 0.35 -i " + ShellQuote(whole) + " -c copy " + ShellQuote(Path("cut.mp4")));
+    const Outcome cut = Veskar({"render", Path("cut.mp4"), "-o", Path("k.####.exr")});
+    EXPECT_EQ(cut.exitCode, 1);
+    EXPECT_NE(cut.err.find(Path("cut.mp4") + ": an edit list cuts the movie between key frames"), std::string::npos)
+        << cut.err;
     EXPECT_FALSE(fs::exists(Path("k.0001.exr")));
 }
 
