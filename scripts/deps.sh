@@ -3,7 +3,7 @@
 # packages named as arguments too (the browser tests name theirs).
 set -euo pipefail
 
-packages=(build-essential cmake pkg-config fonts-dejavu-core libopenimageio-dev libopencolorio-dev libtbb-dev liblua5.4-dev
+packages=(build-essential cmake pkg-config fonts-dejavu-core libopenimageio-dev libopencolorio-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libtbb-dev liblua5.4-dev
           libcli11-dev libgtest-dev libbenchmark-dev libcpp-httplib-dev nlohmann-json3-dev "$@")
 missing=()
 for package in "${packages[@]}"; do

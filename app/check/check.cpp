@@ -19,6 +19,7 @@
 #include "app/files/header_checks.h"
 #include "app/files/keyed_file.h"
 #include "app/files/read_checks.h"
+#include "app/movie/movie_check.h"
 #include "app/text_match.h"
 
 namespace veskar {
@@ -448,6 +449,10 @@ void PrintSummary(const CheckOptions& options, const FramePattern& output, const
 int RunCheck(const CheckOptions& options) {
     const FramePattern output(options.output, "output");
     const FramePattern like(options.like, "--like");
+    if (ChecksMovie(options)) {
+        ApplyReadLimits(options.readLimits);
+        return RunMovieCheck(options);
+    }
     const std::vector<int> frames = FramesToCheck(options, output, like);
     ApplyReadLimits(options.readLimits);
     const OIIO::TypeDesc type = options.type.empty() ? OIIO::TypeDesc::UNKNOWN : OIIO::TypeDesc(options.type);

@@ -20,6 +20,8 @@ FrameLoop::FrameLoop(FrameJob job)
     // compare against.
     const char* overlapSetting = std::getenv("VESKAR_FRAME_OVERLAP");
     overlap_ = overlapSetting == nullptr || std::string(overlapSetting) != "off";
+    movie_ = MovieOutputFor(job_.options.output, job_.options.movie, job_.files.movie.get(), job_.files.frames,
+                            job_.write);
 }
 
 void FrameLoop::Run() {
@@ -41,6 +43,7 @@ void FrameLoop::Run() {
     }
     FinishWrite();
     StopPoint();
+    if (movie_) movie_->Finish();
     if (job_.settings) {
         job_.settings->Commit();
     }
@@ -119,6 +122,10 @@ void FrameLoop::Finish(int frame, const FileImage& source, const std::optional<F
 
 void FrameLoop::CheckFrameOutput(int frame, const std::string& outputPath, const FileImage& source) {
     try {
+        if (movie_) {
+            movie_->Check(source);
+            return;
+        }
         CheckOutput(outputPath, source, job_.write);
     } catch (const CliError& e) {
         throw job_.sources.FrameError(frame, e);
@@ -138,7 +145,11 @@ void FrameLoop::WriteBehind(int frame, const std::string& outputPath, const File
     behindFrame_ = frame;
     behind_ = std::async(std::launch::async, [this, frame, outputPath, written, keyed] {
         try {
-            WriteKeyedFile(outputPath, written, *keyed, job_.write);
+            if (movie_) {
+                movie_->Write(written, *keyed);
+            } else {
+                WriteKeyedFile(outputPath, written, *keyed, job_.write);
+            }
         } catch (const CliError& e) {
             throw job_.sources.FrameError(frame, e);
         }

@@ -16,6 +16,7 @@
 #include "app/files/keyed_file.h"
 #include "app/files/staged_file.h"
 #include "app/finish/finish_options.h"
+#include "app/movie/movie_writer.h"
 #include "app/render_job/frame_sources.h"
 #include "app/render_job/progress.h"
 #include "app/setup/key_check.h"
@@ -75,6 +76,9 @@ private:
     std::string keyedView_;  // said in the summary when the files have views
     bool noted_ = false;     // the output's alpha convention was said
     int behindFrame_ = 0;
+    // Every frame goes into it when -o is a movie; declared before the write
+    // behind, which may be writing into it, so that it outlives that.
+    std::unique_ptr<MovieWriter> movie_;
     std::future<void> behind_;
 };
 

@@ -1,9 +1,13 @@
 #include "app/render_job/frame_sources.h"
 
+#include "app/movie/movie_reader.h"
+
 namespace veskar {
 
 FrameSources::FrameSources(const RunFiles& files, const std::string& keyImage, const FileSetup& setup)
     : files_(files), keyImage_(keyImage), setup_(setup) {}
+
+FrameSources::~FrameSources() = default;
 
 FileImage FrameSources::Read(const std::string& path, const ReadOptions& read, int frame) const {
     try {
@@ -13,8 +17,18 @@ FileImage FrameSources::Read(const std::string& path, const ReadOptions& read, i
     }
 }
 
+FileImage FrameSources::Plate(int frame) {
+    if (!files_.movie) return Read(files_.input.Path(frame), setup_.Source(), frame);
+    try {
+        if (!movie_) movie_ = std::make_unique<MovieReader>(*files_.movie);
+        return movie_->Frame(frame, setup_.Source());
+    } catch (const CliError& e) {
+        throw FrameError(frame, e);
+    }
+}
+
 const FileImage& FrameSources::First() {
-    if (!first_) first_ = Read(files_.input.Path(files_.frames.First()), setup_.Source(), files_.frames.First());
+    if (!first_) first_ = Plate(files_.frames.First());
     return *first_;
 }
 
@@ -31,7 +45,7 @@ FileImage FrameSources::Source(int frame) {
         first_.reset();
         return first;
     }
-    return Read(files_.input.Path(frame), setup_.Source(), frame);
+    return Plate(frame);
 }
 
 std::optional<FileImage> FrameSources::Key(int frame) {

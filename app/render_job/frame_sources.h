@@ -2,6 +2,7 @@
 
 // The images a render reads for each frame: the plate and the key image.
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -12,11 +13,14 @@
 
 namespace veskar {
 
+class MovieReader;
+
 class FrameSources {
 public:
     /// `keyImage` is the --key-image text ("" for none); `setup` says how
     /// files are read. Both must outlive this.
     FrameSources(const RunFiles& files, const std::string& keyImage, const FileSetup& setup);
+    ~FrameSources();
 
     /// The first frame's plate, read once for the control steps that need
     /// it and handed over by Source when its frame comes.
@@ -34,6 +38,7 @@ public:
     CliError FrameError(int frame, const CliError& error) const;
 
 private:
+    FileImage Plate(int frame);
     FileImage Read(const std::string& path, const ReadOptions& read, int frame) const;
 
     const RunFiles& files_;
@@ -42,6 +47,7 @@ private:
     std::optional<FileImage> first_;
     std::optional<FileImage> firstKey_;
     std::optional<FileImage> stillKey_;
+    std::unique_ptr<MovieReader> movie_;  // decodes the frames of a movie input
 };
 
 }  // namespace veskar

@@ -55,6 +55,8 @@ std::unique_ptr<FinishRun> PrepareFinishing(const finish::FinishPlan& plan, cons
 }  // namespace
 
 int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
+    // The read limits first: a movie input is weighed while the run is planned.
+    ApplyReadLimits(options.readLimits);
     RunFiles files = PlanFiles(options);
     const finish::FinishChoices finishCommand = options.finishing.Choices();
     const OIIO::TypeDesc outputType = OutputType(options.type);
@@ -63,7 +65,6 @@ int RunRender(const std::string& pluginFolder, const RenderOptions& options) {
     // worth a warning for one that never uses it.
     CheckColourConfig(!options.files.inputSpace.empty() || !options.files.outputSpace.empty() ||
                       !options.preview.empty());
-    ApplyReadLimits(options.readLimits);
     InstallInterruptHandlers();
     PluginSession session(pluginFolder);
     const Registry& keyer = session.Class(kKeyerClassId);

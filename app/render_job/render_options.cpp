@@ -92,6 +92,7 @@ Subcommand AddRenderCommand(CLI::App& app, int argc, char** argv) {
         ->allow_extra_args(false);
     AddOutputOptions(*render, *options);
     AddFileOptions(*render, options->files);
+    AddMovieOptions(*render, options->movie);
     options->commandLine = CommandLineText(argc, argv);
     render->add_option("--threads", options->threads, "Worker threads (0: one per core)")->check(ThreadCount());
     AddReadLimitOptions(*render, options->readLimits);

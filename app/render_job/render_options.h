@@ -8,6 +8,7 @@
 #include "app/files/file_options.h"
 #include "app/files/read_checks.h"
 #include "app/finish/finish_options.h"
+#include "app/movie/movie_options.h"
 #include "app/subcommand.h"
 
 namespace veskar {
@@ -40,6 +41,7 @@ struct RenderOptions {
     std::string commandLine; ///< for the ImageHistory of the files written
     ReadLimits readLimits;   ///< --max-memory, --lenient
     finish::FinishCommandLine finishing;  ///< --unmix, --despill, --clip-black, ... --clean-edges
+    MovieOptions movie;      ///< --codec, --quality, --frame-rate of a movie output
 };
 
 /// Adds `render` to `app`; `argc` and `argv` are the command line recorded in

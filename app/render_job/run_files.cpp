@@ -2,6 +2,7 @@
 
 #include "app/cli_error.h"
 #include "app/files/staged_file.h"
+#include "app/movie/movie_plan.h"
 #include "app/run_paths.h"
 #include "app/text_match.h"
 
@@ -18,18 +19,24 @@ OIIO::TypeDesc OutputType(const std::string& name) {
 
 RunFiles PlanFiles(const RenderOptions& options, const std::vector<std::string>& mattes) {
     RunFiles files{FramePattern(options.input, "input"), FramePattern(options.output, "-o"),
-                   FramePattern(options.keyImage, "--key-image"), FrameList(0), false};
-    files.sequence = files.input.IsSequence();
+                   FramePattern(options.keyImage, "--key-image"), FrameList(0), false, nullptr};
+    files.movie = ProbeMovieInput(files.input, options);
+    files.sequence = files.input.IsSequence() || files.movie;
     if (!options.toolName.empty() && options.settingsFile.empty()) {
         throw CliError("--tool " + ShownText(options.toolName) + ": picks a tool of a settings file; give it with --settings",
                        2);
     }
-    if (files.sequence) {
+    CheckMovieOutputOptions(options);
+    if (files.movie) {
+        files.frames = MovieFrames(*files.movie, options);
+    } else if (files.sequence) {
         if (options.frames.empty()) {
             throw CliError(options.input + ": a sequence needs --frames (for example --frames 1001-1100)", 2);
         }
         files.frames = FrameList(options.frames);
-        if (!files.output.IsSequence() && files.frames.Size() > 1) {
+    }
+    if (files.sequence) {
+        if (!files.output.IsSequence() && files.frames.Size() > 1 && !IsMovieName(options.output)) {
             throw CliError("-o " + options.output +
                                ": every frame would write this one file; give a pattern such as out.####.exr",
                            2);

@@ -4,7 +4,10 @@
 
 #include <OpenImageIO/typedesc.h>
 
+#include <memory>
+
 #include "app/frames.h"
+#include "app/movie/movie_file.h"
 #include "app/render_job/render_options.h"
 
 namespace veskar {
@@ -15,6 +18,9 @@ struct RunFiles {
     FramePattern key;
     FrameList frames;
     bool sequence;
+    /// The input movie, whose frames (1 to its count) are the sequence; null
+    /// for image files.
+    std::shared_ptr<const MovieInfo> movie;
 };
 
 /// The run's files: patterns and frames that agree with each other, and no

@@ -1,0 +1,131 @@
+#include "app/movie/av_support.h"
+
+#include <algorithm>
+#include <cctype>
+#include <new>
+#include <vector>
+
+#include "app/cli_error.h"
+#include "app/files/read_checks.h"
+
+namespace veskar::av {
+
+std::string ErrorText(int error) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(error, text, sizeof text);
+    std::string words(text);
+    if (!words.empty()) words[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(words[0])));
+    return words;
+}
+
+namespace {
+
+// What reading the headers of `path` failing with `error` means to a user.
+std::string OpenFailure(const std::string& path, int error) {
+    const std::string why = error == AVERROR_EOF ? "the file ends before its first frame (empty or cut short)"
+                                                 : ErrorText(error);
+    return path + ": cannot read: " + why;
+}
+
+}  // namespace
+
+void CheckFrameSize(const std::string& path, int width, int height) {
+    if (width <= 0 || height <= 0) {
+        throw CliError(path + ": cannot read: the video stream declares no frame size (" + std::to_string(width) +
+                       " x " + std::to_string(height) + ")");
+    }
+    const std::string size = std::to_string(width) + " x " + std::to_string(height) + " pixels";
+    if (av_image_check_size(static_cast<unsigned>(width), static_cast<unsigned>(height), 0, nullptr) < 0) {
+        throw CliError(path + ": cannot read: frames of " + size + " are too large");
+    }
+    const std::uint64_t bytes =
+        static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * kBytesPerPixel;
+    const std::uint64_t budget = CurrentReadPolicy().memoryBudget;
+    if (budget > 0 && bytes > budget) {
+        throw CliError(path + ": cannot read: frames of " + size + " need " + MemoryText(bytes) + ", more than the " +
+                       MemoryText(budget) + " this run may use (see --max-memory)");
+    }
+}
+
+Input OpenInput(const std::string& path, std::int64_t maxPixels) {
+    Quiet();
+    AVFormatContext* raw = nullptr;
+    if (const int error = avformat_open_input(&raw, path.c_str(), nullptr, nullptr); error < 0) {
+        throw CliError(OpenFailure(path, error));
+    }
+    Input input(raw);
+    // The sizes the container declares are weighed before any frame is
+    // decoded.
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        const AVCodecParameters& par = *input->streams[i]->codecpar;
+        if (par.codec_type == AVMEDIA_TYPE_VIDEO && par.width > 0 && par.height > 0) {
+            CheckFrameSize(path, par.width, par.height);
+        }
+    }
+    // Finding the streams' details may decode a frame: the decoders refuse
+    // frames larger than the run may hold before they set memory aside.
+    std::vector<AVDictionary*> options(input->nb_streams, nullptr);
+    for (AVDictionary*& streamOptions : options) av_dict_set_int(&streamOptions, "max_pixels", maxPixels, 0);
+    const int error = avformat_find_stream_info(input.get(), options.data());
+    for (AVDictionary*& streamOptions : options) av_dict_free(&streamOptions);
+    if (error < 0) throw CliError(OpenFailure(path, error));
+    return input;
+}
+
+void Quiet() noexcept {
+    // FFmpeg's own messages would stand between ours on stderr; every
+    // failure is reported by what the calls return.
+    av_log_set_level(AV_LOG_QUIET);
+}
+
+std::int64_t MaxPixels() {
+    const std::uint64_t budget = CurrentReadPolicy().memoryBudget;
+    if (budget == 0) return INT32_MAX;
+    return static_cast<std::int64_t>(std::min<std::uint64_t>(budget / kBytesPerPixel, INT32_MAX));
+}
+
+Frame NewFrame() {
+    Frame frame(av_frame_alloc());
+    if (!frame) throw std::bad_alloc();
+    return frame;
+}
+
+Packet NewPacket() {
+    Packet packet(av_packet_alloc());
+    if (!packet) throw std::bad_alloc();
+    return packet;
+}
+
+int ScalerMatrix(int matrix, int height) noexcept {
+    switch (matrix) {
+        case AVCOL_SPC_BT709: return SWS_CS_ITU709;
+        case AVCOL_SPC_FCC: return SWS_CS_FCC;
+        case AVCOL_SPC_BT470BG:
+        case AVCOL_SPC_SMPTE170M: return SWS_CS_ITU601;
+        case AVCOL_SPC_SMPTE240M: return SWS_CS_SMPTE240M;
+        case AVCOL_SPC_BT2020_NCL:
+        case AVCOL_SPC_BT2020_CL: return SWS_CS_BT2020;
+        default: return height >= 720 ? SWS_CS_ITU709 : SWS_CS_ITU601;
+    }
+}
+
+bool HasAlpha(AVPixelFormat format) noexcept {
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+    return desc != nullptr && (desc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0;
+}
+
+bool IsRgb(AVPixelFormat format) noexcept {
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+    return desc != nullptr && (desc->flags & AV_PIX_FMT_FLAG_RGB) != 0;
+}
+
+int Bits(AVPixelFormat format) noexcept {
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+    int bits = 0;
+    for (int c = 0; desc != nullptr && c < desc->nb_components; ++c) {
+        bits = std::max(bits, desc->comp[c].depth);
+    }
+    return bits;
+}
+
+}  // namespace veskar::av
