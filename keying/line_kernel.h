@@ -14,8 +14,9 @@
 //
 // The kernel is compiled once per instruction set (SSE2, the x86-64 baseline;
 // AVX2; AVX-512) and the best one the processor runs is picked at first use.
-// `cos` and `pow` are called per lane from the C library, as the per-pixel
-// stages call them.
+// cos and pow are keying::Cos and keying::Pow (keying/det_math.h) over whole
+// blocks, as the per-pixel stages call them lane by lane: they give the same
+// bits at every instruction set and on every platform.
 
 #include <cstdint>
 
