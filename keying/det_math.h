@@ -189,18 +189,35 @@ VESKAR_DET_INLINE double QuadrantOf(double shifted) noexcept {
 
 // cos(x) for |x| < kCosFastLimit (any other x gives a value of no meaning, never
 // a fault): x = n pi/2 + y0 + y1 with n the nearest integer, by pi/2 in pieces.
-VESKAR_DET_INLINE double CosFast(double x) noexcept {
+// The quadrant and remainder of CosFast's argument.
+struct Reduced {
+    double q;
+    Pair y;
+};
+
+VESKAR_DET_INLINE Reduced ReduceFast(double x) noexcept {
     const double ax = std::fabs(x);
     const double shifted = ax * kTwoOverPi + kRoundMagic;
     const double n = shifted - kRoundMagic;
-    const double q = QuadrantOf(shifted);
     // n * kHalfPi1 is exact and close enough to ax for the difference to be.
     const double t = ax - n * kHalfPi1;
     const Pair a = TwoSum(t, -(n * kHalfPi2));
     const Pair b = TwoSum(a.hi, -(n * kHalfPi3));
     const double lo = (a.lo + b.lo) - n * kHalfPi4;
-    const Pair y = TwoSum(b.hi, lo);
-    return CosOfQuadrant(q, y.hi, y.lo);
+    return {QuadrantOf(shifted), TwoSum(b.hi, lo)};
+}
+
+VESKAR_DET_INLINE double CosFast(double x) noexcept {
+    const Reduced r = ReduceFast(x);
+    return CosOfQuadrant(r.q, r.y.hi, r.y.lo);
+}
+
+// CosFast for one value: only the kernel its quadrant takes, the same bits.
+inline double CosFastScalar(double x) noexcept {
+    const Reduced r = ReduceFast(x);
+    const bool odd = r.q == 1.0 || r.q == 3.0;
+    const double v = odd ? SinKernel(r.y.hi, r.y.lo) : CosKernel(r.y.hi, r.y.lo);
+    return r.q == 1.0 || r.q == 2.0 ? -v : v;
 }
 
 // 2/pi in bits: word j holds bits 32j+1 .. 32j+32 after the binary point.
@@ -672,7 +689,8 @@ inline bool PowIsRare(double x, double y) noexcept {
 
 /// cos(x), the same bits on every processor; see the file's comment.
 inline double Cos(double x) noexcept {
-    return std::fabs(x) < det_math::kCosFastLimit ? det_math::CosFast(x) : det_math::CosRare(x);
+    return std::fabs(x) < det_math::kCosFastLimit ? det_math::CosFastScalar(x)
+                                                  : det_math::CosRare(x);
 }
 
 /// pow(x, y), the same bits on every processor; see the file's comment.
