@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "keying/colour.h"
+#include "keying/det_math.h"
 #include "keying/snapshot.h"
 #include "keying/staging.h"
 
@@ -60,11 +61,11 @@ inline double MatteFalloff(std::int32_t mode, double x) noexcept {
         case kFalloffLinear:
             return 1.0 - x;
         case kFalloffCosine:
-            return std::cos(kPi * x);
+            return Cos(kPi * x);
         case kFalloffHalfCos:
-            return std::cos(kHalfPi * x);
+            return Cos(kHalfPi * x);
         case kFalloffBCos:
-            return (std::cos(kPi * x) + 1.0) * 0.5;
+            return (Cos(kPi * x) + 1.0) * 0.5;
         default:
             return x;
     }
@@ -78,9 +79,9 @@ inline double FadeFalloff(std::int32_t mode, double y) noexcept {
             return 1.0 - y;
         case kFalloffCosine:
         case kFalloffHalfCos:
-            return std::cos(kPi * y);
+            return Cos(kPi * y);
         case kFalloffBCos:
-            return (std::cos(y) + 1.0) * 0.5;
+            return (Cos(y) + 1.0) * 0.5;
         default:
             return y;
     }
@@ -131,8 +132,8 @@ Mattes ComputeMattes(const Colour& staged, const StagingState& state, const Snap
         // A power of exactly 1 returns its base (the default gamma), so the call
         // is skipped; the fade signal keeps its rounding to float either way.
         if (exponent != 1.0) {
-            p = static_cast<float>(std::pow(static_cast<double>(p), exponent));
-            if constexpr (kWithFade) fadeSignal = std::pow(fadeSignal, exponent);
+            p = static_cast<float>(Pow(static_cast<double>(p), exponent));
+            if constexpr (kWithFade) fadeSignal = Pow(fadeSignal, exponent);
         }
     }
 

@@ -6,16 +6,18 @@
 // once for the line by the modes, and does lane by lane exactly the operations
 // of the per-pixel stages (keying/pixel.h) in the same order and precision:
 // both give the same bits for every input, NaN and infinities included.
-// Lines in RGB without key samples, colour correction or a power on the matte
-// (the defaults among them) take a kernel specialised further, which keys four
-// or eight pixels a step in registers from record to record; where a stage
+// Lines in RGB without key samples or colour correction, with a linear falloff
+// or none (the defaults among them, with or without a gamma's power), take a
+// kernel specialised further, which keys four or eight pixels a step in
+// registers from record to record; where a stage
 // rounds a double operation on two floats back to float, it takes the float
 // operation, whose result has the same bits.
 //
 // The kernel is compiled once per instruction set (SSE2, the x86-64 baseline;
 // AVX2; AVX-512) and the best one the processor runs is picked at first use.
-// `cos` and `pow` are called per lane from the C library, as the per-pixel
-// stages call them.
+// cos and pow are keying::Cos and keying::Pow (keying/det_math.h) over whole
+// blocks, as the per-pixel stages call them lane by lane: they give the same
+// bits at every instruction set and on every platform.
 
 #include <cstdint>
 

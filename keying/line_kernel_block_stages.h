@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "keying/det_math.h"
 #include "keying/key_signal.h"
 #include "keying/line_kernel.h"
 #include "keying/line_kernel_conversions.h"
@@ -22,6 +23,13 @@ namespace {
 
 // ---- Key signal ------------------------------------------------------------
 
+// t[i] = cos(scale * t[i]), in place.
+inline void CosOfScaled(double scale, double* VESKAR_RESTRICT t) noexcept {
+    double argument[kBlock];
+    for (int i = 0; i < kBlock; ++i) argument[i] = scale * t[i];
+    CosLanes(argument, t, kBlock);
+}
+
 // The falloff curve of one channel term, in place. The matte's and the fade
 // matte's curves differ for "HalfCos" and "BCos".
 void MatteFalloff(std::int32_t mode, double* VESKAR_RESTRICT t) noexcept {
@@ -30,13 +38,14 @@ void MatteFalloff(std::int32_t mode, double* VESKAR_RESTRICT t) noexcept {
             for (int i = 0; i < kBlock; ++i) t[i] = 1.0 - t[i];
             break;
         case kFalloffCosine:
-            for (int i = 0; i < kBlock; ++i) t[i] = std::cos(kPi * t[i]);
+            CosOfScaled(kPi, t);
             break;
         case kFalloffHalfCos:
-            for (int i = 0; i < kBlock; ++i) t[i] = std::cos(kHalfPi * t[i]);
+            CosOfScaled(kHalfPi, t);
             break;
         case kFalloffBCos:
-            for (int i = 0; i < kBlock; ++i) t[i] = (std::cos(kPi * t[i]) + 1.0) * 0.5;
+            CosOfScaled(kPi, t);
+            for (int i = 0; i < kBlock; ++i) t[i] = (t[i] + 1.0) * 0.5;
             break;
         default:
             break;
@@ -50,11 +59,15 @@ void FadeFalloff(std::int32_t mode, double* VESKAR_RESTRICT t) noexcept {
             break;
         case kFalloffCosine:
         case kFalloffHalfCos:
-            for (int i = 0; i < kBlock; ++i) t[i] = std::cos(kPi * t[i]);
+            CosOfScaled(kPi, t);
             break;
-        case kFalloffBCos:
-            for (int i = 0; i < kBlock; ++i) t[i] = (std::cos(t[i]) + 1.0) * 0.5;
+        case kFalloffBCos: {
+            double argument[kBlock];
+            for (int i = 0; i < kBlock; ++i) argument[i] = t[i];
+            CosLanes(argument, t, kBlock);
+            for (int i = 0; i < kBlock; ++i) t[i] = (t[i] + 1.0) * 0.5;
             break;
+        }
         default:
             break;
     }
@@ -288,12 +301,14 @@ void Mattes(const LinePlan& plan, const float* const staged[3], Block& k) noexce
             for (int i = 0; i < kBlock; ++i) fadeSignal[i] = static_cast<float>(fadeSignal[i]);
         }
         if (plan.power) {
-            for (int i = 0; i < kBlock; ++i) {
-                p[i] = static_cast<float>(std::pow(static_cast<double>(p[i]), plan.exponent));
-            }
+            double base[kBlock];
+            double power[kBlock];
+            for (int i = 0; i < kBlock; ++i) base[i] = static_cast<double>(p[i]);
+            PowLanes(base, plan.exponent, power, kBlock);
+            for (int i = 0; i < kBlock; ++i) p[i] = static_cast<float>(power[i]);
             if (plan.withFade) {
-                for (int i = 0; i < kBlock; ++i)
-                    fadeSignal[i] = std::pow(fadeSignal[i], plan.exponent);
+                for (int i = 0; i < kBlock; ++i) base[i] = fadeSignal[i];
+                PowLanes(base, plan.exponent, fadeSignal, kBlock);
             }
         }
     }

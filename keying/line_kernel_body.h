@@ -11,9 +11,9 @@
 // once. The operations, their order and their precision are those of the
 // per-pixel stages, written as selections where those branch: both sides are
 // computed and each lane takes the side its own test picks, which is the value
-// the branch would have produced. cos and pow stay calls into the C library,
-// one per lane, so they return exactly what the per-pixel stages get. The
-// commonest plans skip the blocks: see "The plain line" in line_kernel_plain_line.h.
+// the branch would have produced. cos and pow are keying/det_math.h's, run
+// over the block (vectorised like the other stages), so they return exactly
+// what the per-pixel stages get. The commonest plans skip the blocks: see "The plain line" in line_kernel_plain_line.h.
 //
 // The kernel's pieces, each a header of its own, in the order they build on
 // each other: line_kernel_lanes.h (the block's lanes), line_kernel_conversions.h

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "keying/alpha_output.h"
+#include "keying/det_math.h"
 #include "keying/key_signal.h"
 #include "keying/line_kernel_block_stages.h"
 #include "keying/line_kernel_lanes.h"
@@ -28,8 +29,8 @@ namespace {
 
 #if defined(__SSE2__)
 
-// Lines in RGB without key samples, colour correction or a power on the matte
-// (the defaults among them) with a linear falloff or none: every stage of four
+// Lines in RGB without key samples or colour correction (the defaults among
+// them) with a linear falloff or none, with or without a gamma's power: every stage of four
 // pixels at a time in registers, straight from the source records to the
 // output records, in explicit vector instructions so that no intermediate
 // goes through memory. Each lane does the operations of the stages above.
@@ -61,6 +62,8 @@ struct PlainPlan {
     float offsetF;
     float gainF;
     std::int32_t blend;
+    bool power;  // a power other than exactly 1 is taken
+    double exponent;
 };
 
 // What a line's plain kernel is specialised for, one bit each.
@@ -76,7 +79,7 @@ enum PlainOption : unsigned {
 
 bool TakesPlainLine(const LinePlan& plan) noexcept {
     return plan.forward == nullptr && !plan.sampling && plan.correction == Correction::kNone &&
-           !plan.power && (plan.falloff == kFalloffLinear || FalloffKeepsTerm(plan.falloff));
+           (plan.falloff == kFalloffLinear || FalloffKeepsTerm(plan.falloff));
 }
 
 PlainPlan MakePlainPlan(const LinePlan& plan, unsigned& options) noexcept {
@@ -96,6 +99,8 @@ PlainPlan MakePlainPlan(const LinePlan& plan, unsigned& options) noexcept {
     q.offsetF = static_cast<float>(s.offset);
     q.gainF = static_cast<float>(s.gain);
     q.blend = s.bgAlphaBlend;
+    q.power = plan.power;
+    q.exponent = plan.exponent;
     options = (floatStart ? kPlainFloatStart : 0u) |
               (plan.falloff == kFalloffLinear ? kPlainLinear : 0u) | (plan.dist ? kPlainDist : 0u) |
               (IsFloat(s.offset) && IsFloat(s.gain) ? kPlainFloatMatte : 0u) |
@@ -124,6 +129,21 @@ VESKAR_INLINE typename V::Doubles PlainTerm(const PlainPlan& q, int c,
     }
 }
 
+// p^exponent lane by lane, through keying::Pow over the register's lanes
+// (in any order: each lane is its own).
+template <class V>
+VESKAR_INLINE typename V::Floats PlainPower(const PlainPlan& q, typename V::Floats p) noexcept {
+    constexpr int kLanes = sizeof(typename V::Floats) / sizeof(float);
+    float lanes[kLanes];
+    double base[kLanes];
+    double power[kLanes];
+    V::Store(lanes, p);
+    for (int i = 0; i < kLanes; ++i) base[i] = static_cast<double>(lanes[i]);
+    PowLanes(base, q.exponent, power, kLanes);
+    for (int i = 0; i < kLanes; ++i) lanes[i] = static_cast<float>(power[i]);
+    return V::Load(lanes);
+}
+
 // The mattes of the pixels from their red, green and blue.
 template <class V, unsigned kOptions>
 VESKAR_INLINE typename V::Floats PlainMatte(const PlainPlan& q, typename V::Floats r,
@@ -145,7 +165,9 @@ VESKAR_INLINE typename V::Floats PlainMatte(const PlainPlan& q, typename V::Floa
         m = NanFirstMin(NanFirstMin(t1, t2), t3);
     }
     const F one = V::Splat(1.0f);
-    const F p = V::Sub(one, V::Narrow(m));
+    F p = V::Sub(one, V::Narrow(m));
+    // A gamma's power (a test on the line's plan, which the loop keeps).
+    if (q.power) p = PlainPower<V>(q, p);
     F matte;
     if constexpr ((kOptions & kPlainFloatMatte) != 0) {
         matte = V::Mul(V::Add(p, V::Splat(q.offsetF)), V::Splat(q.gainF));
@@ -265,7 +287,7 @@ constexpr std::array<PlainMattesKernel, sizeof...(kOptions)> AllPlainMattes(
 }
 
 bool TakesPlainMattes(const LinePlan& plan) noexcept {
-    return !plan.sampling && !plan.withFade && !plan.power &&
+    return !plan.sampling && !plan.withFade &&
            (plan.falloff == kFalloffLinear || FalloffKeepsTerm(plan.falloff));
 }
 

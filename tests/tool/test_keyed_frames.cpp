@@ -4,14 +4,11 @@
 // keyer, correction and blend mode, and must give the stored bits exactly, on
 // Linux and in the Windows build alike.
 //
-// The Windows build links mingw-w64's own cos and pow, which differ from
-// glibc's: over 1M arguments each (the falloff curves' ranges and gamma
-// exponents 1/0.25 .. 1/3.7), 0.13 to 0.15 % of cos values and 0.08 % of pow
-// values differ, by at most 2.2e-16. The keyer rounds both to float before
-// they reach a pixel, so such a difference shows only when a double lies
-// within that distance of a float rounding boundary (about 2^-29 of the
-// differing values): the frames below key to the same bits, and a different
-// bit here means the arithmetic itself differs between the builds.
+// The keyer's cos and pow are its own (keying/det_math.h), from IEEE basic
+// operations only: the Windows build, whose C runtime's cos and pow differ
+// from glibc's in 0.08 to 0.15 % of results, and every processor compute
+// them to the same bits. A different bit here means the arithmetic itself
+// differs between the builds.
 //
 // After a deliberate change of the keyed result, write the reference again on
 // Linux with VESKAR_WRITE_KEYED_FRAMES=1 ./test_plugin --gtest_filter='KeyedFrames.*'
