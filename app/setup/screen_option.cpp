@@ -48,12 +48,11 @@ int ToolSpace(host::ToolInstance& tool) {
     return static_cast<int>(std::floor(tool.FindInput("Colorspace")->Value() + 0.5));
 }
 
-// Plans the setup: every space (or the tool's) and every ramp length scored,
-// the best kept; the old setup, rising just past the screen, when no
-// candidate has a subject to place the ramp against.
-ScreenSetup ChooseSetup(host::ToolInstance& tool, const ScreenRequest& request, const Image& plate,
-                        const Image* keyImage, const std::vector<ScreenRect>& rects, std::ostream& log,
-                        const std::string& shown) {
+}  // namespace
+
+ScreenSetup PlanScreenRequest(host::ToolInstance& tool, const ScreenRequest& request, const Image& plate,
+                              const Image* keyImage, const std::vector<ScreenRect>& rects, std::ostream& log,
+                              const std::string& shown) {
     std::vector<ScreenRect> subjects;
     for (const std::string& text : request.subjects) subjects.push_back(ParseScreenRect("--subject", text));
     const bool rampToSubject = request.softEdges || !subjects.empty();
@@ -80,14 +79,12 @@ ScreenSetup ChooseSetup(host::ToolInstance& tool, const ScreenRequest& request, 
     return best->setup;
 }
 
-}  // namespace
-
 ScreenSetup ApplyScreenOption(host::ToolInstance& tool, const ScreenRequest& request, const Image& plate,
                               const Image* keyImage, std::ostream& log) {
     const std::vector<ScreenRect> rects = ResolveScreenRects(request.screens, plate, log);
     const std::string shown = ScreenOptionText(request.screens);
     try {
-        const ScreenSetup setup = ChooseSetup(tool, request, plate, keyImage, rects, log, shown);
+        const ScreenSetup setup = PlanScreenRequest(tool, request, plate, keyImage, rects, log, shown);
         ApplyScreenSetup(tool, setup);
         log << "veskar: " << shown << ": " << DescribeScreenSetup(setup, ToolSpace(tool)) << "\n";
         for (const std::string& note : setup.notes) log << "veskar: " << shown << ": " << note << "\n";

@@ -42,6 +42,15 @@ struct ScreenRequest {
 ScreenSetup ApplyScreenOption(host::ToolInstance& tool, const ScreenRequest& request, const Image& plate,
                               const Image* keyImage, std::ostream& log);
 
+/// Plans the setup of `request` for `rects` without setting anything: every
+/// space (or the tool's) and, for soft edges or --subject, every ramp length
+/// scored, the best kept; the ramp just past the screen in the tool's space
+/// when nothing is to be chosen. The figures of the spaces go to `log`, each
+/// line led by `shown` (the option or the page's words for the rectangles).
+ScreenSetup PlanScreenRequest(host::ToolInstance& tool, const ScreenRequest& request, const Image& plate,
+                              const Image* keyImage, const std::vector<ScreenRect>& rects, std::ostream& log,
+                              const std::string& shown);
+
 /// "sRGB"-like tags of values encoded for display.
 bool DisplayEncoded(const std::string& colourSpace);
 

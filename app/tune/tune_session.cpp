@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <sstream>
 
 #include "app/cli_error.h"
 #include "app/files/staged_file.h"
@@ -14,6 +15,7 @@
 #include "app/settings/finishing_section.h"
 #include "app/settings/settings_file.h"
 #include "app/settings/settings_text.h"
+#include "app/setup/screen_option.h"
 #include "app/setup/screen_setup.h"
 #include "host/tags.h"
 
@@ -244,6 +246,7 @@ TuneSession::TuneSession(const TuneOptions& options)
     }
     finishing_ = finish::PlanFinishing(fileFinishing, options.settingsFile, commandFinishing,
                                        options.finishing.cleanEdges);
+    softEdges_ = options.finishing.cleanEdges;
     lastShownFrame_ = frames_.front();
     const Image& first = *LoadFrame(frames_.front()).source.image;
     if (!finishing_.garbage.empty() || !finishing_.holdout.empty()) {
@@ -486,7 +489,14 @@ json TuneSession::Screen(const json& body) {
     const Image* key = loaded.key ? loaded.key->image.get() : nullptr;
     ScreenSetup setup;
     try {
-        setup = SetUpScreen(*tool_, image, key, {rect});
+        // As --screen does, with the session's --clean-edges placing the
+        // ramp between the screen and the subject; the page keeps its space.
+        ScreenRequest request;
+        request.softEdges = softEdges_;
+        request.displayEncoded = DisplayEncoded(loaded.source.colourSpace);
+        std::ostringstream figures;
+        setup = PlanScreenRequest(*tool_, request, image, key, {rect}, figures, shown);
+        ApplyScreenSetup(*tool_, setup);
     } catch (const CliError& e) {
         // The setup is worked out before anything is set: nothing changed.
         throw RequestError(400, shown + ": " + e.what());

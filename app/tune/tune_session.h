@@ -173,6 +173,7 @@ private:
     int lastShownFrame_ = 0;
     KeySetupKind keySetup_;  // how the key was last set up on the page
     finish::FinishPlan finishing_;       // the finishing the page shows and Save writes
+    bool softEdges_ = false;             // --clean-edges: a screen drag sets up for soft edges
     finish::ShapeMattes shapes_;         // its garbage and holdout at the plate's size
     finish::ShapeMattes proxyShapes_;    // and at the proxy's
     std::string warning_;
