@@ -155,15 +155,16 @@ std::uint8_t Classify(const ScreenModel& model, const keying::Colour& c) {
 }
 
 // Whether every pixel within kInset of (x, y) is of `kind`, from the running
-// sums of the pixels that are.
+// sums of the pixels that are. The sums are kept modulo 2^32: a window's
+// count, a difference of four of them, is exact whatever the frame's size.
 class Inset {
 public:
     Inset(const std::vector<std::uint8_t>& kinds, int width, int height, std::uint8_t kind)
-        : width_(width), height_(height), sums_(static_cast<std::size_t>(width + 1) * (height + 1), 0) {
+        : width_(width), height_(height), sums_(static_cast<std::size_t>(width + 1) * (height + 1), 0u) {
         for (int y = 0; y < height; ++y) {
             for (int x = 0; x < width; ++x) {
                 const bool is = kinds[static_cast<std::size_t>(y) * width + x] == kind;
-                Sum(x + 1, y + 1) = Sum(x, y + 1) + Sum(x + 1, y) - Sum(x, y) + (is ? 1 : 0);
+                Sum(x + 1, y + 1) = Sum(x, y + 1) + Sum(x + 1, y) - Sum(x, y) + (is ? 1u : 0u);
             }
         }
     }
@@ -173,17 +174,17 @@ public:
         const int y0 = std::max(0, y - kInset);
         const int x1 = std::min(width_, x + kInset + 1);
         const int y1 = std::min(height_, y + kInset + 1);
-        const std::int64_t count = Get(x1, y1) - Get(x0, y1) - Get(x1, y0) + Get(x0, y0);
-        return count == static_cast<std::int64_t>(x1 - x0) * (y1 - y0);
+        const std::uint32_t count = Get(x1, y1) - Get(x0, y1) - Get(x1, y0) + Get(x0, y0);
+        return count == static_cast<std::uint32_t>((x1 - x0) * (y1 - y0));
     }
 
 private:
-    std::int64_t& Sum(int x, int y) { return sums_[static_cast<std::size_t>(y) * (width_ + 1) + x]; }
-    std::int64_t Get(int x, int y) const { return sums_[static_cast<std::size_t>(y) * (width_ + 1) + x]; }
+    std::uint32_t& Sum(int x, int y) { return sums_[static_cast<std::size_t>(y) * (width_ + 1) + x]; }
+    std::uint32_t Get(int x, int y) const { return sums_[static_cast<std::size_t>(y) * (width_ + 1) + x]; }
 
     int width_;
     int height_;
-    std::vector<std::int64_t> sums_;
+    std::vector<std::uint32_t> sums_;
 };
 
 // Pairs plate pixels with the key image's pixels as the render does.
