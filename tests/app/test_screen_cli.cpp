@@ -5,11 +5,14 @@
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>
 #include <gtest/gtest.h>
+
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <vector>
@@ -148,6 +151,34 @@ TEST_F(ScreenCli, AutoFindsTheDrape) {
     RecordProperty("far_backing_leaks", std::to_string(m.farBackingLeaks));
     EXPECT_GE(m.iou, 0.98);
     EXPECT_EQ(m.farBackingLeaks, 0);
+}
+
+// Without a colour space of the user's, --screen chooses one: on the drape,
+// whose light halves across the frame, RGB keys most of the instrument away
+// and the choice must not; a space set before --screen is kept.
+TEST_F(ScreenCli, AutoChoosesASpaceThatKeepsTheInstrument) {
+    if (!fs::exists(kInstrument)) GTEST_SKIP() << "no shared data at " << kInstrument;
+    const std::string settings = Path("chosen.setting").string();
+    const Outcome run = Run({"render", kInstrument.string(), "--screen", "auto", "-o", Path("keyed.exr").string(),
+                               "--save-settings", settings});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("Colorspace HSV chosen"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("RGB: screen clear"), std::string::npos) << "every space's figures: " << run.err;
+    const MaskAgreement m = AgainstMask(ReadPixels(Path("keyed.exr")), ReadPixels(kInstrumentMask));
+    RecordProperty("iou", std::to_string(m.iou));
+    EXPECT_GE(m.iou, 0.98);
+    EXPECT_EQ(m.farBackingLeaks, 0);
+    std::ifstream in(settings);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("Colorspace = Input { Value = 1, }"), std::string::npos) << text;
+
+    const Outcome kept = Run({"render", kInstrument.string(), "--set", "Colorspace=YUV", "--screen", "auto", "-o",
+                                Path("kept.exr").string(), "--save-settings", settings});
+    ASSERT_EQ(kept.exitCode, 0) << kept.err;
+    EXPECT_EQ(kept.err.find("chosen"), std::string::npos) << kept.err;
+    std::ifstream again(settings);
+    const std::string keptText((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>());
+    EXPECT_NE(keptText.find("Colorspace = Input { Value = 3, }"), std::string::npos) << keptText;
 }
 
 // The yellow-green video frame: the screen is found on the border (R about
