@@ -36,15 +36,6 @@ constexpr int kInset = 6;
 // Each set is thinned to about this many pixels.
 constexpr std::size_t kMostSamples = 40000;
 
-void CheckInside(const Image& plate, const ScreenRect& rect, const char* option) {
-    if (rect.width < 1 || rect.height < 1 || rect.x < 0 || rect.y < 0 || rect.x > plate.Width() - rect.width ||
-        rect.y > plate.Height() - rect.height) {
-        throw CliError(std::string(option) + " " + RectText(rect) + ": the rectangle reaches outside the " +
-                           std::to_string(plate.Width()) + " x " + std::to_string(plate.Height()) + " plate",
-                       2);
-    }
-}
-
 keying::Colour PixelColour(const Image& image, int x, int y) {
     const float* record = image.Plane1Pixel(x, y);
     return keying::Colour{record[0], record[1], record[2], 1.0f};
@@ -62,11 +53,6 @@ std::array<double, 2> Chroma(const keying::Colour& c) {
     return {c.r / sum, c.g / sum};
 }
 
-double Quantile(std::vector<double> values, double share) {
-    const auto index = static_cast<std::size_t>(std::lround(share * static_cast<double>(values.size() - 1)));
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(index), values.end());
-    return values[index];
-}
 
 // The screen's colours: the mean chromaticity and the inverse of its
 // covariance, and the brightness of its darkest and brightest lit parts.
@@ -117,7 +103,7 @@ ScreenModel ModelScreen(const Image& plate, const std::vector<ScreenRect>& rects
     std::vector<std::array<double, 2>> chroma;
     std::vector<double> brightness;
     for (const ScreenRect& rect : rects) {
-        CheckInside(plate, rect, "--screen");
+        CheckRectInside(plate, rect);
         for (int y = rect.y; y < rect.y + rect.height; ++y) {
             for (int x = rect.x; x < rect.x + rect.width; ++x) {
                 const keying::Colour c = PixelColour(plate, x, y);
@@ -133,8 +119,8 @@ ScreenModel ModelScreen(const Image& plate, const std::vector<ScreenRect>& rects
     const ScreenModel first = model;
     FitChroma(chroma, [&first](const std::array<double, 2>& ch) { return first.Deviations(ch) <= kStrayDeviations; },
               model);
-    model.darkest = Quantile(brightness, 0.01);
-    model.brightest = Quantile(brightness, 0.99);
+    model.darkest = Percentile(brightness, 0.01);
+    model.brightest = Percentile(brightness, 0.99);
     return model;
 }
 
@@ -252,7 +238,11 @@ FrameRegions FindFrameRegions(const Image& plate, const Image* keyImage, const s
         return regions;
     }
     for (const ScreenRect& rect : subject) {
-        CheckInside(plate, rect, "--subject");
+        try {
+            CheckRectInside(plate, rect);
+        } catch (const CliError& e) {
+            throw CliError(std::string("--subject: ") + e.what(), 2);
+        }
         for (int y = rect.y; y < rect.y + rect.height; ++y) {
             for (int x = rect.x; x < rect.x + rect.width; ++x) {
                 const keying::Colour c = PixelColour(plate, x, y);

@@ -1,6 +1,5 @@
 #include "app/setup/screen_option.h"
 
-#include <cmath>
 #include <ostream>
 
 #include "app/cli_error.h"
@@ -8,6 +7,7 @@
 #include "app/setup/setup_search.h"
 #include "host/operator.h"
 #include "host/tool_instance.h"
+#include "keying/snapshot.h"
 
 namespace veskar {
 
@@ -40,13 +40,7 @@ std::string ScreenOptionText(const std::vector<std::string>& texts) {
 
 namespace {
 
-const char* const kSpaceNames[5] = {"RGB", "HSV", "YXy", "YUV", "YCbCr"};
-
-std::string SpaceName(int space) { return space >= 0 && space < 5 ? kSpaceNames[space] : std::to_string(space); }
-
-int ToolSpace(host::ToolInstance& tool) {
-    return static_cast<int>(std::floor(tool.FindInput("Colorspace")->Value() + 0.5));
-}
+int ToolSpace(host::ToolInstance& tool) { return keying::RoundMode(tool.FindInput("Colorspace")->Value()); }
 
 }  // namespace
 
@@ -70,10 +64,10 @@ ScreenSetup PlanScreenRequest(host::ToolInstance& tool, const ScreenRequest& req
         // Each space's best comes first among its candidates.
         for (std::size_t i = 0; i < candidates.size(); ++i) {
             if (i > 0 && candidates[i].colourSpace == candidates[i - 1].colourSpace) continue;
-            log << "veskar: " << shown << ": " << SpaceName(candidates[i].colourSpace) << ": "
+            log << "veskar: " << shown << ": " << ColourSpaceName(candidates[i].colourSpace) << ": "
                 << DescribeScore(candidates[i].score) << "\n";
         }
-        log << "veskar: " << shown << ": Colorspace " << SpaceName(best->colourSpace) << " chosen ("
+        log << "veskar: " << shown << ": Colorspace " << ColourSpaceName(best->colourSpace) << " chosen ("
             << DescribeScore(best->score) << "); --set Colorspace=... before --screen keeps a space of your own\n";
     }
     return best->setup;

@@ -116,12 +116,6 @@ std::string ChannelName(std::int32_t mode, int channel) {
     return "p" + std::to_string(channel + 1);
 }
 
-// The value below which `share` of the (unsorted) values lie; reorders them.
-double Percentile(std::vector<double>& values, double share) {
-    const auto index = static_cast<std::size_t>(std::lround(share * static_cast<double>(values.size() - 1)));
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(index), values.end());
-    return values[index];
-}
 
 // Hues on their circle: returns the values moved by whole turns so that they
 // form one arc starting after the widest empty stretch of the circle. A red
@@ -156,12 +150,7 @@ Samples Collect(const Image& plate, const Image* keyImage, const std::vector<Scr
     const double sx = keyImage ? static_cast<double>(keyImage->Width()) / plate.Width() : 0.0;
     const double sy = keyImage ? static_cast<double>(keyImage->Height()) / plate.Height() : 0.0;
     for (const ScreenRect& rect : rects) {
-        if (rect.width < 1 || rect.height < 1 || rect.x < 0 || rect.y < 0 ||
-            rect.x > plate.Width() - rect.width || rect.y > plate.Height() - rect.height) {
-            throw CliError("the rectangle " + RectText(rect) + " reaches outside the " +
-                               std::to_string(plate.Width()) + " x " + std::to_string(plate.Height()) + " plate",
-                           2);
-        }
+        CheckRectInside(plate, rect);
         for (int y = rect.y; y < rect.y + rect.height; ++y) {
             const std::int32_t ky = keyImage ? keying::KeySampleCoordinate(y, sy) : 0;
             for (int x = rect.x; x < rect.x + rect.width; ++x) {
@@ -517,6 +506,21 @@ void SetWindows(const ScreenRanges& ranges, const Ramp& ramp, const std::array<d
 }
 
 }  // namespace
+
+double Percentile(std::vector<double>& values, double share) {
+    const auto index = static_cast<std::size_t>(std::lround(share * static_cast<double>(values.size() - 1)));
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(index), values.end());
+    return values[index];
+}
+
+void CheckRectInside(const Image& plate, const ScreenRect& rect) {
+    if (rect.width < 1 || rect.height < 1 || rect.x < 0 || rect.y < 0 || rect.x > plate.Width() - rect.width ||
+        rect.y > plate.Height() - rect.height) {
+        throw CliError("the rectangle " + RectText(rect) + " reaches outside the " + std::to_string(plate.Width()) +
+                           " x " + std::to_string(plate.Height()) + " plate",
+                       2);
+    }
+}
 
 std::string RectText(const ScreenRect& rect) {
     return std::to_string(rect.x) + "," + std::to_string(rect.y) + "," + std::to_string(rect.width) + "," +

@@ -33,6 +33,14 @@ struct ScreenRect {
 /// "X,Y,W,H" as the command line writes it ("120,0,40,30").
 std::string RectText(const ScreenRect& rect);
 
+/// Throws CliError (exit 2) when `rect` does not lie wholly in `plate`: "the
+/// rectangle X,Y,W,H reaches outside the W x H plate".
+void CheckRectInside(const Image& plate, const ScreenRect& rect);
+
+/// The value below which `share` of the (unsorted, not empty) values lie;
+/// reorders them.
+double Percentile(std::vector<double>& values, double share);
+
 /// Reads "X,Y,W,H" (whole numbers, W and H at least 1). Throws CliError (exit
 /// 2) naming `option` and the text.
 ScreenRect ParseScreenRect(const std::string& option, const std::string& text);

@@ -149,6 +149,11 @@ const SetupCandidate* BestSetup(const std::vector<SetupCandidate>& candidates) {
     return best;
 }
 
+std::string ColourSpaceName(int space) {
+    static const char* const kNames[5] = {"RGB", "HSV", "YXy", "YUV", "YCbCr"};
+    return space >= 0 && space < 5 ? kNames[space] : std::to_string(space);
+}
+
 std::string DescribeScore(const SetupScore& score) {
     if (!score.usable) return score.failure;
     char line[160];

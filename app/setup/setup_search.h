@@ -61,6 +61,10 @@ std::vector<SetupCandidate> SearchSetups(const Operator& tool, const Image& plat
 /// The best of `candidates` (lowest total among the usable), or null.
 const SetupCandidate* BestSetup(const std::vector<SetupCandidate>& candidates);
 
+/// "RGB", "HSV", "YXy", "YUV", "YCbCr" for Colorspace 0 to 4, the number
+/// for any other.
+std::string ColourSpaceName(int space);
+
 /// One line of a candidate's figures ("screen clear 99.6%, core kept 99.9%,
 /// mix error 0.081, score 0.12").
 std::string DescribeScore(const SetupScore& score);

@@ -21,8 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char* const kSpaces[5] = {"RGB", "HSV", "YXy", "YUV", "YCbCr"};
-
 struct Outcome {
     std::string setupLine;  // what the setup keyed, or why it failed
     SetupScore score;
@@ -85,7 +83,7 @@ Outcome TrySpace(const SuggestInputs& in, int space) {
 // (index `best`, -1 for none) marked.
 void PrintOutcomes(const Outcome (&outcomes)[5], int best) {
     for (int space = 0; space < 5; ++space) {
-        std::cout << kSpaces[space] << ": " << outcomes[space].setupLine << "\n";
+        std::cout << ColourSpaceName(space) << ": " << outcomes[space].setupLine << "\n";
         if (outcomes[space].score.usable) std::cout << "  " << outcomes[space].values << "\n";
     }
     std::cout << "\n";
@@ -93,14 +91,14 @@ void PrintOutcomes(const Outcome (&outcomes)[5], int best) {
     for (int space = 0; space < 5; ++space) {
         const SetupScore& o = outcomes[space].score;
         if (!o.usable) {
-            rows.push_back({kSpaces[space], "-", "-", "-", "-"});
+            rows.push_back({ColourSpaceName(space), "-", "-", "-", "-"});
             continue;
         }
         char mix[32];
         char score[32];
         std::snprintf(mix, sizeof mix, "%.3f", o.mixError);
         std::snprintf(score, sizeof score, "%.3f%s", o.total, space == best ? "  best" : "");
-        rows.push_back({kSpaces[space], Percent(o.screenClear), Percent(o.coreKept), mix, score});
+        rows.push_back({ColourSpaceName(space), Percent(o.screenClear), Percent(o.coreKept), mix, score});
     }
     for (const auto& row : rows) {
         char line[160];
@@ -151,10 +149,10 @@ int RunSuggest(const std::string& pluginFolder, const SuggestOptions& options) {
         throw CliError(shown + ": no colour space could be set up: " + outcomes[0].setupLine);
     }
     StagedFile settings(output, "-- Veskar settings suggested for " + fs::path(options.plate).filename().string() +
-                                    " by veskar suggest " + shown + ": " + kSpaces[best] + "\n" +
+                                    " by veskar suggest " + shown + ": " + ColourSpaceName(best) + "\n" +
                                     outcomes[best].settings);
     settings.Commit();
-    std::cout << "wrote " << output << " (" << kSpaces[best] << ")\n";
+    std::cout << "wrote " << output << " (" << ColourSpaceName(best) << ")\n";
     return 0;
 }
 

@@ -308,7 +308,8 @@ TEST_F(ScreenCli, BadRectanglesAreUsageErrors) {
         const char* fragment;
     };
     for (const Case& c : {Case{"1,2,3", "expected X,Y,W,H"}, Case{"1,2,0,4", "at least 1"},
-                          Case{"1270,0,20,20", "reaches outside the 1280 x 720 plate"}}) {
+                          Case{"1270,0,20,20", "--screen 1270,0,20,20: the rectangle 1270,0,20,20 reaches outside "
+                                               "the 1280 x 720 plate"}}) {
         const Outcome run = Run({"render", plate, "--screen", c.rect, "-o", Path("keyed.exr").string()});
         EXPECT_EQ(run.exitCode, 2) << c.rect;
         EXPECT_NE(run.err.find(c.fragment), std::string::npos) << run.err;
