@@ -124,16 +124,18 @@ std::string NumberText(double value) {
 }
 
 bool FinishChoices::Empty() const {
-    return !unmix && !despill && !clipBlack && !clipWhite && !shrink && !grow && !soften && !despot && !garbage &&
+    return !refineEdges && !unmix && !despill && !clipBlack && !clipWhite && !shrink && !grow && !soften && !despot && !garbage &&
            !holdout && !view;
 }
 
 FinishChoices CleanEdgesRecipe() {
     FinishChoices recipe;
-    // Measured on plates with an exact soft alpha (bench/edge): unmixing and
-    // despill take the screen out of the edges; clipping the matte's lowest
-    // 6% clears the faint veil a soft ramp leaves over grain and shadows of
-    // the screen, and lowers the edge error as well.
+    // Measured on plates with an exact soft alpha (bench/edge): refining the
+    // edges puts each contour pixel's alpha at its share of subject; unmixing
+    // and despill take the screen out of the edges; clipping the matte's
+    // lowest 6% clears the faint veil a soft ramp leaves over grain and
+    // shadows of the screen, and lowers the edge error as well.
+    recipe.refineEdges = true;
     recipe.unmix = true;
     recipe.despill = 1.0;
     recipe.clipBlack = 0.06;
@@ -145,6 +147,7 @@ FinishChoices Overlay(FinishChoices base, const FinishChoices& over) {
         base.shrink.reset();
         base.grow.reset();
     }
+    Take(base.refineEdges, over.refineEdges);
     Take(base.unmix, over.unmix);
     Take(base.despill, over.despill);
     Take(base.clipBlack, over.clipBlack);
@@ -174,6 +177,7 @@ FinishPlan PlanFinishing(const FinishChoices& fromFile, const std::string& fileP
     const FinishChoices chosen = Overlay(Overlay(fromFile, recipe), commandLine);
     FinishPlan plan;
     FinishOptions& options = plan.options;
+    options.refineEdges = chosen.refineEdges.value_or(false);
     options.unmix = chosen.unmix.value_or(false);
     options.despill = chosen.despill.value_or(0.0);
     options.clipBlack = chosen.clipBlack.value_or(0.0);
@@ -251,6 +255,7 @@ std::string ViewName(View view) {
 std::string FinishingSummary(const FinishOptions& options) {
     std::vector<std::string> parts;
     const FinishOptions none;
+    if (options.refineEdges) parts.push_back("refine edges");
     if (options.clipBlack != none.clipBlack) parts.push_back("clip black " + NumberText(options.clipBlack));
     if (options.clipWhite != none.clipWhite) parts.push_back("clip white " + NumberText(options.clipWhite));
     if (options.shrink > 0.0) parts.push_back("shrink " + NumberText(options.shrink));
@@ -269,6 +274,7 @@ std::string FinishingSummary(const FinishOptions& options) {
 
 FinishChoices FinishCommandLine::Choices() const {
     FinishChoices choices;
+    if (refineEdges) choices.refineEdges = true;
     if (unmix) choices.unmix = true;
     double amount = 0.0;
     if (!despill.empty() && !ParseNumber(despill, amount)) {
@@ -304,6 +310,10 @@ FinishChoices FinishCommandLine::Choices() const {
 
 void AddFinishOptions(CLI::App& command, FinishCommandLine& options) {
     const char* group = "Finishing (after the keyer, in this order)";
+    command.add_flag("--refine-edges", options.refineEdges,
+                     "Matte near the contour from the colours: each pixel's share of subject between the local "
+                     "screen and subject")
+        ->group(group);
     command.add_option("--clip-black", options.clipBlack, "Matte at or below V becomes 0 (levels)")->type_name("V")->group(group);
     command.add_option("--clip-white", options.clipWhite, "Matte at or above V becomes 1 (levels)")->type_name("V")->group(group);
     command.add_option("--shrink", options.shrink, "Erode the matte by PX pixels (fractional)")->type_name("PX")->group(group);
@@ -333,7 +343,8 @@ void AddFinishOptions(CLI::App& command, FinishCommandLine& options) {
         ->group(group);
     command.add_option("--show", options.view, "What is written: result (default), matte or status")->type_name("VIEW")->group(group);
     command.add_flag("--clean-edges", options.cleanEdges,
-                     "Clean hair and motion-blur edges: turns on unmix and despill (options given replace its values)")
+                     "Clean hair and motion-blur edges: refine edges, unmix, despill, clip black 0.06 (options given "
+                     "replace its values)")
         ->group(group);
 }
 

@@ -28,6 +28,7 @@ struct ShapeChoice {
 /// Finishing values as one source gives them; an unset value leaves what the
 /// sources before it said.
 struct FinishChoices {
+    std::optional<bool> refineEdges;
     std::optional<bool> unmix;
     std::optional<double> despill;
     std::optional<double> clipBlack;
@@ -99,6 +100,7 @@ std::string FinishingSummary(const FinishOptions& options);
 /// The finishing options of the command line as CLI11 gathers them: number
 /// texts are kept as typed ("" when not given), so that messages show them.
 struct FinishCommandLine {
+    bool refineEdges = false;
     bool unmix = false;
     std::string despill;
     std::string clipBlack;

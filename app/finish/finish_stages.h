@@ -39,6 +39,15 @@ Matte ReadMatte(const Image& image);
 /// Alpha into [0, 1]; NaN stays.
 void ClampMatte(Matte& matte);
 
+/// Stage 0: near the contour (within 3 px of the matte's 0.5 and of its
+/// soft pixels, on the subject's side), alpha becomes the share of subject
+/// in a mix of the local screen and subject colours: 1 - (C - F).(S - F) /
+/// |S - F|^2, clamped to [0, 1], in linear light when the plate is
+/// display-encoded. F fills in from the solid pixels (matte at least 0.98,
+/// eroded a pixel), S from the clear ones (at most 0.02) or the clean plate.
+/// Where F and S are too alike, and at NaN, the tool's alpha stays.
+void RefineEdges(Matte& matte, const FrameContext& context);
+
 /// clamp((a - black) / (white - black)); white above black (validated).
 void ClipLevels(Matte& matte, double black, double white);
 

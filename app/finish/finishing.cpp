@@ -55,7 +55,7 @@ const ShapeMattes& ShapesAsked(const FinishOptions& options, const FrameContext&
 }  // namespace
 
 bool FinishOptions::Any() const {
-    return unmix || despill != 0.0 || clipBlack != 0.0 || clipWhite != 1.0 || shrink != 0.0 ||
+    return refineEdges || unmix || despill != 0.0 || clipBlack != 0.0 || clipWhite != 1.0 || shrink != 0.0 ||
            grow != 0.0 || soften != 0.0 || despot != 0.0 || !garbage.empty() || !holdout.empty() ||
            view != View::Result;
 }
@@ -114,7 +114,7 @@ void FinishFrame(const FinishOptions& options, const FrameContext& context, Imag
         throw std::invalid_argument("finishing a keyed frame of another size than its plate");
     }
     if (keyed.Width() == 0 || keyed.Height() == 0) return;  // no pixel to finish
-    const bool matteStages = ClipsChange(options) || options.shrink > 0.0 || options.grow > 0.0 ||
+    const bool matteStages = options.refineEdges || ClipsChange(options) || options.shrink > 0.0 || options.grow > 0.0 ||
                              options.soften > 0.0 || options.despot > 0.0 || HasShapes(options);
     if (matteStages || options.unmix) {
         Matte matte = ReadMatte(keyed);
@@ -122,6 +122,7 @@ void FinishFrame(const FinishOptions& options, const FrameContext& context, Imag
         if (matteStages) {
             // Every matte stage leaves alpha in [0, 1]; so does the start.
             ClampMatte(matte);
+            if (options.refineEdges) RefineEdges(matte, context);
             if (ClipsChange(options)) ClipLevels(matte, options.clipBlack, options.clipWhite);
             if (options.shrink > 0.0) GrowOrShrink(matte, options.shrink, false);
             if (options.grow > 0.0) GrowOrShrink(matte, options.grow, true);

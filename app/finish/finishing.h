@@ -5,6 +5,7 @@
 // touched; a render that asks for none of these stages writes the tool's bits.
 //
 // Stages run in this fixed order:
+//   0. refine edges             (the matte near the contour from the colours)
 //   1. clip black, clip white   (levels of the matte)
 //   2. shrink or grow           (sub-pixel erosion or dilation of the matte)
 //   3. soften                   (blur of the matte)
@@ -44,6 +45,7 @@ enum class View { Result, Matte, Status };
 
 /// The finishing asked for. Defaults change nothing.
 struct FinishOptions {
+    bool refineEdges = false;  ///< the matte near the contour estimated again from the colours
     bool unmix = false;
     double despill = 0.0;    ///< 0: off; 1: full suppression (--despill alone)
     double clipBlack = 0.0;  ///< alpha at or below becomes 0; between the clips alpha is stretched
@@ -83,6 +85,7 @@ struct FrameContext {
     std::array<float, 3> screen;  ///< red, green, blue of the screen when there is no clean plate
     bool premultiplied;         ///< the keyed colour is stored premultiplied by its alpha
     const ShapeMattes* shapes;  ///< may be null when the options list no garbage or holdout shapes
+    bool displayEncoded = false;  ///< the plate's values are sRGB-encoded: colours mix in linear light
 };
 
 /// Coverage of `polygon` over a width x height frame (0..1 per pixel, the

@@ -7,6 +7,7 @@
 
 #include "app/interrupt.h"
 #include "app/preview.h"
+#include "app/setup/screen_option.h"
 #include "app/tool_session.h"
 
 namespace veskar {
@@ -116,7 +117,7 @@ void FrameLoop::Finish(int frame, const FileImage& source, const std::optional<F
     // is finished in place. A key image of another size is paired with the
     // frame's pixels as the tool pairs them.
     const finish::FrameContext context{*source.image, key ? key->image.get() : nullptr, run->screen,
-                                       run->premultiplied, shapes};
+                                       run->premultiplied, shapes, DisplayEncoded(source.colourSpace)};
     finish::FinishFrame(run->plan.options, context, keyed);
 }
 

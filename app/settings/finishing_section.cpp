@@ -78,6 +78,7 @@ using FieldReader = std::function<void(const SectionReader&, const FileField&, F
 // Every key of the section and what it sets.
 const std::map<std::string, FieldReader>& FieldReaders() {
     static const std::map<std::string, FieldReader> readers = {
+        {"RefineEdges", [](const auto& r, const auto& f, auto& c) { c.refineEdges = r.Boolean(f); }},
         {"Unmix", [](const auto& r, const auto& f, auto& c) { c.unmix = r.Boolean(f); }},
         {"Despill", [](const auto& r, const auto& f, auto& c) { c.despill = r.Number(f, ValueRule::Amount); }},
         {"ClipBlack", [](const auto& r, const auto& f, auto& c) { c.clipBlack = r.Number(f, ValueRule::Any); }},
@@ -138,7 +139,7 @@ FinishChoices ReadFinishingSection(const FileSection& section, const std::string
         }
         const auto found = FieldReaders().find(field.key);
         if (found == FieldReaders().end()) {
-            throw CliError(reader.Where(field) + ": unknown key (expected Unmix, Despill, ClipBlack, ClipWhite, Shrink, "
+            throw CliError(reader.Where(field) + ": unknown key (expected RefineEdges, Unmix, Despill, ClipBlack, ClipWhite, Shrink, "
                                                  "Grow, Soften, Despot, Garbage, Holdout or View)");
         }
         found->second(reader, field, choices);
@@ -162,6 +163,7 @@ std::string FinishingSectionText(const finish::FinishPlan& plan, const std::stri
         }
         text += " },\n";
     };
+    if (options.refineEdges) text += "\t\tRefineEdges = true,\n";
     if (options.unmix) text += "\t\tUnmix = true,\n";
     number("Despill", options.despill, none.despill);
     number("ClipBlack", options.clipBlack, none.clipBlack);

@@ -127,6 +127,7 @@ struct FinishingControl {
     double upper;
 };
 constexpr FinishingControl kFinishingControls[] = {
+    {"finish.refineEdges", "Refine Edges", true, 1.0},
     {"finish.clipBlack", "Clip Black", false, 1.0}, {"finish.clipWhite", "Clip White", false, 1.0},
     {"finish.shrink", "Shrink (px)", false, 10.0},  {"finish.grow", "Grow (px)", false, 10.0},
     {"finish.soften", "Soften (px)", false, 10.0},  {"finish.despot", "Despot (px)", false, 50.0},
@@ -141,6 +142,7 @@ double FinishingValue(const finish::FinishOptions& options, const std::string& i
     if (id == "finish.soften") return options.soften;
     if (id == "finish.despot") return options.despot;
     if (id == "finish.unmix") return options.unmix ? 1.0 : 0.0;
+    if (id == "finish.refineEdges") return options.refineEdges ? 1.0 : 0.0;
     return options.despill;
 }
 
@@ -369,11 +371,11 @@ void TuneSession::SetFinishing(finish::FinishOptions& options, const std::string
         }
         return value;
     };
-    if (id == "finish.unmix") {
+    if (id == "finish.unmix" || id == "finish.refineEdges") {
         if (value != 0.0 && value != 1.0) {
             throw RequestError(400, id + ": a checkbox takes 0 or 1, not " + SettingsNumber(value));
         }
-        options.unmix = value == 1.0;
+        (id == "finish.unmix" ? options.unmix : options.refineEdges) = value == 1.0;
     } else if (id == "finish.despill") {
         options.despill = checked(ValueRule::Amount);
     } else if (id == "finish.clipBlack") {
@@ -551,7 +553,8 @@ void TuneSession::Finish(bool proxy, Image& keyed) {
     const Image& source = shrunk ? *frame.proxySource : *frame.source.image;
     const Image* key = frame.key ? (shrunk ? frame.proxyKey.get() : frame.key->image.get()) : nullptr;
     const finish::FrameContext context{source, key, KeyColour(*tool_), ColourPremultiplied(*tool_),
-                                       Shapes(shrunk, source.Width(), source.Height())};
+                                       Shapes(shrunk, source.Width(), source.Height()),
+                                       DisplayEncoded(frame.source.colourSpace)};
     finish::FinishFrame(options, context, keyed);
 }
 

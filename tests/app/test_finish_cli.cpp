@@ -139,8 +139,8 @@ TEST_F(FinishCli, UsageErrorsNameTheOptionAndTheValue) {
 // option given with the recipe replaces the recipe's value.
 TEST_F(FinishCli, CleanEdgesIsItsRecipeAndYieldsToOptionsGiven) {
     ASSERT_EQ(Render("recipe.exr", {"--clean-edges"}).exitCode, 0);
-    ASSERT_EQ(Render("spelled.exr", {"--unmix", "--despill", "--clip-black", "0.06"}).exitCode, 0);
-    ASSERT_EQ(Render("full.exr", {"--despill=1", "--clip-black=0.06", "--unmix"}).exitCode, 0);
+    ASSERT_EQ(Render("spelled.exr", {"--refine-edges", "--unmix", "--despill", "--clip-black", "0.06"}).exitCode, 0);
+    ASSERT_EQ(Render("full.exr", {"--despill=1", "--clip-black=0.06", "--unmix", "--refine-edges"}).exitCode, 0);
     EXPECT_TRUE(SameImage(Out("recipe.exr"), Out("spelled.exr")));
     EXPECT_TRUE(SameImage(Out("recipe.exr"), Out("full.exr")));
 
@@ -148,7 +148,7 @@ TEST_F(FinishCli, CleanEdgesIsItsRecipeAndYieldsToOptionsGiven) {
     const Outcome run = Render("half.exr", {"--clean-edges", "--despill", "0.25", "--save-settings", saved});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const std::string text = ReadText(saved);
-    EXPECT_NE(text.find("\tVeskarFinishing = {\n\t\tUnmix = true,\n\t\tDespill = 0.25,\n\t\tClipBlack = 0.06,\n\t},\n}\n"),
+    EXPECT_NE(text.find("\tVeskarFinishing = {\n\t\tRefineEdges = true,\n\t\tUnmix = true,\n\t\tDespill = 0.25,\n\t\tClipBlack = 0.06,\n\t},\n}\n"),
               std::string::npos)
         << text;
     EXPECT_FALSE(SameImage(Out("recipe.exr"), Out("half.exr")));
@@ -162,8 +162,8 @@ TEST_F(FinishCli, SavedFinishingRendersTheSameFromTheFile) {
     fs::create_directories(dir / "shot");
     const std::string first = (dir / "shot" / "first.setting").string();
     const std::string second = (dir / "shot" / "second.setting").string();
-    const std::vector<std::string> finishing = {"--unmix", "--despill", "0.5", "--soften", "1.5", "--clip-black",
-                                                "0.05", "--garbage", "0,0,12,0,12,30,0,30", "--holdout", matte,
+    const std::vector<std::string> finishing = {"--refine-edges", "--unmix", "--despill", "0.5", "--soften",
+                                                "1.5", "--clip-black", "0.05", "--garbage", "0,0,12,0,12,30,0,30", "--holdout", matte,
                                                 "--show", "status"};
     std::vector<std::string> args = finishing;
     args.insert(args.end(), {"--save-settings", first});
@@ -183,7 +183,7 @@ TEST_F(FinishCli, SavedFinishingRendersTheSameFromTheFile) {
     OIIO::ImageBuf written(Out("file.exr"));
     ASSERT_TRUE(written.read());
     const std::string history = written.spec().get_string_attribute("Exif:ImageHistory");
-    EXPECT_NE(history.find("finishing: clip black 0.05, soften 1.5, garbage 0,0,12,0,12,30,0,30, holdout "
+    EXPECT_NE(history.find("finishing: refine edges, clip black 0.05, soften 1.5, garbage 0,0,12,0,12,30,0,30, holdout "
                            "../mattes/left.exr, unmix, despill 0.5, view status"),
               std::string::npos)
         << history;

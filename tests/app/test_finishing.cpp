@@ -107,6 +107,7 @@ TEST(FinishIdentity, NeutralValuesAskForNothingAndKeepEveryBit) {
 
 TEST(FinishIdentity, EachOptionCountsAsAsked) {
     const std::vector<std::function<void(FinishOptions&)>> settings = {
+        [](FinishOptions& o) { o.refineEdges = true; },
         [](FinishOptions& o) { o.unmix = true; },
         [](FinishOptions& o) { o.despill = 1.0; },
         [](FinishOptions& o) { o.clipBlack = 0.1; },
@@ -563,6 +564,93 @@ TEST(FinishOrder, ShapesComeAfterSoftenAndKeepHardEdges) {
     EXPECT_LT(keyed.Plane1Pixel(20, 5)[3], 0.7f);
     EXPECT_GT(keyed.Plane1Pixel(19, 5)[3], 0.3f);
     EXPECT_EQ(keyed.Plane1Pixel(30, 5)[3], 0.0f);
+}
+
+// ---------------------------------------------------------------------------
+// Edge refinement
+
+// A row plate, `height` rows alike: screen up to x = 9, then shares
+// 0.25, 0.5, 0.75 of subject in three pixels, then subject. The keyer's
+// matte is 0 over the screen, 0.5 over every mix and 1 over the subject:
+// soft, but not in step with the shares.
+constexpr int kRefineWidth = 24;
+constexpr int kRefineFirstMix = 10;
+double RefineShare(int x) { return std::clamp((x - kRefineFirstMix + 1) * 0.25, 0.0, 1.0); }
+float KeyerAlpha(int x) { return x < kRefineFirstMix ? 0.0f : x < kRefineFirstMix + 3 ? 0.5f : 1.0f; }
+
+double Encoded(double v) { return v <= 0.0031308 ? v * 12.92 : 1.055 * std::pow(v, 1.0 / 2.4) - 0.055; }
+
+Frame MixPlate(const std::array<double, 3>& subject, const std::function<std::array<double, 3>(int)>& screen,
+               bool encoded) {
+    return MakeFrame(kRefineWidth, 6, [&](int x, int) {
+        const double t = RefineShare(x);
+        std::array<double, 3> c{};
+        for (int k = 0; k < 3; ++k) {
+            c[k] = subject[k] * t + screen(x)[k] * (1.0 - t);
+            if (encoded) c[k] = Encoded(c[k]);
+        }
+        return Rgba{static_cast<float>(c[0]), static_cast<float>(c[1]), static_cast<float>(c[2]), 1.0f};
+    });
+}
+
+Frame KeyerMatte() {
+    return MakeFrame(kRefineWidth, 6, [](int x, int) { return Rgba{0.3f, 0.3f, 0.3f, KeyerAlpha(x)}; });
+}
+
+TEST(FinishRefineEdges, AlphaBecomesTheShareOfAKnownMix) {
+    const std::array<double, 3> subject{0.8, 0.35, 0.2};
+    auto flat = [](int) { return std::array<double, 3>{0.1, 0.7, 0.2}; };
+    for (bool encoded : {false, true}) {
+        const Frame source = MixPlate(subject, flat, encoded);
+        Frame keyed = KeyerMatte();
+        FinishOptions options;
+        options.refineEdges = true;
+        FrameContext context = Context(source, true);
+        context.displayEncoded = encoded;
+        FinishFrame(options, context, keyed);
+        for (int x = 0; x < kRefineWidth; ++x) {
+            const float a = keyed.Plane1Pixel(x, 3)[3];
+            if (x >= kRefineFirstMix && x < kRefineFirstMix + 3) {
+                // Mixed in light: a display-encoded plate is decoded first.
+                EXPECT_NEAR(a, RefineShare(x), 2e-6) << x << " encoded " << encoded;
+            } else {
+                // The screen and the subject keep the keyer's bits.
+                EXPECT_TRUE(SameFloatBits(a, KeyerAlpha(x))) << x << " encoded " << encoded;
+            }
+        }
+    }
+}
+
+TEST(FinishRefineEdges, CleanPlateScreenAndWhatTheColoursCannotTell) {
+    const std::array<double, 3> subject{0.8, 0.35, 0.2};
+    // A screen that darkens across the frame: the clean plate tells it pixel by pixel.
+    auto uneven = [](int x) { return std::array<double, 3>{0.1, 0.8 - 0.02 * x, 0.25 - 0.005 * x}; };
+    const Frame source = MixPlate(subject, uneven, false);
+    const Frame clean = MakeFrame(kRefineWidth, 6, [&](int x, int) {
+        const auto s = uneven(x);
+        return Rgba{static_cast<float>(s[0]), static_cast<float>(s[1]), static_cast<float>(s[2]), 1.0f};
+    });
+    FinishOptions options;
+    options.refineEdges = true;
+    Frame keyed = KeyerMatte();
+    FinishFrame(options, Context(source, true, {9.0f, 9.0f, 9.0f}, clean.get()), keyed);
+    for (int x = kRefineFirstMix; x < kRefineFirstMix + 3; ++x) {
+        EXPECT_NEAR(keyed.Plane1Pixel(x, 2)[3], RefineShare(x), 2e-6) << x;
+    }
+
+    // A subject of the screen's own colour: a mix tells nothing, and a NaN
+    // alpha stays NaN; every bit of the keyer's matte stays.
+    auto flat = [](int) { return std::array<double, 3>{0.1, 0.7, 0.2}; };
+    const Frame same = MixPlate({0.1, 0.7, 0.2}, flat, false);
+    Frame untold = KeyerMatte();
+    untold.Plane1Pixel(kRefineFirstMix + 1, 4)[3] = kNan;
+    const Frame before = CopyFrame(untold);
+    FinishFrame(options, Context(same, true), untold);
+    for (int y = 0; y < 6; ++y) {
+        for (int x = 0; x < kRefineWidth; ++x) {
+            EXPECT_TRUE(SameFloatBits(untold.Plane1Pixel(x, y)[3], before.Plane1Pixel(x, y)[3])) << x << "," << y;
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,241 @@
+// Edge refinement: the matte near the subject's contour estimated again from
+// the colours, as the share of subject in a mix of the local screen and the
+// local subject. A window key gives a pixel's alpha from where its colour lies
+// against the screen's, which is not in step with how much of the subject it
+// holds; a mix of two known colours tells its share exactly.
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "app/finish/finish_stages.h"
+#include "keying/staging.h"
+
+namespace veskar::finish {
+namespace {
+
+constexpr int kBlockRows = 16;
+// Mattes at or above kSolid are the subject's own colour, at or below kClear
+// the screen's; each is eroded by a pixel so that neither takes in the mixes
+// of the contour.
+constexpr float kSolid = 0.98f;
+constexpr float kClear = 0.02f;
+// How far from the contour and from soft pixels the matte is estimated again.
+constexpr double kBandRadius = 3.0;
+// Below this squared distance the subject's colour is the screen's, and the
+// mix tells nothing: the tool's matte stays.
+constexpr double kLeastContrast = 1e-4;
+
+double Linear(double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); }
+
+// Red, green and blue of every pixel, in linear light when the frame is
+// display-encoded (a mix of two lights is made in light, not in code values).
+struct Colours {
+    int width = 0;
+    int height = 0;
+    std::vector<double> rgb;  // three per pixel
+
+    const double* At(std::size_t i) const noexcept { return &rgb[i * 3]; }
+};
+
+Colours ReadColours(const Image& image, bool displayEncoded) {
+    Colours colours{image.Width(), image.Height(), {}};
+    colours.rgb.resize(static_cast<std::size_t>(colours.width) * colours.height * 3);
+    ForRowBlocks(colours.height, kBlockRows, [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            for (int x = 0; x < colours.width; ++x) {
+                const float* record = image.Plane1Pixel(x, y);  // blue, green, red
+                double* out = &colours.rgb[(static_cast<std::size_t>(y) * colours.width + x) * 3];
+                for (int c = 0; c < 3; ++c) {
+                    const double v = record[2 - c];
+                    out[c] = displayEncoded ? Linear(v) : v;
+                }
+            }
+        }
+    });
+    return colours;
+}
+
+// One level of the fill's pyramid: the weighted sums of colour and the weight.
+struct Level {
+    int width = 0;
+    int height = 0;
+    std::vector<double> sums;  // red, green, blue, weight per pixel
+};
+
+Level Halve(const Level& fine) {
+    Level coarse{(fine.width + 1) / 2, (fine.height + 1) / 2, {}};
+    coarse.sums.assign(static_cast<std::size_t>(coarse.width) * coarse.height * 4, 0.0);
+    for (int y = 0; y < fine.height; ++y) {
+        for (int x = 0; x < fine.width; ++x) {
+            const double* from = &fine.sums[(static_cast<std::size_t>(y) * fine.width + x) * 4];
+            double* to = &coarse.sums[(static_cast<std::size_t>(y / 2) * coarse.width + x / 2) * 4];
+            for (int k = 0; k < 4; ++k) to[k] += from[k];
+        }
+    }
+    return coarse;
+}
+
+// The coarser level's colour at fine pixel (x, y), bilinear between its pixel centres.
+void Upsampled(const std::vector<double>& coarse, int width, int height, int x, int y, double* out) {
+    const double fx = std::clamp((x + 0.5) * 0.5 - 0.5, 0.0, static_cast<double>(width - 1));
+    const double fy = std::clamp((y + 0.5) * 0.5 - 0.5, 0.0, static_cast<double>(height - 1));
+    const int x0 = static_cast<int>(fx);
+    const int y0 = static_cast<int>(fy);
+    const int x1 = std::min(x0 + 1, width - 1);
+    const int y1 = std::min(y0 + 1, height - 1);
+    const double tx = fx - x0;
+    const double ty = fy - y0;
+    for (int c = 0; c < 3; ++c) {
+        auto at = [&](int px, int py) { return coarse[(static_cast<std::size_t>(py) * width + px) * 3 + c]; };
+        const double top = at(x0, y0) + (at(x1, y0) - at(x0, y0)) * tx;
+        const double bottom = at(x0, y1) + (at(x1, y1) - at(x0, y1)) * tx;
+        out[c] = top + (bottom - top) * ty;
+    }
+}
+
+// A colour everywhere from the pixels `known` marks (push-pull): each pixel
+// keeps its own colour when known, else takes the mean of the known pixels in
+// the smallest block around it that holds one, blended smoothly between the
+// pyramid's levels. Empty when no pixel is known.
+std::vector<double> Fill(const Colours& colours, const std::vector<std::uint8_t>& known) {
+    std::vector<Level> levels(1);
+    levels[0] = {colours.width, colours.height, std::vector<double>(known.size() * 4, 0.0)};
+    bool any = false;
+    for (std::size_t i = 0; i < known.size(); ++i) {
+        if (!known[i]) continue;
+        any = true;
+        for (int c = 0; c < 3; ++c) levels[0].sums[i * 4 + c] = colours.At(i)[c];
+        levels[0].sums[i * 4 + 3] = 1.0;
+    }
+    if (!any) return {};
+    while (levels.back().width > 1 || levels.back().height > 1) levels.push_back(Halve(levels.back()));
+    // The coarsest level holds every known pixel: its mean.
+    std::vector<double> colour(3);
+    const double* top = levels.back().sums.data();
+    for (int c = 0; c < 3; ++c) colour[c] = top[c] / top[3];
+    for (std::size_t k = levels.size() - 1; k-- > 0;) {
+        const Level& level = levels[k];
+        const Level& coarse = levels[k + 1];
+        std::vector<double> finer(static_cast<std::size_t>(level.width) * level.height * 3);
+        for (int y = 0; y < level.height; ++y) {
+            for (int x = 0; x < level.width; ++x) {
+                const std::size_t i = static_cast<std::size_t>(y) * level.width + x;
+                const double* sums = &level.sums[i * 4];
+                double below[3];
+                Upsampled(colour, coarse.width, coarse.height, x, y, below);
+                // A block with a known pixel is its own mean; one with none takes the level below.
+                const double trust = std::min(1.0, sums[3]);
+                for (int c = 0; c < 3; ++c) {
+                    const double own = sums[3] > 0.0 ? sums[c] / sums[3] : 0.0;
+                    finer[i * 3 + c] = own * trust + below[c] * (1.0 - trust);
+                }
+            }
+        }
+        colour = std::move(finer);
+    }
+    return colour;
+}
+
+// Pixels whose matte passes `test`, eroded by one pixel (3 x 3) so that the
+// contour's mixes are left out.
+std::vector<std::uint8_t> Solidly(const Matte& matte, bool (*test)(float)) {
+    std::vector<std::uint8_t> marks(matte.alpha.size(), 0);
+    for (int y = 0; y < matte.height; ++y) {
+        for (int x = 0; x < matte.width; ++x) {
+            bool all = true;
+            for (int dy = -1; dy <= 1 && all; ++dy) {
+                for (int dx = -1; dx <= 1 && all; ++dx) {
+                    const int px = std::clamp(x + dx, 0, matte.width - 1);
+                    const int py = std::clamp(y + dy, 0, matte.height - 1);
+                    all = test(matte.alpha[matte.Index(px, py)]);
+                }
+            }
+            marks[matte.Index(x, y)] = all ? 1 : 0;
+        }
+    }
+    return marks;
+}
+
+// 1 within kBandRadius of a pixel whose matte passes `test`, else 0.
+Matte Near(const Matte& matte, bool (*test)(float)) {
+    Matte near{matte.width, matte.height, std::vector<float>(matte.alpha.size(), 0.0f)};
+    for (std::size_t i = 0; i < matte.alpha.size(); ++i) near.alpha[i] = test(matte.alpha[i]) ? 1.0f : 0.0f;
+    GrowOrShrink(near, kBandRadius, true);
+    return near;
+}
+
+bool IsSolid(float a) { return a >= kSolid; }
+bool IsClear(float a) { return a <= kClear; }
+bool IsSoft(float a) { return a > kClear && a < kSolid; }
+bool IsOver(float a) { return a >= 0.5f; }
+bool IsUnder(float a) { return a < 0.5f; }
+
+// The pixels estimated again: near what is mostly screen (matte below 0.5),
+// and near either a soft pixel or the subject: the contour and the soft
+// pixels on the screen's side of the subject, not a soft patch deep inside it.
+std::vector<std::uint8_t> Band(const Matte& matte) {
+    const Matte over = Near(matte, IsOver);
+    const Matte soft = Near(matte, IsSoft);
+    const Matte under = Near(matte, IsUnder);
+    std::vector<std::uint8_t> band(matte.alpha.size(), 0);
+    for (std::size_t i = 0; i < band.size(); ++i) {
+        band[i] = under.alpha[i] > 0.0f && (soft.alpha[i] > 0.0f || over.alpha[i] > 0.0f) ? 1 : 0;
+    }
+    return band;
+}
+
+// The clean plate's colour behind every pixel, paired as the tool pairs them;
+// empty without a clean plate.
+std::vector<double> CleanPlateColours(const FrameContext& context, int width, int height) {
+    if (context.cleanPlate == nullptr) return {};
+    const Image& plate = *context.cleanPlate;
+    const Colours colours = ReadColours(plate, context.displayEncoded);
+    const double sx = static_cast<double>(plate.Width()) / width;
+    const double sy = static_cast<double>(plate.Height()) / height;
+    std::vector<double> screen(static_cast<std::size_t>(width) * height * 3);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const std::int32_t kx = keying::KeySampleCoordinate(x, sx);
+            const std::int32_t ky = keying::KeySampleCoordinate(y, sy);
+            // A pairing outside the plate: the frame's own screen serves instead.
+            if (!keying::KeySampleInside(kx, ky, plate.Width(), plate.Height())) return {};
+            const double* from = colours.At(static_cast<std::size_t>(ky) * plate.Width() + kx);
+            std::copy(from, from + 3, &screen[(static_cast<std::size_t>(y) * width + x) * 3]);
+        }
+    }
+    return screen;
+}
+
+}  // namespace
+
+void RefineEdges(Matte& matte, const FrameContext& context) {
+    if (matte.alpha.empty()) return;
+    const Colours colours = ReadColours(context.source, context.displayEncoded);
+    const std::vector<double> subject = Fill(colours, Solidly(matte, IsSolid));
+    std::vector<double> screen = CleanPlateColours(context, matte.width, matte.height);
+    if (screen.empty()) screen = Fill(colours, Solidly(matte, IsClear));
+    if (subject.empty() || screen.empty()) return;  // only one of the two is in the frame
+    const std::vector<std::uint8_t> band = Band(matte);
+    ForRowBlocks(matte.height, kBlockRows, [&](int y0, int y1) {
+        for (std::size_t i = static_cast<std::size_t>(y0) * matte.width; i < static_cast<std::size_t>(y1) * matte.width;
+             ++i) {
+            if (!band[i] || std::isnan(matte.alpha[i])) continue;
+            const double* c = colours.At(i);
+            const double* f = &subject[i * 3];
+            const double* s = &screen[i * 3];
+            double along = 0.0;
+            double contrast = 0.0;
+            for (int k = 0; k < 3; ++k) {
+                along += (c[k] - f[k]) * (s[k] - f[k]);
+                contrast += (s[k] - f[k]) * (s[k] - f[k]);
+            }
+            const double share = 1.0 - along / contrast;
+            if (!(contrast > kLeastContrast) || !std::isfinite(share)) continue;
+            matte.alpha[i] = static_cast<float>(std::clamp(share, 0.0, 1.0));
+        }
+    });
+}
+
+}  // namespace veskar::finish
