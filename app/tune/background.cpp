@@ -95,7 +95,9 @@ nlohmann::json Backgrounds::List() {
 }
 
 const std::vector<unsigned char>& Backgrounds::Pixels(const fs::path& path, int width, int height) {
-    if (path == cachedPath_ && width == cachedWidth_ && height == cachedHeight_) return cached_;
+    for (const Laid& laid : laid_) {
+        if (laid.path == path && laid.width == width && laid.height == height) return laid.pixels;
+    }
     const FileImage file = ReadImageFile(path.string(), ColourOnly());
     const Image& image = *file.image;
     std::vector<float> rgb(static_cast<std::size_t>(image.Width()) * image.Height() * 3);
@@ -120,11 +122,10 @@ const std::vector<unsigned char>& Backgrounds::Pixels(const fs::path& path, int 
     if (!sized.get_pixels(OIIO::ROI(0, width, 0, height, 0, 1, 0, 3), OIIO::TypeDesc::UINT8, bytes.data())) {
         throw std::runtime_error(path.string() + ": cannot lay out the background: " + sized.geterror());
     }
-    cached_ = std::move(bytes);
-    cachedPath_ = path;
-    cachedWidth_ = width;
-    cachedHeight_ = height;
-    return cached_;
+    constexpr std::size_t kKept = 2;
+    if (laid_.size() == kKept) laid_.erase(laid_.begin());
+    laid_.push_back({path, width, height, std::move(bytes)});
+    return laid_.back().pixels;
 }
 
 std::string Backgrounds::Over(const std::string& png, const std::string& name) {

@@ -40,11 +40,15 @@ private:
     std::filesystem::path folder_;
     std::filesystem::path chosen_;
     std::map<std::string, std::filesystem::path> listed_;  // name -> file, as last listed
-    // The background last laid, in 8-bit RGB at the size it was laid at.
-    std::filesystem::path cachedPath_;
-    int cachedWidth_ = 0;
-    int cachedHeight_ = 0;
-    std::vector<unsigned char> cached_;
+    // The backgrounds last laid, in 8-bit RGB at the sizes they were laid
+    // at: two, as the page asks for the proxy and the full frame by turns.
+    struct Laid {
+        std::filesystem::path path;
+        int width = 0;
+        int height = 0;
+        std::vector<unsigned char> pixels;
+    };
+    std::vector<Laid> laid_;
 };
 
 }  // namespace veskar::tune

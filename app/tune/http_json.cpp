@@ -20,9 +20,4 @@ json JsonBody(const httplib::Request& request) {
     return body;
 }
 
-void EmptyBody(const httplib::Request& request, const std::string& refusal) {
-    const json body = JsonBody(request);
-    if (!body.is_object() || !body.empty()) throw RequestError(400, refusal);
-}
-
 }  // namespace veskar::tune

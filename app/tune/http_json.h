@@ -15,8 +15,4 @@ std::string JsonText(const nlohmann::json& value);
 /// The body of a POST as JSON, or RequestError 4xx.
 nlohmann::json JsonBody(const httplib::Request& request);
 
-/// A POST body that must be `{}`, or RequestError 400 saying what `action`
-/// takes instead.
-void EmptyBody(const httplib::Request& request, const std::string& refusal);
-
 }  // namespace veskar::tune

@@ -1,5 +1,6 @@
 // The page's undo, redo and snapshots: whole states of the session captured
 // after each change and restored through the host's set path.
+#include <algorithm>
 #include <utility>
 
 #include "app/control_values.h"
@@ -8,6 +9,18 @@
 namespace veskar::tune {
 
 using nlohmann::json;
+
+namespace {
+
+// Whether two lists of garbage or holdout shapes are the same shapes, which
+// then need not be drawn (or their files read) again.
+bool SameShapes(const std::vector<finish::ShapeChoice>& a, const std::vector<finish::ShapeChoice>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
+        return x.shape.text == y.shape.text && x.shape.file == y.shape.file;
+    });
+}
+
+}  // namespace
 
 SessionState TuneSession::Capture() const {
     SessionState state;
@@ -27,14 +40,18 @@ void TuneSession::Restore(const SessionState& state) {
     for (const auto& input : tool_->Tool().Inputs()) {
         if (HoldsNumber(*input) && next < state.values.size()) values.emplace_back(input.get(), state.values[next++]);
     }
+    const bool sameShapes = SameShapes(finishing_.garbage, state.edit.finishing.garbage) &&
+                            SameShapes(finishing_.holdout, state.edit.finishing.holdout);
     tool_->LoadValues(values, 0.0);
     edit_ = state.edit;
-    const Image& plate = *frame_->source.image;
-    shapes_ = finishing_.garbage.empty() && finishing_.holdout.empty()
-                  ? finish::ShapeMattes{}
-                  : finish::MakeShapeMattes(finishing_, plate.Width(), plate.Height());
-    proxyShapes_ = {};
     ++revision_;
+    if (!sameShapes) {
+        const Image& plate = *frame_->source.image;
+        shapes_ = finishing_.garbage.empty() && finishing_.holdout.empty()
+                      ? finish::ShapeMattes{}
+                      : finish::MakeShapeMattes(finishing_, plate.Width(), plate.Height());
+        proxyShapes_ = {};
+    }
 }
 
 void TuneSession::Recorded(bool merge) { history_.Record(Capture(), merge); }
@@ -102,22 +119,28 @@ std::string TuneSession::SnapshotPng(int index, int frame, View view, bool proxy
     const Snapshot& snapshot = SnapshotAt(json(index));
     // The current state comes back whatever happens, with its revision and
     // its renders (its values are the same bits, so the renders still hold).
-    struct Current {
-        TuneSession& session;
-        SessionState state;
-        unsigned long revision;
-        Render full, proxy;
-        std::string warning;
-        ~Current() {
-            session.Restore(state);
-            session.revision_ = revision;
-            session.full_ = std::move(full);
-            session.proxy_ = std::move(proxy);
-            session.warning_ = std::move(warning);
-        }
-    } current{*this, Capture(), revision_, full_, proxy_, warning_};
-    Restore(snapshot.state);
-    return ViewPng(frame, view, proxy);
+    const SessionState current = Capture();
+    const unsigned long revision = revision_;
+    const Render full = full_;
+    const Render proxied = proxy_;
+    const std::string warning = warning_;
+    const auto comeBack = [&] {
+        Restore(current);
+        revision_ = revision;
+        full_ = full;
+        proxy_ = proxied;
+        warning_ = warning;
+    };
+    std::string png;
+    try {
+        Restore(snapshot.state);
+        png = ViewPng(frame, view, proxy);
+    } catch (...) {
+        comeBack();
+        throw;
+    }
+    comeBack();
+    return png;
 }
 
 }  // namespace veskar::tune

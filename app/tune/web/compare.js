@@ -46,11 +46,10 @@ async function loadLeft({ view, size, frame, query }) {
   if (!response.ok) throw new Error(`wipe: ${(await response.json().catch(() => ({}))).error || response.status}`);
   const url = URL.createObjectURL(await response.blob());
   const image = $('wipeImage');
-  await new Promise((resolve, reject) => {
-    image.onload = resolve;
-    image.onerror = () => reject(new Error('the wipe could not be decoded'));
-    image.src = url;
-  });
+  if (!await loadInto(image, url)) {
+    URL.revokeObjectURL(url);
+    return;
+  }
   if (compare.leftUrl) URL.revokeObjectURL(compare.leftUrl);
   compare.leftUrl = url;
   Object.assign(image.dataset, { view: left, size, frame: String(frame), snapshot: compare.snapshot });
@@ -122,7 +121,9 @@ async function snapshotAction(path, done) {
     await settledChanges();
     const index = Number(compare.snapshot);
     const name = page.state.snapshots[index];
-    applyState(await api('POST', path, { index }));
+    const state = await api('POST', path, { index });
+    if (path.endsWith('delete')) chooseSnapshot('');
+    applyState(state);
     say(done(name));
     renderFull();
   } catch (error) {

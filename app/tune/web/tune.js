@@ -68,12 +68,25 @@ function currentFrame() {
   return frameAt(page.frameIndex);
 }
 
+// Shows `url` in `image`: true once it is loaded, false when a later call for
+// the same image replaced it first (playback and a change can both be showing).
+function loadInto(image, url) {
+  return new Promise((resolve, reject) => {
+    if (image.cancelLoad) image.cancelLoad();
+    image.cancelLoad = () => resolve(false);
+    image.onload = () => { image.cancelLoad = null; resolve(true); };
+    image.onerror = () => { image.cancelLoad = null; reject(new Error('the view could not be decoded')); };
+    image.src = url;
+  });
+}
+
 // Fetches one view of the current frame and shows it. A newer request makes
 // the server drop an older one still waiting (409), which is not an error.
 async function showView(size) {
   const frame = currentFrame();
   const view = page.view;
   const started = performance.now();
+  const ticket = page.viewTicket = (page.viewTicket || 0) + 1;
   const extra = page.viewQuery.map((query) => query(view)).join('');
   const response = await fetch(`/api/view?view=${view}&frame=${frame}&size=${size}${extra}`,
                                { headers: { 'X-Veskar-Token': token } });
@@ -91,13 +104,15 @@ async function showView(size) {
     $('warning').hidden = warning === '';
   }
   const blob = await response.blob();
+  // A view asked for later (playback paused, a full frame after a proxy) is
+  // never replaced by one that arrives after it.
+  if (ticket !== page.viewTicket) return false;
   const url = URL.createObjectURL(blob);
   const image = $('shown');
-  await new Promise((resolve, reject) => {
-    image.onload = resolve;
-    image.onerror = () => reject(new Error('the view could not be decoded'));
-    image.src = url;
-  });
+  if (!await loadInto(image, url)) {
+    URL.revokeObjectURL(url);
+    return false;
+  }
   await Promise.all(page.onShown.map((hook) => hook({ view, size, frame, query: extra })));
   if (page.shownUrl) URL.revokeObjectURL(page.shownUrl);
   page.shownUrl = url;
