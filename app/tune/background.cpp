@@ -9,6 +9,7 @@
 #include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/imageio.h>
 
+#include "app/cli_error.h"
 #include "app/files/image_file.h"
 #include "app/tune/tune_session.h"
 #include "app/tune/view_image.h"
@@ -70,7 +71,11 @@ Backgrounds::Backgrounds(const std::string& plate, const std::string& chosen)
     : folder_(fs::absolute(fs::path(plate)).parent_path()) {
     if (!chosen.empty()) {
         chosen_ = fs::absolute(chosen);
-        ReadImageFile(chosen, ColourOnly());  // a file that cannot be used is said at the start
+        try {
+            ReadImageFile(chosen, ColourOnly());  // a file that cannot be used is said at the start
+        } catch (const CliError& e) {
+            throw CliError(std::string("--background ") + e.what(), e.ExitCode());
+        }
     }
 }
 

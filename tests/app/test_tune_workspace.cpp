@@ -254,6 +254,19 @@ TEST_F(Workspace, ResultIsLaidOverABackgroundOfThePlatesFolder) {
     }
 }
 
+// A --background that cannot be read stops veskar tune at once, naming the
+// option and the file, before any page is served.
+TEST_F(Workspace, UnreadableBackgroundIsNamedAtTheStart) {
+    std::ofstream(dir / "broken.png") << "not a picture";
+    for (const std::string name : {"missing.png", "broken.png"}) {
+        const veskar_test::Outcome run =
+            veskar_test::RunVeskar({"tune", plate, "--background", (dir / name).string()}, dir);
+        EXPECT_EQ(run.exitCode, 1) << name;
+        EXPECT_NE(run.err.find("--background " + (dir / name).string() + ": cannot read"), std::string::npos)
+            << run.err;
+    }
+}
+
 int StatusOf(const std::string& answer) {
     return answer.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(answer.c_str() + 9) : -1;
 }
