@@ -306,6 +306,26 @@ test('the result over a background image, the wipe and A/B show the right pixels
       }
       assert.ok(compared > 40000);
       assert.ok(differing(source, current) > 1000, 'the two sides differ');
+
+      // Dragged to a quarter of the frame, the divider shows the result from
+      // there (where the source showed before), and picks nothing.
+      const unpicked = await revision(page);
+      const divider = await page.locator('#divider').boundingBox();
+      await page.mouse.move(divider.x + divider.width / 2, divider.y + 100);
+      await page.mouse.down();
+      await page.mouse.move(viewer.x + 20 + 80, divider.y + 100, { steps: 4 });
+      await page.mouse.up();
+      const moved = await screenPixels(page, { x: viewer.x + 20, y: viewer.y + 20, width: 320, height: 180 });
+      let changedSide = 0;
+      for (let y = 40; y < 180; ++y) {
+        for (let x = 90; x < 150; ++x) {
+          const at = (y * 320 + x) * 4;
+          assert.deepEqual(moved.slice(at, at + 3), current.slice(at, at + 3), `result at ${x},${y} after the drag`);
+          changedSide += screen[at] !== moved[at] ? 1 : 0;
+        }
+      }
+      assert.ok(changedSide > 100, 'the drag moved the divider over differing pixels');
+      assert.equal(await revision(page), unpicked, 'dragging the divider picks no colour');
     });
   } finally {
     rmSync(folder, { recursive: true, force: true });
@@ -332,9 +352,19 @@ test('playback visits the loop range in order and loops', async () => {
           if (image.dataset.size === 'proxy') window.shownFrames.push(Number(image.dataset.frame));
         }).observe(document.getElementById('shown'), { attributes: true, attributeFilter: ['data-frame'] });
       });
+      // One view request at a time: the next frame is asked for once the
+      // last one is shown, so none wait in a queue.
+      let inFlight = 0;
+      let most = 0;
+      const started = (request) => { if (request.url().includes('/api/view')) most = Math.max(most, ++inFlight); };
+      const ended = (request) => { if (request.url().includes('/api/view')) --inFlight; };
+      page.on('request', started);
+      page.on('requestfinished', ended);
+      page.on('requestfailed', ended);
       await page.keyboard.press(' ');
       await page.waitForFunction(() => window.shownFrames.length >= 10, null, { timeout: 30000 });
       await page.keyboard.press(' ');
+      assert.equal(most, 1, 'playback asked for one frame at a time');
       await settled(page);
       const frames = await page.evaluate(() => window.shownFrames);
       assert.equal(frames[0], 1002, 'playback starts at the in point');
