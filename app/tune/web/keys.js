@@ -18,6 +18,7 @@ const shortcuts = [
   { keys: ['arrowright'], label: '\u2192', text: 'Next frame', run: () => stepFrame(1) },
   { keys: ['ctrl+z'], label: 'Ctrl+Z', text: 'Undo', run: () => historyStep('undo') },
   { keys: ['ctrl+shift+z', 'ctrl+y'], label: 'Ctrl+Shift+Z, Ctrl+Y', text: 'Redo', run: () => historyStep('redo') },
+  { keys: ['ctrl+s'], label: 'Ctrl+S', text: 'Save the settings', run: () => $('save').click() },
   { keys: ['?'], text: 'Show or hide this list', run: () => toggleKeys() },
 ];
 
