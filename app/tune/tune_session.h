@@ -80,7 +80,8 @@ public:
     /// Ids "finish.NAME" are the finishing values State lists under
     /// "finishing" (a checkbox takes 0 or 1; setting shrink or grow above 0
     /// sets the other to 0, as they are one setting; clip white must stay
-    /// above clip black).
+    /// above clip black). With `"merge": true` the change continues the one
+    /// before (a slider still moving): undo takes them back as one step.
     /// Everything is checked before anything is set: unknown controls, labels
     /// and image inputs, values that are not finite numbers, values outside
     /// the control's limits, combo values that are no entry, checkbox values
