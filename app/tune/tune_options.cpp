@@ -17,6 +17,8 @@ Subcommand AddTuneCommand(CLI::App& app) {
     tune->add_option("--settings", options->settingsFile, "Settings file to start from");
     tune->add_option("--frames", options->frames, "Frames of a sequence: A-B, A, or a list A-B,C,...");
     tune->add_option("--save", options->save, "Where Save writes the settings (default: the --settings file)");
+    tune->add_option("--background", options->background,
+                     "Image the page first lays the result over (the plate's folder offers the rest)");
     tune->add_option("--port", options->port, "Port to serve on (0: any free port)")->check(CLI::Range(0, 65535));
     tune->add_option("--listen", options->listen,
                      "Address to serve on: a loopback address, or with --allow-remote one of this "

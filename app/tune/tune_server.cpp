@@ -12,20 +12,15 @@
 #include "app/cli_error.h"
 #include "app/files/colour_config.h"
 #include "app/tune/connections.h"
+#include "app/tune/http_json.h"
 #include "app/tune/request_guard.h"
 #include "app/tune/web_assets.h"
+#include "app/tune/workspace_routes.h"
 
 namespace veskar::tune {
 namespace {
 
 using nlohmann::json;
-
-// JSON text of an answer. Messages name what a request sent (a Host, a
-// frame), and file names need not be UTF-8: bytes that are not are replaced
-// (U+FFFD), where the library would throw on them.
-std::string JsonText(const json& value) {
-    return value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
 
 void SendError(httplib::Response& response, int status, const std::string& message) {
     response.status = status;
@@ -39,19 +34,6 @@ std::string_view ContentType(std::string_view name) {
     return "application/octet-stream";
 }
 
-// The body of a POST as JSON, or RequestError 4xx.
-json JsonBody(const httplib::Request& request) {
-    const std::string type = request.get_header_value("Content-Type");
-    if (type.rfind("application/json", 0) != 0) {
-        throw RequestError(415, "the body must be JSON (Content-Type: application/json)");
-    }
-    json body = json::parse(request.body, nullptr, false);
-    if (body.is_discarded()) {
-        throw RequestError(400, "the body is not valid JSON");
-    }
-    return body;
-}
-
 // Headers a request may carry once only: with two, the guard would check one
 // and the server library use the other.
 constexpr const char* kSingleHeaders[] = {"Host", "Origin", "Content-Length", "X-Veskar-Token"};
@@ -61,7 +43,10 @@ constexpr const char* kSingleHeaders[] = {"Host", "Origin", "Content-Length", "X
 class TuneServer::Routes {
 public:
     Routes(TuneSession& session, std::string address, const ServerLimits& limits)
-        : session_(session), address_(std::move(address)), http_(limits) {
+        : session_(session),
+          address_(std::move(address)),
+          http_(limits),
+          backgrounds_(session.Options().plate, session.Options().background) {
         http_.set_payload_max_length(kMaxRequestBody);
         http_.set_write_timeout(10, 0);
         Route(http_);
@@ -153,7 +138,7 @@ private:
 
     void RoutePages(httplib::Server& http) {
         http.Get("/", [this](const httplib::Request&, httplib::Response& response) { Asset(response, "index.html"); });
-        http.Get(R"(/(tune\.css|tune\.js))", [this](const httplib::Request& request, httplib::Response& response) {
+        http.Get(R"(/([a-z_]+\.(css|js)))", [this](const httplib::Request& request, httplib::Response& response) {
             Asset(response, request.matches[1].str());
         });
         http.Get("/api/state", [this](const httplib::Request&, httplib::Response& response) {
@@ -192,6 +177,7 @@ private:
         http.Get("/api/view", [this](const httplib::Request& request, httplib::Response& response) {
             ServeView(request, response);
         });
+        RouteWorkspace(http, session_, mutex_, backgrounds_);
     }
 
     // A view of a frame. Renders are serialised; a view request that is still
@@ -212,7 +198,7 @@ private:
         if (ticket != latestView_.load()) {
             throw RequestError(409, "superseded by a newer view request");
         }
-        const std::string png = session_.ViewPng(frame, view, size == "proxy");
+        const std::string png = WorkspaceView(session_, backgrounds_, request, frame, view, size == "proxy");
         response.set_header("X-Veskar-Revision", std::to_string(session_.Revision()));
         // A keyed view says whether its key keys anything (the source view
         // keys nothing and says nothing of it).
@@ -254,6 +240,7 @@ private:
     std::string address_;
     Connections http_;
     std::optional<RequestGuard> guard_;
+    Backgrounds backgrounds_;
     std::mutex mutex_;
     std::atomic<unsigned long> latestView_{0};
 };

@@ -254,6 +254,7 @@ TuneSession::TuneSession(const TuneOptions& options)
     if (!finishing_.garbage.empty() || !finishing_.holdout.empty()) {
         shapes_ = finish::MakeShapeMattes(finishing_, first.Width(), first.Height());
     }
+    history_.Reset(Capture());
 }
 
 TuneSession::Frame& TuneSession::LoadFrame(int frame) {
@@ -339,7 +340,9 @@ json TuneSession::State() const {
             {"canScreen", true},
             {"savePath", savePath_},
             {"finishing", FinishingState()},
-            {"revision", revision_}};
+            {"revision", revision_},
+            {"history", {{"undo", history_.UndoSteps()}, {"redo", history_.RedoSteps()}}},
+            {"snapshots", SnapshotNames()}};
 }
 
 json TuneSession::FinishingState() const {
@@ -401,6 +404,11 @@ void TuneSession::ApplyValues(const json& body) {
         throw RequestError(400, "expected {\"set\": [{\"id\": ID, \"value\": NUMBER}, ...]}");
     }
     const json& changes = body["set"];
+    // "merge": the change continues the last (a slider still moving), one step for undo.
+    const json merge = body.value("merge", json(false));
+    if (!merge.is_boolean()) {
+        throw RequestError(400, "'merge' must be true or false");
+    }
     if (changes.empty() || changes.size() > 64) {
         throw RequestError(400, "'set' must hold 1 to 64 changes");
     }
@@ -445,6 +453,7 @@ void TuneSession::ApplyValues(const json& body) {
     }
     finishing_.options = finishing;
     ++revision_;
+    Recorded(merge.get<bool>());
 }
 
 void TuneSession::Pick(const json& body) {
@@ -464,6 +473,7 @@ void TuneSession::Pick(const json& body) {
     keySetup_.colourPicked = true;
     keySetup_.screen = false;
     ++revision_;
+    Recorded();
 }
 
 json TuneSession::Screen(const json& body) {
@@ -506,6 +516,7 @@ json TuneSession::Screen(const json& body) {
     keySetup_.colourPicked = false;
     keySetup_.screen = true;
     ++revision_;
+    Recorded();
     const int colourSpace = static_cast<int>(std::floor(tool_->FindInput("Colorspace")->Value() + 0.5));
     return {{"rect", RectText(rect)}, {"summary", DescribeScreenSetup(setup, colourSpace)}, {"notes", setup.notes}};
 }

@@ -13,6 +13,7 @@
 #include "app/files/image_file.h"
 #include "app/setup/key_check.h"
 #include "app/tool_session.h"
+#include "app/tune/edit_history.h"
 #include "app/tune/view_image.h"
 #include "host/tool_instance.h"
 
@@ -29,6 +30,7 @@ struct TuneOptions {
     bool allowRemote = false;  ///< serve an address other machines reach (--allow-remote)
     int port = 0;            ///< 0: any free port
     std::string pluginFolder;
+    std::string background;  ///< --background: an image the result is first laid over
     finish::FinishCommandLine finishing;  ///< finishing to start from, over the settings file's
 };
 
@@ -78,7 +80,8 @@ public:
     /// Ids "finish.NAME" are the finishing values State lists under
     /// "finishing" (a checkbox takes 0 or 1; setting shrink or grow above 0
     /// sets the other to 0, as they are one setting; clip white must stay
-    /// above clip black).
+    /// above clip black). With `"merge": true` the change continues the one
+    /// before (a slider still moving): undo takes them back as one step.
     /// Everything is checked before anything is set: unknown controls, labels
     /// and image inputs, values that are not finite numbers, values outside
     /// the control's limits, combo values that are no entry, checkbox values
@@ -118,6 +121,27 @@ public:
     /// returns `{"path": ..., "command": "veskar render ..."}`.
     nlohmann::json Save();
 
+    /// Undo and redo of the page's changes (values, picks, screen setups,
+    /// finishing): the state before (after) the shown one is restored through
+    /// the host's set path, exactly as it was. False when there is nothing
+    /// to undo (redo). A change after an undo drops the steps undone.
+    bool Undo();
+    bool Redo();
+
+    /// `{"name": TEXT}`: keeps the current state under that name (1 to 80
+    /// characters; at most 100 snapshots) and returns its index.
+    int TakeSnapshot(const nlohmann::json& body);
+    /// `{"index": I}`: makes snapshot I the current state, as a change that
+    /// undo takes back.
+    void RestoreSnapshot(const nlohmann::json& body);
+    /// `{"index": I}`: forgets snapshot I.
+    void DeleteSnapshot(const nlohmann::json& body);
+    /// A view of `frame` rendered with snapshot `index`'s state; the current
+    /// state, its revision and its renders are kept as they were.
+    std::string SnapshotPng(int index, int frame, View view, bool proxy);
+
+    const TuneOptions& Options() const noexcept { return options_; }
+
     /// The frames the page may show, in order.
     const std::vector<int>& Frames() const noexcept { return frames_; }
     /// Counts every change of a value; views and saves name the revision they show.
@@ -154,6 +178,11 @@ private:
     nlohmann::json FinishingState() const;
     static void SetFinishing(finish::FinishOptions& options, const std::string& id, double value);
     const std::string& KeyWarning(bool proxy, const KeySetupKind& setup);
+    SessionState Capture() const;
+    nlohmann::json SnapshotNames() const;
+    void Restore(const SessionState& state);
+    void Recorded(bool merge = false);
+    const Snapshot& SnapshotAt(const nlohmann::json& index) const;
 
     TuneOptions options_;
     PluginSession plugins_;
@@ -171,12 +200,16 @@ private:
     Render proxy_;
     unsigned long revision_ = 1;
     int lastShownFrame_ = 0;
-    KeySetupKind keySetup_;  // how the key was last set up on the page
-    finish::FinishPlan finishing_;       // the finishing the page shows and Save writes
+    EditState edit_;  // what undo and snapshots keep beside the tool's values
+    // The members of edit_ under the names the code has always used.
+    KeySetupKind& keySetup_ = edit_.keySetup;
+    finish::FinishPlan& finishing_ = edit_.finishing;
     bool softEdges_ = false;             // --clean-edges: a screen drag sets up for soft edges
     finish::ShapeMattes shapes_;         // its garbage and holdout at the plate's size
     finish::ShapeMattes proxyShapes_;    // and at the proxy's
     std::string warning_;
+    EditHistory history_;
+    std::vector<Snapshot> snapshots_;
 };
 
 }  // namespace veskar::tune

@@ -15,6 +15,14 @@ const page = {
   busy: false,
   shownUrl: null,
   note: '',           // what the last screen setup found, said beside the render times
+  dragging: null,     // the control whose slider is moving: its changes are one undo step
+  stepStarts: false,  // the pending changes start a new undo step
+  // Hooks of the workspace's scripts (history.js, compare.js, ...):
+  onStart: [],        // async (state): after the first state, before the first view
+  onState: [],        // (state): after every state
+  viewQuery: [],      // (view) => '' or '&name=value...': more of a view request
+  onShown: [],        // async ({ view, size, frame, query }): a view is being shown
+  onPlace: [],        // (): the frame moved or zoomed
 };
 
 // ---- talking to the server ----
@@ -60,13 +68,27 @@ function currentFrame() {
   return frameAt(page.frameIndex);
 }
 
+// Shows `url` in `image`: true once it is loaded, false when a later call for
+// the same image replaced it first (playback and a change can both be showing).
+function loadInto(image, url) {
+  return new Promise((resolve, reject) => {
+    if (image.cancelLoad) image.cancelLoad();
+    image.cancelLoad = () => resolve(false);
+    image.onload = () => { image.cancelLoad = null; resolve(true); };
+    image.onerror = () => { image.cancelLoad = null; reject(new Error('the view could not be decoded')); };
+    image.src = url;
+  });
+}
+
 // Fetches one view of the current frame and shows it. A newer request makes
 // the server drop an older one still waiting (409), which is not an error.
 async function showView(size) {
   const frame = currentFrame();
   const view = page.view;
   const started = performance.now();
-  const response = await fetch(`/api/view?view=${view}&frame=${frame}&size=${size}`,
+  const ticket = page.viewTicket = (page.viewTicket || 0) + 1;
+  const extra = page.viewQuery.map((query) => query(view)).join('');
+  const response = await fetch(`/api/view?view=${view}&frame=${frame}&size=${size}${extra}`,
                                { headers: { 'X-Veskar-Token': token } });
   if (response.status === 409) return false;
   if (!response.ok) {
@@ -82,13 +104,16 @@ async function showView(size) {
     $('warning').hidden = warning === '';
   }
   const blob = await response.blob();
+  // A view asked for later (playback paused, a full frame after a proxy) is
+  // never replaced by one that arrives after it.
+  if (ticket !== page.viewTicket) return false;
   const url = URL.createObjectURL(blob);
   const image = $('shown');
-  await new Promise((resolve, reject) => {
-    image.onload = resolve;
-    image.onerror = () => reject(new Error('the view could not be decoded'));
-    image.src = url;
-  });
+  if (!await loadInto(image, url)) {
+    URL.revokeObjectURL(url);
+    return false;
+  }
+  await Promise.all(page.onShown.map((hook) => hook({ view, size, frame, query: extra })));
   if (page.shownUrl) URL.revokeObjectURL(page.shownUrl);
   page.shownUrl = url;
   Object.assign(image.dataset, { view, size, frame: String(frame), revision });
@@ -108,8 +133,10 @@ async function pump() {
     while (page.pending.size > 0 || page.wantFull) {
       if (page.pending.size > 0) {
         const set = [...page.pending].map(([id, value]) => ({ id, value }));
+        const merge = !page.stepStarts;
         page.pending.clear();
-        applyState(await api('POST', '/api/set', { set }));
+        page.stepStarts = false;
+        applyState(await api('POST', '/api/set', { set, merge }));
         if (page.pending.size > 0) continue;  // newer changes already wait
         if (!page.wantFull) await showView('proxy');
       } else {
@@ -130,6 +157,9 @@ async function pump() {
 
 function change(id, value, final) {
   page.note = '';
+  // A slider's drag, from its first move to its release, is one undo step.
+  if (page.dragging !== id) page.stepStarts = true;
+  page.dragging = final ? null : id;
   page.pending.delete(id);
   page.pending.set(id, value);
   if (final) page.wantFull = true;
@@ -354,6 +384,7 @@ function applyState(state) {
     if (typeof control.value === 'number') made.update(control.value);
   }
   document.body.dataset.revision = String(state.revision);
+  for (const hook of page.onState) hook(state);
   $('save').disabled = !state.canSave;
   $('save').title = state.canSave ? `Write the settings to ${state.savePath}`
                                   : state.saveOff || 'Start veskar tune with --save FILE to save';
@@ -366,6 +397,7 @@ function placeStage() {
   stage.style.transform = `translate(${page.panX}px, ${page.panY}px) scale(${page.zoom})`;
   $('shown').classList.toggle('pixels', page.zoom >= 2);
   $('zoomText').textContent = `${Math.round(page.zoom * 100)}%`;
+  for (const hook of page.onPlace) hook();
 }
 
 function fit() {
@@ -407,6 +439,7 @@ function setView(view) {
 
 function setBackground() {
   const viewer = $('viewer');
+  // An image of the plate's folder is laid under the result by the server.
   const checker = page.view === 'result' && $('background').value === 'checker';
   viewer.classList.toggle('checker', checker);
   viewer.style.backgroundColor = page.view === 'result' && !checker ? $('backgroundColour').value : '';
@@ -469,7 +502,8 @@ function setupViewer() {
     const box = viewer.getBoundingClientRect();
     zoomAround(1 / page.zoom, box.width / 2, box.height / 2);
   });
-  window.addEventListener('resize', () => { if (page.fitted) fit(); });
+  // The viewer changes size with the window and with the bars around it.
+  new ResizeObserver(() => { if (page.fitted) fit(); }).observe(viewer);
 }
 
 async function pick(x, y) {
@@ -564,10 +598,12 @@ async function start() {
     $('shown').width = state.width;
     $('shown').height = state.height;
     fit();
+    for (const hook of page.onStart) await hook(state);
     setView('result');
   } catch (error) {
     say(error.message, true);
   }
 }
 
-start();
+// After the workspace's scripts (loaded after this one) have set their hooks.
+document.addEventListener('DOMContentLoaded', start);

@@ -68,7 +68,8 @@ test('veskar tune refuses what it must', async (t) => {
     });
 
     await t.test('every request needs the token', async () => {
-      const paths = ['/', '/tune.js', '/api/state', '/api/view?view=matte&frame=0&size=full'];
+      const paths = ['/', '/tune.js', '/history.js', '/api/state', '/api/view?view=matte&frame=0&size=full',
+                     '/api/backgrounds', '/api/view?view=result&frame=0&size=full&over=plate.png'];
       for (const target of paths) {
         const none = await request(tune, { path: target, headers: { Host: tune.host } });
         assert.equal(none.status, 403, `${target} without a token`);
@@ -80,6 +81,16 @@ test('veskar tune refuses what it must', async (t) => {
       const page = await request(tune, { path: `/?token=${tune.token}`, headers: { Host: tune.host } });
       assert.equal(page.status, 200);
       assert.match(page.headers['content-security-policy'], /default-src 'none'/);
+      for (const target of ['/api/undo', '/api/redo', '/api/snapshot', '/api/snapshot/restore']) {
+        const answer = await post(tune, target, '{}', { 'X-Veskar-Token': '0'.repeat(32) });
+        assert.equal(answer.status, 403, `${target} with a wrong token`);
+      }
+      // Backgrounds are the listed images of the plate's folder, never a path.
+      for (const name of ['../plate.png', '/etc/hostname', 'saved.setting', '%2e%2e%2fplate.png']) {
+        const answer = await request(tune, { path: `/api/view?view=result&frame=0&size=full&over=${name}`,
+                                             headers: good(tune) });
+        assert.equal(answer.status, 404, `background ${name}`);
+      }
       const wrongSave = await post(tune, '/api/save', '{}', { 'X-Veskar-Token': tune.token.slice(1) + 'x' });
       assert.equal(wrongSave.status, 403);
       assert.ok(!existsSync(saved), 'nothing saved without the token');

@@ -1,5 +1,6 @@
 // Makes docs/tune.png: the tuning page keying the instrument plate of the
-// shared data folder, with the settings in docs/tune_instrument.setting.
+// shared data folder, with the settings in docs/tune_instrument.setting; and
+// docs/images/tune_wipe.png: the same with the wipe between source and result.
 //   node tests/tune/browser/screenshot.mjs [DATA_FOLDER]
 import path from 'node:path';
 import { mkdtempSync, rmSync } from 'node:fs';
@@ -27,6 +28,14 @@ try {
   await page.waitForFunction(() => document.getElementById('shown').dataset.size === 'full' &&
                                    document.body.dataset.busy !== 'true');
   await page.screenshot({ path: path.join(root, 'docs', 'tune.png') });
+  await page.keyboard.press('w');
+  await page.waitForFunction(() => document.getElementById('wipeImage').dataset.view === 'source' &&
+                                   document.body.dataset.busy !== 'true');
+  await page.evaluate(() => {
+    compare.at = 0.5;
+    placeDivider();
+  });
+  await page.screenshot({ path: path.join(root, 'docs', 'images', 'tune_wipe.png') });
 } finally {
   await context.close();
   await tune.stop();
