@@ -153,9 +153,10 @@ private:
 
     void RoutePages(httplib::Server& http) {
         http.Get("/", [this](const httplib::Request&, httplib::Response& response) { Asset(response, "index.html"); });
-        http.Get(R"(/(tune\.css|tune\.js|sampling\.js|shapes\.js|histogram\.js))", [this](const httplib::Request& request, httplib::Response& response) {
-            Asset(response, request.matches[1].str());
-        });
+        http.Get(R"(/(tune\.css|tune\.js|sampling\.css|sampling\.js|shapes\.js|histogram\.js))",
+                 [this](const httplib::Request& request, httplib::Response& response) {
+                     Asset(response, request.matches[1].str());
+                 });
         http.Get("/api/state", [this](const httplib::Request&, httplib::Response& response) {
             std::lock_guard lock(mutex_);
             response.set_content(JsonText(session_.State()), "application/json");
