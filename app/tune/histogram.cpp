@@ -9,6 +9,7 @@
 #include "host/tags.h"
 #include "keying/colour_spaces.h"
 #include "keying/snapshot.h"
+#include "keying/staging.h"
 
 namespace veskar::tune {
 namespace {
@@ -30,21 +31,58 @@ constexpr const char* kMaxIds[3] = {"MaxRed", "MaxGreen", "MaxBlue"};
 
 using ChannelValues = std::array<std::vector<float>, 3>;
 
-// The working-space values of `rect`'s pixels, every `step`-th row and column;
-// non-finite values are left out (they have no bin).
-void AddValues(ChannelValues& values, const Image& plate, const ScreenRect& rect, int step, int space) {
-    for (int y = rect.y; y < rect.y + rect.height; y += step) {
-        for (int x = rect.x; x < rect.x + rect.width; x += step) {
-            const float* record = plate.Plane1Pixel(x, y);
-            const keying::Colour working =
-                keying::ToWorkingSpace(space, keying::Colour{record[0], record[1], record[2], 1.0f});
-            const float p[3] = {working.r, working.g, working.b};
-            for (int c = 0; c < 3; ++c) {
-                if (std::isfinite(p[c])) values[c].push_back(p[c]);
+// What a channel's window is held against, per pixel: the working-space
+// value, or against a key image the value less the key image's pixel plus
+// Value (the window moves with each key sample; shifted so, it stays put).
+class WindowMeasure {
+public:
+    WindowMeasure(const Image& plate, const Image* key, int space, const std::array<double, 3>& value)
+        : plate_(plate), key_(key), space_(space), value_(value),
+          sx_(key ? static_cast<double>(key->Width()) / plate.Width() : 0.0),
+          sy_(key ? static_cast<double>(key->Height()) / plate.Height() : 0.0) {}
+
+    /// Adds the values of `rect`'s pixels, every `step`-th row and column;
+    /// non-finite values, and pixels whose key pixel lies outside the key
+    /// image, are left out (the render keys those with the last sample).
+    void Add(ChannelValues& values, const ScreenRect& rect, int step) const {
+        for (int y = rect.y; y < rect.y + rect.height; y += step) {
+            for (int x = rect.x; x < rect.x + rect.width; x += step) {
+                std::array<double, 3> p{};
+                if (Measure(x, y, p)) {
+                    for (int c = 0; c < 3; ++c) {
+                        if (std::isfinite(p[c])) values[c].push_back(static_cast<float>(p[c]));
+                    }
+                }
             }
         }
     }
-}
+
+private:
+    keying::Colour Working(const Image& image, int x, int y) const {
+        const float* record = image.Plane1Pixel(x, y);
+        return keying::ToWorkingSpace(space_, keying::Colour{record[0], record[1], record[2], 1.0f});
+    }
+
+    bool Measure(int x, int y, std::array<double, 3>& p) const {
+        const keying::Colour working = Working(plate_, x, y);
+        p = {working.r, working.g, working.b};
+        if (key_ == nullptr) return true;
+        const std::int32_t kx = keying::KeySampleCoordinate(x, sx_);
+        const std::int32_t ky = keying::KeySampleCoordinate(y, sy_);
+        if (!keying::KeySampleInside(kx, ky, key_->Width(), key_->Height())) return false;
+        const keying::Colour key = Working(*key_, kx, ky);
+        const double k[3] = {key.r, key.g, key.b};
+        for (int c = 0; c < 3; ++c) p[c] = p[c] - k[c] + value_[c];
+        return true;
+    }
+
+    const Image& plate_;
+    const Image* key_;
+    int space_;
+    std::array<double, 3> value_;
+    double sx_;
+    double sy_;
+};
 
 // Every step-th row and column leaves at most about kMostPixels of `area`.
 int StepFor(double area) { return std::max(1, static_cast<int>(std::ceil(std::sqrt(area / kMostPixels)))); }
@@ -103,11 +141,15 @@ std::string WorkingChannelName(int space, int channel) {
 
 json TuneSession::Histogram(int frame) {
     const int number = CheckFrame(json(frame));
-    const Image& plate = *LoadFrame(number).source.image;
+    const Frame& shown = LoadFrame(number);
+    const Image& plate = *shown.source.image;
     const int space = keying::RoundMode(tool_->FindInput("Colorspace")->Value());
+    std::array<double, 3> value{};
+    for (int c = 0; c < 3; ++c) value[c] = tool_->FindInput(kValueIds[c])->Value();
+    const WindowMeasure measure(plate, shown.key ? shown.key->image.get() : nullptr, space, value);
     ChannelValues frameValues;
-    AddValues(frameValues, plate, ScreenRect{0, 0, plate.Width(), plate.Height()},
-              StepFor(static_cast<double>(plate.Width()) * plate.Height()), space);
+    measure.Add(frameValues, ScreenRect{0, 0, plate.Width(), plate.Height()},
+                StepFor(static_cast<double>(plate.Width()) * plate.Height()));
     double screenArea = 0.0;
     for (const ScreenRect& rect : samples_.screen) screenArea += static_cast<double>(rect.width) * rect.height;
     ChannelValues screenValues;
@@ -117,7 +159,7 @@ json TuneSession::Histogram(int frame) {
             static_cast<long long>(rect.y) + rect.height > plate.Height()) {
             continue;
         }
-        AddValues(screenValues, plate, rect, StepFor(screenArea), space);
+        measure.Add(screenValues, rect, StepFor(screenArea));
     }
     json channels = json::array();
     for (int c = 0; c < 3; ++c) {
@@ -138,7 +180,10 @@ json TuneSession::Histogram(int frame) {
                             // The keyer's channel distance is 0 here, not halfway between the edges.
                             {"centre", start + width * width / 2.0}});
     }
-    return {{"space", ColourSpaceName(space)}, {"channels", std::move(channels)}, {"revision", revision_}};
+    return {{"space", ColourSpaceName(space)},
+            {"againstKeyImage", shown.key.has_value()},
+            {"channels", std::move(channels)},
+            {"revision", revision_}};
 }
 
 }  // namespace veskar::tune

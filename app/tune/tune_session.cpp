@@ -194,7 +194,8 @@ ScreenRect RequestRect(const json& body, const Image& plate, const std::string& 
     const std::string shown = what + " rectangle " + RectText(rect);
     if (rect.width < kMinScreenSide || rect.height < kMinScreenSide) {
         throw RequestError(400, shown + ": give at least " + std::to_string(kMinScreenSide) + " x " +
-                                    std::to_string(kMinScreenSide) + " pixels of " + what);
+                                    std::to_string(kMinScreenSide) + " pixels" +
+                                    (what == "screen" || what == "subject" ? " of " + what : ""));
     }
     // In 64 bits: the page's numbers are bounded, their sums need not fit an int.
     if (rect.x < 0 || rect.y < 0 || static_cast<long long>(rect.x) + rect.width > plate.Width() ||

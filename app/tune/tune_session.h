@@ -165,7 +165,8 @@ public:
     nlohmann::json Probe(int frame, int x, int y);
 
     /// Per working-space channel, histograms of `frame` and of the screen
-    /// samples over one range, with the channel's key window, which runs from
+    /// samples over one range (against a key image, of each value less the
+    /// key image's pixel plus Value, as the window is held against them), with the channel's key window, which runs from
     /// Value + Min to Value + Max: `{"space": NAME, "channels": [{"name",
     /// "low", "high", "frame": [counts], "screen": [counts], "value", "min",
     /// "max": {"id", "value", "lower", "upper"}, "centre"}, ...]}` ("centre":

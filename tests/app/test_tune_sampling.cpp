@@ -410,6 +410,40 @@ TEST_F(Sampling, HistogramsHoldTheFrameTheSamplesAndTheWindow) {
               std::fabs(saturation["centre"].get<double>() - 0.4));
 }
 
+// Against a clean plate the window is held against each pixel less the key
+// image's: over the screen that difference is 0, so every sample lies at
+// Value, in one bin, whatever the screen's lighting.
+TEST_F(Sampling, HistogramsAgainstAKeyImageAreOfDifferences) {
+    const std::string clean = (dir / "clean.exr").string();
+    OIIO::ImageBuf buf(OIIO::ImageSpec(kWidth, kHeight, 3, OIIO::TypeDesc::FLOAT));
+    for (int y = 0; y < kHeight; ++y) {
+        for (int x = 0; x < kWidth; ++x) {
+            const float lit = 0.3f + 1.3f * static_cast<float>(x) / (kWidth - 1);
+            const float screen[3] = {kScreen[0] * lit, kScreen[1] * lit, kScreen[2] * lit};
+            buf.setpixel(x, y, screen);
+        }
+    }
+    ASSERT_TRUE(buf.write(clean));
+    options.keyImage = clean;
+    TuneSession session(options);
+    session.ApplyValues({{"set", {{{"id", "Colorspace"}, {"value", 1}}}}});
+    session.Samples(Add("screen", 0, 0, 96, 10));
+    const json histogram = session.Histogram(0);
+    EXPECT_TRUE(histogram["againstKeyImage"].get<bool>());
+    for (const json& channel : histogram["channels"]) {
+        SCOPED_TRACE(channel["name"].get<std::string>());
+        const std::vector<long> screen = channel["screen"].get<std::vector<long>>();
+        const auto full = std::find(screen.begin(), screen.end(), 960L);
+        ASSERT_NE(full, screen.end()) << "every sample in one bin";
+        const double low = channel["low"].get<double>();
+        const double width = (channel["high"].get<double>() - low) / static_cast<double>(screen.size());
+        const double value = channel["value"]["value"].get<double>();
+        const auto bin = static_cast<double>(full - screen.begin());
+        EXPECT_GE(value, low + bin * width - 1e-9);
+        EXPECT_LE(value, low + (bin + 1) * width + 1e-9);
+    }
+}
+
 // Every new route stands behind the token; with it, each answers.
 TEST_F(Sampling, ServerGuardsTheSamplingRoutes) {
     TuneSession session(options);

@@ -101,7 +101,8 @@ function drawChannel(canvas, channel, index) {
   context.stroke();
   context.setLineDash([]);
   context.fillStyle = '#d9dade';
-  context.fillText(`${histogram.data.space} ${channel.name}`, 4, 11);
+  const against = histogram.data.againstKeyImage ? ' \u2212 key image + Value' : '';
+  context.fillText(`${histogram.data.space} ${channel.name}${against}`, 4, 11);
   Object.assign(canvas.dataset, { minX: String(a), maxX: String(b), min: channel.min.id, max: channel.max.id });
 }
 
