@@ -163,7 +163,9 @@ json TuneSession::SetUpFromSamples(const SampleRegions& next, Frame& frame, cons
         // Nothing to set up from: the key keeps the values it has.
         samples_ = next;
         ++revision_;
-        return {{"rect", ""}, {"summary", "no screen samples left: the key keeps its values"}, {"notes", json::array()}};
+        return {{"rect", ""},
+                {"summary", "no screen samples left: the key keeps its values"},
+                {"notes", json::array()}};
     }
     ScreenRequest request;
     request.softEdges = softEdges_;
@@ -220,7 +222,9 @@ void TuneSession::SetUpFromCommandLine() {
     try {
         const json found = SetUpFromSamples(next, first, shown);
         std::cerr << "veskar: " << shown << ": " << found["summary"].get<std::string>() << "\n";
-        for (const json& note : found["notes"]) std::cerr << "veskar: " << shown << ": " << note.get<std::string>() << "\n";
+        for (const json& note : found["notes"]) {
+            std::cerr << "veskar: " << shown << ": " << note.get<std::string>() << "\n";
+        }
     } catch (const RequestError& e) {
         throw CliError(e.what(), 2);
     }
@@ -281,7 +285,8 @@ void TuneSession::EditShapes(const json& body) {
         const std::string kind = KindOf(add, "garbage", "holdout");
         std::vector<finish::ShapeChoice>& list = kind == "garbage" ? next.garbage : next.holdout;
         if (list.size() >= kMaxShapes) {
-            throw RequestError(400, "at most " + std::to_string(kMaxShapes) + " " + kind + " shapes; remove some first");
+            throw RequestError(400, "at most " + std::to_string(kMaxShapes) + " " + kind +
+                                        " shapes; remove some first");
         }
         if (!add.contains("points")) throw RequestError(400, "'points' is missing");
         try {

@@ -157,22 +157,22 @@ public:
     /// the finishing. A bad request throws RequestError 400 and changes nothing.
     void EditShapes(const nlohmann::json& body);
 
-    /// What the keyer makes of plate pixel (x, y) of `frame`: `{"source":
-    /// [R, G, B, A], "working": [p1, p2, p3], "space": NAME, "matte": M,
-    /// "output": [R, G, B, A]}`, the output from the full-size render with the
+    /// What the keyer makes of plate pixel (x, y) of `frame`: `{"x", "y",
+    /// "source": [R, G, B, A], "working": [p1, p2, p3], "space": NAME,
+    /// "channels": [names of p1..p3], "matte": M, "output": [R, G, B, A]}`, the output from the full-size render with the
     /// current values and finishing. A pixel outside the plate throws
     /// RequestError 400.
     nlohmann::json Probe(int frame, int x, int y);
 
     /// Per working-space channel, histograms of `frame` and of the screen
-    /// samples over one range (against a key image, of each value less the
-    /// key image's pixel plus Value, as the window is held against them), with the channel's key window, which runs from
-    /// Value + Min to Value + Max: `{"space": NAME, "channels": [{"name",
-    /// "low", "high", "frame": [counts], "screen": [counts], "value", "min",
-    /// "max": {"id", "value", "lower", "upper"}, "centre"}, ...]}` ("centre":
-    /// where the channel's distance is 0, at Value + Min + (Max - Min)^2 / 2),
-    /// each of 128 bins
-    /// splitting low to high evenly.
+    /// samples over one range, each of 128 bins splitting low to high evenly
+    /// (against a key image, of each value less the key image's pixel plus
+    /// Value, as the window is held against them), with the channel's key
+    /// window, which runs from Value + Min to Value + Max: `{"space": NAME,
+    /// "againstKeyImage": B, "channels": [{"name", "low", "high", "frame":
+    /// [counts], "screen": [counts], "value", "min", "max": {"id", "value",
+    /// "lower", "upper"}, "centre"}, ...]}` ("centre": where the channel's
+    /// distance is 0, at Value + Min + (Max - Min)^2 / 2).
     nlohmann::json Histogram(int frame);
 
     /// A view of `frame` as PNG, rendered with the current values; the proxy

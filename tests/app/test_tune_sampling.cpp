@@ -459,8 +459,9 @@ TEST_F(Sampling, ServerGuardsTheSamplingRoutes) {
     };
     for (const auto& [route, body] : routes) {
         const std::string head = route + " HTTP/1.1\r\nHost: 127.0.0.1:8123\r\n";
-        const std::string content =
-            body.empty() ? "" : "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+        const std::string content = body.empty() ? ""
+                                                  : "Content-Type: application/json\r\nContent-Length: " +
+                                                        std::to_string(body.size()) + "\r\n";
         const std::string refused = server.AnswerBytes(head + content + "Connection: close\r\n\r\n" + body);
         EXPECT_EQ(refused.rfind("HTTP/1.1 403", 0), 0u) << route << ": " << refused;
         EXPECT_EQ(session.Revision(), 1u) << route;
@@ -468,8 +469,9 @@ TEST_F(Sampling, ServerGuardsTheSamplingRoutes) {
     for (const auto& [route, body] : routes) {
         const std::string head =
             route + " HTTP/1.1\r\nHost: 127.0.0.1:8123\r\nX-Veskar-Token: " + server.Token() + "\r\n";
-        const std::string content =
-            body.empty() ? "" : "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+        const std::string content = body.empty() ? ""
+                                                  : "Content-Type: application/json\r\nContent-Length: " +
+                                                        std::to_string(body.size()) + "\r\n";
         const std::string answer = server.AnswerBytes(head + content + "Connection: close\r\n\r\n" + body);
         EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << route << ": " << answer;
     }

@@ -120,7 +120,8 @@ function shapesChanged(state) {
   for (const kind of ['garbage', 'holdout']) {
     state.samples[kind].forEach((shape, index) => {
       if (shape.points) {
-        svg.append(svgElement('polygon', { class: `shape ${kind}`, points: shape.points.map((p) => p.join(',')).join(' ') }));
+        const points = shape.points.map((p) => p.join(',')).join(' ');
+        svg.append(svgElement('polygon', { class: `shape ${kind}`, points }));
       }
       const text = shape.points ? `${kind}: ${shape.points.length} points` : `${kind}: ${shape.file}`;
       const row = listRow(text, `Remove this ${kind} shape`, () => removeShape(kind, index));

@@ -167,7 +167,7 @@ test('the readout names the pixel under the cursor', () => onOpenPage(async (pag
   assert.match(text, /output RGBA(\s*-?\d\.\d{4}){3}\s*1\.0000/);
 }));
 
-test('a garbage polygon drawn on the page renders the same with the saved settings',
+test('garbage and holdout polygons drawn on the page render the same with the saved settings',
      () => onOpenPage(async (page, { folder, saved }) => {
   await dragWith(page, 'Shift', [6, 5], [45, 34]);
   await page.locator('#shapeModes button[data-mode="garbage"]').click();
@@ -184,10 +184,24 @@ test('a garbage polygon drawn on the page renders the same with the saved settin
   assert.deepEqual(await page.locator('#shapeList li').allTextContents(), ['garbage: 4 points×']);
   assert.equal(await page.locator('#samplesOverlay polygon.shape.garbage').count(), 1);
 
+  // A holdout closed with Enter; the drawing mode stays on until its button is pressed again.
+  await page.locator('#shapeModes button[data-mode="holdout"]').click();
+  for (const [x, y] of [[20, 100], [60, 100], [40, 140]]) {
+    const point = await screenPoint(page, x, y);
+    await page.mouse.click(point.x, point.y);
+  }
+  const beforeHoldout = await revision(page);
+  await page.keyboard.press('Enter');
+  await settledAfter(page, beforeHoldout);
+  assert.deepEqual(await page.locator('#shapeList li span').allTextContents(),
+                   ['garbage: 4 points', 'holdout: 3 points']);
+
   await page.evaluate(() => { document.getElementById('message').textContent = ''; });
   await page.locator('#save').click();
   await page.waitForFunction(() => document.getElementById('message').textContent.startsWith('saved'));
-  assert.match(readFileSync(saved, 'utf8'), /\t\tGarbage = \{ "200\.5,30\.5,250\.5,30\.5,250\.5,120\.5,200\.5,120\.5", \},/);
+  const text = readFileSync(saved, 'utf8');
+  assert.match(text, /\t\tGarbage = \{ "200\.5,30\.5,250\.5,30\.5,250\.5,120\.5,200\.5,120\.5", \},/);
+  assert.match(text, /\t\tHoldout = \{ "20\.5,100\.5,60\.5,100\.5,40\.5,140\.5", \},/);
   const command = (await page.locator('#command').textContent()).trim();
   run('sh', ['-c', command], { env: { ...process.env, PATH: `${path.dirname(veskar)}:${process.env.PATH}` } });
   await settled(page, 'result');
