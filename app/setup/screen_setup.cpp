@@ -589,11 +589,17 @@ ScreenSetup PlanScreenSetup(const Operator& tool, const Image& plate, const Imag
 
 void ApplyScreenSetup(host::ToolInstance& tool, const ScreenSetup& setup) {
     for (const auto& [id, value] : setup.values) {
-        Input* input = tool.FindInput(id);
-        if (input == nullptr) {
+        if (tool.FindInput(id) == nullptr) {
             throw CliError("the tool has no control '" + id + "'");
         }
-        tool.SetNumber(*input, value, 0.0);
+    }
+    // Twice: a set equal to what a control holds runs no reaction, so over a
+    // tool set up before (a key colour already the screen's median, in
+    // another space) a Value slider's reaction can rewrite the key colour
+    // through the new space's conversion. The second pass sets again what a
+    // reaction changed, and sets nothing over a fresh tool.
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const auto& [id, value] : setup.values) tool.SetNumber(*tool.FindInput(id), value, 0.0);
     }
 }
 

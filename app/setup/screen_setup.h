@@ -118,7 +118,8 @@ ScreenSetup PlanScreenSetup(const Operator& tool, const Image& plate, const Imag
 ScreenSetup PlanScreenSetup(const Operator& tool, const Image& plate, const Image* keyImage,
                             const std::vector<ScreenRect>& rects);
 
-/// Sets the values of `setup` on `tool` through the set path, in order.
+/// Sets the values of `setup` on `tool` through the set path, in order, so
+/// that every control ends holding its value whatever the tool held before.
 void ApplyScreenSetup(host::ToolInstance& tool, const ScreenSetup& setup);
 
 /// PlanScreenSetup and ApplyScreenSetup in one: what --screen and the tuning

@@ -7,8 +7,21 @@
 
 #include "app/finish/finish_options.h"
 #include "app/setup/key_check.h"
+#include "app/setup/screen_setup.h"
 
 namespace veskar::tune {
+
+/// The sample regions of the page: rectangles of screen pooled into one
+/// setup, as `--screen` with several rectangles does, and of subject, as
+/// `--subject` gives them.
+struct SampleRegions {
+    std::vector<ScreenRect> screen;
+    std::vector<ScreenRect> subject;
+    /// The user chose the colour space (a settings file, or Colorspace set on
+    /// the page): setups keep it. Otherwise each setup chooses the space as
+    /// `veskar render --screen` does without one.
+    bool spaceKept = false;
+};
 
 /// What the page edits that the session keeps beside the tool's own values.
 /// Undo, redo and snapshots copy this struct whole, so that a member added to
@@ -16,6 +29,7 @@ namespace veskar::tune {
 struct EditState {
     finish::FinishPlan finishing;  ///< the finishing the page shows and Save writes
     KeySetupKind keySetup;         ///< how the key was last set up on the page
+    SampleRegions samples;         ///< the screen and subject regions the key was set up from
 };
 
 /// One state of the page's editing: the tool's number inputs, in the tool's

@@ -26,6 +26,10 @@ Subcommand AddTuneCommand(CLI::App& app) {
         ->capture_default_str();
     tune->add_flag("--allow-remote", options->allowRemote,
                    "Let --listen name an address other machines reach (the token and Host checks still hold)");
+    tune->add_option("--screen", options->screens,
+                     "Screen samples to set the key up from, as veskar render --screen: X,Y,W,H or auto (repeatable)");
+    tune->add_option("--subject", options->subjects,
+                     "Subject samples the setup keeps opaque, as veskar render --subject: X,Y,W,H (repeatable)");
     AddReadLimitOptions(*tune, *readLimits);
     finish::AddFinishOptions(*tune, options->finishing);
     return {tune, [options, readLimits](const std::string& pluginFolder) {

@@ -178,6 +178,38 @@ private:
             ServeView(request, response);
         });
         RouteWorkspace(http, session_, mutex_, backgrounds_);
+        RouteSampling(http);
+    }
+
+    // The sample regions, the drawn shapes, the readout of one pixel and the
+    // histograms: behind the same guard as every route.
+    void RouteSampling(httplib::Server& http) {
+        http.Post("/api/samples", [this](const httplib::Request& request, httplib::Response& response) {
+            const json body = JsonBody(request);
+            std::lock_guard lock(mutex_);
+            const json screen = session_.Samples(body);
+            json state = session_.State();
+            state["screen"] = screen;
+            response.set_content(JsonText(state), "application/json");
+        });
+        http.Post("/api/shapes", [this](const httplib::Request& request, httplib::Response& response) {
+            const json body = JsonBody(request);
+            std::lock_guard lock(mutex_);
+            session_.EditShapes(body);
+            response.set_content(JsonText(session_.State()), "application/json");
+        });
+        http.Get("/api/probe", [this](const httplib::Request& request, httplib::Response& response) {
+            const int frame = ParseFrameText(request.get_param_value("frame"));
+            const int x = ParseWholeText("x", request.get_param_value("x"));
+            const int y = ParseWholeText("y", request.get_param_value("y"));
+            std::lock_guard lock(mutex_);
+            response.set_content(JsonText(session_.Probe(frame, x, y)), "application/json");
+        });
+        http.Get("/api/histogram", [this](const httplib::Request& request, httplib::Response& response) {
+            const int frame = ParseFrameText(request.get_param_value("frame"));
+            std::lock_guard lock(mutex_);
+            response.set_content(JsonText(session_.Histogram(frame)), "application/json");
+        });
     }
 
     // A view of a frame. Renders are serialised; a view request that is still

@@ -59,23 +59,6 @@ ReadOptions PlatesOnly() {
 // that is a slip of the hand, and one pixel says nothing of the screen's spread.
 constexpr int kMinScreenSide = 2;
 
-// An integer member of a request body, or RequestError 400 naming it.
-int WholeNumber(const json& body, const char* name) {
-    if (!body.contains(name)) {
-        throw RequestError(400, std::string("'") + name + "' is missing");
-    }
-    const json& value = body[name];
-    if (!value.is_number_integer()) {
-        throw RequestError(400, std::string("'") + name + "' must be a whole number");
-    }
-    const auto number = value.get<long long>();
-    if (value.is_number_unsigned() ? value.get<unsigned long long>() > 1000000000ULL
-                                   : number < -1000000000LL || number > 1000000000LL) {
-        throw RequestError(400, std::string("'") + name + "' is out of range");
-    }
-    return static_cast<int>(number);
-}
-
 // The frames of a session for the page: their count, first and last, and
 // the runs of consecutive frames in the order given. A long sequence is a
 // few runs, never a list of every frame.
@@ -175,18 +158,54 @@ std::string Shortened(const std::string& text) {
     return text.size() <= kLongest ? text : text.substr(0, kLongest - 3) + "...";
 }
 
-int ParseFrameText(const std::string& text) {
+int ParseFrameText(const std::string& text) { return ParseWholeText("frame", text); }
+
+int ParseWholeText(const std::string& name, const std::string& text) {
     const std::string shown = "'" + Shortened(text) + "'";
     const std::size_t digits = text.starts_with('-') ? 1 : 0;
     if (text.size() == digits || text.find_first_not_of("0123456789", digits) != std::string::npos) {
-        throw RequestError(400, "frame must be a whole number, not " + shown);
+        throw RequestError(400, name + " must be a whole number, not " + shown);
     }
     errno = 0;
     const long long number = std::strtoll(text.c_str(), nullptr, 10);
     if (errno == ERANGE || number < INT32_MIN || number > INT32_MAX) {
-        throw RequestError(400, "frame " + shown + " is out of range");
+        throw RequestError(400, name + " " + shown + " is out of range");
     }
     return static_cast<int>(number);
+}
+
+int WholeNumber(const json& body, const char* name) {
+    if (!body.contains(name)) {
+        throw RequestError(400, std::string("'") + name + "' is missing");
+    }
+    const json& value = body[name];
+    if (!value.is_number_integer()) {
+        throw RequestError(400, std::string("'") + name + "' must be a whole number");
+    }
+    const auto number = value.get<long long>();
+    if (value.is_number_unsigned() ? value.get<unsigned long long>() > 1000000000ULL
+                                   : number < -1000000000LL || number > 1000000000LL) {
+        throw RequestError(400, std::string("'") + name + "' is out of range");
+    }
+    return static_cast<int>(number);
+}
+
+ScreenRect RequestRect(const json& body, const Image& plate, const std::string& what) {
+    const ScreenRect rect{WholeNumber(body, "x"), WholeNumber(body, "y"), WholeNumber(body, "width"),
+                          WholeNumber(body, "height")};
+    const std::string shown = what + " rectangle " + RectText(rect);
+    if (rect.width < kMinScreenSide || rect.height < kMinScreenSide) {
+        throw RequestError(400, shown + ": give at least " + std::to_string(kMinScreenSide) + " x " +
+                                    std::to_string(kMinScreenSide) + " pixels" +
+                                    (what == "screen" || what == "subject" ? " of " + what : ""));
+    }
+    // In 64 bits: the page's numbers are bounded, their sums need not fit an int.
+    if (rect.x < 0 || rect.y < 0 || static_cast<long long>(rect.x) + rect.width > plate.Width() ||
+        static_cast<long long>(rect.y) + rect.height > plate.Height()) {
+        throw RequestError(400, shown + " reaches outside the " + std::to_string(plate.Width()) + " x " +
+                                    std::to_string(plate.Height()) + " frame");
+    }
+    return rect;
 }
 
 TuneSession::TuneSession(const TuneOptions& options)
@@ -246,6 +265,9 @@ TuneSession::TuneSession(const TuneOptions& options)
             std::cerr << "veskar: warning: Save is off: " << noSaveReason_ << "\n";
         }
     }
+    // A settings file lists every control, Colorspace among them: as with
+    // veskar render --settings, setups keep its space.
+    samples_.spaceKept = !options.settingsFile.empty();
     finishing_ = finish::PlanFinishing(fileFinishing, options.settingsFile, commandFinishing,
                                        options.finishing.cleanEdges);
     softEdges_ = options.finishing.cleanEdges;
@@ -254,6 +276,7 @@ TuneSession::TuneSession(const TuneOptions& options)
     if (!finishing_.garbage.empty() || !finishing_.holdout.empty()) {
         shapes_ = finish::MakeShapeMattes(finishing_, first.Width(), first.Height());
     }
+    SetUpFromCommandLine();
     history_.Reset(Capture());
 }
 
@@ -340,6 +363,7 @@ json TuneSession::State() const {
             {"canScreen", true},
             {"savePath", savePath_},
             {"finishing", FinishingState()},
+            {"samples", SamplesState()},
             {"revision", revision_},
             {"history", {{"undo", history_.UndoSteps()}, {"redo", history_.RedoSteps()}}},
             {"snapshots", SnapshotNames()}};
@@ -450,6 +474,8 @@ void TuneSession::ApplyValues(const json& body) {
     }
     for (const auto& [input, value] : checked) {
         tool_->SetNumber(*input, value, 0.0);
+        // The user's own space: setups from the samples keep it from now on.
+        samples_.spaceKept = samples_.spaceKept || std::string(input->ID().Text()) == "Colorspace";
     }
     finishing_.options = finishing;
     ++revision_;
@@ -481,44 +507,14 @@ json TuneSession::Screen(const json& body) {
         throw RequestError(400, "expected {\"frame\": F, \"x\": X, \"y\": Y, \"width\": W, \"height\": H}");
     }
     const int frame = CheckFrame(body["frame"]);
-    const ScreenRect rect{WholeNumber(body, "x"), WholeNumber(body, "y"), WholeNumber(body, "width"),
-                          WholeNumber(body, "height")};
-    const std::string shown = "screen rectangle " + RectText(rect);
-    if (rect.width < kMinScreenSide || rect.height < kMinScreenSide) {
-        throw RequestError(400, shown + ": give at least " + std::to_string(kMinScreenSide) + " x " +
-                                    std::to_string(kMinScreenSide) + " pixels of screen");
-    }
+    // The rectangle's numbers are checked before the frame is read.
+    for (const char* name : {"x", "y", "width", "height"}) WholeNumber(body, name);
     Frame& loaded = LoadFrame(frame);
-    const Image& image = *loaded.source.image;
-    // In 64 bits: the page's numbers are bounded, their sums need not fit an int.
-    if (rect.x < 0 || rect.y < 0 || static_cast<long long>(rect.x) + rect.width > image.Width() ||
-        static_cast<long long>(rect.y) + rect.height > image.Height()) {
-        throw RequestError(400, shown + " reaches outside the " + std::to_string(image.Width()) + " x " +
-                                    std::to_string(image.Height()) + " frame");
-    }
-    // The full-size frame, never the proxy: the values must be those that
-    // --screen finds on the file.
-    const Image* key = loaded.key ? loaded.key->image.get() : nullptr;
-    ScreenSetup setup;
-    try {
-        // As --screen does, with the session's --clean-edges placing the
-        // ramp between the screen and the subject; the page keeps its space.
-        ScreenRequest request;
-        request.softEdges = softEdges_;
-        request.displayEncoded = DisplayEncoded(loaded.source.colourSpace);
-        std::ostringstream figures;
-        setup = PlanScreenRequest(*tool_, request, image, key, {rect}, figures, shown);
-        ApplyScreenSetup(*tool_, setup);
-    } catch (const CliError& e) {
-        // The setup is worked out before anything is set: nothing changed.
-        throw RequestError(400, shown + ": " + e.what());
-    }
-    keySetup_.colourPicked = false;
-    keySetup_.screen = true;
-    ++revision_;
-    Recorded();
-    const int colourSpace = static_cast<int>(std::floor(tool_->FindInput("Colorspace")->Value() + 0.5));
-    return {{"rect", RectText(rect)}, {"summary", DescribeScreenSetup(setup, colourSpace)}, {"notes", setup.notes}};
+    const ScreenRect rect = RequestRect(body, *loaded.source.image);
+    // One rectangle stands for the screen samples: it replaces them.
+    SampleRegions next = samples_;
+    next.screen = {rect};
+    return SetUpFromSamples(next, loaded, "screen rectangle " + RectText(rect));
 }
 
 bool TuneSession::ConvertsForDisplay() {
@@ -596,12 +592,10 @@ std::string TuneSession::ViewPng(int frame, View view, bool proxy) {
     if (view == View::Source) {
         return EncodeView(view, shown.source.spec, source, nullptr, proxy);
     }
-    KeySetupKind setup = keySetup_;
-    setup.page = true;
-    setup.keyImage = shown.key.has_value();
-    setup.inverted = MatteInverted(*tool_);
+    const KeySetupKind setup = ShownSetup();
     const Image& keyed = Keyed(proxy, setup);
     warning_ = KeyWarning(proxy, setup);
+    if (warning_.empty()) warning_ = SetupWarning();
     return EncodeView(view, shown.source.spec, source, &keyed, proxy, ColourPremultiplied(*tool_));
 }
 

@@ -11,7 +11,9 @@
 #include "app/finish/finish_options.h"
 #include "app/frames.h"
 #include "app/files/image_file.h"
+#include "app/setup/frame_regions.h"
 #include "app/setup/key_check.h"
+#include "app/setup/screen_setup.h"
 #include "app/tool_session.h"
 #include "app/tune/edit_history.h"
 #include "app/tune/view_image.h"
@@ -32,7 +34,16 @@ struct TuneOptions {
     std::string pluginFolder;
     std::string background;  ///< --background: an image the result is first laid over
     finish::FinishCommandLine finishing;  ///< finishing to start from, over the settings file's
+    std::vector<std::string> screens;     ///< --screen texts ("X,Y,W,H" or "auto"): the first samples
+    std::vector<std::string> subjects;    ///< --subject texts ("X,Y,W,H")
 };
+
+/// Most sample regions of each kind, shapes of each kind, and points of a
+/// shape the page may ask for: a drawing holds a few; the bounds keep one
+/// request's work small.
+inline constexpr std::size_t kMaxSampleRegions = 64;
+inline constexpr std::size_t kMaxShapes = 32;
+inline constexpr std::size_t kMaxShapePoints = 256;
 
 /// A request the session refuses; `status` is the HTTP status to answer
 /// (4xx: nothing was changed).
@@ -51,6 +62,22 @@ std::string Shortened(const std::string& text);
 /// A frame number as a query string gives it: optional '-' and decimal
 /// digits, within the int range; otherwise RequestError 400 naming the text.
 int ParseFrameText(const std::string& text);
+
+/// ParseFrameText for the query value `name` (messages name it).
+int ParseWholeText(const std::string& name, const std::string& text);
+
+/// A member of a request body that must be a whole number (within a
+/// billion either way), or RequestError 400 naming it.
+int WholeNumber(const nlohmann::json& body, const char* name);
+
+/// The rectangle `{"x", "y", "width", "height"}` of `body`, checked: at least
+/// 2 x 2 pixels and inside `plate`; otherwise RequestError 400 led by the
+/// words "screen rectangle X,Y,W,H" (`what` names the region's kind).
+ScreenRect RequestRect(const nlohmann::json& body, const Image& plate, const std::string& what = "screen");
+
+/// The name of channel 0..2 (p1..p3) of working space `space` ("H" for p1
+/// of HSV); "p1".."p3" for a space outside 0..4.
+std::string WorkingChannelName(int space, int channel);
 
 /// Largest size of the proxy shown while a slider moves, shrunk by a whole
 /// factor: a 1920 x 1080 plate is keyed at 640 x 360, a ninth of the pixels,
@@ -101,6 +128,43 @@ public:
     /// frame, or that the setup cannot use, throws RequestError 400 and
     /// changes nothing.
     nlohmann::json Screen(const nlohmann::json& body);
+
+    /// Changes the sample regions and sets the key up again from all of them
+    /// on frame F, as `--screen A --screen B --subject C` does:
+    /// `{"frame": F, "add": {"kind": "screen"|"subject", "x", "y", "width",
+    /// "height"}}`, `{"frame": F, "subtract": {"x", "y", "width", "height"}}`
+    /// (the rectangle is cut out of every region it overlaps) or `{"frame": F,
+    /// "remove": {"kind": K, "index": I}}`. Returns what the setup found, as
+    /// Screen does ("summary" alone when no screen region is left: the key
+    /// keeps its values). A bad request, more than kMaxSampleRegions regions
+    /// of a kind or a setup that cannot be made throws RequestError 400 and
+    /// changes nothing.
+    nlohmann::json Samples(const nlohmann::json& body);
+
+    /// Adds or removes a garbage or holdout polygon of the finishing, as
+    /// `--garbage x1,y1,...` gives it: `{"add": {"kind": "garbage"|"holdout",
+    /// "points": [x1, y1, x2, y2, ...]}}` (3 to kMaxShapePoints points, finite
+    /// numbers) or `{"remove": {"kind": K, "index": I}}`. Save writes them with
+    /// the finishing. A bad request throws RequestError 400 and changes nothing.
+    void EditShapes(const nlohmann::json& body);
+
+    /// What the keyer makes of plate pixel (x, y) of `frame`: `{"x", "y",
+    /// "source": [R, G, B, A], "working": [p1, p2, p3], "space": NAME,
+    /// "channels": [names of p1..p3], "matte": M, "output": [R, G, B, A]}`, the output from the full-size render with the
+    /// current values and finishing. A pixel outside the plate throws
+    /// RequestError 400.
+    nlohmann::json Probe(int frame, int x, int y);
+
+    /// Per working-space channel, histograms of `frame` and of the screen
+    /// samples over one range, each of 128 bins splitting low to high evenly
+    /// (against a key image, of each value less the key image's pixel plus
+    /// Value, as the window is held against them), with the channel's key
+    /// window, which runs from Value + Min to Value + Max: `{"space": NAME,
+    /// "againstKeyImage": B, "channels": [{"name", "low", "high", "frame":
+    /// [counts], "screen": [counts], "value", "min", "max": {"id", "value",
+    /// "lower", "upper"}, "centre"}, ...]}` ("centre": where the channel's
+    /// distance is 0, at Value + Min + (Max - Min)^2 / 2).
+    nlohmann::json Histogram(int frame);
 
     /// A view of `frame` as PNG, rendered with the current values; the proxy
     /// at reduced size. A frame of the list whose file cannot be read throws
@@ -183,6 +247,11 @@ private:
     void Restore(const SessionState& state);
     void Recorded(bool merge = false);
     const Snapshot& SnapshotAt(const nlohmann::json& index) const;
+    void SetUpFromCommandLine();
+    nlohmann::json SetUpFromSamples(const SampleRegions& next, Frame& frame, const std::string& shown);
+    nlohmann::json SamplesState() const;
+    std::string SetupWarning();
+    KeySetupKind ShownSetup() const;
 
     TuneOptions options_;
     PluginSession plugins_;
@@ -204,12 +273,23 @@ private:
     // The members of edit_ under the names the code has always used.
     KeySetupKind& keySetup_ = edit_.keySetup;
     finish::FinishPlan& finishing_ = edit_.finishing;
+    SampleRegions& samples_ = edit_.samples;  // the page's sample regions
     bool softEdges_ = false;             // --clean-edges: a screen drag sets up for soft edges
     finish::ShapeMattes shapes_;         // its garbage and holdout at the plate's size
     finish::ShapeMattes proxyShapes_;    // and at the proxy's
     std::string warning_;
     EditHistory history_;
     std::vector<Snapshot> snapshots_;
+    // The frame's screen and subject found from the sample regions, for the
+    // warning about a setup that deletes the subject; made again when the
+    // frame or the regions change.
+    struct RegionCache {
+        int frame = 0;
+        std::vector<ScreenRect> screen;
+        std::vector<ScreenRect> subject;
+        FrameRegions regions;
+    };
+    std::optional<RegionCache> regionCache_;
 };
 
 }  // namespace veskar::tune

@@ -258,6 +258,23 @@ TEST(ScreenSetup, KeyColourIsTheScreenThroughTheReactions) {
     EXPECT_NEAR(keyer.In("ValueBlue").Value(), 0.36, 1e-6);
 }
 
+// Over a tool already set up from the same screen in another space, the key
+// colour controls already hold the screen's median: their sets run no
+// reaction, and the Value sliders' would rewrite the key colour through the
+// new space's conversion. The setup ends as it does on a fresh tool.
+TEST(ScreenSetup, EndsTheSameOverAToolSetUpInAnotherSpace) {
+    std::vector<float> truth;
+    const auto plate = Plate({0.15f, 0.6f, 0.2f}, 0.01f, truth);
+    KeyerPlugin keyer;
+    ASSERT_TRUE(keyer.tool);
+    const veskar::SetupContext ycbcr{nullptr, 4, 0.05};
+    veskar::ApplyScreenSetup(*keyer.tool, veskar::PlanScreenSetup(keyer.tool->Tool(), *plate, nullptr, kCorner, ycbcr));
+    const veskar::SetupContext yuv{nullptr, 3, 0.05};
+    const veskar::ScreenSetup setup = veskar::PlanScreenSetup(keyer.tool->Tool(), *plate, nullptr, kCorner, yuv);
+    veskar::ApplyScreenSetup(*keyer.tool, setup);
+    for (const auto& [id, value] : setup.values) EXPECT_EQ(keyer.In(id.c_str()).Value(), value) << id;
+}
+
 // A plate whose subject meets the screen across a band of exact mixes: the
 // screen (with a lighting gradient and grain) at the left, skin at the right,
 // and in between an 8-pixel band where the share of skin rises linearly (an

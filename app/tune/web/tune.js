@@ -388,6 +388,7 @@ function applyState(state) {
   $('save').disabled = !state.canSave;
   $('save').title = state.canSave ? `Write the settings to ${state.savePath}`
                                   : state.saveOff || 'Start veskar tune with --save FILE to save';
+  samplesChanged(state);
 }
 
 // ---- viewing: views, zoom, pan, frames ----
@@ -457,19 +458,25 @@ function setupViewer() {
   viewer.addEventListener('pointerdown', (event) => {
     if (event.button !== 0) return;
     const box = viewer.getBoundingClientRect();
+    // Shift, Ctrl and Alt draw sample regions (sampling.js); a plain drag pans.
+    const kind = regionKind(event);
     drag = { x: event.clientX - box.left, y: event.clientY - box.top, panX: page.panX, panY: page.panY,
-             moved: false, screen: event.shiftKey };
+             moved: false, screen: kind !== '', kind };
     viewer.setPointerCapture(event.pointerId);
   });
   viewer.addEventListener('pointermove', (event) => {
-    if (!drag) return;
     const box = viewer.getBoundingClientRect();
     const x = event.clientX - box.left;
     const y = event.clientY - box.top;
+    if (!drag) {
+      pointerOver(x, y);
+      return;
+    }
     drag.moved = drag.moved || Math.abs(x - drag.x) + Math.abs(y - drag.y) > 3;
     if (!drag.moved) return;
     if (drag.screen) {
       rectangle.hidden = false;
+      rectangle.dataset.kind = drag.kind;
       rectangle.style.left = `${Math.min(x, drag.x)}px`;
       rectangle.style.top = `${Math.min(y, drag.y)}px`;
       rectangle.style.width = `${Math.abs(x - drag.x)}px`;
@@ -492,9 +499,10 @@ function setupViewer() {
     viewer.classList.remove('panning');
     rectangle.hidden = true;
     if (!ended.moved) {
-      await pick(x, y);
+      // With a shape being drawn, a click is one of its points (shapes.js).
+      if (!shapeClick(x, y)) await pick(x, y);
     } else if (ended.screen) {
-      await screenFrom(ended.x, ended.y, x, y);
+      await regionDrawn(ended.kind, ended.x, ended.y, x, y);
     }
   });
   $('fit').addEventListener('click', fit);
@@ -531,28 +539,6 @@ function plateRectangle(x0, y0, x1, y1) {
   const width = Math.min(page.state.width - 1, right) - x + 1;
   const height = Math.min(page.state.height - 1, bottom) - y + 1;
   return width > 0 && height > 0 ? { x, y, width, height } : null;
-}
-
-// Shift-drag: the key set up from the rectangle as `--screen X,Y,W,H` does.
-async function screenFrom(x0, y0, x1, y1) {
-  if (!page.state.canScreen) {
-    say('setting the screen from a rectangle is not available in this version', true);
-    return;
-  }
-  const rect = plateRectangle(x0, y0, x1, y1);
-  if (!rect) {
-    say('the rectangle lies outside the frame: drag over screen pixels', true);
-    return;
-  }
-  try {
-    const state = await api('POST', '/api/screen', { frame: currentFrame(), ...rect });
-    applyState(state);
-    page.note = `screen ${state.screen.rect}: ${[state.screen.summary, ...state.screen.notes].join('; ')}`;
-    say(page.note);
-    renderFull();
-  } catch (error) {
-    say(error.message, true);
-  }
 }
 
 function setupFrames(state) {

@@ -15,4 +15,4 @@ bash "$root/scripts/deps.sh" "${extra[@]}"
 
 cd "$here"
 PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error
-node --test --test-concurrency=1 safety.test.mjs page.test.mjs workspace.test.mjs
+node --test --test-concurrency=1 safety.test.mjs page.test.mjs workspace.test.mjs sampling.test.mjs

@@ -134,6 +134,7 @@ test('undo and redo give back the pixels of every kind of change', async () => {
       const changes = {
         'a slider drag': async () => {
           const slider = page.locator('[data-control="GammaAlpha"] input[type=range]');
+          await slider.scrollIntoViewIfNeeded();
           const box = await slider.boundingBox();
           const middle = box.x + 8 + 0.25 * (box.width - 16);  // the thumb, at 1 of 0 to 4
           await page.mouse.move(middle, box.y + box.height / 2);
