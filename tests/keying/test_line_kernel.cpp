@@ -256,6 +256,69 @@ TEST_P(LineKernel, EqualsPerPixelStagesBitForBitInEveryModeCombination) {
     EXPECT_EQ(failures, 0) << "of " << combinations << " combinations";
 }
 
+// Lines without special values, where the cos falloffs decide most blocks'
+// mattes without Cos: narrow and wide windows (terms from a few hundredths to
+// thousands), each keyer, gamma and colour space, and colours on the window's
+// edges where the matte's m sits next to 0 and the decision falls back.
+TEST_P(LineKernel, CosFalloffsOnOrdinaryColoursEqualPerPixelStagesBitForBit) {
+    constexpr int kWidth = 640;
+    Random random(31);
+    std::vector<float> source(4 * kWidth);
+    std::vector<float> expected(source.size());
+    std::vector<float> actual(source.size());
+    int failures = 0;
+    int lines = 0;
+    for (int round = 0; round < 60; ++round) {
+        keying::SnapshotValues values = Controls(random);
+        values[keying::kSnapGammaAlpha] = round % 3 == 0 ? 2.2 : 1.0;
+        values[keying::kSnapMultAlpha] = 1.0;
+        values[keying::kSnapOffAlpha] = 0.0;
+        values[keying::kSnapColorspace] = round % 5;
+        values[keying::kSnapColCor] = round % 7 == 0 ? 2.0 : 0.0;
+        values[keying::kSnapBGAlphaBlend] = round % 2;
+        const double narrowing = round % 4 == 0 ? 0.001 : 1.0;
+        for (int c = 0; c < 3; ++c) {
+            values[keying::kSnapMaxRed + c] =
+                values[keying::kSnapMiRedn + c] + narrowing * random.Uniform(0.05, 1.0);
+        }
+        const keying::Snapshot snapshot = keying::MakeSnapshot(values);
+        for (int x = 0; x < kWidth; ++x) {
+            for (int c = 0; c < 3; ++c) {
+                // Every fifth pixel a channel on its window's quarter points,
+                // where a cos term is 0 or close to it.
+                const double start = snapshot.windowStart[c];
+                const double width = snapshot.windowWidth[c];
+                source[4 * x + c] = x % 5 == 0 ? static_cast<float>(start + width * 0.25 * (x % 4))
+                                               : static_cast<float>(random.Uniform(-0.2, 1.2));
+            }
+            source[4 * x + 3] = static_cast<float>(random.Uniform(0.0, 1.0));
+        }
+        for (std::int32_t falloff : {1, 2, 3}) {
+            for (std::int32_t keyer : {0, 1}) {
+                keying::LineJob job;
+                job.snapshot = &snapshot;
+                job.falloffMode = falloff;
+                job.keyerMode = keyer;
+                job.startKeyColour = keying::KeyColour(snapshot, keying::StartStaging(snapshot));
+                KeyLinePerPixel(job, source.data(), expected.data(), kWidth);
+                kernel(job, source.data(), actual.data(), kWidth);
+                ++lines;
+                for (std::size_t i = 0; i < expected.size(); ++i) {
+                    if (std::bit_cast<std::uint32_t>(expected[i]) !=
+                            std::bit_cast<std::uint32_t>(actual[i]) &&
+                        ++failures <= 5) {
+                        ADD_FAILURE() << Describe(values, falloff, keyer, KeySamples::kOff,
+                                                  static_cast<int>(i / 4))
+                                      << ", channel " << i % 4 << ": per pixel " << expected[i]
+                                      << ", line kernel " << actual[i];
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_EQ(failures, 0) << "in " << lines << " lines";
+}
+
 TEST_P(LineKernel, LinesShorterThanABlockAndEmptyLinesWriteOnlyTheirPixels) {
     const std::vector<float> source = Records(kLineWidth, 21);
     keying::SnapshotValues values{};
