@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "keying/det_math.h"
+#include "keying/key_signal.h"
 #include "keying/line_kernel.h"
 #include "keying/pixel.h"
 
@@ -338,6 +340,63 @@ TEST_P(LineKernel, LinesShorterThanABlockAndEmptyLinesWriteOnlyTheirPixels) {
             << "width " << width;
         EXPECT_EQ(actual[4 * width], 77.0f) << "width " << width;
     }
+}
+
+// The same bits, or both NaN.
+bool SameDouble(double a, double b) {
+    return (std::isnan(a) && std::isnan(b)) ||
+           std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
+// The kernels' cos and pow, built for this target, against the scalar ones
+// over dense sweeps (every quadrant and its edges; bases from subnormal to
+// huge, near 1, negative) and the special values, block lengths not a multiple
+// of any vector width.
+TEST_P(LineKernel, CosAndPowOverBlocksGiveTheScalarBits) {
+    const keying::LineMath math = keying::LineMathFor(GetParam());
+    ASSERT_NE(math.cos, nullptr);
+    ASSERT_NE(math.pow, nullptr);
+    const double inf = std::numeric_limits<double>::infinity();
+    std::vector<double> in;
+    for (int i = -30000; i <= 30000; ++i) in.push_back(i * 0.000517 * keying::kPi);
+    for (int k = 0; k < 300; ++k) {
+        double below = k * 0.25 * keying::kPi;
+        double above = below;
+        for (int step = 0; step < 6; ++step) {
+            below = std::nextafter(below, -inf);
+            above = std::nextafter(above, inf);
+            in.push_back(below);
+            in.push_back(above);
+        }
+    }
+    Random random(41);
+    for (int i = 0; i < 20000; ++i) in.push_back(std::ldexp(random.Uniform(-1.0, 1.0), i % 80 - 30));
+    for (float v : SpecialValues()) in.push_back(v);
+    for (double v : {0x1p19, -0x1p19, 0x1p19 - 0x1p-33, 1e300, -1e300, 1e-310, 0x1p52 + 1.0}) {
+        in.push_back(v);
+    }
+    std::vector<double> out(in.size());
+    int failures = 0;
+    for (int length : {static_cast<int>(in.size()), 61, 7}) {
+        math.cos(in.data(), out.data(), length);
+        for (int i = 0; i < length; ++i) {
+            if (!SameDouble(keying::Cos(in[i]), out[i]) && ++failures <= 5) {
+                ADD_FAILURE() << "cos(" << std::hexfloat << in[i] << ")" << std::defaultfloat;
+            }
+        }
+    }
+    for (double y : {1.0 / 2.2, 2.2, 1.0 / 0.45, -1.0 / 1.3, 1.0, 0.0, -0.0, 3.0, -2.0, 10000.0,
+                     0x1p70, inf, -inf, std::nan("")}) {
+        const int length = static_cast<int>(in.size());
+        math.pow(in.data(), y, out.data(), length);
+        for (int i = 0; i < length; ++i) {
+            if (!SameDouble(keying::Pow(in[i], y), out[i]) && ++failures <= 5) {
+                ADD_FAILURE() << "pow(" << std::hexfloat << in[i] << ", " << y << ")"
+                              << std::defaultfloat;
+            }
+        }
+    }
+    EXPECT_EQ(failures, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, LineKernel,
