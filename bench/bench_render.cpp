@@ -206,10 +206,11 @@ void Register() {
             const std::string name = std::string("key/") + c.name + "/";
             Add(name + "per-pixel" + w, Key, c, -1, workers);
             Add(name + "line-best" + w, Key, c, -2, workers);
-            // Forced baseline: the set every x86-64 processor runs.
-            if (keying::ActiveLineTarget() != keying::LineTarget::kSse2) {
-                Add(name + "line-sse2" + w, Key, c, static_cast<int>(keying::LineTarget::kSse2),
-                    workers);
+            // Each level below the one picked, forced: SSE2 is the set every
+            // x86-64 processor runs.
+            for (int t = 0; t < static_cast<int>(keying::ActiveLineTarget()); ++t) {
+                const auto target = static_cast<keying::LineTarget>(t);
+                Add(name + "line-" + keying::LineTargetName(target) + w, Key, c, t, workers);
             }
         }
     }

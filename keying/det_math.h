@@ -172,6 +172,68 @@ VESKAR_DET_INLINE double SinKernel(double y0, double y1) noexcept {
     return lead.hi + low;
 }
 
+// CosKernel(y0, y1) where `odd` is false, SinKernel(y0, y1) where it is true,
+// for a lane that needs only one of them: each step takes the operands of the
+// lane's kernel, in that kernel's order, and the steps one kernel lacks change
+// nothing (CosKernel's polynomial starts from a coefficient 0, and 0 * zh + c
+// is c; its rounding term is -0 for SinKernel, and lead.lo + -0 is lead.lo).
+// Negations and the order of a product's factors round alike, so each lane
+// gets its kernel's bits at half the work of both. It runs in three steps that
+// CosLanes takes over a whole block one after the other: a loop with the whole
+// computation in its body is held up by its own chain of dependent operations,
+// shorter loops let the processor overlap many lanes' chains.
+
+// Step 1: y0^2 = z.hi + z.lo and the polynomial of the higher Taylor terms.
+struct KernelSquare {
+    Pair z;
+    double p;
+};
+
+VESKAR_DET_INLINE KernelSquare KernelStep1(bool odd, double y0) noexcept {
+    const Pair z = TwoProduct(y0, y0);
+    const double zh = z.hi;
+    double p = odd ? -1.0 / 121645100408832000.0 : 0.0;
+    p = p * zh + (odd ? 1.0 / 355687428096000.0 : -1.0 / 6402373705728000.0);
+    p = p * zh + (odd ? -1.0 / 1307674368000.0 : 1.0 / 20922789888000.0);
+    p = p * zh + (odd ? 1.0 / 6227020800.0 : -1.0 / 87178291200.0);
+    p = p * zh + (odd ? -1.0 / 39916800.0 : 1.0 / 479001600.0);
+    p = p * zh + (odd ? 1.0 / 362880.0 : -1.0 / 3628800.0);
+    p = p * zh + (odd ? -1.0 / 5040.0 : 1.0 / 40320.0);
+    p = p * zh + (odd ? 1.0 / 120.0 : -1.0 / 720.0);
+    return {z, p};
+}
+
+// Step 2: y0 zh (the cube) or zh zh (the square), and it over 6 or 24.
+struct KernelPart {
+    double power;
+    Pair part;
+};
+
+VESKAR_DET_INLINE KernelPart KernelStep2(bool odd, double y0, Pair z) noexcept {
+    const double zh = z.hi;
+    const Pair power = TwoProduct(odd ? y0 : zh, zh);
+    const double cross = (odd ? y0 : 2.0 * zh) * z.lo;
+    return {power.hi, DivideBy({power.hi, power.lo + cross}, odd ? 6.0 : 24.0)};
+}
+
+// Step 3: the sum, with y1 through the derivative (cos for sin, -sin for cos).
+VESKAR_DET_INLINE double KernelStep3(bool odd, double y0, double y1, Pair z, double p,
+                                     KernelPart k) noexcept {
+    const double zh = z.hi;
+    const double hz = 0.5 * zh;
+    const double w = 1.0 - hz;
+    const Pair lead = FastTwoSum(odd ? y0 : w, odd ? -k.part.hi : k.part.hi);
+    const double rounding = odd ? -0.0 : (1.0 - w) - hz;
+    const double tail = odd ? -k.part.lo : k.part.lo - 0.5 * z.lo;
+    const double slope = odd ? 1.0 - 0.5 * zh : -(y0 * (1.0 - zh / 6.0));
+    const double low = ((lead.lo + rounding) + tail) + ((zh * k.power) * p + y1 * slope);
+    return lead.hi + low;
+}
+
+// Whether quadrant q takes the sine, and whether it negates.
+VESKAR_DET_INLINE bool OddQuadrant(double q) noexcept { return q == 1.0 || q == 3.0; }
+VESKAR_DET_INLINE bool NegativeQuadrant(double q) noexcept { return q == 1.0 || q == 2.0; }
+
 // cos from the quadrant q (0 to 3) and the remainder y0 + y1. The quadrant is
 // a double so that the selections vectorise at every instruction set.
 VESKAR_DET_INLINE double CosOfQuadrant(double q, double y0, double y1) noexcept {
@@ -187,9 +249,9 @@ VESKAR_DET_INLINE double QuadrantOf(double shifted) noexcept {
     return std::bit_cast<double>(low | 0x4330000000000000u) - kTwoTo52;
 }
 
-// cos(x) for |x| < kCosFastLimit (any other x gives a value of no meaning, never
-// a fault): x = n pi/2 + y0 + y1 with n the nearest integer, by pi/2 in pieces.
-// The quadrant and remainder of CosFast's argument.
+// The quadrant and remainder of x for |x| < kCosFastLimit (any other x gives
+// values of no meaning, never a fault): x = n pi/2 + y0 + y1 with n the nearest
+// integer, by pi/2 in pieces.
 struct Reduced {
     double q;
     Pair y;
@@ -207,12 +269,41 @@ VESKAR_DET_INLINE Reduced ReduceFast(double x) noexcept {
     return {QuadrantOf(shifted), TwoSum(b.hi, lo)};
 }
 
-VESKAR_DET_INLINE double CosFast(double x) noexcept {
-    const Reduced r = ReduceFast(x);
-    return CosOfQuadrant(r.q, r.y.hi, r.y.lo);
+// cos of `count` (at most kCosChunk) values below kCosFastLimit, each step a
+// loop over all of them.
+inline constexpr int kCosChunk = 64;
+
+VESKAR_DET_INLINE void CosFastChunk(const double* __restrict in, double* __restrict out,
+                                    int count) noexcept {
+    double q[kCosChunk], y0[kCosChunk], y1[kCosChunk];
+    double zh[kCosChunk], zl[kCosChunk], p[kCosChunk];
+    double power[kCosChunk], partHi[kCosChunk], partLo[kCosChunk];
+    for (int i = 0; i < count; ++i) {
+        const Reduced r = ReduceFast(in[i]);
+        q[i] = r.q;
+        y0[i] = r.y.hi;
+        y1[i] = r.y.lo;
+    }
+    for (int i = 0; i < count; ++i) {
+        const KernelSquare k = KernelStep1(OddQuadrant(q[i]), y0[i]);
+        zh[i] = k.z.hi;
+        zl[i] = k.z.lo;
+        p[i] = k.p;
+    }
+    for (int i = 0; i < count; ++i) {
+        const KernelPart k = KernelStep2(OddQuadrant(q[i]), y0[i], {zh[i], zl[i]});
+        power[i] = k.power;
+        partHi[i] = k.part.hi;
+        partLo[i] = k.part.lo;
+    }
+    for (int i = 0; i < count; ++i) {
+        const double v = KernelStep3(OddQuadrant(q[i]), y0[i], y1[i], {zh[i], zl[i]}, p[i],
+                                     {power[i], {partHi[i], partLo[i]}});
+        out[i] = NegativeQuadrant(q[i]) ? -v : v;
+    }
 }
 
-// CosFast for one value: only the kernel its quadrant takes, the same bits.
+// CosFastChunk for one value: CosKernel or SinKernel, the same bits.
 inline double CosFastScalar(double x) noexcept {
     const Reduced r = ReduceFast(x);
     const bool odd = r.q == 1.0 || r.q == 3.0;
@@ -685,6 +776,58 @@ inline bool PowIsRare(double x, double y) noexcept {
     return !std::isfinite(x) || !std::isfinite(y);
 }
 
+// ---- cos within a known distance ----------------------------------------
+
+// RoughCos(x) lies within kRoughCosError of cos(x), and so of Cos(x), for
+// |x| <= kRoughCosLimit: x reduced by pi/2 in three pieces (the first product
+// and difference exact, each later step rounding by at most 2^-53, and pi/2's
+// own error times n below 2^-90), then Taylor's series of cos or sin to the
+// 18th or 19th power (the rest below 2^-68) by Horner's rule in double, whose
+// roundings and those of the coefficients stay below 2^-50. A tenth of the
+// work of Cos, for callers that only need to know which float Cos rounds to:
+// they widen the value by the error and fall back to Cos where the two ends
+// round apart. tests/keying/test_det_math.cpp checks the bound.
+inline constexpr double kRoughCosLimit = kCosFastLimit;
+inline constexpr double kRoughCosError = 0x1p-44;
+
+// (-1)^k / (2k)! and (-1)^k / (2k + 1)!, highest first.
+inline constexpr double kRoughCos[10] = {
+    -1.0 / 6402373705728000.0, 1.0 / 20922789888000.0, -1.0 / 87178291200.0,
+    1.0 / 479001600.0,         -1.0 / 3628800.0,       1.0 / 40320.0,
+    -1.0 / 720.0,              1.0 / 24.0,             -0.5,
+    1.0};
+inline constexpr double kRoughSin[10] = {
+    -1.0 / 121645100408832000.0, 1.0 / 355687428096000.0, -1.0 / 1307674368000.0,
+    1.0 / 6227020800.0,          -1.0 / 39916800.0,       1.0 / 362880.0,
+    -1.0 / 5040.0,               1.0 / 120.0,             -1.0 / 6.0,
+    1.0};
+
+VESKAR_DET_INLINE double RoughCos(double x) noexcept {
+    const double ax = std::fabs(x);
+    const double shifted = ax * kTwoOverPi + kRoundMagic;
+    const double n = shifted - kRoundMagic;
+    const double y = ((ax - n * kHalfPi1) - n * kHalfPi2) - n * kHalfPi3;
+    // Odd quadrants take the sine, the second and third negate. The choices
+    // are blends of bits: a selection of table values could become a load
+    // from a chosen address, which SSE2 cannot do lane by lane.
+    const std::uint64_t quadrant = std::bit_cast<std::uint64_t>(shifted);
+    const std::uint64_t odd = std::uint64_t{0} - (quadrant & 1u);
+    const std::uint64_t negate = ((quadrant + 1u) & 2u) << 62;
+    const double z = y * y;
+    double r = Blend(odd, kRoughSin[0], kRoughCos[0]);
+    r = r * z + Blend(odd, kRoughSin[1], kRoughCos[1]);
+    r = r * z + Blend(odd, kRoughSin[2], kRoughCos[2]);
+    r = r * z + Blend(odd, kRoughSin[3], kRoughCos[3]);
+    r = r * z + Blend(odd, kRoughSin[4], kRoughCos[4]);
+    r = r * z + Blend(odd, kRoughSin[5], kRoughCos[5]);
+    r = r * z + Blend(odd, kRoughSin[6], kRoughCos[6]);
+    r = r * z + Blend(odd, kRoughSin[7], kRoughCos[7]);
+    r = r * z + Blend(odd, kRoughSin[8], kRoughCos[8]);
+    r = r * z + Blend(odd, kRoughSin[9], kRoughCos[9]);
+    const double v = r * Blend(odd, y, 1.0);
+    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(v) ^ negate);
+}
+
 }  // namespace det_math
 
 /// cos(x), the same bits on every processor; see the file's comment.
@@ -701,7 +844,11 @@ inline double Pow(double x, double y) noexcept {
 
 /// out[i] = Cos(in[i]) for i < count; `in` and `out` may not overlap.
 inline void CosLanes(const double* __restrict in, double* __restrict out, int count) noexcept {
-    for (int i = 0; i < count; ++i) out[i] = det_math::CosFast(in[i]);
+    for (int start = 0; start < count; start += det_math::kCosChunk) {
+        const int rest = count - start;
+        det_math::CosFastChunk(in + start, out + start,
+                               rest < det_math::kCosChunk ? rest : det_math::kCosChunk);
+    }
     for (int i = 0; i < count; ++i) {
         if (!(std::fabs(in[i]) < det_math::kCosFastLimit)) out[i] = det_math::CosRare(in[i]);
     }

@@ -105,4 +105,28 @@ bool UseLineTarget(LineTarget target) noexcept {
 
 LineKernel ActiveLineKernel() noexcept { return BuiltKernel(ActiveLineTarget()); }
 
+LineMath LineMathFor(LineTarget target) noexcept {
+    LineMath math;
+    if (!LineTargetAvailable(target)) return math;
+    switch (target) {
+        case LineTarget::kSse2:
+            math.cos = &line_sse2::CosBlock;
+            math.pow = &line_sse2::PowBlock;
+            break;
+#if VESKAR_LINE_AVX
+        case LineTarget::kAvx2:
+            math.cos = &line_avx2::CosBlock;
+            math.pow = &line_avx2::PowBlock;
+            break;
+        case LineTarget::kAvx512:
+            math.cos = &line_avx512::CosBlock;
+            math.pow = &line_avx512::PowBlock;
+            break;
+#endif
+        default:
+            break;
+    }
+    return math;
+}
+
 }  // namespace keying

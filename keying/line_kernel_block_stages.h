@@ -279,18 +279,96 @@ void Distances(const LinePlan& plan, const float* const staged[3], const Block& 
     }
 }
 
+// Whether the matte's falloff takes a cos.
+inline bool FalloffTakesCos(std::int32_t mode) noexcept {
+    return mode == kFalloffCosine || mode == kFalloffHalfCos || mode == kFalloffBCos;
+}
+
+// The falloff's cos terms through RoughCos, in place. Returns whether every
+// argument lies in RoughCos' range (not so for infinities, NaN, huge terms).
+bool RoughTerms(const LinePlan& plan, double (&term)[3][kBlock]) noexcept {
+    const double scale = plan.falloff == kFalloffHalfCos ? kHalfPi : kPi;
+    // Loops of their own: with the test or the halving in it, GCC does not
+    // vectorise the loop of RoughCos for SSE2.
+    std::uint64_t outside = 0;
+    for (int c = 0; c < 3; ++c) {
+        const double* VESKAR_RESTRICT t = term[c];
+        for (int i = 0; i < kBlock; ++i) {
+            outside |= std::fabs(scale * t[i]) <= det_math::kRoughCosLimit ? 0u : 1u;
+        }
+    }
+    if (outside != 0) return false;
+    for (int c = 0; c < 3; ++c) {
+        double* VESKAR_RESTRICT t = term[c];
+        for (int i = 0; i < kBlock; ++i) t[i] = det_math::RoughCos(scale * t[i]);
+        // (Cos + 1) 0.5 and (RoughCos + 1) 0.5 lie closer than the cosines.
+        if (plan.falloff == kFalloffBCos) {
+            for (int i = 0; i < kBlock; ++i) t[i] = (t[i] + 1.0) * 0.5;
+        }
+    }
+    return true;
+}
+
+// p = 1 - m for a block whose falloff takes cos, without Cos where it can be
+// spared: only the float of m reaches the matte (for "DIST", only the float of
+// the sum of squares), so where the value from RoughCos, widened by what its
+// error can become on the way, rounds to one float at both ends, that float is
+// the one Cos gives. Returns false when a lane's ends round apart or it is out
+// of RoughCos' range (rare on ordinary plates); the block then takes the
+// stages with Cos. `rough` receives the terms through RoughCos.
+bool RoughCosMatte(const LinePlan& plan, const Block& k, double (&rough)[3][kBlock],
+                   float* VESKAR_RESTRICT p) noexcept {
+    std::memcpy(rough, k.term, sizeof(rough));
+    if (!RoughTerms(plan, rough)) return false;
+    // Twice the bound: it covers the roundings of the sums and squares too.
+    constexpr double kError = 2.0 * det_math::kRoughCosError;
+    const double* VESKAR_RESTRICT t1 = rough[0];
+    const double* VESKAR_RESTRICT t2 = rough[1];
+    const double* VESKAR_RESTRICT t3 = rough[2];
+    int undecided = 0;
+    if (plan.dist) {
+        for (int i = 0; i < kBlock; ++i) {
+            const double a = 1.0 - t2[i];
+            const double b = 1.0 - t1[i];
+            const double c = 1.0 - t3[i];
+            const double sum = a * a + b * b + c * c;
+            // A square moves by about 2 |a| times its term's error.
+            const double error = kError * (std::fabs(a) + std::fabs(b) + std::fabs(c) + 0x1p-40) +
+                                 sum * 0x1p-48;
+            const float low = static_cast<float>(sum - error);
+            const float high = static_cast<float>(sum + error);
+            undecided |= static_cast<int>(low != high);
+            p[i] = 1.0f - static_cast<float>(1.0 - static_cast<double>(std::sqrt(low)));
+        }
+    } else {
+        for (int i = 0; i < kBlock; ++i) {
+            double m = t1[i] < t2[i] ? t1[i] : t2[i];
+            m = m < t3[i] ? m : t3[i];
+            const float low = static_cast<float>(m - kError);
+            const float high = static_cast<float>(m + kError);
+            undecided |= static_cast<int>(low != high);
+            p[i] = 1.0f - low;
+        }
+    }
+    return undecided == 0;
+}
+
 void Mattes(const LinePlan& plan, const float* const staged[3], Block& k) noexcept {
     const Snapshot& s = *plan.s;
     Distances(plan, staged, k, k.term, k.fadeTerm);
-    for (int c = 0; c < 3; ++c) MatteFalloff(plan.falloff, k.term[c]);
-    Combine(plan.dist, k.term[0], k.term[1], k.term[2], k.m);
+    Lane p;
+    const bool rough = !plan.withFade && FalloffTakesCos(plan.falloff) &&
+                       RoughCosMatte(plan, k, k.fadeTerm, p);
+    if (!rough) {
+        for (int c = 0; c < 3; ++c) MatteFalloff(plan.falloff, k.term[c]);
+        Combine(plan.dist, k.term[0], k.term[1], k.term[2], k.m);
+        for (int i = 0; i < kBlock; ++i) p[i] = 1.0f - static_cast<float>(k.m[i]);
+    }
     if (plan.withFade) {
         for (int c = 0; c < 3; ++c) FadeFalloff(plan.falloff, k.fadeTerm[c]);
         Combine(plan.dist, k.fadeTerm[0], k.fadeTerm[1], k.fadeTerm[2], k.n);
     }
 
-    Lane p;
-    for (int i = 0; i < kBlock; ++i) p[i] = 1.0f - static_cast<float>(k.m[i]);
     // The fade matte starts from -n, not 1 - n.
     double* VESKAR_RESTRICT fadeSignal = k.fadeMatte;
     if (plan.withFade) {

@@ -127,4 +127,10 @@ void KeyLine(const LineJob& job, const float* source, float* output, std::int32_
     }
 }
 
+void CosBlock(const double* in, double* out, int count) noexcept { CosLanes(in, out, count); }
+
+void PowBlock(const double* base, double exponent, double* out, int count) noexcept {
+    PowLanes(base, exponent, out, count);
+}
+
 }  // namespace keying::VESKAR_LINE_NS

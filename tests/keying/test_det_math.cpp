@@ -214,3 +214,76 @@ TEST(DetMath, BlockFunctionsGiveTheScalarBits) {
 }
 
 }  // namespace
+
+namespace {
+
+// The block function over a dense sweep: every quadrant, the edges where the
+// reduction steps to the next multiple of pi/2, and the values around each
+// multiple of pi/4 where the kernel switches between cosine and sine.
+TEST(DetMath, BlockCosGivesTheScalarBitsOverDenseSweeps) {
+    std::vector<double> in;
+    for (int i = -20000; i <= 20000; ++i) in.push_back(i * 0.000731 * keying::kPi);
+    for (int k = 0; k < 400; ++k) {
+        const double centre = k * 0.25 * keying::kPi;
+        double below = centre;
+        double above = centre;
+        for (int step = 0; step < 8; ++step) {
+            below = std::nextafter(below, -kInf);
+            above = std::nextafter(above, kInf);
+            in.push_back(below);
+            in.push_back(above);
+        }
+    }
+    for (double v : Specials()) in.push_back(v);
+    std::vector<double> out(in.size());
+    keying::CosLanes(in.data(), out.data(), static_cast<int>(in.size()));
+    int failures = 0;
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        if (!SameValue(keying::Cos(in[i]), out[i]) && ++failures <= 5) {
+            ADD_FAILURE() << "cos(" << std::hexfloat << in[i] << ")" << std::defaultfloat;
+        }
+    }
+    EXPECT_EQ(failures, 0) << "of " << in.size();
+}
+
+// The line kernels decide a matte's float from RoughCos where its error bound
+// allows: the bound must hold against Cos everywhere in its range. Checked
+// with a sixteenth of the bound, so that a slip in the reduction or the series
+// (each worth far more) shows, not only one past the bound.
+TEST(DetMath, RoughCosStaysWellWithinItsBoundOfCos) {
+    namespace dm = keying::det_math;
+    std::vector<double> in;
+    for (int i = 0; i <= 200000; ++i) in.push_back(i * 0.00001 * keying::kPi);
+    std::uint64_t state = 99;
+    for (int i = 0; i < 200000; ++i) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        const double unit = static_cast<double>(state >> 11) / 9007199254740992.0;
+        in.push_back((unit * 2.0 - 1.0) * std::ldexp(dm::kRoughCosLimit, -(i % 20)));
+    }
+    for (int k = 0; k < 4000; ++k) {
+        in.push_back(std::nextafter(k * keying::kHalfPi, 0.0));
+        in.push_back(std::nextafter(k * keying::kHalfPi, kInf));
+        in.push_back(std::nextafter((k + 0.5) * keying::kHalfPi, 0.0));
+        in.push_back(std::nextafter((k + 0.5) * keying::kHalfPi, kInf));
+    }
+    in.push_back(dm::kRoughCosLimit);
+    in.push_back(-dm::kRoughCosLimit);
+    double worst = 0.0;
+    double worstAt = 0.0;
+    for (double x : in) {
+        const double gap = std::fabs(dm::RoughCos(x) - keying::Cos(x));
+        if (!(gap <= worst)) {
+            worst = gap;
+            worstAt = x;
+        }
+    }
+    EXPECT_LE(worst, dm::kRoughCosError / 16.0)
+        << "at " << std::hexfloat << worstAt << std::defaultfloat;
+    // Exact where the series is: cos(0) and the signs of each quadrant.
+    EXPECT_EQ(dm::RoughCos(0.0), 1.0);
+    EXPECT_LT(dm::RoughCos(keying::kPi), -0.999);
+    EXPECT_GT(dm::RoughCos(-1.5 * keying::kHalfPi), -0.75);
+    EXPECT_LT(dm::RoughCos(-1.5 * keying::kHalfPi), -0.7);
+}
+
+}  // namespace

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "keying/det_math.h"
+#include "keying/key_signal.h"
 #include "keying/line_kernel.h"
 #include "keying/pixel.h"
 
@@ -256,6 +258,69 @@ TEST_P(LineKernel, EqualsPerPixelStagesBitForBitInEveryModeCombination) {
     EXPECT_EQ(failures, 0) << "of " << combinations << " combinations";
 }
 
+// Lines without special values, where the cos falloffs decide most blocks'
+// mattes without Cos: narrow and wide windows (terms from a few hundredths to
+// thousands), each keyer, gamma and colour space, and colours on the window's
+// edges where the matte's m sits next to 0 and the decision falls back.
+TEST_P(LineKernel, CosFalloffsOnOrdinaryColoursEqualPerPixelStagesBitForBit) {
+    constexpr int kWidth = 640;
+    Random random(31);
+    std::vector<float> source(4 * kWidth);
+    std::vector<float> expected(source.size());
+    std::vector<float> actual(source.size());
+    int failures = 0;
+    int lines = 0;
+    for (int round = 0; round < 60; ++round) {
+        keying::SnapshotValues values = Controls(random);
+        values[keying::kSnapGammaAlpha] = round % 3 == 0 ? 2.2 : 1.0;
+        values[keying::kSnapMultAlpha] = 1.0;
+        values[keying::kSnapOffAlpha] = 0.0;
+        values[keying::kSnapColorspace] = round % 5;
+        values[keying::kSnapColCor] = round % 7 == 0 ? 2.0 : 0.0;
+        values[keying::kSnapBGAlphaBlend] = round % 2;
+        const double narrowing = round % 4 == 0 ? 0.001 : 1.0;
+        for (int c = 0; c < 3; ++c) {
+            values[keying::kSnapMaxRed + c] =
+                values[keying::kSnapMiRedn + c] + narrowing * random.Uniform(0.05, 1.0);
+        }
+        const keying::Snapshot snapshot = keying::MakeSnapshot(values);
+        for (int x = 0; x < kWidth; ++x) {
+            for (int c = 0; c < 3; ++c) {
+                // Every fifth pixel a channel on its window's quarter points,
+                // where a cos term is 0 or close to it.
+                const double start = snapshot.windowStart[c];
+                const double width = snapshot.windowWidth[c];
+                source[4 * x + c] = x % 5 == 0 ? static_cast<float>(start + width * 0.25 * (x % 4))
+                                               : static_cast<float>(random.Uniform(-0.2, 1.2));
+            }
+            source[4 * x + 3] = static_cast<float>(random.Uniform(0.0, 1.0));
+        }
+        for (std::int32_t falloff : {1, 2, 3}) {
+            for (std::int32_t keyer : {0, 1}) {
+                keying::LineJob job;
+                job.snapshot = &snapshot;
+                job.falloffMode = falloff;
+                job.keyerMode = keyer;
+                job.startKeyColour = keying::KeyColour(snapshot, keying::StartStaging(snapshot));
+                KeyLinePerPixel(job, source.data(), expected.data(), kWidth);
+                kernel(job, source.data(), actual.data(), kWidth);
+                ++lines;
+                for (std::size_t i = 0; i < expected.size(); ++i) {
+                    if (std::bit_cast<std::uint32_t>(expected[i]) !=
+                            std::bit_cast<std::uint32_t>(actual[i]) &&
+                        ++failures <= 5) {
+                        ADD_FAILURE() << Describe(values, falloff, keyer, KeySamples::kOff,
+                                                  static_cast<int>(i / 4))
+                                      << ", channel " << i % 4 << ": per pixel " << expected[i]
+                                      << ", line kernel " << actual[i];
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_EQ(failures, 0) << "in " << lines << " lines";
+}
+
 TEST_P(LineKernel, LinesShorterThanABlockAndEmptyLinesWriteOnlyTheirPixels) {
     const std::vector<float> source = Records(kLineWidth, 21);
     keying::SnapshotValues values{};
@@ -275,6 +340,63 @@ TEST_P(LineKernel, LinesShorterThanABlockAndEmptyLinesWriteOnlyTheirPixels) {
             << "width " << width;
         EXPECT_EQ(actual[4 * width], 77.0f) << "width " << width;
     }
+}
+
+// The same bits, or both NaN.
+bool SameDouble(double a, double b) {
+    return (std::isnan(a) && std::isnan(b)) ||
+           std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
+// The kernels' cos and pow, built for this target, against the scalar ones
+// over dense sweeps (every quadrant and its edges; bases from subnormal to
+// huge, near 1, negative) and the special values, block lengths not a multiple
+// of any vector width.
+TEST_P(LineKernel, CosAndPowOverBlocksGiveTheScalarBits) {
+    const keying::LineMath math = keying::LineMathFor(GetParam());
+    ASSERT_NE(math.cos, nullptr);
+    ASSERT_NE(math.pow, nullptr);
+    const double inf = std::numeric_limits<double>::infinity();
+    std::vector<double> in;
+    for (int i = -30000; i <= 30000; ++i) in.push_back(i * 0.000517 * keying::kPi);
+    for (int k = 0; k < 300; ++k) {
+        double below = k * 0.25 * keying::kPi;
+        double above = below;
+        for (int step = 0; step < 6; ++step) {
+            below = std::nextafter(below, -inf);
+            above = std::nextafter(above, inf);
+            in.push_back(below);
+            in.push_back(above);
+        }
+    }
+    Random random(41);
+    for (int i = 0; i < 20000; ++i) in.push_back(std::ldexp(random.Uniform(-1.0, 1.0), i % 80 - 30));
+    for (float v : SpecialValues()) in.push_back(v);
+    for (double v : {0x1p19, -0x1p19, 0x1p19 - 0x1p-33, 1e300, -1e300, 1e-310, 0x1p52 + 1.0}) {
+        in.push_back(v);
+    }
+    std::vector<double> out(in.size());
+    int failures = 0;
+    for (int length : {static_cast<int>(in.size()), 61, 7}) {
+        math.cos(in.data(), out.data(), length);
+        for (int i = 0; i < length; ++i) {
+            if (!SameDouble(keying::Cos(in[i]), out[i]) && ++failures <= 5) {
+                ADD_FAILURE() << "cos(" << std::hexfloat << in[i] << ")" << std::defaultfloat;
+            }
+        }
+    }
+    for (double y : {1.0 / 2.2, 2.2, 1.0 / 0.45, -1.0 / 1.3, 1.0, 0.0, -0.0, 3.0, -2.0, 10000.0,
+                     0x1p70, inf, -inf, std::nan("")}) {
+        const int length = static_cast<int>(in.size());
+        math.pow(in.data(), y, out.data(), length);
+        for (int i = 0; i < length; ++i) {
+            if (!SameDouble(keying::Pow(in[i], y), out[i]) && ++failures <= 5) {
+                ADD_FAILURE() << "pow(" << std::hexfloat << in[i] << ", " << y << ")"
+                              << std::defaultfloat;
+            }
+        }
+    }
+    EXPECT_EQ(failures, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, LineKernel,
