@@ -3,10 +3,16 @@
 #include <algorithm>
 #include <cctype>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "app/cli_error.h"
 #include "app/files/read_checks.h"
+#include "host/worker_pool.h"
+
+extern "C" {
+#include <libavutil/opt.h>
+}
 
 namespace veskar::av {
 
@@ -107,6 +113,33 @@ int ScalerMatrix(int matrix, int height) noexcept {
         case AVCOL_SPC_BT2020_CL: return SWS_CS_BT2020;
         default: return height >= 720 ? SWS_CS_ITU709 : SWS_CS_ITU601;
     }
+}
+
+Scaler NewScaler(int width, int height, AVPixelFormat from, AVPixelFormat to) {
+    Scaler scaler(sws_alloc_context());
+    if (!scaler) throw std::bad_alloc();
+    const std::pair<const char*, std::int64_t> settings[] = {
+        {"srcw", width},  {"srch", height},  {"src_format", from},        {"dstw", width},
+        {"dsth", height}, {"dst_format", to}, {"sws_flags", kScalerFlags}, {"threads", 0}};
+    for (const auto& [name, value] : settings) {
+        if (av_opt_set_int(scaler.get(), name, value, 0) < 0) return nullptr;
+    }
+    if (sws_init_context(scaler.get(), nullptr, nullptr) < 0) return nullptr;
+    return scaler;
+}
+
+bool Scale(SwsContext& scaler, const AVFrame& source, AVFrame& target) {
+    return sws_scale_frame(&scaler, &target, &source) >= 0;
+}
+
+void ForRowBlocks(int height, const std::function<void(int, int)>& body) {
+    // Blocks of rows small enough to share out, large enough that handing
+    // them out costs nothing beside the work.
+    constexpr int kRows = 16;
+    host::RunChunks((height + kRows - 1) / kRows, [&](int block) {
+        const int y0 = block * kRows;
+        body(y0, std::min(height, y0 + kRows));
+    });
 }
 
 bool HasAlpha(AVPixelFormat format) noexcept {

@@ -4,6 +4,7 @@
 // app/movie/ sees FFmpeg's headers.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -71,6 +72,21 @@ Packet NewPacket();
 /// an unspecified one is taken as video of that size usually is (BT.709 from
 /// 720 lines up, BT.601 below).
 int ScalerMatrix(int matrix, int height) noexcept;
+
+/// A scaler of `width` x `height` frames from `from` to `to` with
+/// kScalerFlags, which converts each frame in slices on one thread per core
+/// (every slice's rows are those the whole frame gives); null when swscale
+/// cannot convert between the two.
+Scaler NewScaler(int width, int height, AVPixelFormat from, AVPixelFormat to);
+
+/// Converts `source` into `target`, frames with their own buffers of the
+/// scaler's sizes and formats. False when swscale fails.
+bool Scale(SwsContext& scaler, const AVFrame& source, AVFrame& target);
+
+/// Runs body(y0, y1) over the rows y0 to y1 - 1 of blocks that cover a frame
+/// `height` rows high, on the host's worker pool (--threads); returns when
+/// every block is done.
+void ForRowBlocks(int height, const std::function<void(int, int)>& body);
 
 /// Whether `format` holds a matte (alpha).
 bool HasAlpha(AVPixelFormat format) noexcept;
