@@ -28,8 +28,10 @@ namespace {
 
 // What reading the headers of `path` failing with `error` means to a user.
 std::string OpenFailure(const std::string& path, int error) {
-    const std::string why = error == AVERROR_EOF ? "the file ends before its first frame (empty or cut short)"
-                                                 : ErrorText(error);
+    std::string why = ErrorText(error);
+    if (error == AVERROR_EOF) why = "the file ends before its first frame (empty or cut short)";
+    // FFmpeg's demuxers stop at 1000 streams with this error.
+    if (error == AVERROR(ENOMEM)) why += " (the file declares more streams than FFmpeg reads, or memory ran out)";
     return path + ": cannot read: " + why;
 }
 
@@ -53,6 +55,16 @@ void CheckFrameSize(const std::string& path, int width, int height) {
     }
 }
 
+int VideoStream(const AVFormatContext& input) noexcept {
+    for (unsigned i = 0; i < input.nb_streams; ++i) {
+        const AVStream& stream = *input.streams[i];
+        if (stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO && (stream.disposition & AV_DISPOSITION_ATTACHED_PIC) == 0) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
 Input OpenInput(const std::string& path, std::int64_t maxPixels) {
     Quiet();
     AVFormatContext* raw = nullptr;
@@ -60,13 +72,24 @@ Input OpenInput(const std::string& path, std::int64_t maxPixels) {
         throw CliError(OpenFailure(path, error));
     }
     Input input(raw);
-    // The sizes the container declares are weighed before any frame is
+    // Only the first video stream is read: the demuxer passes over the
+    // packets of the others, and no decoder is opened for them, however many
+    // a file declares. Its declared size is weighed before any frame is
     // decoded.
+    const int video = VideoStream(*input);
     for (unsigned i = 0; i < input->nb_streams; ++i) {
-        const AVCodecParameters& par = *input->streams[i]->codecpar;
-        if (par.codec_type == AVMEDIA_TYPE_VIDEO && par.width > 0 && par.height > 0) {
-            CheckFrameSize(path, par.width, par.height);
+        AVStream& stream = *input->streams[i];
+        if (stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO && static_cast<int>(i) != video) {
+            stream.discard = AVDISCARD_ALL;
+            // Without a codec FFmpeg opens no decoder for the stream while it
+            // looks for the streams' details (it would for every stream, a
+            // megabyte or more each for H.264).
+            stream.codecpar->codec_id = AV_CODEC_ID_NONE;
         }
+    }
+    if (video >= 0) {
+        const AVCodecParameters& par = *input->streams[video]->codecpar;
+        if (par.width > 0 && par.height > 0) CheckFrameSize(path, par.width, par.height);
     }
     // Finding the streams' details may decode a frame: the decoders refuse
     // frames larger than the run may hold before they set memory aside.

@@ -43,12 +43,17 @@ using Scaler = std::unique_ptr<SwsContext, ScalerFreer>;
 /// FFmpeg's words for `error` (a negative AVERROR), in lower case.
 std::string ErrorText(int error);
 
+/// The index of the first video stream of `input` that is not a cover
+/// picture; -1 when there is none.
+int VideoStream(const AVFormatContext& input) noexcept;
+
 /// Silences FFmpeg's own log, before FFmpeg is first used.
 void Quiet() noexcept;
 
 /// Opens `path` for reading and reads its streams' headers, decoding no
-/// frame of more than `maxPixels` pixels. Throws CliError "PATH: cannot
-/// read: REASON".
+/// frame of more than `maxPixels` pixels. Video streams other than the
+/// first (VideoStream) are discarded: never probed, decoded or read. Throws
+/// CliError "PATH: cannot read: REASON".
 Input OpenInput(const std::string& path, std::int64_t maxPixels);
 
 /// Refuses frames of `width` x `height` that FFmpeg refuses, or that would

@@ -177,7 +177,7 @@ MovieInfo ProbeMovie(const std::string& path) {
     const av::Input input = av::OpenInput(path, av::MaxPixels());
     MovieInfo info;
     info.path = path;
-    info.stream = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    info.stream = av::VideoStream(*input);
     if (info.stream < 0) throw CliError(path + ": cannot read: the movie holds no video stream");
     const AVStream& stream = *input->streams[info.stream];
     const AVCodecParameters& par = *stream.codecpar;
