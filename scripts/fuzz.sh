@@ -19,7 +19,7 @@ launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
       -DVESKAR_SANITIZE=address -DVESKAR_FUZZ=ON -DVESKAR_BUILD_TESTS=OFF -DVESKAR_BUILD_BENCH=OFF "${launcher[@]}"
-cmake --build "$build" -j"$(nproc)" --target settings_fuzzer image_fuzzer tune_fuzzer
+cmake --build "$build" -j"$(nproc)" --target settings_fuzzer image_fuzzer movie_fuzzer tune_fuzzer
 
 # Leaks in the fuzzed code are findings too; the libraries' own start-up
 # allocations are not.
@@ -27,7 +27,7 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:allocator_may_return_null=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 mkdir -p "$build/findings"
 status=0
-for target in settings image tune; do
+for target in settings image movie tune; do
     corpus="$build/corpus/$target"
     mkdir -p "$corpus"
     cp -n fuzz/corpus/"$target"/* "$corpus"/

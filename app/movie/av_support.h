@@ -4,6 +4,7 @@
 // app/movie/ sees FFmpeg's headers.
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -92,6 +93,18 @@ bool Scale(SwsContext& scaler, const AVFrame& source, AVFrame& target);
 /// `height` rows high, on the host's worker pool (--threads); returns when
 /// every block is done.
 void ForRowBlocks(int height, const std::function<void(int, int)>& body);
+
+/// A colour description field (AVColorSpace, AVColorRange, ...) as the
+/// number FFmpeg stored from the file; one at or past `count` (the enum's
+/// _NB), which a damaged or crafted header gives, is `unspecified`. Read as
+/// the int it is stored as: the enum type cannot hold such values.
+template <typename Enum>
+int DescribedValue(const Enum& field, int count, int unspecified) noexcept {
+    static_assert(sizeof(Enum) == sizeof(int));
+    int value = 0;
+    std::memcpy(&value, &field, sizeof value);
+    return value >= 0 && value < count ? value : unspecified;
+}
 
 /// Whether `format` holds a matte (alpha).
 bool HasAlpha(AVPixelFormat format) noexcept;

@@ -184,9 +184,11 @@ void MovieReader::Convert(FileImage& file) {
         scaler_ = av::NewScaler(width, height, from, to);
         if (!scaler_) throw CliError(info_.path + ": cannot convert pixels of " + info_.pixelFormat + " to RGB");
         scalerFrom_ = from;
-        const bool fullRange = decoded_->color_range == AVCOL_RANGE_JPEG || from == AV_PIX_FMT_YUVJ420P ||
+        const int range = av::DescribedValue(decoded_->color_range, AVCOL_RANGE_NB, AVCOL_RANGE_UNSPECIFIED);
+        const bool fullRange = range == AVCOL_RANGE_JPEG || from == AV_PIX_FMT_YUVJ420P ||
                                from == AV_PIX_FMT_YUVJ422P || from == AV_PIX_FMT_YUVJ444P;
-        const int matrix = decoded_->colorspace != AVCOL_SPC_UNSPECIFIED ? decoded_->colorspace : info_.colour.matrix;
+        const int framesMatrix = av::DescribedValue(decoded_->colorspace, AVCOL_SPC_NB, AVCOL_SPC_UNSPECIFIED);
+        const int matrix = framesMatrix != AVCOL_SPC_UNSPECIFIED ? framesMatrix : info_.colour.matrix;
         sws_setColorspaceDetails(scaler_.get(), sws_getCoefficients(av::ScalerMatrix(matrix, height)), fullRange ? 1 : 0,
                                  sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
         converted_.reset();

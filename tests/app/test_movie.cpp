@@ -560,6 +560,23 @@ TEST_F(MovieOutputs, AStoppedRunLeavesNoMovie) {
     EXPECT_TRUE(NoTemporaries());
 }
 
+TEST_F(MovieOutputs, AColourMatrixWithoutANameIsTakenAsUnspecified) {
+    // The Matroska header's matrix coefficients (element 55B1) say 40, which
+    // names no matrix: the frames are read as an unspecified matrix is, and
+    // the keyed movie declares the matrix it was written with.
+    const std::string clip =
+        Clip("clip.mkv", 3, "-c:v ffv1 -colorspace bt709 -color_primaries bt709 -color_trc bt709");
+    std::string bytes = ReadText(clip);
+    const std::size_t at = bytes.find(std::string("\x55\xb1\x81\x01", 4));
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + 3] = '\x28';
+    std::ofstream(Path("matrix40.mkv"), std::ios::binary) << bytes;
+    const Outcome run = Veskar(With({"render", Path("matrix40.mkv"), "-o", Path("keyed.webm")}, kKey));
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("(unspecified (BT.709 from 720 lines, else BT.601) matrix"), std::string::npos) << run.err;
+    EXPECT_EQ(Probe(Path("keyed.webm"), "stream=color_space"), "color_space=smpte170m\n");
+}
+
 TEST_F(MovieOutputs, TheInputMoviesColourDescriptionIsKept) {
     const std::string clip = Clip("clip.mp4", 3,
                                   "-c:v libx264 -pix_fmt yuv420p -colorspace bt709 -color_trc bt709 "
