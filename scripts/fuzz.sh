@@ -32,13 +32,13 @@ for target in settings image movie tune; do
     mkdir -p "$corpus"
     cp -n fuzz/corpus/"$target"/* "$corpus"/
     # The settings reader and the tuning server's request handling are ours
-    # alone: any finding fails. The image codecs
-    # are libraries that set aside what a header declares (a DPX user data
-    # block, an EXR attribute) before they find the file short; such
+    # alone: any finding fails. The image codecs and FFmpeg's demuxers and
+    # decoders are libraries that set aside what a header declares (a DPX
+    # user data block, an EXR attribute) before they find the file short; such
     # out-of-memory and slow inputs are kept in findings and reported, and
     # the run goes on, while a crash or a sanitizer's report still fails.
     tolerate=()
-    [ "$target" = image ] && tolerate=(-fork=1 -ignore_ooms=1 -ignore_timeouts=1)
+    { [ "$target" = image ] || [ "$target" = movie ]; } && tolerate=(-fork=1 -ignore_ooms=1 -ignore_timeouts=1)
     echo "fuzzing $target for $seconds s (seed $seed)"
     rc=0
     "$build/bin/${target}_fuzzer" "$corpus" -seed="$seed" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=20 \
