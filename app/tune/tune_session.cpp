@@ -640,6 +640,9 @@ std::string TuneSession::RenderCommand(const std::string& savePath) const {
     command += " --settings " + ShellWord(savePath);
     if (platePattern_.IsSequence()) {
         command += " --frames " + std::to_string(lastShownFrame_);
+    } else if (movie_ && !options_.frames.empty()) {
+        // A movie out of the frames the page was given.
+        command += " --frames " + ShellWord(options_.frames);
     }
     return command + " -o " + ShellWord(output);
 }
