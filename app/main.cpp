@@ -8,6 +8,10 @@
 
 #include <CLI/CLI.hpp>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "app/check/check.h"
 #include "app/cli_error.h"
 #include "app/render_job/render_options.h"
@@ -43,6 +47,15 @@ int RunParsed(const std::vector<veskar::Subcommand>& commands, const std::string
 }  // namespace
 
 int main(int argc, char** argv) {
+#if defined(__GLIBC__)
+    // Frames of megabytes are allocated and freed once a frame on the threads
+    // that decode, key and write them. glibc raises its mmap threshold past
+    // such a block once one is freed; from then on they come from per-thread
+    // heaps that fragment, and a long movie's run grows with its length. At
+    // the default threshold, held fixed, every frame has a mapping of its own
+    // that is returned whole.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
     CLI::App app{"veskar: colour keying of image files through the Veskar plug-in"};
     app.require_subcommand(1);
     app.fallthrough();

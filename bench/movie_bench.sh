@@ -5,10 +5,12 @@
 #   - veskar keying each to ProRes 4444 with alpha (the .mov default);
 #   - ffmpeg transcoding each to ProRes 4444 without keying (the floor of
 #     decoding and encoding alone), and keying with its chromakey filter.
-# Times are the median of REPS interleaved runs.
+# Times are the median of REPS interleaved runs. Then the peak memory of
+# keying a short and a long clip of small frames (640 x 360, 10 and LONG
+# frames), which should not grow with the length.
 #   bench/movie_bench.sh [BUILD_DIR]
-# Environment: WIDTH x HEIGHT (1920 x 1080), FRAMES (100), REPS (3), WORK (a
-# temporary folder, removed afterwards).
+# Environment: WIDTH x HEIGHT (1920 x 1080), FRAMES (100), REPS (3), LONG
+# (1000), WORK (a temporary folder, removed afterwards).
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 veskar="$build/bin/veskar"
@@ -60,4 +62,13 @@ for name in sys.argv[2:]:
     peak = max(int(r[1]) for r in runs) / 1024
     print(f"{name:24s} {seconds:8.2f} s  {frames / seconds:7.1f} frames/s  peak {peak:7.0f} MiB")
 PY
+
+# Peak memory against the clip's length, keyed to ProRes as above.
+long=${LONG:-1000}
+for length in 10 "$long"; do
+    ffmpeg -nostdin -loglevel error -y -f lavfi -i "testsrc2=size=640x360:rate=25" -frames:v "$length" \
+        -c:v libx264 -pix_fmt yuv420p -crf 16 "length$length.mp4"
+    run "length.$length" "$veskar" render "length$length.mp4" -o keyed.mov --key-color 0.19,0.69,0.25
+    echo "veskar, 640x360, $length frames: peak $(($(cut -d' ' -f2 "length.$length") / 1024)) MiB"
+done
 echo "load at the end: $(cat /proc/loadavg)"

@@ -19,7 +19,7 @@ launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
       -DVESKAR_SANITIZE=address -DVESKAR_FUZZ=ON -DVESKAR_BUILD_TESTS=OFF -DVESKAR_BUILD_BENCH=OFF "${launcher[@]}"
-cmake --build "$build" -j"$(nproc)" --target settings_fuzzer image_fuzzer tune_fuzzer
+cmake --build "$build" -j"$(nproc)" --target settings_fuzzer image_fuzzer movie_fuzzer tune_fuzzer
 
 # Leaks in the fuzzed code are findings too; the libraries' own start-up
 # allocations are not.
@@ -27,18 +27,18 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:allocator_may_return_null=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 mkdir -p "$build/findings"
 status=0
-for target in settings image tune; do
+for target in settings image movie tune; do
     corpus="$build/corpus/$target"
     mkdir -p "$corpus"
     cp -n fuzz/corpus/"$target"/* "$corpus"/
     # The settings reader and the tuning server's request handling are ours
-    # alone: any finding fails. The image codecs
-    # are libraries that set aside what a header declares (a DPX user data
-    # block, an EXR attribute) before they find the file short; such
+    # alone: any finding fails. The image codecs and FFmpeg's demuxers and
+    # decoders are libraries that set aside what a header declares (a DPX
+    # user data block, an EXR attribute) before they find the file short; such
     # out-of-memory and slow inputs are kept in findings and reported, and
     # the run goes on, while a crash or a sanitizer's report still fails.
     tolerate=()
-    [ "$target" = image ] && tolerate=(-fork=1 -ignore_ooms=1 -ignore_timeouts=1)
+    { [ "$target" = image ] || [ "$target" = movie ]; } && tolerate=(-fork=1 -ignore_ooms=1 -ignore_timeouts=1)
     echo "fuzzing $target for $seconds s (seed $seed)"
     rc=0
     "$build/bin/${target}_fuzzer" "$corpus" -seed="$seed" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=20 \

@@ -3,10 +3,16 @@
 #include <algorithm>
 #include <cctype>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "app/cli_error.h"
 #include "app/files/read_checks.h"
+#include "host/worker_pool.h"
+
+extern "C" {
+#include <libavutil/opt.h>
+}
 
 namespace veskar::av {
 
@@ -22,8 +28,10 @@ namespace {
 
 // What reading the headers of `path` failing with `error` means to a user.
 std::string OpenFailure(const std::string& path, int error) {
-    const std::string why = error == AVERROR_EOF ? "the file ends before its first frame (empty or cut short)"
-                                                 : ErrorText(error);
+    std::string why = ErrorText(error);
+    if (error == AVERROR_EOF) why = "the file ends before its first frame (empty or cut short)";
+    // FFmpeg's demuxers stop at 1000 streams with this error.
+    if (error == AVERROR(ENOMEM)) why += " (the file declares more streams than FFmpeg reads, or memory ran out)";
     return path + ": cannot read: " + why;
 }
 
@@ -47,6 +55,16 @@ void CheckFrameSize(const std::string& path, int width, int height) {
     }
 }
 
+int VideoStream(const AVFormatContext& input) noexcept {
+    for (unsigned i = 0; i < input.nb_streams; ++i) {
+        const AVStream& stream = *input.streams[i];
+        if (stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO && (stream.disposition & AV_DISPOSITION_ATTACHED_PIC) == 0) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
 Input OpenInput(const std::string& path, std::int64_t maxPixels) {
     Quiet();
     AVFormatContext* raw = nullptr;
@@ -54,13 +72,24 @@ Input OpenInput(const std::string& path, std::int64_t maxPixels) {
         throw CliError(OpenFailure(path, error));
     }
     Input input(raw);
-    // The sizes the container declares are weighed before any frame is
+    // Only the first video stream is read: the demuxer passes over the
+    // packets of the others, and no decoder is opened for them, however many
+    // a file declares. Its declared size is weighed before any frame is
     // decoded.
+    const int video = VideoStream(*input);
     for (unsigned i = 0; i < input->nb_streams; ++i) {
-        const AVCodecParameters& par = *input->streams[i]->codecpar;
-        if (par.codec_type == AVMEDIA_TYPE_VIDEO && par.width > 0 && par.height > 0) {
-            CheckFrameSize(path, par.width, par.height);
+        AVStream& stream = *input->streams[i];
+        if (stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO && static_cast<int>(i) != video) {
+            stream.discard = AVDISCARD_ALL;
+            // Without a codec FFmpeg opens no decoder for the stream while it
+            // looks for the streams' details (it would for every stream, a
+            // megabyte or more each for H.264).
+            stream.codecpar->codec_id = AV_CODEC_ID_NONE;
         }
+    }
+    if (video >= 0) {
+        const AVCodecParameters& par = *input->streams[video]->codecpar;
+        if (par.width > 0 && par.height > 0) CheckFrameSize(path, par.width, par.height);
     }
     // Finding the streams' details may decode a frame: the decoders refuse
     // frames larger than the run may hold before they set memory aside.
@@ -107,6 +136,33 @@ int ScalerMatrix(int matrix, int height) noexcept {
         case AVCOL_SPC_BT2020_CL: return SWS_CS_BT2020;
         default: return height >= 720 ? SWS_CS_ITU709 : SWS_CS_ITU601;
     }
+}
+
+Scaler NewScaler(int width, int height, AVPixelFormat from, AVPixelFormat to) {
+    Scaler scaler(sws_alloc_context());
+    if (!scaler) throw std::bad_alloc();
+    const std::pair<const char*, std::int64_t> settings[] = {
+        {"srcw", width},  {"srch", height},  {"src_format", from},        {"dstw", width},
+        {"dsth", height}, {"dst_format", to}, {"sws_flags", kScalerFlags}, {"threads", 0}};
+    for (const auto& [name, value] : settings) {
+        if (av_opt_set_int(scaler.get(), name, value, 0) < 0) return nullptr;
+    }
+    if (sws_init_context(scaler.get(), nullptr, nullptr) < 0) return nullptr;
+    return scaler;
+}
+
+bool Scale(SwsContext& scaler, const AVFrame& source, AVFrame& target) {
+    return sws_scale_frame(&scaler, &target, &source) >= 0;
+}
+
+void ForRowBlocks(int height, const std::function<void(int, int)>& body) {
+    // Blocks of rows small enough to share out, large enough that handing
+    // them out costs nothing beside the work.
+    constexpr int kRows = 16;
+    host::RunChunks((height + kRows - 1) / kRows, [&](int block) {
+        const int y0 = block * kRows;
+        body(y0, std::min(height, y0 + kRows));
+    });
 }
 
 bool HasAlpha(AVPixelFormat format) noexcept {

@@ -4,6 +4,8 @@
 // app/movie/ sees FFmpeg's headers.
 
 #include <cstdint>
+#include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -42,12 +44,17 @@ using Scaler = std::unique_ptr<SwsContext, ScalerFreer>;
 /// FFmpeg's words for `error` (a negative AVERROR), in lower case.
 std::string ErrorText(int error);
 
+/// The index of the first video stream of `input` that is not a cover
+/// picture; -1 when there is none.
+int VideoStream(const AVFormatContext& input) noexcept;
+
 /// Silences FFmpeg's own log, before FFmpeg is first used.
 void Quiet() noexcept;
 
 /// Opens `path` for reading and reads its streams' headers, decoding no
-/// frame of more than `maxPixels` pixels. Throws CliError "PATH: cannot
-/// read: REASON".
+/// frame of more than `maxPixels` pixels. Video streams other than the
+/// first (VideoStream) are discarded: never probed, decoded or read. Throws
+/// CliError "PATH: cannot read: REASON".
 Input OpenInput(const std::string& path, std::int64_t maxPixels);
 
 /// Refuses frames of `width` x `height` that FFmpeg refuses, or that would
@@ -71,6 +78,33 @@ Packet NewPacket();
 /// an unspecified one is taken as video of that size usually is (BT.709 from
 /// 720 lines up, BT.601 below).
 int ScalerMatrix(int matrix, int height) noexcept;
+
+/// A scaler of `width` x `height` frames from `from` to `to` with
+/// kScalerFlags, which converts each frame in slices on one thread per core
+/// (every slice's rows are those the whole frame gives); null when swscale
+/// cannot convert between the two.
+Scaler NewScaler(int width, int height, AVPixelFormat from, AVPixelFormat to);
+
+/// Converts `source` into `target`, frames with their own buffers of the
+/// scaler's sizes and formats. False when swscale fails.
+bool Scale(SwsContext& scaler, const AVFrame& source, AVFrame& target);
+
+/// Runs body(y0, y1) over the rows y0 to y1 - 1 of blocks that cover a frame
+/// `height` rows high, on the host's worker pool (--threads); returns when
+/// every block is done.
+void ForRowBlocks(int height, const std::function<void(int, int)>& body);
+
+/// A colour description field (AVColorSpace, AVColorRange, ...) as the
+/// number FFmpeg stored from the file; one at or past `count` (the enum's
+/// _NB), which a damaged or crafted header gives, is `unspecified`. Read as
+/// the int it is stored as: the enum type cannot hold such values.
+template <typename Enum>
+int DescribedValue(const Enum& field, int count, int unspecified) noexcept {
+    static_assert(sizeof(Enum) == sizeof(int));
+    int value = 0;
+    std::memcpy(&value, &field, sizeof value);
+    return value >= 0 && value < count ? value : unspecified;
+}
 
 /// Whether `format` holds a matte (alpha).
 bool HasAlpha(AVPixelFormat format) noexcept;

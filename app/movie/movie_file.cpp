@@ -177,7 +177,7 @@ MovieInfo ProbeMovie(const std::string& path) {
     const av::Input input = av::OpenInput(path, av::MaxPixels());
     MovieInfo info;
     info.path = path;
-    info.stream = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    info.stream = av::VideoStream(*input);
     if (info.stream < 0) throw CliError(path + ": cannot read: the movie holds no video stream");
     const AVStream& stream = *input->streams[info.stream];
     const AVCodecParameters& par = *stream.codecpar;
@@ -192,7 +192,10 @@ MovieInfo ProbeMovie(const std::string& path) {
     // VP8 and VP9 carry their matte beside the picture, said in the header.
     const AVDictionaryEntry* alphaMode = av_dict_get(stream.metadata, "alpha_mode", nullptr, 0);
     info.alpha = av::HasAlpha(format) || (alphaMode != nullptr && std::strcmp(alphaMode->value, "1") == 0);
-    info.colour = {par.color_space, par.color_range, par.color_trc, par.color_primaries};
+    info.colour = {av::DescribedValue(par.color_space, AVCOL_SPC_NB, AVCOL_SPC_UNSPECIFIED),
+                   av::DescribedValue(par.color_range, AVCOL_RANGE_NB, AVCOL_RANGE_UNSPECIFIED),
+                   av::DescribedValue(par.color_trc, AVCOL_TRC_NB, AVCOL_TRC_UNSPECIFIED),
+                   av::DescribedValue(par.color_primaries, AVCOL_PRI_NB, AVCOL_PRI_UNSPECIFIED)};
     const AVRational rate = stream.avg_frame_rate.num > 0 ? stream.avg_frame_rate : stream.r_frame_rate;
     if (rate.num <= 0 || rate.den <= 0) throw CliError(path + ": cannot read: the movie declares no frame rate");
     info.rate = {rate.num, rate.den};

@@ -15,23 +15,27 @@ std::shared_ptr<const MovieInfo> ProbeMovieInput(const FramePattern& input, cons
     return movie;
 }
 
-FrameList MovieFrames(const MovieInfo& movie, const RenderOptions& options) {
+FrameList MovieFrameList(const MovieInfo& movie, const std::string& text) {
     const std::string all = "1-" + std::to_string(movie.frames);
-    FrameList frames(options.frames.empty() ? all : options.frames);
+    FrameList frames(text.empty() ? all : text);
     // More frames than the movie has: some are not its own (and walking
     // them all could take long).
     if (frames.Size() > static_cast<std::size_t>(movie.frames)) {
-        throw CliError("--frames " + ShownText(options.frames) + ": " + options.input + " has frames " + all +
-                           " (numbered from 1)",
+        throw CliError("--frames " + ShownText(text) + ": " + movie.path + " has frames " + all + " (numbered from 1)",
                        2);
     }
     for (const int frame : frames) {
         if (frame < 1 || frame > movie.frames) {
-            throw CliError("--frames " + ShownText(options.frames) + ": " + options.input + " has frames " + all +
+            throw CliError("--frames " + ShownText(text) + ": " + movie.path + " has frames " + all +
                                " (numbered from 1), not frame " + std::to_string(frame),
                            2);
         }
     }
+    return frames;
+}
+
+FrameList MovieFrames(const MovieInfo& movie, const RenderOptions& options) {
+    FrameList frames = MovieFrameList(movie, options.frames);
     const FramePattern output(options.output, "-o");
     if (frames.Size() > 1 && !output.IsSequence() && !IsMovieName(options.output)) {
         throw CliError("-o " + options.output + ": " + options.input + " is a movie of " +

@@ -16,6 +16,10 @@ namespace veskar {
 /// the movie holds and how its values are taken.
 std::shared_ptr<const MovieInfo> ProbeMovieInput(const FramePattern& input, const RenderOptions& options);
 
+/// The frames of `movie` that the --frames `text` names, all of them for "".
+/// Throws CliError (exit 2) for frames the movie does not have.
+FrameList MovieFrameList(const MovieInfo& movie, const std::string& text);
+
 /// The frames a render keys from `movie`: those of --frames, each one of
 /// the movie's, or all of them. Throws CliError (exit 2) for frames the
 /// movie does not have, and for an output that would take several frames

@@ -181,12 +181,14 @@ void MovieReader::Convert(FileImage& file) {
     const int width = info_.width;
     const int height = info_.height;
     if (!scaler_ || from != scalerFrom_) {
-        scaler_.reset(sws_getContext(width, height, from, width, height, to, av::kScalerFlags, nullptr, nullptr, nullptr));
+        scaler_ = av::NewScaler(width, height, from, to);
         if (!scaler_) throw CliError(info_.path + ": cannot convert pixels of " + info_.pixelFormat + " to RGB");
         scalerFrom_ = from;
-        const bool fullRange = decoded_->color_range == AVCOL_RANGE_JPEG || from == AV_PIX_FMT_YUVJ420P ||
+        const int range = av::DescribedValue(decoded_->color_range, AVCOL_RANGE_NB, AVCOL_RANGE_UNSPECIFIED);
+        const bool fullRange = range == AVCOL_RANGE_JPEG || from == AV_PIX_FMT_YUVJ420P ||
                                from == AV_PIX_FMT_YUVJ422P || from == AV_PIX_FMT_YUVJ444P;
-        const int matrix = decoded_->colorspace != AVCOL_SPC_UNSPECIFIED ? decoded_->colorspace : info_.colour.matrix;
+        const int framesMatrix = av::DescribedValue(decoded_->colorspace, AVCOL_SPC_NB, AVCOL_SPC_UNSPECIFIED);
+        const int matrix = framesMatrix != AVCOL_SPC_UNSPECIFIED ? framesMatrix : info_.colour.matrix;
         sws_setColorspaceDetails(scaler_.get(), sws_getCoefficients(av::ScalerMatrix(matrix, height)), fullRange ? 1 : 0,
                                  sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
         converted_.reset();
@@ -198,29 +200,34 @@ void MovieReader::Convert(FileImage& file) {
         converted_->height = height;
         if (av_frame_get_buffer(converted_.get(), 0) < 0) throw std::bad_alloc();
     }
-    sws_scale(scaler_.get(), decoded_->data, decoded_->linesize, 0, height, converted_->data, converted_->linesize);
-    // Planar G, B, R to records B, G, R, A, as OpenImageIO turns 16-bit
-    // values into floats (so a frame keys as the same frame written as a
-    // 16-bit PNG does).
-    const float scale = 1.0f / 65535.0f;
-    for (int y = 0; y < height; ++y) {
-        const auto row = [&](int plane) {
-            return reinterpret_cast<const std::uint16_t*>(converted_->data[plane] +
-                                                          std::ptrdiff_t{y} * converted_->linesize[plane]);
-        };
-        const std::uint16_t* green = row(0);
-        const std::uint16_t* blue = row(1);
-        const std::uint16_t* red = row(2);
-        const std::uint16_t* alpha = info_.alpha ? row(3) : nullptr;
-        float* record = file.image->Plane1Pixel(0, y);
-        for (int x = 0; x < width; ++x, record += 4) {
-            record[0] = static_cast<float>(blue[x]) * scale;
-            record[1] = static_cast<float>(green[x]) * scale;
-            record[2] = static_cast<float>(red[x]) * scale;
-            record[3] = 1.0f;
-        }
-        if (alpha != nullptr) Premultiply(alpha, scale, file.image->Plane1Pixel(0, y), width);
+    if (!av::Scale(*scaler_, *decoded_, *converted_)) {
+        throw CliError(info_.path + ": cannot convert pixels of " + info_.pixelFormat + " to RGB");
     }
+    av::ForRowBlocks(height, [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) ToRecords(y, *file.image);
+    });
+}
+
+// Planar G, B, R of row `y` to records B, G, R, A, as OpenImageIO turns
+// 16-bit values into floats (so a frame keys as the same frame written as a
+// 16-bit PNG does).
+void MovieReader::ToRecords(int y, Image& image) const {
+    const float scale = 1.0f / 65535.0f;
+    const auto row = [&](int plane) {
+        return reinterpret_cast<const std::uint16_t*>(converted_->data[plane] +
+                                                      std::ptrdiff_t{y} * converted_->linesize[plane]);
+    };
+    const std::uint16_t* green = row(0);
+    const std::uint16_t* blue = row(1);
+    const std::uint16_t* red = row(2);
+    float* record = image.Plane1Pixel(0, y);
+    for (int x = 0; x < info_.width; ++x, record += 4) {
+        record[0] = static_cast<float>(blue[x]) * scale;
+        record[1] = static_cast<float>(green[x]) * scale;
+        record[2] = static_cast<float>(red[x]) * scale;
+        record[3] = 1.0f;
+    }
+    if (info_.alpha) Premultiply(row(3), scale, image.Plane1Pixel(0, y), info_.width);
 }
 
 }  // namespace veskar

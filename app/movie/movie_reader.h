@@ -40,6 +40,7 @@ private:
     void Open();
     bool DecodeNext();
     void Convert(FileImage& file);
+    void ToRecords(int y, Image& image) const;
 
     MovieInfo info_;
     av::Input input_;

@@ -157,6 +157,7 @@ struct MovieWriter::Encoder {
     void Describe(const FileImage& source);
     void Open(const FileImage& source, int width, int height);
     void Fill(const Image& keyed);
+    void FillRow(const Image& keyed, int y, std::vector<float>& rgb) const;
     void Encode(const AVFrame* frame);
     void AddAudio();
     void CopyAudio(std::int64_t until);
@@ -258,8 +259,7 @@ void MovieWriter::Encoder::Describe(const FileImage& source) {
     context->color_trc = transfer;
     context->colorspace = rgb ? AVCOL_SPC_RGB : static_cast<AVColorSpace>(matrix);
     context->color_range = rgb ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
-    scaler.reset(sws_getContext(context->width, context->height, alpha ? AV_PIX_FMT_GBRAP16 : AV_PIX_FMT_GBRP16,
-                                context->width, context->height, pixels, av::kScalerFlags, nullptr, nullptr, nullptr));
+    scaler = av::NewScaler(context->width, context->height, alpha ? AV_PIX_FMT_GBRAP16 : AV_PIX_FMT_GBRP16, pixels);
     if (!scaler) Fail(std::string("cannot convert RGB to ") + av_get_pix_fmt_name(pixels));
     const int* coefficients = sws_getCoefficients(av::ScalerMatrix(matrix, context->height));
     sws_setColorspaceDetails(scaler.get(), coefficients, 1, coefficients, rgb ? 1 : 0, 0, 1 << 16, 1 << 16);
@@ -399,39 +399,45 @@ std::uint16_t Code(float value) {
 
 }  // namespace
 
-// The keyed frame as 16-bit planar G, B, R (A) with straight colour:
-// premultiplied colour is divided by alpha where alpha is above 0 (left as
-// it is elsewhere), in float, before --output-space and the codes.
+// The keyed frame as 16-bit planar G, B, R (A) with straight colour, in
+// blocks of rows on the worker pool, then in the codec's pixel format.
 void MovieWriter::Encoder::Fill(const Image& keyed) {
     if (av_frame_make_writable(straight.get()) < 0 || av_frame_make_writable(encoded.get()) < 0) throw std::bad_alloc();
+    av::ForRowBlocks(keyed.Height(), [&](int y0, int y1) {
+        std::vector<float> rgb(static_cast<std::size_t>(keyed.Width()) * 3);
+        for (int y = y0; y < y1; ++y) FillRow(keyed, y, rgb);
+    });
+    if (!av::Scale(*scaler, *straight, *encoded)) Fail(std::string("cannot convert RGB to ") + av_get_pix_fmt_name(pixels));
+}
+
+// Row `y` of the keyed frame: premultiplied colour is divided by alpha where
+// alpha is above 0 (left as it is elsewhere), in float, before
+// --output-space and the codes. `rgb` holds a row of red, green, blue.
+void MovieWriter::Encoder::FillRow(const Image& keyed, int y, std::vector<float>& rgb) const {
     const bool divide = alpha && write.keyed == Association::Premultiplied;
     const int width = keyed.Width();
-    std::vector<float> rgb(static_cast<std::size_t>(width) * 3);
-    for (int y = 0; y < keyed.Height(); ++y) {
-        const float* record = keyed.Plane1Pixel(0, y);
-        for (int x = 0; x < width; ++x, record += 4) {
-            const float a = divide && record[3] > 0.0f ? record[3] : 1.0f;
-            rgb[3 * x] = record[2] / a;
-            rgb[3 * x + 1] = record[1] / a;
-            rgb[3 * x + 2] = record[0] / a;
-        }
-        if (conversion) conversion->ApplyRgb(rgb.data(), width);
-        const auto row = [&](int plane) {
-            return reinterpret_cast<std::uint16_t*>(straight->data[plane] + std::ptrdiff_t{y} * straight->linesize[plane]);
-        };
-        std::uint16_t* green = row(0);
-        std::uint16_t* blue = row(1);
-        std::uint16_t* red = row(2);
-        std::uint16_t* matte = alpha ? row(3) : nullptr;
-        const float* alphaRecord = keyed.Plane1Pixel(0, y) + 3;
-        for (int x = 0; x < width; ++x) {
-            red[x] = Code(rgb[3 * x]);
-            green[x] = Code(rgb[3 * x + 1]);
-            blue[x] = Code(rgb[3 * x + 2]);
-            if (matte != nullptr) matte[x] = Code(alphaRecord[4 * x]);
-        }
+    const float* record = keyed.Plane1Pixel(0, y);
+    for (int x = 0; x < width; ++x, record += 4) {
+        const float a = divide && record[3] > 0.0f ? record[3] : 1.0f;
+        rgb[3 * x] = record[2] / a;
+        rgb[3 * x + 1] = record[1] / a;
+        rgb[3 * x + 2] = record[0] / a;
     }
-    sws_scale(scaler.get(), straight->data, straight->linesize, 0, keyed.Height(), encoded->data, encoded->linesize);
+    if (conversion) conversion->ApplyRgb(rgb.data(), width);
+    const auto row = [&](int plane) {
+        return reinterpret_cast<std::uint16_t*>(straight->data[plane] + std::ptrdiff_t{y} * straight->linesize[plane]);
+    };
+    std::uint16_t* green = row(0);
+    std::uint16_t* blue = row(1);
+    std::uint16_t* red = row(2);
+    std::uint16_t* matte = alpha ? row(3) : nullptr;
+    const float* alphaRecord = keyed.Plane1Pixel(0, y) + 3;
+    for (int x = 0; x < width; ++x) {
+        red[x] = Code(rgb[3 * x]);
+        green[x] = Code(rgb[3 * x + 1]);
+        blue[x] = Code(rgb[3 * x + 2]);
+        if (matte != nullptr) matte[x] = Code(alphaRecord[4 * x]);
+    }
 }
 
 void MovieWriter::Encoder::Encode(const AVFrame* frame) {

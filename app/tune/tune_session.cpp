@@ -12,6 +12,8 @@
 #include "app/files/staged_file.h"
 #include "app/control_values.h"
 #include "app/key_pick.h"
+#include "app/movie/movie_plan.h"
+#include "app/movie/movie_reader.h"
 #include "app/settings/finishing_section.h"
 #include "app/settings/settings_file.h"
 #include "app/settings/settings_text.h"
@@ -213,7 +215,12 @@ TuneSession::TuneSession(const TuneOptions& options)
       plugins_(options.pluginFolder),
       platePattern_(options.plate, "plate"),
       keyPattern_(options.keyImage, "--key-image") {
-    if (platePattern_.IsSequence()) {
+    if (!platePattern_.IsSequence() && IsMovieFile(options.plate)) {
+        // A movie is a sequence of frames numbered from 1, all of them
+        // unless --frames picks some, as render keys it.
+        movie_ = std::make_shared<const MovieInfo>(ProbeMovie(options.plate));
+        for (const int frame : MovieFrameList(*movie_, options.frames)) frames_.push_back(frame);
+    } else if (platePattern_.IsSequence()) {
         if (options.frames.empty()) {
             throw CliError(options.plate + ": a sequence needs --frames (for example --frames 1001-1100)", 2);
         }
@@ -280,6 +287,8 @@ TuneSession::TuneSession(const TuneOptions& options)
     history_.Reset(Capture());
 }
 
+TuneSession::~TuneSession() = default;
+
 TuneSession::Frame& TuneSession::LoadFrame(int frame) {
     if (frame_ && frame_->number == frame) {
         return *frame_;
@@ -289,7 +298,12 @@ TuneSession::Frame& TuneSession::LoadFrame(int frame) {
     // answering for) the frame it had.
     Frame loaded;
     loaded.number = frame;
-    loaded.source = ReadImageFile(platePattern_.Path(frame), PlatesOnly());
+    if (movie_) {
+        if (!movieReader_) movieReader_ = std::make_unique<MovieReader>(*movie_);
+        loaded.source = movieReader_->Frame(frame, PlatesOnly());
+    } else {
+        loaded.source = ReadImageFile(platePattern_.Path(frame), PlatesOnly());
+    }
     if (!options_.keyImage.empty()) {
         if (keyPattern_.IsSequence()) {
             loaded.key = ReadImageFile(keyPattern_.Path(frame), PlatesOnly());
@@ -634,6 +648,9 @@ std::string TuneSession::RenderCommand(const std::string& savePath) const {
     command += " --settings " + ShellWord(savePath);
     if (platePattern_.IsSequence()) {
         command += " --frames " + std::to_string(lastShownFrame_);
+    } else if (movie_ && !options_.frames.empty()) {
+        // A movie out of the frames the page was given.
+        command += " --frames " + ShellWord(options_.frames);
     }
     return command + " -o " + ShellWord(output);
 }

@@ -19,6 +19,11 @@
 #include "app/tune/view_image.h"
 #include "host/tool_instance.h"
 
+namespace veskar {
+class MovieReader;
+struct MovieInfo;
+}  // namespace veskar
+
 namespace veskar::tune {
 
 /// What `veskar tune` was started with.
@@ -95,6 +100,7 @@ public:
     /// Loads the plug-ins, makes the keyer, applies the settings file and
     /// reads the first frame. Throws CliError naming what is wrong.
     explicit TuneSession(const TuneOptions& options);
+    ~TuneSession();
 
     /// The page's state: every control of the keyer's table with its caption,
     /// kind, limits, entries, value and visibility; the frames (`{"count",
@@ -261,6 +267,8 @@ private:
     FramePattern platePattern_;
     FramePattern keyPattern_;
     std::vector<int> frames_;
+    std::shared_ptr<const MovieInfo> movie_;     // the plate, when it is a movie
+    std::unique_ptr<MovieReader> movieReader_;  // its frames, decoded as they are asked for
     std::string savePath_;
     std::string noSaveReason_;  // why Save is off, when it is
     std::optional<Frame> frame_;

@@ -304,6 +304,38 @@ TEST_F(MovieFiles, FramesTooLargeForMemoryAreRefusedBeforeDecoding) {
     EXPECT_NE(small.err.find(clip + ": cannot read: frames of 64 x 48 pixels need"), std::string::npos) << small.err;
 }
 
+TEST_F(MovieFiles, AMovieOfAThousandStreamsKeysItsFirstVideoStreamInBoundedMemory) {
+    // Audio first, then the clip, then 997 streams of another picture: FFmpeg
+    // would open an H.264 decoder (a megabyte or more) for every one.
+    const std::string clip = Clip("clip.mkv", 3, "-c:v libx264 -pix_fmt yuv420p");
+    Ffmpeg("-f lavfi -i testsrc2=size=64x48:rate=10 -frames:v 3 -c:v libx264 " + ShellQuote(Path("other.mkv")));
+    Ffmpeg("-f lavfi -i sine=r=8000 -t 0.3 -c:a pcm_s16le " + ShellQuote(Path("tone.mkv")));
+    std::string maps = "-map 2:a -map 0:v";
+    for (int i = 0; i < 997; ++i) maps += " -map 1:v";
+    Ffmpeg("-i " + ShellQuote(clip) + " -i " + ShellQuote(Path("other.mkv")) + " -i " + ShellQuote(Path("tone.mkv")) +
+           " " + maps + " -c copy " + ShellQuote(Path("many.mkv")));
+    Running many(With({"render", Path("many.mkv"), "-o", Path("many.####.png")}, kKey), dir,
+                 {"prlimit", "--data=402653184", "--"});
+    const Outcome run = many.Wait(std::chrono::seconds(120));
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    ASSERT_EQ(Veskar(With({"render", clip, "-o", Path("one.####.png")}, kKey)).exitCode, 0);
+    for (int frame = 1; frame <= 3; ++frame) {
+        EXPECT_EQ(MaxDifference(ReadPixels(Frame(Path("many.####.png"), frame)),
+                                ReadPixels(Frame(Path("one.####.png"), frame))),
+                  0.0f)
+            << "frame " << frame;
+    }
+    EXPECT_FALSE(fs::exists(Frame(Path("many.####.png"), 4)));
+}
+
+TEST_F(MovieFiles, AnEmptyFileWithAMovieNameIsRefusedNamingIt) {
+    std::ofstream(Path("empty.mov"), std::ios::binary).flush();
+    const Outcome run = Veskar({"render", Path("empty.mov"), "-o", Path("k.exr")});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_NE(run.err.find("empty.mov: cannot read"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(Path("k.exr")));
+}
+
 // ---------------------------------------------------------------------------
 // Movies out: every frame of the run in one movie, written whole or not at all.
 
@@ -526,6 +558,23 @@ TEST_F(MovieOutputs, AStoppedRunLeavesNoMovie) {
     EXPECT_EQ(run.exitCode, 130) << run.err;
     EXPECT_FALSE(fs::exists(Path("keyed.mov")));
     EXPECT_TRUE(NoTemporaries());
+}
+
+TEST_F(MovieOutputs, AColourMatrixWithoutANameIsTakenAsUnspecified) {
+    // The Matroska header's matrix coefficients (element 55B1) say 40, which
+    // names no matrix: the frames are read as an unspecified matrix is, and
+    // the keyed movie declares the matrix it was written with.
+    const std::string clip =
+        Clip("clip.mkv", 3, "-c:v ffv1 -colorspace bt709 -color_primaries bt709 -color_trc bt709");
+    std::string bytes = ReadText(clip);
+    const std::size_t at = bytes.find(std::string("\x55\xb1\x81\x01", 4));
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + 3] = '\x28';
+    std::ofstream(Path("matrix40.mkv"), std::ios::binary) << bytes;
+    const Outcome run = Veskar(With({"render", Path("matrix40.mkv"), "-o", Path("keyed.webm")}, kKey));
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("(unspecified (BT.709 from 720 lines, else BT.601) matrix"), std::string::npos) << run.err;
+    EXPECT_EQ(Probe(Path("keyed.webm"), "stream=color_space"), "color_space=smpte170m\n");
 }
 
 TEST_F(MovieOutputs, TheInputMoviesColourDescriptionIsKept) {

@@ -544,6 +544,44 @@ TEST_F(Session, SequencesShowTheFramesOfTheList) {
     EXPECT_THROW(session.ViewPng(1001, View::Matte, false), veskar::CliError);
 }
 
+TEST_F(Session, AMovieShowsItsFramesNumberedFromOne) {
+    if (std::system("ffmpeg -version >/dev/null 2>&1") != 0) GTEST_SKIP() << "ffmpeg is not installed";
+    // The test pattern's counter moves: every frame differs from the others.
+    const std::string clip = (dir / "clip.mkv").string();
+    const std::string make = "ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc=size=64x48:rate=10 -frames:v 3 "
+                             "-c:v ffv1 '" + clip + "'";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    options.plate = clip;
+    options.save = (dir / "clip.setting").string();
+    TuneSession session(options);
+    EXPECT_EQ(session.State()["frames"], json::parse(R"({"count": 3, "first": 1, "last": 3, "runs": [[1, 3]]})"));
+    const std::string first = session.ViewPng(1, View::Source, false);
+    const std::string third = session.ViewPng(3, View::Source, false);
+    EXPECT_FALSE(first.empty());
+    EXPECT_NE(first, third);
+    // Back to the first frame: decoded again from the start, the same picture.
+    EXPECT_EQ(session.ViewPng(1, View::Source, false), first);
+    EXPECT_THROW(session.ViewPng(4, View::Source, false), RequestError);
+    EXPECT_THROW(session.ViewPng(0, View::Source, false), RequestError);
+    // The command keys the movie into a movie.
+    const std::string command = session.Save()["command"];
+    EXPECT_NE(command.find(" -o " + (dir / "keyed_clip.mkv").string()), std::string::npos) << command;
+
+    options.frames = "2-3";
+    TuneSession some(options);
+    EXPECT_EQ(some.State()["frames"], json::parse(R"({"count": 2, "first": 2, "last": 3, "runs": [[2, 3]]})"));
+    const std::string someCommand = some.Save()["command"];
+    EXPECT_NE(someCommand.find(" --frames 2-3 -o "), std::string::npos) << someCommand;
+    options.frames = "2-5";
+    try {
+        TuneSession session(options);
+        ADD_FAILURE() << "frames the movie does not have were taken";
+    } catch (const veskar::CliError& e) {
+        EXPECT_NE(std::string(e.what()).find("--frames 2-5: " + clip + " has frames 1-3"), std::string::npos)
+            << e.what();
+    }
+}
+
 TEST_F(Session, AnimatedPlateIsRefusedNamingTheFile) {
     // Its frames are a sequence, not parts of one image.
     const std::string gif = (dir / "clip.gif").string();
