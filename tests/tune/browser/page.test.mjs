@@ -3,102 +3,11 @@
 // against what `veskar render` writes.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { mkdtempSync, readFileSync, writeFileSync, rmSync } from 'node:fs';
-import { tmpdir } from 'node:os';
+import { readFileSync, rmSync } from 'node:fs';
 import path from 'node:path';
-import { execFileSync } from 'node:child_process';
-import { chromium } from 'playwright-core';
 
-import { makePlate, startTune, controlTable, veskar, run } from './support.mjs';
-
-const chromiumPath = process.env.CHROMIUM || '/usr/bin/chromium';
-
-async function launch() {
-  const userData = mkdtempSync(path.join(tmpdir(), 'veskar-chromium-'));
-  const context = await chromium.launchPersistentContext(userData, {
-    executablePath: chromiumPath,
-    headless: true,
-    viewport: { width: 1280, height: 800 },
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-           '--disable-background-networking', '--disable-component-update', '--disable-sync',
-           '--force-color-profile=srgb'],
-  });
-  return { context, userData };
-}
-
-// Waits until the page shows `view` at full size for its latest values.
-async function settled(page, view) {
-  await page.waitForFunction((wanted) => {
-    const image = document.getElementById('shown');
-    return document.body.dataset.busy !== 'true' && image.dataset.size === 'full' &&
-           image.dataset.revision === document.body.dataset.revision &&
-           (!wanted || image.dataset.view === wanted);
-  }, view, { timeout: 30000 });
-}
-
-async function revision(page) {
-  return page.evaluate(() => document.body.dataset.revision);
-}
-
-// Waits for the values to change from `before` and the page to show them.
-async function settledAfter(page, before) {
-  await page.waitForFunction((old) => document.body.dataset.revision !== old, before, { timeout: 30000 });
-  await settled(page);
-}
-
-// The grey levels of the shown image (an opaque view), read off a canvas.
-async function shownGrey(page) {
-  return page.evaluate(() => {
-    const image = document.getElementById('shown');
-    const canvas = document.createElement('canvas');
-    canvas.width = image.naturalWidth;
-    canvas.height = image.naturalHeight;
-    const context = canvas.getContext('2d', { willReadFrequently: true });
-    context.drawImage(image, 0, 0);
-    const data = context.getImageData(0, 0, canvas.width, canvas.height).data;
-    const grey = [];
-    for (let i = 0; i < data.length; i += 4) grey.push(data[i]);
-    return grey;
-  });
-}
-
-// The bytes of the file the page shows, as it got them from the server.
-async function shownFile(page, file) {
-  const base64 = await page.evaluate(async () => {
-    const bytes = new Uint8Array(await (await fetch(document.getElementById('shown').src)).arrayBuffer());
-    let text = '';
-    for (const byte of bytes) text += String.fromCharCode(byte);
-    return btoa(text);
-  });
-  writeFileSync(file, Buffer.from(base64, 'base64'));
-}
-
-function differing(a, b) {
-  assert.equal(a.length, b.length);
-  let count = 0;
-  for (let i = 0; i < a.length; ++i) count += a[i] !== b[i] ? 1 : 0;
-  return count;
-}
-
-// Where plate pixel (x, y) lies on the screen.
-async function screenPoint(page, x, y) {
-  const box = await page.locator('#shown').boundingBox();
-  const { width, height } = await page.evaluate(() => {
-    const image = document.getElementById('shown');
-    return { width: image.width, height: image.height };
-  });
-  return { x: box.x + (x + 0.5) * box.width / width, y: box.y + (y + 0.5) * box.height / height };
-}
-
-// Whether two images hold the same pixel values (idiff exits 0 only then).
-function sameImages(a, b) {
-  try {
-    execFileSync('idiff', ['-fail', '0', '-failpercent', '0', a, b], { stdio: 'pipe' });
-    return true;
-  } catch {
-    return false;
-  }
-}
+import { makePlate, startTune, controlTable, veskar, run, launch, settled, settledAfter, revision,
+  screenPoint, differing, shownFile, shownGrey, sameImages } from './support.mjs';
 
 // Opens the page of a fresh `veskar tune` of a copy of the sample plate, with
 // its settings and a save path, shows the result and runs `body(page, files)`;

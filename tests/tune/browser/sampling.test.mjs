@@ -3,51 +3,11 @@
 // rectangles and polygons.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { mkdtempSync, readFileSync, writeFileSync, rmSync } from 'node:fs';
-import { tmpdir } from 'node:os';
+import { readFileSync, rmSync } from 'node:fs';
 import path from 'node:path';
-import { execFileSync } from 'node:child_process';
-import { chromium } from 'playwright-core';
 
-import { makePlate, startTune, veskar, run } from './support.mjs';
-
-async function launch() {
-  const userData = mkdtempSync(path.join(tmpdir(), 'veskar-chromium-'));
-  const context = await chromium.launchPersistentContext(userData, {
-    executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
-    headless: true,
-    viewport: { width: 1280, height: 800 },
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-           '--disable-background-networking', '--disable-component-update', '--disable-sync',
-           '--force-color-profile=srgb'],
-  });
-  return { context, userData };
-}
-
-async function settled(page, view) {
-  await page.waitForFunction((wanted) => {
-    const image = document.getElementById('shown');
-    return document.body.dataset.busy !== 'true' && image.dataset.size === 'full' &&
-           image.dataset.revision === document.body.dataset.revision &&
-           (!wanted || image.dataset.view === wanted);
-  }, view, { timeout: 30000 });
-}
-
-async function settledAfter(page, before) {
-  await page.waitForFunction((old) => document.body.dataset.revision !== old, before, { timeout: 30000 });
-  await settled(page);
-}
-
-const revision = (page) => page.evaluate(() => document.body.dataset.revision);
-
-async function screenPoint(page, x, y) {
-  const box = await page.locator('#shown').boundingBox();
-  const { width, height } = await page.evaluate(() => {
-    const image = document.getElementById('shown');
-    return { width: image.width, height: image.height };
-  });
-  return { x: box.x + (x + 0.5) * box.width / width, y: box.y + (y + 0.5) * box.height / height };
-}
+import { makePlate, startTune, veskar, run, launch, settled, settledAfter, revision, screenPoint,
+  shownFile, shownGrey, sameImages } from './support.mjs';
 
 // A drag from the centre of plate pixel (x0, y0) to that of (x1, y1) with
 // `key` held, and the page settled on what it changed.
@@ -62,40 +22,6 @@ async function dragWith(page, key, [x0, y0], [x1, y1]) {
   await page.mouse.up();
   await page.keyboard.up(key);
   await settledAfter(page, before);
-}
-
-async function shownFile(page, file) {
-  const base64 = await page.evaluate(async () => {
-    const bytes = new Uint8Array(await (await fetch(document.getElementById('shown').src)).arrayBuffer());
-    let text = '';
-    for (const byte of bytes) text += String.fromCharCode(byte);
-    return btoa(text);
-  });
-  writeFileSync(file, Buffer.from(base64, 'base64'));
-}
-
-async function shownGrey(page) {
-  return page.evaluate(() => {
-    const image = document.getElementById('shown');
-    const canvas = document.createElement('canvas');
-    canvas.width = image.naturalWidth;
-    canvas.height = image.naturalHeight;
-    const context = canvas.getContext('2d', { willReadFrequently: true });
-    context.drawImage(image, 0, 0);
-    const data = context.getImageData(0, 0, canvas.width, canvas.height).data;
-    const grey = [];
-    for (let i = 0; i < data.length; i += 4) grey.push(data[i]);
-    return grey;
-  });
-}
-
-function sameImages(a, b) {
-  try {
-    execFileSync('idiff', ['-fail', '0', '-failpercent', '0', a, b], { stdio: 'pipe' });
-    return true;
-  } catch {
-    return false;
-  }
 }
 
 const regionRows = (page) => page.locator('#regionList li span').allTextContents();

@@ -1,10 +1,12 @@
 // Shared by the tuning page's tests: the veskar under test, a small plate
 // made from its own sample, and a running `veskar tune`.
+import assert from 'node:assert/strict';
 import { spawn, execFileSync } from 'node:child_process';
-import { copyFileSync, mkdtempSync, rmSync } from 'node:fs';
+import { copyFileSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { once } from 'node:events';
+import { chromium } from 'playwright-core';
 
 // The veskar binary: $VESKAR, or the build folder's.
 export const veskar = process.env.VESKAR ||
@@ -89,4 +91,95 @@ export function controlTable() {
     if (match) rows.push({ id: match[1], caption: match[2], kind: match[3] });
   }
   return rows;
+}
+
+// ---- driving the page in Chromium ----
+
+const chromiumPath = process.env.CHROMIUM || '/usr/bin/chromium';
+
+export async function launch(width = 1280) {
+  const userData = mkdtempSync(path.join(tmpdir(), 'veskar-chromium-'));
+  const context = await chromium.launchPersistentContext(userData, {
+    executablePath: chromiumPath,
+    headless: true,
+    viewport: { width, height: 800 },
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+           '--disable-background-networking', '--disable-component-update', '--disable-sync',
+           '--force-color-profile=srgb'],
+  });
+  return { context, userData };
+}
+
+// Waits until the page shows `view` at full size for its latest values.
+export async function settled(page, view) {
+  await page.waitForFunction((wanted) => {
+    const image = document.getElementById('shown');
+    return document.body.dataset.busy !== 'true' && image.dataset.size === 'full' &&
+           image.dataset.revision === document.body.dataset.revision &&
+           (!wanted || image.dataset.view === wanted);
+  }, view, { timeout: 30000 });
+}
+
+// Waits for the values to change from `before` and the page to show them.
+export async function settledAfter(page, before) {
+  await page.waitForFunction((old) => document.body.dataset.revision !== old, before, { timeout: 30000 });
+  await settled(page);
+}
+
+export async function revision(page) {
+  return page.evaluate(() => document.body.dataset.revision);
+}
+
+// Where plate pixel (x, y) lies on the screen.
+export async function screenPoint(page, x, y) {
+  const box = await page.locator('#shown').boundingBox();
+  const { width, height } = await page.evaluate(() => {
+    const image = document.getElementById('shown');
+    return { width: image.width, height: image.height };
+  });
+  return { x: box.x + (x + 0.5) * box.width / width, y: box.y + (y + 0.5) * box.height / height };
+}
+
+export function differing(a, b) {
+  assert.equal(a.length, b.length);
+  let count = 0;
+  for (let i = 0; i < a.length; ++i) count += a[i] !== b[i] ? 1 : 0;
+  return count;
+}
+
+// The bytes of the file the page shows, as it got them from the server.
+export async function shownFile(page, file) {
+  const base64 = await page.evaluate(async () => {
+    const bytes = new Uint8Array(await (await fetch(document.getElementById('shown').src)).arrayBuffer());
+    let text = '';
+    for (const byte of bytes) text += String.fromCharCode(byte);
+    return btoa(text);
+  });
+  writeFileSync(file, Buffer.from(base64, 'base64'));
+}
+
+// The grey levels of the shown image (an opaque view), read off a canvas.
+export async function shownGrey(page) {
+  return page.evaluate(() => {
+    const image = document.getElementById('shown');
+    const canvas = document.createElement('canvas');
+    canvas.width = image.naturalWidth;
+    canvas.height = image.naturalHeight;
+    const context = canvas.getContext('2d', { willReadFrequently: true });
+    context.drawImage(image, 0, 0);
+    const data = context.getImageData(0, 0, canvas.width, canvas.height).data;
+    const grey = [];
+    for (let i = 0; i < data.length; i += 4) grey.push(data[i]);
+    return grey;
+  });
+}
+
+// Whether two images hold the same pixel values (idiff exits 0 only then).
+export function sameImages(a, b) {
+  try {
+    execFileSync('idiff', ['-fail', '0', '-failpercent', '0', a, b], { stdio: 'pipe' });
+    return true;
+  } catch {
+    return false;
+  }
 }

@@ -3,43 +3,10 @@
 // background image, and playback of a loop range.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { copyFileSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
-import { tmpdir } from 'node:os';
+import { copyFileSync, rmSync, writeFileSync } from 'node:fs';
 import path from 'node:path';
-import { chromium } from 'playwright-core';
 
-import { makePlate, startTune, run } from './support.mjs';
-
-async function launch() {
-  const userData = mkdtempSync(path.join(tmpdir(), 'veskar-chromium-'));
-  const context = await chromium.launchPersistentContext(userData, {
-    executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
-    headless: true,
-    viewport: { width: 1400, height: 800 },
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-           '--disable-background-networking', '--disable-component-update', '--disable-sync',
-           '--force-color-profile=srgb'],
-  });
-  return { context, userData };
-}
-
-// Waits until the page shows its latest values at full size (and the wipe's
-// other side, when the wipe is on).
-async function settled(page, view) {
-  await page.waitForFunction((wanted) => {
-    const image = document.getElementById('shown');
-    return document.body.dataset.busy !== 'true' && image.dataset.size === 'full' &&
-           image.dataset.revision === document.body.dataset.revision &&
-           (!wanted || image.dataset.view === wanted);
-  }, view, { timeout: 30000 });
-}
-
-async function settledAfter(page, before) {
-  await page.waitForFunction((old) => document.body.dataset.revision !== old, before, { timeout: 30000 });
-  await settled(page);
-}
-
-const revision = (page) => page.evaluate(() => document.body.dataset.revision);
+import { makePlate, startTune, run, launch, settled, settledAfter, revision, screenPoint, differing } from './support.mjs';
 
 // The RGBA bytes of an image element of the page, read off a canvas.
 async function pixelsOf(page, selector = '#shown') {
@@ -93,23 +60,11 @@ function fileValues(file, channels) {
   return values;
 }
 
-function differing(a, b) {
-  assert.equal(a.length, b.length);
-  let count = 0;
-  for (let i = 0; i < a.length; ++i) count += a[i] !== b[i] ? 1 : 0;
-  return count;
-}
-
-async function screenPoint(page, x, y) {
-  const box = await page.locator('#shown').boundingBox();
-  return { x: box.x + (x + 0.5) * box.width / 320, y: box.y + (y + 0.5) * box.height / 180 };
-}
-
 // Opens the page of `veskar tune ARGS` and runs `body(page)`; the page must
 // report no errors on the way.
 async function onPage(args, body) {
   const tune = await startTune(args);
-  const { context, userData } = await launch();
+  const { context, userData } = await launch(1400);
   const problems = [];
   try {
     const page = context.pages()[0] || await context.newPage();
