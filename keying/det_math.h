@@ -871,8 +871,17 @@ VESKAR_DET_INLINE double RoughLog2(double x) noexcept {
                      (kTwoTo52 + 1023.0) + Blend(upper, 1.0, 0.0);
     const double s = (m - 1.0) / (m + 1.0);
     const double z = s * s;
-    double r = kRoughAtanh[0];
-    for (int i = 1; i < 10; ++i) r = r * z + kRoughAtanh[i];
+    // Horner's steps written out: a loop of them keeps the loop over the
+    // lanes from vectorising.
+    double r = kRoughAtanh[0] * z + kRoughAtanh[1];
+    r = r * z + kRoughAtanh[2];
+    r = r * z + kRoughAtanh[3];
+    r = r * z + kRoughAtanh[4];
+    r = r * z + kRoughAtanh[5];
+    r = r * z + kRoughAtanh[6];
+    r = r * z + kRoughAtanh[7];
+    r = r * z + kRoughAtanh[8];
+    r = r * z + kRoughAtanh[9];
     return k + (s * kTwoOverLn2Hi) * r;
 }
 
@@ -882,40 +891,68 @@ VESKAR_DET_INLINE double RoughPow(double x, double y) noexcept {
     t = t > kRoughPowLimit ? kRoughPowLimit : t;
     const double n = (t + kRoundMagic) - kRoundMagic;
     const double f = t - n;
-    double r = kRoughExp2[0];
-    for (int i = 1; i < 14; ++i) r = r * f + kRoughExp2[i];
+    double r = kRoughExp2[0] * f + kRoughExp2[1];
+    r = r * f + kRoughExp2[2];
+    r = r * f + kRoughExp2[3];
+    r = r * f + kRoughExp2[4];
+    r = r * f + kRoughExp2[5];
+    r = r * f + kRoughExp2[6];
+    r = r * f + kRoughExp2[7];
+    r = r * f + kRoughExp2[8];
+    r = r * f + kRoughExp2[9];
+    r = r * f + kRoughExp2[10];
+    r = r * f + kRoughExp2[11];
+    r = r * f + kRoughExp2[12];
+    r = r * f + kRoughExp2[13];
     return r * PowerOfTwo(n);
 }
 
-// A chunk of PowFloatLanes: the decided lanes from RoughPow, then Pow for the rest.
+// A chunk of PowFloatLanes (count <= kPowChunk): the decided lanes from
+// RoughPow, then Pow for the rest.
 inline constexpr int kPowChunk = 64;
 
 VESKAR_DET_INLINE void PowFloatChunk(const double* __restrict base, double exponent,
                                      float* __restrict out, int count) noexcept {
     // Twice the bound: it covers the roundings of the widening too.
     constexpr double kWidening = 2.0 * kRoughPowError;
-    unsigned char undecided[kPowChunk];
-    unsigned any = 0;
+    // Loops of their own, as in CosFastChunk: with the decisions in the loop
+    // of RoughPow, GCC vectorises neither.
+    double rough[kPowChunk];
+    for (int i = 0; i < count; ++i) rough[i] = RoughPow(base[i], exponent);
+    std::int32_t undecided[kPowChunk];
+    std::int32_t any = 0;
     for (int i = 0; i < count; ++i) {
         const double x = base[i];
-        const double v = RoughPow(x, exponent);
+        const double v = rough[i];
         const double spread = v * kWidening;
         const float low = static_cast<float>(v - spread);
         const float high = static_cast<float>(v + spread);
         // NaN, zeros, negatives, subnormals and infinities fail the range test.
-        const bool decided = x >= 0x1p-1022 && x <= std::numeric_limits<double>::max() &&
-                             low == high;
-        undecided[i] = decided ? 0 : 1;
-        any |= decided ? 0u : 1u;
+        const std::int32_t outside =
+            x >= 0x1p-1022 && x <= std::numeric_limits<double>::max() ? 0 : 1;
+        const std::int32_t apart = low == high ? 0 : 1;
+        undecided[i] = outside | apart;
+        any |= outside | apart;
         out[i] = low;
     }
     if (any == 0) return;
-    const Exponent e = ExponentOf(exponent);
+    // Pow for the rest, gathered so that its loop vectorises over them alone
+    // (zeros and negative bases are common in a matte's background).
+    double rest[kPowChunk];
+    double power[kPowChunk];
+    int lane[kPowChunk];
+    int n = 0;
     for (int i = 0; i < count; ++i) {
-        if (undecided[i] == 0) continue;
-        const double x = base[i];
-        out[i] = static_cast<float>(std::isfinite(x) ? PowFinite(x, e) : PowRare(x, exponent));
+        lane[n] = i;
+        rest[n] = base[i];
+        n += undecided[i];
     }
+    const Exponent e = ExponentOf(exponent);
+    for (int j = 0; j < n; ++j) power[j] = PowFinite(rest[j], e);
+    for (int j = 0; j < n; ++j) {
+        if (!std::isfinite(rest[j])) power[j] = PowRare(rest[j], exponent);
+    }
+    for (int j = 0; j < n; ++j) out[lane[j]] = static_cast<float>(power[j]);
 }
 
 }  // namespace det_math
