@@ -900,10 +900,32 @@ VESKAR_DET_INLINE double RoughPow(double x, double y) noexcept {
     return r * PowerOfTwo(n);
 }
 
-// A chunk of PowFloatLanes (count <= kPowChunk): the decided lanes from
-// RoughPow, then Pow for the rest.
+// PowFloatLanes works in chunks of at most this many lanes.
 inline constexpr int kPowChunk = 64;
 
+// Pow for the lanes of a chunk that RoughPow left undecided, gathered so that
+// its loop vectorises over them alone.
+VESKAR_DET_INLINE void PowFloatRest(const double* __restrict base, double exponent,
+                                    const Exponent& e, const std::int32_t* undecided,
+                                    float* __restrict out, int count) noexcept {
+    double rest[kPowChunk];
+    double power[kPowChunk];
+    int lane[kPowChunk];
+    int n = 0;
+    for (int i = 0; i < count; ++i) {
+        lane[n] = i;
+        rest[n] = base[i];
+        n += undecided[i];
+    }
+    for (int j = 0; j < n; ++j) power[j] = PowFinite(rest[j], e);
+    for (int j = 0; j < n; ++j) {
+        if (!std::isfinite(rest[j])) power[j] = PowRare(rest[j], exponent);
+    }
+    for (int j = 0; j < n; ++j) out[lane[j]] = static_cast<float>(power[j]);
+}
+
+// A chunk of PowFloatLanes (count <= kPowChunk): the decided lanes from
+// RoughPow, then Pow for the rest.
 VESKAR_DET_INLINE void PowFloatChunk(const double* __restrict base, double exponent,
                                      float* __restrict out, int count) noexcept {
     // Twice the bound: it covers the roundings of the widening too.
@@ -950,23 +972,7 @@ VESKAR_DET_INLINE void PowFloatChunk(const double* __restrict base, double expon
         any |= bad;
         out[i] = value;
     }
-    if (any == 0) return;
-    // Pow for the rest, gathered so that its loop vectorises over them alone
-    // (zeros and negative bases are common in a matte's background).
-    double rest[kPowChunk];
-    double power[kPowChunk];
-    int lane[kPowChunk];
-    int n = 0;
-    for (int i = 0; i < count; ++i) {
-        lane[n] = i;
-        rest[n] = base[i];
-        n += undecided[i];
-    }
-    for (int j = 0; j < n; ++j) power[j] = PowFinite(rest[j], e);
-    for (int j = 0; j < n; ++j) {
-        if (!std::isfinite(rest[j])) power[j] = PowRare(rest[j], exponent);
-    }
-    for (int j = 0; j < n; ++j) out[lane[j]] = static_cast<float>(power[j]);
+    if (any != 0) PowFloatRest(base, exponent, e, undecided, out, count);
 }
 
 }  // namespace det_math
