@@ -828,6 +828,153 @@ VESKAR_DET_INLINE double RoughCos(double x) noexcept {
     return std::bit_cast<double>(std::bit_cast<std::uint64_t>(v) ^ negate);
 }
 
+// ---- pow within a known distance ----------------------------------------
+
+// RoughPow(x, y) lies within kRoughPowError of Pow(x, y), relative to it, for
+// a positive normal x and a finite y with |y log2 x| <= kRoughPowLimit. log2 x
+// = k + 2/ln 2 atanh(s), s = (m - 1)/(m + 1), x = 2^k m with m in [sqrt(1/2),
+// sqrt(2)), so |s| < 0.1716: m - 1 is exact, the sum and quotient round
+// twice, atanh's series to s^19 leaves below 2^-55 of it, and its
+// evaluation, the scale by 2/ln 2 and the sum with k keep log2 x within 2^-50 of
+// itself. The product with y adds 2^-53, so t = y log2 x is off by at most
+// 192 2^-49.8 = 2^-42.2, and 2^t by ln 2 times that. 2^t = 2^n 2^f, n the
+// nearest integer and f = t - n exact, 2^f by its Taylor series in f to the
+// 13th power (|f| <= 1/2, the rest below 2^-57), within 2^-51 (both series
+// by Estrin's scheme, whose roundings weigh no more than Horner's); and Pow is
+// within 2^-52 of pow. In all below 2^-42.5. Beyond the limit t is clamped
+// to it: 2^+-192 widened by the error rounds to float infinity or 0, and
+// Pow, at least or at most that far, rounds there too. A seventh of the work
+// of Pow, for callers that only need the float Pow rounds to: they widen the
+// value by the error and take Pow where the two ends round apart.
+// tests/keying/test_det_math.cpp checks the bound.
+inline constexpr double kRoughPowLimit = 192.0;
+inline constexpr double kRoughPowError = 0x1p-42;
+
+// 1/(2k + 1), lowest first: atanh(s)/s in s^2.
+inline constexpr double kRoughAtanh[10] = {1.0,        1.0 / 3.0,  1.0 / 5.0,  1.0 / 7.0,
+                                           1.0 / 9.0,  1.0 / 11.0, 1.0 / 13.0, 1.0 / 15.0,
+                                           1.0 / 17.0, 1.0 / 19.0};
+// ln(2)^k / k!, lowest first: 2^f in f.
+inline constexpr double kRoughExp2[14] = {
+    1.0,                   0x1.62e42fefa39efp-1,  0x1.ebfbdff82c58fp-3,  0x1.c6b08d704a0c0p-5,
+    0x1.3b2ab6fba4e77p-7,  0x1.5d87fe78a6731p-10, 0x1.430912f86c787p-13, 0x1.ffcbfc588b0c7p-17,
+    0x1.62c0223a5c824p-20, 0x1.b5253d395e7c4p-24, 0x1.e4cf5158b8ecap-28, 0x1.e8cac7351bb25p-32,
+    0x1.c3bd650fc2986p-36, 0x1.816193166d0f9p-40};
+inline constexpr double kSqrtTwo = 0x1.6a09e667f3bcdp+0;
+
+// log2(x) for a positive normal x, within 2^-50 of it (see RoughPow).
+VESKAR_DET_INLINE double RoughLog2(double x) noexcept {
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
+    const double m1 = std::bit_cast<double>((bits & 0x000FFFFFFFFFFFFFu) | 0x3FF0000000000000u);
+    const std::uint64_t upper = MaskBelow(kSqrtTwo, m1);
+    const double m = Blend(upper, 0.5 * m1, m1);
+    const double k = std::bit_cast<double>((bits >> 52) | 0x4330000000000000u) -
+                     (kTwoTo52 + 1023.0) + Blend(upper, 1.0, 0.0);
+    const double s = (m - 1.0) / (m + 1.0);
+    const double z = s * s;
+    // Estrin's scheme, not Horner's rule: the kernels call this on a register
+    // or a block at a time, too few lanes to hide a chain of two dozen dependent
+    // steps. Its roundings stay within the same bound (the terms fall fast).
+    const double z2 = z * z;
+    const double z4 = z2 * z2;
+    const double* a = kRoughAtanh;
+    const double q0 = (a[0] + a[1] * z) + (a[2] + a[3] * z) * z2;
+    const double q1 = (a[4] + a[5] * z) + (a[6] + a[7] * z) * z2;
+    const double r = q0 + (q1 * z4 + (a[8] + a[9] * z) * (z4 * z4));
+    return k + (s * kTwoOverLn2Hi) * r;
+}
+
+VESKAR_DET_INLINE double RoughPow(double x, double y) noexcept {
+    double t = y * RoughLog2(x);
+    t = t < -kRoughPowLimit ? -kRoughPowLimit : t;
+    t = t > kRoughPowLimit ? kRoughPowLimit : t;
+    const double n = (t + kRoundMagic) - kRoundMagic;
+    const double f = t - n;
+    const double f2 = f * f;
+    const double f4 = f2 * f2;
+    const double* c = kRoughExp2;
+    const double h0 = ((c[0] + c[1] * f) + (c[2] + c[3] * f) * f2) +
+                      ((c[4] + c[5] * f) + (c[6] + c[7] * f) * f2) * f4;
+    const double h1 = ((c[8] + c[9] * f) + (c[10] + c[11] * f) * f2) + (c[12] + c[13] * f) * f4;
+    const double r = h0 + h1 * (f4 * f4);
+    return r * PowerOfTwo(n);
+}
+
+// PowFloatLanes works in chunks of at most this many lanes.
+inline constexpr int kPowChunk = 64;
+
+// Pow for the lanes of a chunk that RoughPow left undecided, gathered so that
+// its loop vectorises over them alone.
+VESKAR_DET_INLINE void PowFloatRest(const double* __restrict base, double exponent,
+                                    const Exponent& e, const std::int32_t* undecided,
+                                    float* __restrict out, int count) noexcept {
+    double rest[kPowChunk];
+    double power[kPowChunk];
+    int lane[kPowChunk];
+    int n = 0;
+    for (int i = 0; i < count; ++i) {
+        lane[n] = i;
+        rest[n] = base[i];
+        n += undecided[i];
+    }
+    for (int j = 0; j < n; ++j) power[j] = PowFinite(rest[j], e);
+    for (int j = 0; j < n; ++j) {
+        if (!std::isfinite(rest[j])) power[j] = PowRare(rest[j], exponent);
+    }
+    for (int j = 0; j < n; ++j) out[lane[j]] = static_cast<float>(power[j]);
+}
+
+// A chunk of PowFloatLanes (count <= kPowChunk): the decided lanes from
+// RoughPow, then Pow for the rest.
+VESKAR_DET_INLINE void PowFloatChunk(const double* __restrict base, double exponent,
+                                     float* __restrict out, int count) noexcept {
+    // Twice the bound: it covers the roundings of the widening too.
+    constexpr double kWidening = 2.0 * kRoughPowError;
+    // Loops of their own, as in CosFastChunk: with the decisions in the loop
+    // of RoughPow, GCC vectorises neither.
+    double rough[kPowChunk];
+    for (int i = 0; i < count; ++i) rough[i] = RoughPow(base[i], exponent);
+    // Pow's value for a zero base (its value at zero, signed for -0 and an
+    // odd exponent) and for a negative base and a non-integral exponent (NaN)
+    // owes nothing to the logarithm: those lanes, common where a matte is
+    // keyed out, take it exactly as PowFinite makes it.
+    const Exponent e = ExponentOf(exponent);
+    const double atNegativeZero = e.atZero * e.oddSign;
+    const bool nanBelowZero = std::isnan(e.negativeBase);
+    const double belowZero = e.negativeBase;
+    std::int32_t undecided[kPowChunk];
+    std::int32_t any = 0;
+    const float atZero = static_cast<float>(e.atZero);
+    const float atMinusZero = static_cast<float>(atNegativeZero);
+    const float negativeValue = static_cast<float>(belowZero);
+    const std::int32_t negativeTaken = nanBelowZero ? 1 : 0;
+    constexpr double kMax = std::numeric_limits<double>::max();
+    for (int i = 0; i < count; ++i) {
+        const double x = base[i];
+        const double v = rough[i];
+        const double spread = v * kWidening;
+        const float low = static_cast<float>(v - spread);
+        const float high = static_cast<float>(v + spread);
+        // NaN, subnormals and infinities fail every test.
+        // Bitwise, not logical: a short circuit is a branch, which keeps the
+        // loop from vectorising.
+        const std::int32_t decided = static_cast<std::int32_t>(x >= 0x1p-1022) &
+                                     static_cast<std::int32_t>(x <= kMax) &
+                                     static_cast<std::int32_t>(low == high);
+        const std::int32_t zero = static_cast<std::int32_t>(x == 0.0);
+        const std::int32_t negative = static_cast<std::int32_t>(x < 0.0) &
+                                      static_cast<std::int32_t>(x >= -kMax) & negativeTaken;
+        const float zeroValue = std::bit_cast<std::uint64_t>(x) == 0 ? atZero : atMinusZero;
+        float value = zero != 0 ? zeroValue : low;
+        value = negative != 0 ? negativeValue : value;
+        const std::int32_t bad = 1 - (decided | zero | negative);
+        undecided[i] = bad;
+        any |= bad;
+        out[i] = value;
+    }
+    if (any != 0) PowFloatRest(base, exponent, e, undecided, out, count);
+}
+
 }  // namespace det_math
 
 /// cos(x), the same bits on every processor; see the file's comment.
@@ -865,6 +1012,22 @@ inline void PowLanes(const double* __restrict base, double exponent, double* __r
     for (int i = 0; i < count; ++i) out[i] = det_math::PowFinite(base[i], e);
     for (int i = 0; i < count; ++i) {
         if (!std::isfinite(base[i])) out[i] = det_math::PowRare(base[i], exponent);
+    }
+}
+
+/// out[i] = static_cast<float>(Pow(base[i], exponent)) for i < count, through
+/// RoughPow where its bound decides the float (most lanes of ordinary
+/// mattes) and Pow elsewhere: the same floats as Pow, at a fraction of its work.
+inline void PowFloatLanes(const double* __restrict base, double exponent, float* __restrict out,
+                          int count) noexcept {
+    if (!std::isfinite(exponent)) {
+        for (int i = 0; i < count; ++i) out[i] = static_cast<float>(Pow(base[i], exponent));
+        return;
+    }
+    for (int start = 0; start < count; start += det_math::kPowChunk) {
+        const int rest = count - start;
+        det_math::PowFloatChunk(base + start, exponent, out + start,
+                                rest < det_math::kPowChunk ? rest : det_math::kPowChunk);
     }
 }
 

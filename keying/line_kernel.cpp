@@ -112,15 +112,18 @@ LineMath LineMathFor(LineTarget target) noexcept {
         case LineTarget::kSse2:
             math.cos = &line_sse2::CosBlock;
             math.pow = &line_sse2::PowBlock;
+            math.powFloat = &line_sse2::PowFloatBlock;
             break;
 #if VESKAR_LINE_AVX
         case LineTarget::kAvx2:
             math.cos = &line_avx2::CosBlock;
             math.pow = &line_avx2::PowBlock;
+            math.powFloat = &line_avx2::PowFloatBlock;
             break;
         case LineTarget::kAvx512:
             math.cos = &line_avx512::CosBlock;
             math.pow = &line_avx512::PowBlock;
+            math.powFloat = &line_avx512::PowFloatBlock;
             break;
 #endif
         default:

@@ -74,14 +74,17 @@ bool UseLineTarget(LineTarget target) noexcept;
 /// The kernel of the active target.
 LineKernel ActiveLineKernel() noexcept;
 
-/// keying::CosLanes and keying::PowLanes as built into the kernels of one
-/// target, for tests that check them against the scalar Cos and Pow.
+/// keying::CosLanes, keying::PowLanes and keying::PowFloatLanes as built into
+/// the kernels of one target, for tests that check them against the scalar
+/// Cos and Pow.
 struct LineMath {
     void (*cos)(const double* in, double* out, int count) noexcept = nullptr;
     void (*pow)(const double* base, double exponent, double* out, int count) noexcept = nullptr;
+    void (*powFloat)(const double* base, double exponent, float* out, int count) noexcept =
+        nullptr;
 };
 
-/// The block functions of `target`; both null when it is not available.
+/// The block functions of `target`; all null when it is not available.
 LineMath LineMathFor(LineTarget target) noexcept;
 
 }  // namespace keying

@@ -379,11 +379,11 @@ void Mattes(const LinePlan& plan, const float* const staged[3], Block& k) noexce
             for (int i = 0; i < kBlock; ++i) fadeSignal[i] = static_cast<float>(fadeSignal[i]);
         }
         if (plan.power) {
+            // Only p's float reaches the matte: PowFloatLanes decides most
+            // lanes from a cheap pow. The fade signal stays a double: Pow.
             double base[kBlock];
-            double power[kBlock];
             for (int i = 0; i < kBlock; ++i) base[i] = static_cast<double>(p[i]);
-            PowLanes(base, plan.exponent, power, kBlock);
-            for (int i = 0; i < kBlock; ++i) p[i] = static_cast<float>(power[i]);
+            PowFloatLanes(base, plan.exponent, p, kBlock);
             if (plan.withFade) {
                 for (int i = 0; i < kBlock; ++i) base[i] = fadeSignal[i];
                 PowLanes(base, plan.exponent, fadeSignal, kBlock);

@@ -133,4 +133,8 @@ void PowBlock(const double* base, double exponent, double* out, int count) noexc
     PowLanes(base, exponent, out, count);
 }
 
+void PowFloatBlock(const double* base, double exponent, float* out, int count) noexcept {
+    PowFloatLanes(base, exponent, out, count);
+}
+
 }  // namespace keying::VESKAR_LINE_NS

@@ -129,18 +129,17 @@ VESKAR_INLINE typename V::Doubles PlainTerm(const PlainPlan& q, int c,
     }
 }
 
-// p^exponent lane by lane, through keying::Pow over the register's lanes
-// (in any order: each lane is its own).
+// p^exponent rounded to float lane by lane, as keying::Pow gives it, through
+// keying::PowFloatLanes over the register's lanes (in any order: each lane is
+// its own).
 template <class V>
 VESKAR_INLINE typename V::Floats PlainPower(const PlainPlan& q, typename V::Floats p) noexcept {
     constexpr int kLanes = sizeof(typename V::Floats) / sizeof(float);
     float lanes[kLanes];
     double base[kLanes];
-    double power[kLanes];
     V::Store(lanes, p);
     for (int i = 0; i < kLanes; ++i) base[i] = static_cast<double>(lanes[i]);
-    PowLanes(base, q.exponent, power, kLanes);
-    for (int i = 0; i < kLanes; ++i) lanes[i] = static_cast<float>(power[i]);
+    PowFloatLanes(base, q.exponent, lanes, kLanes);
     return V::Load(lanes);
 }
 

@@ -14,17 +14,20 @@ namespace line_sse2 {
 void KeyLine(const LineJob& job, const float* source, float* output, std::int32_t width) noexcept;
 void CosBlock(const double* in, double* out, int count) noexcept;
 void PowBlock(const double* base, double exponent, double* out, int count) noexcept;
+void PowFloatBlock(const double* base, double exponent, float* out, int count) noexcept;
 }
 #if VESKAR_LINE_AVX
 namespace line_avx2 {
 void KeyLine(const LineJob& job, const float* source, float* output, std::int32_t width) noexcept;
 void CosBlock(const double* in, double* out, int count) noexcept;
 void PowBlock(const double* base, double exponent, double* out, int count) noexcept;
+void PowFloatBlock(const double* base, double exponent, float* out, int count) noexcept;
 }
 namespace line_avx512 {
 void KeyLine(const LineJob& job, const float* source, float* output, std::int32_t width) noexcept;
 void CosBlock(const double* in, double* out, int count) noexcept;
 void PowBlock(const double* base, double exponent, double* out, int count) noexcept;
+void PowFloatBlock(const double* base, double exponent, float* out, int count) noexcept;
 }
 #endif
 

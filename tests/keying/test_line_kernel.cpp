@@ -321,6 +321,69 @@ TEST_P(LineKernel, CosFalloffsOnOrdinaryColoursEqualPerPixelStagesBitForBit) {
     EXPECT_EQ(failures, 0) << "in " << lines << " lines";
 }
 
+// Lines without special values, where the gamma's power decides most lanes'
+// floats without Pow: gammas from 0.0001 to 4 (exponents up to 10000, where
+// the power of most bases leaves the float range), every falloff, keyer and
+// colour space, and colours on the window's edges and centre, where p is 0 or
+// 1 or next to them.
+TEST_P(LineKernel, GammaOnOrdinaryColoursEqualsPerPixelStagesBitForBit) {
+    constexpr int kWidth = 640;
+    Random random(37);
+    std::vector<float> source(4 * kWidth);
+    std::vector<float> expected(source.size());
+    std::vector<float> actual(source.size());
+    const double gammas[] = {0.0001, 0.01, 0.3, 0.45, 1.0 / 2.2, 0.9, 1.7, 2.2, 3.0, 4.0};
+    int failures = 0;
+    int lines = 0;
+    for (int round = 0; round < 40; ++round) {
+        keying::SnapshotValues values = Controls(random);
+        values[keying::kSnapGammaAlpha] =
+            round % 4 == 3 ? random.Uniform(0.0001, 4.0) : gammas[round % 10];
+        values[keying::kSnapColorspace] = round % 5;
+        values[keying::kSnapColCor] = round % 7 == 0 ? 2.0 : 0.0;
+        values[keying::kSnapBGAlphaBlend] = round % 2;
+        const double narrowing = round % 4 == 0 ? 0.001 : 1.0;
+        for (int c = 0; c < 3; ++c) {
+            values[keying::kSnapMaxRed + c] =
+                values[keying::kSnapMiRedn + c] + narrowing * random.Uniform(0.05, 1.0);
+        }
+        const keying::Snapshot snapshot = keying::MakeSnapshot(values);
+        for (int x = 0; x < kWidth; ++x) {
+            for (int c = 0; c < 3; ++c) {
+                // Every fifth pixel a channel on its window's quarter points.
+                const double start = snapshot.windowStart[c];
+                const double width = snapshot.windowWidth[c];
+                source[4 * x + c] = x % 5 == 0 ? static_cast<float>(start + width * 0.25 * (x % 4))
+                                               : static_cast<float>(random.Uniform(-0.2, 1.2));
+            }
+            source[4 * x + 3] = static_cast<float>(random.Uniform(0.0, 1.0));
+        }
+        for (std::int32_t falloff : {0, 1, 2, 3}) {
+            for (std::int32_t keyer : {0, 1}) {
+                keying::LineJob job;
+                job.snapshot = &snapshot;
+                job.falloffMode = falloff;
+                job.keyerMode = keyer;
+                job.startKeyColour = keying::KeyColour(snapshot, keying::StartStaging(snapshot));
+                KeyLinePerPixel(job, source.data(), expected.data(), kWidth);
+                kernel(job, source.data(), actual.data(), kWidth);
+                ++lines;
+                for (std::size_t i = 0; i < expected.size(); ++i) {
+                    if (std::bit_cast<std::uint32_t>(expected[i]) !=
+                            std::bit_cast<std::uint32_t>(actual[i]) &&
+                        ++failures <= 5) {
+                        ADD_FAILURE() << Describe(values, falloff, keyer, KeySamples::kOff,
+                                                  static_cast<int>(i / 4))
+                                      << ", channel " << i % 4 << ": per pixel " << expected[i]
+                                      << ", line kernel " << actual[i];
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_EQ(failures, 0) << "in " << lines << " lines";
+}
+
 TEST_P(LineKernel, LinesShorterThanABlockAndEmptyLinesWriteOnlyTheirPixels) {
     const std::vector<float> source = Records(kLineWidth, 21);
     keying::SnapshotValues values{};
@@ -393,6 +456,56 @@ TEST_P(LineKernel, CosAndPowOverBlocksGiveTheScalarBits) {
             if (!SameDouble(keying::Pow(in[i], y), out[i]) && ++failures <= 5) {
                 ADD_FAILURE() << "pow(" << std::hexfloat << in[i] << ", " << y << ")"
                               << std::defaultfloat;
+            }
+        }
+    }
+    EXPECT_EQ(failures, 0);
+}
+
+// The kernels' float power, built for this target, against the float of the
+// scalar Pow: the bases a matte gives (floats over [0, 2] and beyond, densely
+// next to 1 and to 0, float subnormals) and others, negative and special, for
+// the exponents of gammas from 0.0001 to 4 and some others.
+TEST_P(LineKernel, FloatPowerOverBlocksGivesTheFloatOfTheScalarPow) {
+    const keying::LineMath math = keying::LineMathFor(GetParam());
+    ASSERT_NE(math.powFloat, nullptr);
+    const double inf = std::numeric_limits<double>::infinity();
+    std::vector<double> in;
+    for (int i = 0; i <= 20000; ++i) in.push_back(static_cast<float>(i * 0.0001));
+    float below = 1.0f;
+    float above = 1.0f;
+    float tiny = 0.0f;
+    for (int step = 0; step < 3000; ++step) {
+        below = std::nextafter(below, 0.0f);
+        above = std::nextafter(above, 2.0f);
+        tiny = std::nextafter(tiny, 1.0f);
+        in.push_back(below);
+        in.push_back(above);
+        in.push_back(tiny);
+    }
+    Random random(43);
+    for (int i = 0; i < 6000; ++i) {
+        in.push_back(static_cast<float>(std::ldexp(random.Uniform(0.0, 1.0), i % 300 - 150)));
+        in.push_back(std::ldexp(random.Uniform(-1.0, 1.0), i % 80 - 30));
+    }
+    for (float v : SpecialValues()) in.push_back(v);
+    for (double v : {1e300, -1e300, 1e-310, -1e-310, 0x1p-1022, inf, -inf, 0.0, -0.0}) {
+        in.push_back(v);
+    }
+    std::vector<double> exponents{1.0, 0.0, -0.0, 3.0, -2.0, -1.0 / 2.2, 0x1p70, -0x1p70,
+                                  1e-300, inf, -inf, std::nan("")};
+    for (int i = 0; i <= 40; ++i) exponents.push_back(1.0 / (0.0001 * std::pow(40000.0, i / 40.0)));
+    std::vector<float> out(in.size());
+    int failures = 0;
+    for (double y : exponents) {
+        for (int length : {static_cast<int>(in.size()), 61, 7}) {
+            math.powFloat(in.data(), y, out.data(), length);
+            for (int i = 0; i < length; ++i) {
+                const float expected = static_cast<float>(keying::Pow(in[i], y));
+                if (!SameDouble(expected, out[i]) && ++failures <= 5) {
+                    ADD_FAILURE() << "pow(" << std::hexfloat << in[i] << ", " << y << ") "
+                                  << expected << ", block " << out[i] << std::defaultfloat;
+                }
             }
         }
     }
