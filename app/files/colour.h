@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <memory>
 #include <string>
 
@@ -16,6 +17,11 @@ inline constexpr const char* kExrColourSpaceAttribute = "colorSpace";
 /// The colour space tag OpenImageIO gives a file's values ("sRGB",
 /// "Linear"); "" when the file says nothing.
 std::string ColourSpaceOf(const OIIO::ImageSpec& spec);
+
+/// The sRGB transfer curve: a display-encoded value to linear light.
+inline double SrgbToLinear(double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); }
+/// Linear light to the sRGB-encoded value.
+inline double LinearToSrgb(double v) { return v <= 0.0031308 ? v * 12.92 : 1.055 * std::pow(v, 1.0 / 2.4) - 0.055; }
 
 /// The linear space keying works in after --input-space: the colour
 /// configuration's scene-linear role ($OCIO when set), "linear" without one.

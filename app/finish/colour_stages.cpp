@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "app/files/colour.h"
 #include "app/finish/finish_stages.h"
 #include "app/finish/status_colours.h"
 #include "keying/staging.h"
@@ -110,11 +111,7 @@ void FinishColour(const FinishOptions& options, const FrameContext& context,
 
 std::array<float, 3> StatusColour(const unsigned char (&srgb)[3]) {
     std::array<float, 3> linear{};
-    for (int c = 0; c < 3; ++c) {
-        const double v = srgb[c] / 255.0;
-        linear[c] =
-            static_cast<float>(v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4));
-    }
+    for (int c = 0; c < 3; ++c) linear[c] = static_cast<float>(SrgbToLinear(srgb[c] / 255.0));
     return linear;
 }
 

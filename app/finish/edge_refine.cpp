@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "app/files/colour.h"
 #include "app/finish/finish_stages.h"
 #include "keying/staging.h"
 
@@ -26,8 +27,6 @@ constexpr double kBandRadius = 3.0;
 // Below this squared distance the subject's colour is the screen's, and the
 // mix tells nothing: the tool's matte stays.
 constexpr double kLeastContrast = 1e-4;
-
-double Linear(double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); }
 
 // Red, green and blue of every pixel, in linear light when the frame is
 // display-encoded (a mix of two lights is made in light, not in code values).
@@ -49,7 +48,7 @@ Colours ReadColours(const Image& image, bool displayEncoded) {
                 double* out = &colours.rgb[(static_cast<std::size_t>(y) * colours.width + x) * 3];
                 for (int c = 0; c < 3; ++c) {
                     const double v = record[2 - c];
-                    out[c] = displayEncoded ? Linear(v) : v;
+                    out[c] = displayEncoded ? SrgbToLinear(v) : v;
                 }
             }
         }

@@ -64,11 +64,17 @@ constexpr double kMaxWidth = 1.4;
 // Mult Alpha's slider ends at 40.
 constexpr double kMaxGain = 40.0;
 
-const char* const kValueIds[3] = {"ValueRed", "ValueGreen", "ValueBlue"};
-const char* const kMinIds[3] = {"MiRedn", "MinGreen", "MinBlue"};
-const char* const kMaxIds[3] = {"MaxRed", "MaxGreen", "MaxBlue"};
-const char* const kChannelNames[5][3] = {
-    {"red", "green", "blue"}, {"hue", "saturation", "value"}, {"Y", "x", "y"}, {"Y", "U", "V"}, {"Y", "Cb", "Cr"}};
+// Each working space's channels p1..p3, in words and as labels. YUV's p2 is
+// the red difference (V), p3 the blue (U).
+struct WorkingChannel {
+    const char* word;
+    const char* label;
+};
+const WorkingChannel kWorkingChannels[5][3] = {{{"red", "R"}, {"green", "G"}, {"blue", "B"}},
+                                               {{"hue", "H"}, {"saturation", "S"}, {"value", "V"}},
+                                               {{"Y", "Y"}, {"x", "x"}, {"y", "y"}},
+                                               {{"Y", "Y"}, {"V", "V"}, {"U", "U"}},
+                                               {{"Y", "Y"}, {"Cb", "Cb"}, {"Cr", "Cr"}}};
 
 double ControlValue(const Operator& tool, const char* id) {
     for (const auto& input : tool.Inputs()) {
@@ -111,10 +117,6 @@ ChannelKind KindOfChannel(std::int32_t mode, int channel) {
     }
 }
 
-std::string ChannelName(std::int32_t mode, int channel) {
-    if (mode >= 0 && mode <= 4) return kChannelNames[mode][channel];
-    return "p" + std::to_string(channel + 1);
-}
 
 
 // Hues on their circle: returns the values moved by whole turns so that they
@@ -506,6 +508,16 @@ void SetWindows(const ScreenRanges& ranges, const Ramp& ramp, const std::array<d
 }
 
 }  // namespace
+
+std::string ChannelName(std::int32_t mode, int channel) {
+    if (mode >= 0 && mode <= 4) return kWorkingChannels[mode][channel].word;
+    return "p" + std::to_string(channel + 1);
+}
+
+std::string ChannelLabel(std::int32_t mode, int channel) {
+    if (mode >= 0 && mode <= 4) return kWorkingChannels[mode][channel].label;
+    return "p" + std::to_string(channel + 1);
+}
 
 double Percentile(std::vector<double>& values, double share) {
     const auto index = static_cast<std::size_t>(std::lround(share * static_cast<double>(values.size() - 1)));

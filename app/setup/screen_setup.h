@@ -8,6 +8,7 @@
 // reactions run and a saved settings file holds nothing but control values.
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,17 @@ struct ScreenRect {
     int width = 0;
     int height = 0;
 };
+
+/// The tool's Value, Min and Max controls of the working channels p1..p3.
+inline constexpr const char* kValueIds[3] = {"ValueRed", "ValueGreen", "ValueBlue"};
+inline constexpr const char* kMinIds[3] = {"MiRedn", "MinGreen", "MinBlue"};
+inline constexpr const char* kMaxIds[3] = {"MaxRed", "MaxGreen", "MaxBlue"};
+
+/// Channel `channel` (0 to 2) of working space `mode` in words, as messages
+/// name it ("red", "saturation", "Cb"); "p1".."p3" for any other mode.
+std::string ChannelName(std::int32_t mode, int channel);
+/// The same as a short label ("R", "S", "Cb").
+std::string ChannelLabel(std::int32_t mode, int channel);
 
 /// "X,Y,W,H" as the command line writes it ("120,0,40,30").
 std::string RectText(const ScreenRect& rect);

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "app/cli_error.h"
+#include "app/files/colour.h"
 #include "app/setup/matte_probe.h"
 
 namespace veskar {
@@ -26,13 +27,10 @@ constexpr double kClear = 0.05;
 constexpr double kKeptSolid = 0.95;
 constexpr double kKeptSoft = 0.5;
 
-double Decode(double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); }
-double Encode(double v) { return v <= 0.0031308 ? v * 12.92 : 1.055 * std::pow(v, 1.0 / 2.4) - 0.055; }
-
 float Mix(float screen, float subject, double share, bool displayEncoded) {
     if (!displayEncoded) return static_cast<float>(screen + (subject - screen) * share);
-    const double linear = Decode(screen) + (Decode(subject) - Decode(screen)) * share;
-    return static_cast<float>(Encode(linear));
+    const double linear = SrgbToLinear(screen) + (SrgbToLinear(subject) - SrgbToLinear(screen)) * share;
+    return static_cast<float>(LinearToSrgb(linear));
 }
 
 keying::Colour MixColour(const keying::Colour& screen, const keying::Colour& subject, double share,

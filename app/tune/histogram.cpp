@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 
+#include "app/setup/screen_setup.h"
 #include "app/setup/setup_search.h"
 #include "app/tune/tune_session.h"
 #include "host/tags.h"
@@ -23,11 +24,6 @@ constexpr double kMostPixels = 250000.0;
 // The frame's range is taken between these quantiles: a few hot pixels
 // would squeeze everything else into a bin or two.
 constexpr double kTail = 0.001;
-// The Value, Min and Max controls of p1, p2 and p3: the key window of a
-// channel runs from Value + Min to Value + Max.
-constexpr const char* kValueIds[3] = {"ValueRed", "ValueGreen", "ValueBlue"};
-constexpr const char* kMinIds[3] = {"MiRedn", "MinGreen", "MinBlue"};
-constexpr const char* kMaxIds[3] = {"MaxRed", "MaxGreen", "MaxBlue"};
 
 using ChannelValues = std::array<std::vector<float>, 3>;
 
@@ -133,12 +129,6 @@ std::pair<double, double> Range(std::vector<float> frame, const std::vector<floa
 
 }  // namespace
 
-std::string WorkingChannelName(int space, int channel) {
-    static const char* const kNames[5][3] = {
-        {"R", "G", "B"}, {"H", "S", "V"}, {"Y", "x", "y"}, {"Y", "V", "U"}, {"Y", "Cb", "Cr"}};
-    return space >= 0 && space < 5 ? kNames[space][channel] : "p" + std::to_string(channel + 1);
-}
-
 json TuneSession::Histogram(int frame) {
     const int number = CheckFrame(json(frame));
     const Frame& shown = LoadFrame(number);
@@ -169,7 +159,7 @@ json TuneSession::Histogram(int frame) {
         const double start = value["value"].get<double>() + min["value"].get<double>();
         const double width = max["value"].get<double>() - min["value"].get<double>();
         const auto [low, high] = Range(frameValues[c], screenValues[c], value["value"].get<double>(), min, max);
-        channels.push_back({{"name", WorkingChannelName(space, c)},
+        channels.push_back({{"name", ChannelLabel(space, c)},
                             {"low", low},
                             {"high", high},
                             {"frame", Bins(frameValues[c], low, high)},

@@ -349,7 +349,7 @@ json TuneSession::Probe(int frame, int x, int y) {
             {"y", y},
             {"source", {colour.r, colour.g, colour.b, colour.a}},
             {"space", ColourSpaceName(space)},
-            {"channels", {WorkingChannelName(space, 0), WorkingChannelName(space, 1), WorkingChannelName(space, 2)}},
+            {"channels", {ChannelLabel(space, 0), ChannelLabel(space, 1), ChannelLabel(space, 2)}},
             {"working", {working.r, working.g, working.b}},
             {"matte", matte},
             {"output", {output[2], output[1], output[0], output[3]}}};

@@ -80,10 +80,6 @@ int WholeNumber(const nlohmann::json& body, const char* name);
 /// words "screen rectangle X,Y,W,H" (`what` names the region's kind).
 ScreenRect RequestRect(const nlohmann::json& body, const Image& plate, const std::string& what = "screen");
 
-/// The name of channel 0..2 (p1..p3) of working space `space` ("H" for p1
-/// of HSV); "p1".."p3" for a space outside 0..4.
-std::string WorkingChannelName(int space, int channel);
-
 /// Largest size of the proxy shown while a slider moves, shrunk by a whole
 /// factor: a 1920 x 1080 plate is keyed at 640 x 360, a ninth of the pixels,
 /// so that a change answers within a tenth of a second on two cores.

@@ -20,6 +20,7 @@
 #include "app/setup/frame_regions.h"
 #include "app/setup/screen_setup.h"
 #include "app/setup/setup_search.h"
+#include "keying/colour_spaces.h"
 #include "support/images.h"
 #include "support/keyer_plugin.h"
 
@@ -121,6 +122,19 @@ std::shared_ptr<Image> Render(KeyerPlugin& keyer, const std::shared_ptr<Image>& 
 // One rectangle in the screen's dark left corner: the setup must reach the
 // bright right side too, where the screen is twice as bright.
 const std::vector<ScreenRect> kCorner = {{4, 4, 30, 30}};
+
+// Messages and the page name YUV's channels by what the conversion puts in
+// them: p2 moves with red (V), p3 with blue (U).
+TEST(ScreenSetup, YuvChannelsAreNamedByTheConversion) {
+    const keying::Colour red = keying::RgbToYuv(keying::Colour{0.0f, 0.0f, 1.0f, 1.0f});
+    const keying::Colour blue = keying::RgbToYuv(keying::Colour{1.0f, 0.0f, 0.0f, 1.0f});
+    ASSERT_GT(red.g, 0.4f);   // p2
+    ASSERT_GT(blue.b, 0.4f);  // p3
+    EXPECT_EQ(veskar::ChannelName(keying::kColourSpaceYuv, 1), "V");
+    EXPECT_EQ(veskar::ChannelName(keying::kColourSpaceYuv, 2), "U");
+    EXPECT_EQ(veskar::ChannelLabel(keying::kColourSpaceYuv, 1), "V");
+    EXPECT_EQ(veskar::ChannelLabel(keying::kColourSpaceYuv, 2), "U");
+}
 
 TEST(ScreenSetup, KeysAGrainyGradientScreenFromOneCorner) {
     for (const char* space : {"HSV", "YCbCr", "YUV", "YXy"}) {
