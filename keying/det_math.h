@@ -782,25 +782,21 @@ inline bool PowIsRare(double x, double y) noexcept {
 // |x| <= kRoughCosLimit: x reduced by pi/2 in three pieces (the first product
 // and difference exact, each later step rounding by at most 2^-53, and pi/2's
 // own error times n below 2^-90), then Taylor's series of cos or sin to the
-// 18th or 19th power (the rest below 2^-68) by Horner's rule in double, whose
-// roundings and those of the coefficients stay below 2^-50. A tenth of the
-// work of Cos, for callers that only need to know which float Cos rounds to:
+// 14th or 15th power (|y| <= pi/4 leaves the rest below 2^-49.8) by Horner's
+// rule in double, whose roundings and those of the coefficients stay below
+// 2^-50: in all below 2^-48.8. A tenth of the work of Cos, for callers that only need to know which float Cos rounds to:
 // they widen the value by the error and fall back to Cos where the two ends
 // round apart. tests/keying/test_det_math.cpp checks the bound.
 inline constexpr double kRoughCosLimit = kCosFastLimit;
 inline constexpr double kRoughCosError = 0x1p-44;
 
 // (-1)^k / (2k)! and (-1)^k / (2k + 1)!, highest first.
-inline constexpr double kRoughCos[10] = {
-    -1.0 / 6402373705728000.0, 1.0 / 20922789888000.0, -1.0 / 87178291200.0,
-    1.0 / 479001600.0,         -1.0 / 3628800.0,       1.0 / 40320.0,
-    -1.0 / 720.0,              1.0 / 24.0,             -0.5,
-    1.0};
-inline constexpr double kRoughSin[10] = {
-    -1.0 / 121645100408832000.0, 1.0 / 355687428096000.0, -1.0 / 1307674368000.0,
-    1.0 / 6227020800.0,          -1.0 / 39916800.0,       1.0 / 362880.0,
-    -1.0 / 5040.0,               1.0 / 120.0,             -1.0 / 6.0,
-    1.0};
+inline constexpr double kRoughCos[8] = {
+    -1.0 / 87178291200.0, 1.0 / 479001600.0, -1.0 / 3628800.0, 1.0 / 40320.0,
+    -1.0 / 720.0,         1.0 / 24.0,        -0.5,             1.0};
+inline constexpr double kRoughSin[8] = {
+    -1.0 / 1307674368000.0, 1.0 / 6227020800.0, -1.0 / 39916800.0, 1.0 / 362880.0,
+    -1.0 / 5040.0,          1.0 / 120.0,        -1.0 / 6.0,        1.0};
 
 VESKAR_DET_INLINE double RoughCos(double x) noexcept {
     const double ax = std::fabs(x);
@@ -822,8 +818,6 @@ VESKAR_DET_INLINE double RoughCos(double x) noexcept {
     r = r * z + Blend(odd, kRoughSin[5], kRoughCos[5]);
     r = r * z + Blend(odd, kRoughSin[6], kRoughCos[6]);
     r = r * z + Blend(odd, kRoughSin[7], kRoughCos[7]);
-    r = r * z + Blend(odd, kRoughSin[8], kRoughCos[8]);
-    r = r * z + Blend(odd, kRoughSin[9], kRoughCos[9]);
     const double v = r * Blend(odd, y, 1.0);
     return std::bit_cast<double>(std::bit_cast<std::uint64_t>(v) ^ negate);
 }

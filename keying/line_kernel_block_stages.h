@@ -6,6 +6,7 @@
 // corrections and the alpha output (line_kernel_correction.h) take the block
 // on from there; line_kernel_body.h runs the stages block by block.
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -98,12 +99,6 @@ void Combine(bool dist, const double* VESKAR_RESTRICT t1, const double* VESKAR_R
             combined[i] = abc;
         }
     }
-}
-
-// Whether a falloff mode leaves the term as it is (values naming no curve).
-inline bool FalloffKeepsTerm(std::int32_t mode) noexcept {
-    return mode != kFalloffLinear && mode != kFalloffCosine && mode != kFalloffHalfCos &&
-           mode != kFalloffBCos;
 }
 
 // ---- The line --------------------------------------------------------------
@@ -284,82 +279,136 @@ inline bool FalloffTakesCos(std::int32_t mode) noexcept {
     return mode == kFalloffCosine || mode == kFalloffHalfCos || mode == kFalloffBCos;
 }
 
-// The falloff's cos terms through RoughCos, in place. Returns whether every
-// argument lies in RoughCos' range (not so for infinities, NaN, huge terms).
-bool RoughTerms(const LinePlan& plan, double (&term)[3][kBlock]) noexcept {
-    const double scale = plan.falloff == kFalloffHalfCos ? kHalfPi : kPi;
-    // Loops of their own: with the test or the halving in it, GCC does not
-    // vectorise the loop of RoughCos for SSE2.
-    std::uint64_t outside = 0;
-    for (int c = 0; c < 3; ++c) {
-        const double* VESKAR_RESTRICT t = term[c];
-        for (int i = 0; i < kBlock; ++i) {
-            outside |= std::fabs(scale * t[i]) <= det_math::kRoughCosLimit ? 0u : 1u;
-        }
-    }
-    if (outside != 0) return false;
-    for (int c = 0; c < 3; ++c) {
-        double* VESKAR_RESTRICT t = term[c];
-        for (int i = 0; i < kBlock; ++i) t[i] = det_math::RoughCos(scale * t[i]);
-        // (Cos + 1) 0.5 and (RoughCos + 1) 0.5 lie closer than the cosines.
-        if (plan.falloff == kFalloffBCos) {
-            for (int i = 0; i < kBlock; ++i) t[i] = (t[i] + 1.0) * 0.5;
-        }
-    }
-    return true;
+inline constexpr double kInvTwoPi = 0x1.45f306dc9c883p-3;
+
+// How far x (0 <= x <= kRoughCosLimit) lies from the nearest multiple of 2 pi,
+// in turns: x / (2 pi) less its nearest integer, the subtraction exact, the
+// quotient within x 2^-52 / (2 pi) of the truth.
+VESKAR_INLINE double TurnDistance(double x) noexcept {
+    const double turns = x * kInvTwoPi;
+    return std::fabs(turns - ((turns + det_math::kRoundMagic) - det_math::kRoundMagic));
 }
 
-// p = 1 - m for a block whose falloff takes cos, without Cos where it can be
-// spared: only the float of m reaches the matte (for "DIST", only the float of
-// the sum of squares), so where the value from RoughCos, widened by what its
-// error can become on the way, rounds to one float at both ends, that float is
-// the one Cos gives. Returns false when a lane's ends round apart or it is out
-// of RoughCos' range (rare on ordinary plates); the block then takes the
-// stages with Cos. `rough` receives the terms through RoughCos.
-bool RoughCosMatte(const LinePlan& plan, const Block& k, double (&rough)[3][kBlock],
-                   float* VESKAR_RESTRICT p) noexcept {
-    std::memcpy(rough, k.term, sizeof(rough));
-    if (!RoughTerms(plan, rough)) return false;
-    // Twice the bound: it covers the roundings of the sums and squares too.
-    constexpr double kError = 2.0 * det_math::kRoughCosError;
-    const double* VESKAR_RESTRICT t1 = rough[0];
-    const double* VESKAR_RESTRICT t2 = rough[1];
-    const double* VESKAR_RESTRICT t3 = rough[2];
-    int undecided = 0;
-    if (plan.dist) {
-        for (int i = 0; i < kBlock; ++i) {
-            const double a = 1.0 - t2[i];
-            const double b = 1.0 - t1[i];
-            const double c = 1.0 - t3[i];
+// 1 when x is outside RoughCos' range (NaN and infinities among them).
+VESKAR_INLINE std::int32_t OutsideRoughCos(double x) noexcept {
+    return std::fabs(x) <= det_math::kRoughCosLimit ? 0 : 1;
+}
+
+// "MIN"'s m for lanes whose terms are in RoughCos' range, through one cos a
+// lane: cos(x) falls as x's distance from the nearest multiple of 2 pi grows,
+// so the smallest of the three cosines is the cosine of the term farthest from
+// one. With the distances within x 2^-52 (in radians) the term chosen can be a
+// wrong one only by twice that for the largest x, and its cos then exceeds the
+// smallest by no more than that (cos moves no faster than its argument).
+// "BCos" adds one and halves, which keeps the order. `error` receives each
+// lane's largest error of m, RoughCos' included.
+template <int kCount>
+VESKAR_INLINE void RoughMinOfCos(std::int32_t falloff, const double* VESKAR_RESTRICT x1,
+                                 const double* VESKAR_RESTRICT x2, const double* VESKAR_RESTRICT x3,
+                                 double* VESKAR_RESTRICT m, double* VESKAR_RESTRICT error) noexcept {
+    double chosen[kCount];
+    for (int i = 0; i < kCount; ++i) {
+        const double a1 = std::fabs(x1[i]);
+        const double a2 = std::fabs(x2[i]);
+        const double a3 = std::fabs(x3[i]);
+        const double d1 = TurnDistance(a1);
+        const double d2 = TurnDistance(a2);
+        const double d3 = TurnDistance(a3);
+        double x = d2 > d1 ? a2 : a1;
+        const double d = d2 > d1 ? d2 : d1;
+        chosen[i] = d3 > d ? a3 : x;
+        double top = a1 > a2 ? a1 : a2;
+        top = top > a3 ? top : a3;
+        // Twice RoughCos' bound (it covers Cos' error and the halving's
+        // rounding), and x 2^-50 for the choice.
+        error[i] = 2.0 * det_math::kRoughCosError + top * 0x1p-50;
+    }
+    // Loops of their own: with the choice in it, GCC does not vectorise the
+    // loop of RoughCos for SSE2.
+    for (int i = 0; i < kCount; ++i) m[i] = det_math::RoughCos(chosen[i]);
+    if (falloff == kFalloffBCos) {
+        for (int i = 0; i < kCount; ++i) m[i] = (m[i] + 1.0) * 0.5;
+    }
+}
+
+// p = 1 - m rounded to float for `kCount` lanes whose falloff takes cos, as
+// MatteFalloff and Combine give it, without Cos where it can be spared: only
+// the float of m reaches the matte (for "DIST", only the float of the sum of
+// squares), so where the value through RoughCos, widened by what its error
+// can become on the way, rounds to one float at both ends, that float is the
+// one Cos gives. Lanes whose ends round apart (rare on ordinary plates) or
+// whose terms are out of RoughCos' range take the per-pixel stages.
+template <int kCount>
+VESKAR_INLINE void CosMatteLanes(std::int32_t falloff, bool dist,
+                                 const double* VESKAR_RESTRICT t1,
+                                 const double* VESKAR_RESTRICT t2,
+                                 const double* VESKAR_RESTRICT t3,
+                                 float* VESKAR_RESTRICT p) noexcept {
+    const double scale = falloff == kFalloffHalfCos ? kHalfPi : kPi;
+    double x[3][kCount];
+    std::int32_t undecided[kCount];
+    for (int i = 0; i < kCount; ++i) {
+        x[0][i] = scale * t1[i];
+        x[1][i] = scale * t2[i];
+        x[2][i] = scale * t3[i];
+        undecided[i] = OutsideRoughCos(x[0][i]) | OutsideRoughCos(x[1][i]) |
+                       OutsideRoughCos(x[2][i]);
+    }
+    std::int32_t any = 0;
+    if (dist) {
+        double r[3][kCount];
+        for (int c = 0; c < 3; ++c) {
+            for (int i = 0; i < kCount; ++i) r[c][i] = det_math::RoughCos(x[c][i]);
+            if (falloff == kFalloffBCos) {
+                for (int i = 0; i < kCount; ++i) r[c][i] = (r[c][i] + 1.0) * 0.5;
+            }
+        }
+        // Twice the bound: it covers the roundings of the sums and squares too.
+        constexpr double kError = 2.0 * det_math::kRoughCosError;
+        for (int i = 0; i < kCount; ++i) {
+            const double a = 1.0 - r[1][i];
+            const double b = 1.0 - r[0][i];
+            const double c = 1.0 - r[2][i];
             const double sum = a * a + b * b + c * c;
             // A square moves by about 2 |a| times its term's error.
             const double error = kError * (std::fabs(a) + std::fabs(b) + std::fabs(c) + 0x1p-40) +
                                  sum * 0x1p-48;
             const float low = static_cast<float>(sum - error);
             const float high = static_cast<float>(sum + error);
-            undecided |= static_cast<int>(low != high);
+            undecided[i] |= static_cast<std::int32_t>(low != high);
+            any |= undecided[i];
             p[i] = 1.0f - static_cast<float>(1.0 - static_cast<double>(std::sqrt(low)));
         }
     } else {
-        for (int i = 0; i < kBlock; ++i) {
-            double m = t1[i] < t2[i] ? t1[i] : t2[i];
-            m = m < t3[i] ? m : t3[i];
-            const float low = static_cast<float>(m - kError);
-            const float high = static_cast<float>(m + kError);
-            undecided |= static_cast<int>(low != high);
+        double m[kCount];
+        double error[kCount];
+        RoughMinOfCos<kCount>(falloff, x[0], x[1], x[2], m, error);
+        for (int i = 0; i < kCount; ++i) {
+            const float low = static_cast<float>(m[i] - error[i]);
+            const float high = static_cast<float>(m[i] + error[i]);
+            undecided[i] |= static_cast<std::int32_t>(low != high);
+            any |= undecided[i];
             p[i] = 1.0f - low;
         }
     }
-    return undecided == 0;
+    if (any == 0) return;
+    const std::int32_t keyer = dist ? kKeyerDist : kKeyerMin;
+    for (int i = 0; i < kCount; ++i) {
+        if (undecided[i] == 0) continue;
+        const std::array<double, 3> terms{detail::MatteFalloff(falloff, t1[i]),
+                                          detail::MatteFalloff(falloff, t2[i]),
+                                          detail::MatteFalloff(falloff, t3[i])};
+        p[i] = 1.0f - static_cast<float>(detail::Combine(keyer, terms));
+    }
 }
 
 void Mattes(const LinePlan& plan, const float* const staged[3], Block& k) noexcept {
     const Snapshot& s = *plan.s;
     Distances(plan, staged, k, k.term, k.fadeTerm);
     Lane p;
-    const bool rough = !plan.withFade && FalloffTakesCos(plan.falloff) &&
-                       RoughCosMatte(plan, k, k.fadeTerm, p);
-    if (!rough) {
+    if (!plan.withFade && FalloffTakesCos(plan.falloff)) {
+        CosMatteLanes<kBlock>(plan.falloff, plan.dist, k.term[0], k.term[1], k.term[2], p);
+    } else {
         for (int c = 0; c < 3; ++c) MatteFalloff(plan.falloff, k.term[c]);
         Combine(plan.dist, k.term[0], k.term[1], k.term[2], k.m);
         for (int i = 0; i < kBlock; ++i) p[i] = 1.0f - static_cast<float>(k.m[i]);

@@ -30,7 +30,7 @@ namespace {
 #if defined(__SSE2__)
 
 // Lines in RGB without key samples or colour correction (the defaults among
-// them) with a linear falloff or none, with or without a gamma's power: every stage of four
+// them) with any falloff, with or without a gamma's power: every stage of four
 // pixels at a time in registers, straight from the source records to the
 // output records, in explicit vector instructions so that no intermediate
 // goes through memory. Each lane does the operations of the stages above.
@@ -64,6 +64,8 @@ struct PlainPlan {
     std::int32_t blend;
     bool power;  // a power other than exactly 1 is taken
     double exponent;
+    std::int32_t falloff;
+    bool cos;  // the falloff takes a cos
 };
 
 // What a line's plain kernel is specialised for, one bit each.
@@ -79,7 +81,7 @@ enum PlainOption : unsigned {
 
 bool TakesPlainLine(const LinePlan& plan) noexcept {
     return plan.forward == nullptr && !plan.sampling && plan.correction == Correction::kNone &&
-           (plan.falloff == kFalloffLinear || FalloffKeepsTerm(plan.falloff));
+           !plan.withFade;
 }
 
 PlainPlan MakePlainPlan(const LinePlan& plan, unsigned& options) noexcept {
@@ -101,6 +103,8 @@ PlainPlan MakePlainPlan(const LinePlan& plan, unsigned& options) noexcept {
     q.blend = s.bgAlphaBlend;
     q.power = plan.power;
     q.exponent = plan.exponent;
+    q.falloff = plan.falloff;
+    q.cos = FalloffTakesCos(plan.falloff);
     options = (floatStart ? kPlainFloatStart : 0u) |
               (plan.falloff == kFalloffLinear ? kPlainLinear : 0u) | (plan.dist ? kPlainDist : 0u) |
               (IsFloat(s.offset) && IsFloat(s.gain) ? kPlainFloatMatte : 0u) |
@@ -143,28 +147,53 @@ VESKAR_INLINE typename V::Floats PlainPower(const PlainPlan& q, typename V::Floa
     return V::Load(lanes);
 }
 
-// The mattes of the pixels from their red, green and blue.
+// p = 1 - m rounded to float lane by lane for a falloff that takes cos, through
+// CosMatteLanes over the register's lanes (lines take PlainCosBlock where
+// they can: a register's lanes alone leave RoughCos' chain of dependent steps
+// waiting on each other).
 template <class V, unsigned kOptions>
-VESKAR_INLINE typename V::Floats PlainMatte(const PlainPlan& q, typename V::Floats r,
-                                            typename V::Floats g, typename V::Floats b) noexcept {
+VESKAR_INLINE typename V::Floats PlainCos(const PlainPlan& q, typename V::Doubles t1,
+                                          typename V::Doubles t2,
+                                          typename V::Doubles t3) noexcept {
+    constexpr int kLanes = sizeof(typename V::Floats) / sizeof(float);
+    double terms[3][kLanes];
+    V::Store(terms[0], t1);
+    V::Store(terms[1], t2);
+    V::Store(terms[2], t3);
+    float p[kLanes];
+    CosMatteLanes<kLanes>(q.falloff, (kOptions & kPlainDist) != 0, terms[0], terms[1], terms[2], p);
+    return V::Load(p);
+}
+
+// 1 - m of the pixels from their red, green and blue, rounded to float.
+template <class V, unsigned kOptions>
+VESKAR_INLINE typename V::Floats PlainP(const PlainPlan& q, typename V::Floats r,
+                                        typename V::Floats g, typename V::Floats b) noexcept {
     using D = typename V::Doubles;
-    using F = typename V::Floats;
     const D t1 = PlainTerm<V, kOptions>(q, 0, r);
     const D t2 = PlainTerm<V, kOptions>(q, 1, g);
     const D t3 = PlainTerm<V, kOptions>(q, 2, b);
-    D m;
-    if constexpr ((kOptions & kPlainDist) != 0) {
-        const D one = V::Splat(1.0);
-        const D x = one - t2;
-        const D y = one - t1;
-        const D z = one - t3;
+    const typename V::Floats one = V::Splat(1.0f);
+    if (q.cos) {
+        // A cos falloff (a test on the line's plan, which the loop keeps).
+        return PlainCos<V, kOptions>(q, t1, t2, t3);
+    } else if constexpr ((kOptions & kPlainDist) != 0) {
+        const D unit = V::Splat(1.0);
+        const D x = unit - t2;
+        const D y = unit - t1;
+        const D z = unit - t3;
         const D sum = x * x + y * y + z * z;
-        m = one - V::Widen(V::Sqrt(V::Narrow(sum)));
+        return V::Sub(one, V::Narrow(unit - V::Widen(V::Sqrt(V::Narrow(sum)))));
     } else {
-        m = NanFirstMin(NanFirstMin(t1, t2), t3);
+        return V::Sub(one, V::Narrow(NanFirstMin(NanFirstMin(t1, t2), t3)));
     }
+}
+
+// The mattes of the pixels from their p.
+template <class V, unsigned kOptions>
+VESKAR_INLINE typename V::Floats PlainFinish(const PlainPlan& q, typename V::Floats p) noexcept {
+    using F = typename V::Floats;
     const F one = V::Splat(1.0f);
-    F p = V::Sub(one, V::Narrow(m));
     // A gamma's power (a test on the line's plan, which the loop keeps).
     if (q.power) p = PlainPower<V>(q, p);
     F matte;
@@ -182,15 +211,25 @@ VESKAR_INLINE typename V::Floats PlainMatte(const PlainPlan& q, typename V::Floa
     }
 }
 
-// Keys the records in place: blue, green, red, alpha each.
+// The mattes of the pixels from their red, green and blue.
+template <class V, unsigned kOptions>
+VESKAR_INLINE typename V::Floats PlainMatte(const PlainPlan& q, typename V::Floats r,
+                                            typename V::Floats g, typename V::Floats b) noexcept {
+    return PlainFinish<V, kOptions>(q, PlainP<V, kOptions>(q, r, g, b));
+}
+
+// Keys the records in place: blue, green, red, alpha each. `given` holds the
+// pixels' p where the caller took them already, else is null.
 template <class V, unsigned kOptions>
 VESKAR_INLINE void PlainRecords(const PlainPlan& q, typename V::Floats& v0, typename V::Floats& v1,
-                                typename V::Floats& v2, typename V::Floats& v3) noexcept {
+                                typename V::Floats& v2, typename V::Floats& v3,
+                                const float* given = nullptr) noexcept {
     using F = typename V::Floats;
     V::Transpose(v0, v1, v2, v3);  // now blue, green, red, alpha of the pixels
     F b = v0, g = v1, r = v2;
     const F a = v3;
-    const F matte = PlainMatte<V, kOptions>(q, r, g, b);
+    const F matte = given != nullptr ? PlainFinish<V, kOptions>(q, V::Load(given))
+                                     : PlainMatte<V, kOptions>(q, r, g, b);
     if constexpr ((kOptions & kPlainMultiply) != 0) {
         r = V::Mul(r, matte);
         g = V::Mul(g, matte);
@@ -237,6 +276,44 @@ VESKAR_INLINE void PlainStep(const PlainPlan& q, const float* in, float* out) no
     V::Store(out + 3 * kStride, v3);
 }
 
+// Keys kBlock records from `in` to `out` for a falloff that takes cos: the
+// terms of all of them first, then their p through CosMatteLanes, whose
+// RoughCos then has lanes enough to keep the processor busy, then the rest.
+template <unsigned kOptions>
+VESKAR_INLINE void PlainCosBlock(const PlainPlan& q, const float* in, float* out) noexcept {
+    using V = Widest;
+    using F = typename V::Floats;
+    constexpr int kPixels = sizeof(F) / sizeof(float);
+    constexpr std::ptrdiff_t kStride = kPixels;
+    static_assert(kBlock % kPixels == 0);
+    double terms[3][kBlock];
+    for (int i = 0; i < kBlock; i += kPixels) {
+        const float* records = in + static_cast<std::ptrdiff_t>(i) * kRecordFloats;
+        F v0 = V::Load(records);
+        F v1 = V::Load(records + kStride);
+        F v2 = V::Load(records + 2 * kStride);
+        F v3 = V::Load(records + 3 * kStride);
+        V::Transpose(v0, v1, v2, v3);
+        V::Store(terms[0] + i, PlainTerm<V, kOptions>(q, 0, v2));
+        V::Store(terms[1] + i, PlainTerm<V, kOptions>(q, 1, v1));
+        V::Store(terms[2] + i, PlainTerm<V, kOptions>(q, 2, v0));
+    }
+    float p[kBlock];
+    CosMatteLanes<kBlock>(q.falloff, (kOptions & kPlainDist) != 0, terms[0], terms[1], terms[2], p);
+    for (int i = 0; i < kBlock; i += kPixels) {
+        const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(i) * kRecordFloats;
+        F v0 = V::Load(in + at);
+        F v1 = V::Load(in + at + kStride);
+        F v2 = V::Load(in + at + 2 * kStride);
+        F v3 = V::Load(in + at + 3 * kStride);
+        PlainRecords<V, kOptions>(q, v0, v1, v2, v3, p + i);
+        V::Store(out + at, v0);
+        V::Store(out + at + kStride, v1);
+        V::Store(out + at + 2 * kStride, v2);
+        V::Store(out + at + 3 * kStride, v3);
+    }
+}
+
 template <unsigned kOptions>
 void PlainLine(const PlainPlan& plan, const float* source, float* output,
                std::int32_t width) noexcept {
@@ -245,6 +322,12 @@ void PlainLine(const PlainPlan& plan, const float* source, float* output,
     const PlainPlan q = plan;
     constexpr int kPixels = sizeof(typename Widest::Floats) / sizeof(float);
     std::int32_t x = 0;
+    if (q.cos) {
+        for (; x + kBlock <= width; x += kBlock) {
+            PlainCosBlock<kOptions>(q, source + static_cast<std::int64_t>(x) * kRecordFloats,
+                                    output + static_cast<std::int64_t>(x) * kRecordFloats);
+        }
+    }
     for (; x + kPixels <= width; x += kPixels) {
         PlainStep<Widest, kOptions>(q, source + static_cast<std::int64_t>(x) * kRecordFloats,
                                     output + static_cast<std::int64_t>(x) * kRecordFloats);
@@ -269,6 +352,23 @@ void PlainMattes(const PlainPlan& plan, const float* const staged[3], float* mat
     const PlainPlan q = plan;
     constexpr int kPixels = sizeof(typename Widest::Floats) / sizeof(float);
     static_assert(kBlock % kPixels == 0);
+    if (q.cos) {
+        // The block's p at once, as PlainCosBlock takes them.
+        double terms[3][kBlock];
+        for (int i = 0; i < kBlock; i += kPixels) {
+            for (int c = 0; c < 3; ++c) {
+                Widest::Store(terms[c] + i,
+                              PlainTerm<Widest, kOptions>(q, c, Widest::Load(staged[c] + i)));
+            }
+        }
+        float p[kBlock];
+        CosMatteLanes<kBlock>(q.falloff, (kOptions & kPlainDist) != 0, terms[0], terms[1],
+                              terms[2], p);
+        for (int i = 0; i < kBlock; i += kPixels) {
+            Widest::Store(matte + i, PlainFinish<Widest, kOptions>(q, Widest::Load(p + i)));
+        }
+        return;
+    }
     for (int i = 0; i < kBlock; i += kPixels) {
         Widest::Store(matte + i, PlainMatte<Widest, kOptions>(q, Widest::Load(staged[0] + i),
                                                               Widest::Load(staged[1] + i),
@@ -286,8 +386,7 @@ constexpr std::array<PlainMattesKernel, sizeof...(kOptions)> AllPlainMattes(
 }
 
 bool TakesPlainMattes(const LinePlan& plan) noexcept {
-    return !plan.sampling && !plan.withFade &&
-           (plan.falloff == kFalloffLinear || FalloffKeepsTerm(plan.falloff));
+    return !plan.sampling && !plan.withFade;
 }
 
 // The kernel for the line's mattes, null when the line takes Mattes.

@@ -25,6 +25,7 @@ struct Quad {
 inline Quad SplatQuad(double x) noexcept { return {_mm256_set1_pd(x)}; }
 inline Quad WidenQuad(__m128 f) noexcept { return {_mm256_cvtps_pd(f)}; }
 inline __m128 NarrowQuad(Quad d) noexcept { return _mm256_cvtpd_ps(d.v); }
+inline void StoreQuad(double* p, Quad d) noexcept { _mm256_storeu_pd(p, d.v); }
 inline Quad operator+(Quad a, Quad b) noexcept { return {_mm256_add_pd(a.v, b.v)}; }
 inline Quad operator-(Quad a, Quad b) noexcept { return {_mm256_sub_pd(a.v, b.v)}; }
 inline Quad operator*(Quad a, Quad b) noexcept { return {_mm256_mul_pd(a.v, b.v)}; }
@@ -45,6 +46,10 @@ inline Quad WidenQuad(__m128 f) noexcept {
 }
 inline __m128 NarrowQuad(Quad d) noexcept {
     return _mm_movelh_ps(_mm_cvtpd_ps(d.lo), _mm_cvtpd_ps(d.hi));
+}
+inline void StoreQuad(double* p, Quad d) noexcept {
+    _mm_storeu_pd(p, d.lo);
+    _mm_storeu_pd(p + 2, d.hi);
 }
 inline Quad operator+(Quad a, Quad b) noexcept {
     return {_mm_add_pd(a.lo, b.lo), _mm_add_pd(a.hi, b.hi)};
@@ -92,6 +97,8 @@ struct Four {
     static Floats Above(Floats v, Floats limit) noexcept { return _mm_cmpgt_ps(v, limit); }
     static Doubles Widen(Floats f) noexcept { return WidenQuad(f); }
     static Floats Narrow(Doubles d) noexcept { return NarrowQuad(d); }
+    // The lanes in the order Narrow puts them.
+    static void Store(double* p, Doubles d) noexcept { StoreQuad(p, d); }
     static Floats Load(const float* p) noexcept { return _mm_loadu_ps(p); }
     static void Store(float* p, Floats v) noexcept { _mm_storeu_ps(p, v); }
     // Four records of blue, green, red, alpha into blue, green, red and alpha
@@ -144,6 +151,10 @@ struct Eight {
     }
     static Floats Load(const float* p) noexcept { return _mm256_loadu_ps(p); }
     static void Store(float* p, Floats v) noexcept { _mm256_storeu_ps(p, v); }
+    static void Store(double* p, Doubles d) noexcept {
+        StoreQuad(p, d.lo);
+        StoreQuad(p + 4, d.hi);
+    }
     static void Transpose(Floats& v0, Floats& v1, Floats& v2, Floats& v3) noexcept {
         const __m256 t0 = _mm256_unpacklo_ps(v0, v1);
         const __m256 t1 = _mm256_unpacklo_ps(v2, v3);
