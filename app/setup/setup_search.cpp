@@ -170,7 +170,9 @@ void KeepHardEdges(const Operator& tool, const FrameRegions& regions, const Sear
             candidate.score.failure = kHardContour;
             continue;
         }
+        const double frameMixError = candidate.score.frameMixError;
         candidate.score = ScoreSetup(tool, candidate.setup, regions, hard);
+        candidate.score.frameMixError = frameMixError;
         candidate.setup.notes.push_back(std::string(kHardContour) + ": set up for hard edges");
     }
 }
@@ -206,7 +208,6 @@ SetupScore ScoreSetup(const Operator& tool, const ScreenSetup& setup, const Fram
     const double kept = search.softEdges ? kKeptSoft : kKeptSolid;
     score.coreKept = Share(probe, regions.core, [kept](double m) { return m >= kept; });
     score.mixError = MixError(probe, regions, search.displayEncoded);
-    if (search.softEdges) score.frameMixError = FrameMixError(probe, regions.edge, search.displayEncoded);
 
     score.total = kCoreWeight * (1.0 - score.coreKept) + kScreenWeight * (1.0 - score.screenClear) + score.mixError;
     return score;
@@ -228,6 +229,10 @@ std::vector<SetupCandidate> SearchSetups(const Operator& tool, const Image& plat
                 candidate.setup = PlanScreenSetup(tool, plate, keyImage, rects,
                                                   SetupContext{share > 0.0 ? &regions : nullptr, space, share});
                 candidate.score = ScoreSetup(tool, candidate.setup, regions, search);
+                if (search.softEdges && candidate.score.usable) {
+                    candidate.score.frameMixError = FrameMixError(MatteProbe(tool, candidate.setup.values), regions.edge,
+                                                                  search.displayEncoded);
+                }
             } catch (const CliError& e) {
                 if (e.ExitCode() == 2) throw;
                 candidate.score.failure = e.what();
