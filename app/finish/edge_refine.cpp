@@ -36,10 +36,11 @@ constexpr double kLeastContrast = 1e-4;
 // cut into hair and the instrument without raising any edge error.
 constexpr double kOffLine = 0.3;
 constexpr double kOffLineSolid = 0.2;
-// A pixel the tool keyed clear is raised at most to this: the colours soften
-// the outside of the contour but do not move it past the screen the tool saw
-// (on a hard contour, mixes a pixel wide would otherwise grow the subject).
-constexpr double kClearRaise = 0.5;
+// A pixel the tool keyed clear is raised at most to this, short of one half
+// (which an 8-bit file rounds above it): the colours soften the outside of
+// the contour but do not move it past the screen the tool saw (on a hard
+// contour, mixes a pixel wide would otherwise grow the subject).
+constexpr double kClearRaise = 0.45;
 
 // Red, green and blue of every pixel, in linear light when the frame is
 // display-encoded (a mix of two lights is made in light, not in code values).
