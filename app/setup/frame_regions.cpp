@@ -35,6 +35,10 @@ constexpr double kChromaFloor = 0.03;
 constexpr int kInset = 6;
 // Each set is thinned to about this many pixels.
 constexpr std::size_t kMostSamples = 40000;
+// An edge pixel's screen and core are the means of those within this many
+// pixels: past the inset on each side, so that a contour pixel sees both.
+constexpr int kEdgeReach = kInset + 2;
+constexpr std::size_t kMostEdgeSamples = 20000;
 
 keying::Colour PixelColour(const Image& image, int x, int y) {
     const float* record = image.Plane1Pixel(x, y);
@@ -216,6 +220,65 @@ void Gather(const Image& plate, const std::vector<std::uint8_t>& kinds, std::uin
     }
 }
 
+// The mean colour (blue, green, red as the record holds them) of the pixels
+// `mask` marks within kEdgeReach of (x, y); false when none is.
+bool NearbyMean(const Image& plate, const std::vector<std::uint8_t>& mask, int x, int y, keying::Colour& mean) {
+    double sum[3] = {0.0, 0.0, 0.0};
+    long count = 0;
+    for (int py = std::max(0, y - kEdgeReach); py <= std::min(plate.Height() - 1, y + kEdgeReach); ++py) {
+        for (int px = std::max(0, x - kEdgeReach); px <= std::min(plate.Width() - 1, x + kEdgeReach); ++px) {
+            if (!mask[static_cast<std::size_t>(py) * plate.Width() + px]) continue;
+            const float* record = plate.Plane1Pixel(px, py);
+            for (int k = 0; k < 3; ++k) sum[k] += record[k];
+            ++count;
+        }
+    }
+    if (count == 0) return false;
+    mean = keying::Colour{static_cast<float>(sum[0] / count), static_cast<float>(sum[1] / count),
+                          static_cast<float>(sum[2] / count), 1.0f};
+    return true;
+}
+
+// The pixels that are neither screen nor core, with both within kEdgeReach:
+// the contour and its mixes, each with the screen and core around it.
+// `kinds` holds only the screen and the subject.
+void GatherEdge(const Image& plate, const std::vector<std::uint8_t>& kinds, const KeyPairing& pairing,
+                EdgeSamples& edge) {
+    const int width = plate.Width();
+    const int height = plate.Height();
+    std::vector<std::uint8_t> screen(kinds.size());
+    std::vector<std::uint8_t> core(kinds.size());
+    const Inset inset(kinds, width, height, kSubject);
+    std::size_t count = 0;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const std::size_t i = static_cast<std::size_t>(y) * width + x;
+            const bool finite = Finite(PixelColour(plate, x, y));
+            screen[i] = kinds[i] == kScreen && finite;
+            core[i] = kinds[i] == kSubject && finite && inset.Inside(x, y);
+            count += !screen[i] && !core[i];
+        }
+    }
+    const int step =
+        std::max(1, static_cast<int>(std::ceil(std::sqrt(static_cast<double>(count) / kMostEdgeSamples))));
+    for (int y = 0; y < height; y += step) {
+        for (int x = 0; x < width; x += step) {
+            const std::size_t i = static_cast<std::size_t>(y) * width + x;
+            const keying::Colour c = PixelColour(plate, x, y);
+            keying::Colour s;
+            keying::Colour f;
+            if (screen[i] || core[i] || !Finite(c)) continue;
+            if (!NearbyMean(plate, screen, x, y, s) || !NearbyMean(plate, core, x, y, f)) continue;
+            PixelSamples one;
+            if (!pairing.Add(one, c, x, y)) continue;
+            edge.colour.push_back(c);
+            edge.screen.push_back(s);
+            edge.subject.push_back(f);
+            if (!one.key.empty()) edge.key.push_back(one.key[0]);
+        }
+    }
+}
+
 }  // namespace
 
 FrameRegions FindFrameRegions(const Image& plate, const Image* keyImage, const std::vector<ScreenRect>& rects,
@@ -235,6 +298,7 @@ FrameRegions FindFrameRegions(const Image& plate, const Image* keyImage, const s
         // colour: a mix with the screen happens only near the screen.
         for (std::uint8_t& kind : kinds) kind = kind == kScreen ? kScreen : kSubject;
         Gather(plate, kinds, kSubject, pairing, regions.core);
+        GatherEdge(plate, kinds, pairing, regions.edge);
         return regions;
     }
     for (const ScreenRect& rect : subject) {

@@ -22,6 +22,18 @@ struct PixelSamples {
     std::size_t Size() const { return colour.size(); }
 };
 
+/// Pixels between the screen and the subject's core, each with the mean
+/// colour of the screen and of the core around it: what the frame's own
+/// contour is a mix of, if it is a mix at all.
+struct EdgeSamples {
+    std::vector<keying::Colour> colour;
+    std::vector<keying::Colour> screen;   ///< the screen's mean colour near the pixel
+    std::vector<keying::Colour> subject;  ///< the core's mean colour near the pixel
+    std::vector<keying::Colour> key;      ///< empty without a key image
+
+    std::size_t Size() const { return colour.size(); }
+};
+
 /// The frame split by the screen's colour.
 struct FrameRegions {
     /// Pixels far from every colour of the screen, at least a few pixels
@@ -30,6 +42,9 @@ struct FrameRegions {
     /// Pixels of the screen's colours (the sampled ones and the rest of the
     /// frame that looks like them), a few pixels away from anything else.
     PixelSamples screen;
+    /// Pixels near both the screen and the core (empty with --subject
+    /// rectangles, which name no place in the frame's contour).
+    EdgeSamples edge;
 };
 
 /// Splits `plate` by the colours of the screen in `rects`: a pixel is the

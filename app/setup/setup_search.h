@@ -5,6 +5,7 @@
 // compositor looks at: the screen keyed clear, the subject's core kept solid,
 // and pixels mixed of the two keyed in step with their mix.
 
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,10 @@ struct SetupScore {
     std::string failure;       ///< why the setup could not be planned, when not usable
     double screenClear = 0.0;  ///< share of the screen's pixels keyed clear (matte at most 0.05)
     double coreKept = 0.0;     ///< share of the core's pixels kept (matte at least 0.5)
+    /// The same over the frame's own contour pixels that are such mixes
+    /// (judged by SearchSetups for soft edges only); NaN when not judged or
+    /// too few are.
+    double frameMixError = std::numeric_limits<double>::quiet_NaN();
     double mixError = 0.0;     ///< mean |matte - share of subject| over mixes of screen and core colours
     double total = 0.0;        ///< lower is better
 };

@@ -653,6 +653,40 @@ TEST(FinishRefineEdges, CleanPlateScreenAndWhatTheColoursCannotTell) {
     }
 }
 
+// A hard subject against the screen, as a tool set up for hard edges keys it:
+// screen up to x = 9, keyed clear; at x = 10 a mix of 70% subject a pixel
+// wide, which the tool also keyed clear; at x = 11 a greenish-grey highlight
+// on the subject's rim, keyed solid; from x = 12 the brown subject, solid.
+TEST(FinishRefineEdges, KeepsAHardSubjectsCoreAndItsContour) {
+    const std::array<double, 3> screen{0.1, 0.7, 0.2};
+    const std::array<double, 3> brown{0.8, 0.35, 0.2};
+    const std::array<double, 3> highlight{0.35, 0.55, 0.4};
+    auto colour = [&](int x) {
+        if (x < 10) return screen;
+        if (x == 10) return std::array<double, 3>{0.7 * brown[0] + 0.3 * screen[0], 0.7 * brown[1] + 0.3 * screen[1],
+                                                  0.7 * brown[2] + 0.3 * screen[2]};
+        return x == 11 ? highlight : brown;
+    };
+    const Frame source = MakeFrame(kRefineWidth, 6, [&](int x, int) {
+        const auto c = colour(x);
+        return Rgba{static_cast<float>(c[0]), static_cast<float>(c[1]), static_cast<float>(c[2]), 1.0f};
+    });
+    Frame keyed = MakeFrame(kRefineWidth, 6, [](int x, int) { return Rgba{0.3f, 0.3f, 0.3f, x < 11 ? 0.0f : 1.0f}; });
+    FinishOptions options;
+    options.refineEdges = true;
+    FinishFrame(options, Context(source, true), keyed);
+    for (int y = 0; y < 6; ++y) {
+        // The highlight is no mix of the screen and the brown (it lies off
+        // their line): the solid core keeps every bit.
+        for (int x = 11; x < kRefineWidth; ++x) EXPECT_EQ(keyed.Plane1Pixel(x, y)[3], 1.0f) << x << "," << y;
+        // The mix the tool keyed clear is softened, but stays on the screen's
+        // side of the contour.
+        EXPECT_GT(keyed.Plane1Pixel(10, y)[3], 0.0f) << y;
+        EXPECT_LT(keyed.Plane1Pixel(10, y)[3], 0.5f) << y;
+        for (int x = 0; x < 10; ++x) EXPECT_EQ(keyed.Plane1Pixel(x, y)[3], 0.0f) << x << "," << y;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Colour
 

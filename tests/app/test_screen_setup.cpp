@@ -387,6 +387,61 @@ TEST(ScreenSetup, RampBetweenScreenAndSubjectFollowsTheMix) {
     EXPECT_LT(errors[1], 0.5 * errors[0]) << "past the screen " << errors[0] << ", to the subject " << errors[1];
 }
 
+// Set up for soft edges, a frame whose subject meets the screen without mixes
+// (solid blocks, one of them a greenish grey near the screen's colours) keeps
+// the ramp just past the screen in every space, with the subject's core solid:
+// a ramp to the subject keys the frame's contour no better and leaves a core
+// partly transparent. A frame with a band of mixes still gets its ramp to the
+// subject, and the frame's mixes are keyed better by it.
+TEST(SetupSearch, SoftEdgesOnlyWhereTheFrameShowsMixes) {
+    std::vector<float> truth;
+    const auto plate = Plate({0.15f, 0.6f, 0.2f}, 0.01f, truth, 7, {0.3f, 0.42f, 0.33f});
+    const veskar::FrameRegions regions = veskar::FindFrameRegions(*plate, nullptr, kCorner, {});
+    ASSERT_GT(regions.edge.Size(), 200u);
+    KeyerPlugin keyer;
+    ASSERT_TRUE(keyer.tool);
+    veskar::SearchOptions soft;
+    soft.softEdges = true;
+    soft.rampToSubject = true;
+    const auto candidates =
+        veskar::SearchSetups(keyer.tool->Tool(), *plate, nullptr, kCorner, regions, {0, 1, 2, 3, 4}, soft);
+    for (const veskar::SetupCandidate& candidate : candidates) {
+        if (candidate.coreShare > 0.0) {
+            EXPECT_FALSE(candidate.score.usable) << candidate.colourSpace;
+        }
+    }
+    const veskar::SetupCandidate* best = veskar::BestSetup(candidates);
+    ASSERT_NE(best, nullptr);
+    EXPECT_EQ(best->coreShare, 0.0);
+    EXPECT_FALSE(best->setup.rampToSubject);
+    // The log says why soft edges were not set up.
+    ASSERT_FALSE(best->setup.notes.empty());
+    EXPECT_NE(best->setup.notes.back().find("contour is hard"), std::string::npos);
+    veskar::ApplyScreenSetup(*keyer.tool, best->setup);
+    const auto keyed = Render(keyer, plate);
+    ASSERT_TRUE(keyed);
+    EXPECT_EQ(Measure(*keyed, truth).coreHoles, 0.0);
+    EXPECT_EQ(Measure(*keyed, truth).screenLeak, 0.0);
+
+    std::vector<float> share;
+    const auto mixed = MixPlate(share);
+    const std::vector<ScreenRect> rects = {{4, 4, 30, 30}};
+    const veskar::FrameRegions mixRegions = veskar::FindFrameRegions(*mixed, nullptr, rects, {});
+    const auto mixCandidates =
+        veskar::SearchSetups(keyer.tool->Tool(), *mixed, nullptr, rects, mixRegions, {0, 1, 2, 3, 4}, soft);
+    const veskar::SetupCandidate* mixBest = veskar::BestSetup(mixCandidates);
+    ASSERT_NE(mixBest, nullptr);
+    EXPECT_GT(mixBest->coreShare, 0.0);
+    EXPECT_TRUE(mixBest->setup.rampToSubject);
+    double pastScreen = 1.0;
+    for (const veskar::SetupCandidate& candidate : mixCandidates) {
+        if (candidate.coreShare == 0.0 && candidate.score.usable) {
+            pastScreen = std::min(pastScreen, candidate.score.frameMixError);
+        }
+    }
+    EXPECT_LT(mixBest->score.frameMixError, 0.8 * pastScreen);
+}
+
 // Judged on the frame's regions (as --screen chooses a space), a space that
 // keys the subject away loses to one that keeps it, and the candidates of
 // each space come best first.
