@@ -213,7 +213,27 @@ void SampleKey(const LineJob& job, const LinePlan& plan, std::int32_t x0, int co
         for (int c = 0; c < 3; ++c) staged[c] = k.sampleStaged[c];
     }
     const Snapshot& s = *plan.s;
-    for (int i = 0; i < kBlock; ++i) {
+    std::int32_t everyLane = 1;
+    for (int i = 0; i < kBlock; ++i) everyLane &= k.hasSample[i] ? 1 : 0;
+    if (everyLane != 0) {
+        // Every pixel moves them (the commonest block): no lane keeps those of
+        // the lane before, and the lanes are independent.
+        for (int c = 0; c < 3; ++c) {
+            const float* VESKAR_RESTRICT sample = staged[c];
+            double* VESKAR_RESTRICT start = k.windowStart[c];
+            float* VESKAR_RESTRICT value = k.keyValue[c];
+            const double minimum = s.minimum[c];
+            const double keyed = s.value[c];
+            for (int i = 0; i < kBlock; ++i) {
+                const double difference = static_cast<double>(sample[i]) - keyed;
+                start[i] = minimum + difference;
+                value[i] = static_cast<float>(difference);
+            }
+            carry.windowStart[c] = start[kBlock - 1];
+            carry.keyValue[c] = value[kBlock - 1];
+        }
+    }
+    for (int i = 0; i < kBlock && everyLane == 0; ++i) {
         if (k.hasSample[i]) {
             for (int c = 0; c < 3; ++c) {
                 const double difference = static_cast<double>(staged[c][i]) - s.value[c];
