@@ -32,7 +32,9 @@ void Desaturate(const Snapshot& s, Block& k, const float* hue, float* saturation
 
 void SubtractKeyColour(const LinePlan& plan, Block& k) noexcept {
     const Snapshot& s = *plan.s;
-    ToHsv(k.r, k.g, k.b, k.hsv[0], k.hsv[1], k.hsv[2]);
+    // The source's saturation and value, and further down the subtracted
+    // colour's hue: the parts that "mine" keeps, and no more.
+    HsvParts<false, true>(k.r, k.g, k.b, k.hsv[0], k.hsv[1], k.hsv[2]);
     const float* channels[3] = {k.r, k.g, k.b};
     for (int c = 0; c < 3; ++c) {
         const float* VESKAR_RESTRICT channel = channels[c];
@@ -57,8 +59,7 @@ void SubtractKeyColour(const LinePlan& plan, Block& k) noexcept {
             }
         }
     }
-    // Only the hue of the subtracted colour is kept.
-    ToHsv(k.work[0], k.work[1], k.work[2], k.hsv2[0], k.hsv2[1], k.hsv2[2]);
+    HsvParts<true, false>(k.work[0], k.work[1], k.work[2], k.hsv2[0], k.hsv2[1], k.hsv2[2]);
     Desaturate(s, k, k.hsv2[0], k.hsv[1], k.hsv[2]);
 }
 
