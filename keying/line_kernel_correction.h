@@ -111,6 +111,14 @@ void LimitByChannel(const Snapshot& s, Block& k) noexcept {
     // Green pulled in every lane; the lanes where green rises above the
     // reference take the pulled colour at the source's largest channel.
     const float* VESKAR_RESTRICT references = byBlue ? k.b : k.r;
+    // A block without such a lane keeps its source colour: no round trip.
+    unsigned limitedLanes = 0;
+    for (int i = 0; i < kBlock; ++i) limitedLanes |= static_cast<unsigned>(k.g[i] > references[i]);
+    if (limitedLanes == 0) {
+        ToHsv(k.r, k.g, k.b, k.hsv[0], k.hsv[1], k.hsv[2]);
+        Desaturate(s, k, k.hsv[0], k.hsv[1], k.hsv[2]);
+        return;
+    }
     for (int i = 0; i < kBlock; ++i) {
         k.work[1][i] = static_cast<float>((1.0 - amount) * k.g[i] + amount * references[i]);
     }
