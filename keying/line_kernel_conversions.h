@@ -95,11 +95,16 @@ void ToHsv(const float* VESKAR_RESTRICT red, const float* VESKAR_RESTRICT green,
     HsvParts<true, true>(red, green, blue, hue, saturation, value);
 }
 
-void FromHsv(const float* VESKAR_RESTRICT hue, const float* VESKAR_RESTRICT saturation,
-             const float* VESKAR_RESTRICT value, float* VESKAR_RESTRICT red,
-             float* VESKAR_RESTRICT green, float* VESKAR_RESTRICT blue) noexcept {
+// HSV to RGB over a block; with kDesaturate the saturation is first lowered
+// by keyed times amount in double, as the corrections' desaturation does.
+template <bool kDesaturate>
+void FromHsvLanes(const float* VESKAR_RESTRICT hue, const float* VESKAR_RESTRICT saturation,
+                  const float* VESKAR_RESTRICT value, const float* VESKAR_RESTRICT keyed,
+                  double amount, float* VESKAR_RESTRICT red, float* VESKAR_RESTRICT green,
+                  float* VESKAR_RESTRICT blue) noexcept {
     for (int i = 0; i < kBlock; ++i) {
-        const float s = saturation[i];
+        float s = saturation[i];
+        if constexpr (kDesaturate) s = static_cast<float>(s - keyed[i] * amount);
         const float v = value[i];
         double h = static_cast<double>(hue[i]) * 360.0;
         h = h >= 360.0 ? 0.0 : h;
@@ -134,6 +139,12 @@ void FromHsv(const float* VESKAR_RESTRICT hue, const float* VESKAR_RESTRICT satu
         green[i] = grey ? v : g;
         blue[i] = grey ? v : b;
     }
+}
+
+void FromHsv(const float* VESKAR_RESTRICT hue, const float* VESKAR_RESTRICT saturation,
+             const float* VESKAR_RESTRICT value, float* VESKAR_RESTRICT red,
+             float* VESKAR_RESTRICT green, float* VESKAR_RESTRICT blue) noexcept {
+    FromHsvLanes<false>(hue, saturation, value, nullptr, 0.0, red, green, blue);
 }
 
 void ToXyy(const float* VESKAR_RESTRICT red, const float* VESKAR_RESTRICT green,

@@ -4,7 +4,6 @@
 // the alpha output, each a loop over the block that line_kernel_block_stages.h
 // loaded and gave its mattes.
 
-#include <cstring>
 
 #include "keying/alpha_output.h"
 #include "keying/colour_correction.h"
@@ -72,7 +71,7 @@ void LimitByAverage(const Snapshot& s, Block& k) noexcept {
     const float* second = k.b;
     float weight = 2.0f;
     double scale = 0.333;
-    float* changed = k.work[1];
+    int changed = 1;  // green, or blue for the double green average
     switch (s.colorCorrection) {
         case kCorrectionAverage:
             weight = 1.0f;
@@ -87,21 +86,23 @@ void LimitByAverage(const Snapshot& s, Block& k) noexcept {
         default:
             first = k.g;
             second = k.r;
-            changed = k.work[2];
+            changed = 2;
             break;
     }
-    std::memcpy(k.work[0], k.r, sizeof(Lane));
-    std::memcpy(k.work[1], k.g, sizeof(Lane));
-    std::memcpy(k.work[2], k.b, sizeof(Lane));
+    // The changed channel goes to its work lane; the others are read where
+    // they are.
+    const float* channels[3] = {k.r, k.g, k.b};
     const float* VESKAR_RESTRICT a = first;
     const float* VESKAR_RESTRICT b = second;
-    float* VESKAR_RESTRICT c = changed;
+    const float* VESKAR_RESTRICT from = channels[changed];
+    float* VESKAR_RESTRICT to = k.work[changed];
     for (int i = 0; i < kBlock; ++i) {
         const double reference = (weight * a[i] + b[i]) * scale;
-        const float pulled = static_cast<float>((1.0 - amount) * c[i] + amount * reference);
-        c[i] = c[i] > reference ? pulled : c[i];
+        const float pulled = static_cast<float>((1.0 - amount) * from[i] + amount * reference);
+        to[i] = from[i] > reference ? pulled : from[i];
     }
-    ToHsv(k.work[0], k.work[1], k.work[2], k.hsv[0], k.hsv[1], k.hsv[2]);
+    channels[changed] = to;
+    ToHsv(channels[0], channels[1], channels[2], k.hsv[0], k.hsv[1], k.hsv[2]);
     Desaturate(s, k, k.hsv[0], k.hsv[1], k.hsv[2]);
 }
 
