@@ -4,7 +4,6 @@
 // stages (line_kernel_block_stages.h) and the colour corrections
 // (line_kernel_correction.h) convert a block's lanes with them.
 
-#include <cmath>
 #include <cstdint>
 
 #include "keying/colour_spaces.h"

@@ -4,7 +4,6 @@
 // the alpha output, each a loop over the block that line_kernel_block_stages.h
 // loaded and gave its mattes.
 
-
 #include "keying/alpha_output.h"
 #include "keying/colour_correction.h"
 #include "keying/line_kernel_block_stages.h"
@@ -19,14 +18,11 @@ namespace {
 // ---- Colour correction -----------------------------------------------------
 
 // Saturation lowered by the keyed amount times the desaturate amount, then
-// back to RGB into out[0..2].
-void Desaturate(const Snapshot& s, Block& k, const float* hue, float* saturation,
+// back to RGB into out[0..2], in one pass.
+void Desaturate(const Snapshot& s, Block& k, const float* hue, const float* saturation,
                 const float* value) noexcept {
-    const double amount = s.desaturate;
-    for (int i = 0; i < kBlock; ++i) {
-        saturation[i] = static_cast<float>(saturation[i] - k.keyed[i] * amount);
-    }
-    FromHsv(hue, saturation, value, k.out[0], k.out[1], k.out[2]);
+    FromHsvLanes<true>(hue, saturation, value, k.keyed, s.desaturate, k.out[0], k.out[1],
+                       k.out[2]);
 }
 
 void SubtractKeyColour(const LinePlan& plan, Block& k) noexcept {
