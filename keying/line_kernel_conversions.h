@@ -21,38 +21,89 @@ using Convert = void (*)(const float* VESKAR_RESTRICT in1, const float* VESKAR_R
                          const float* VESKAR_RESTRICT in3, float* VESKAR_RESTRICT out1,
                          float* VESKAR_RESTRICT out2, float* VESKAR_RESTRICT out3) noexcept;
 
-void ToHsv(const float* VESKAR_RESTRICT red, const float* VESKAR_RESTRICT green,
-           const float* VESKAR_RESTRICT blue, float* VESKAR_RESTRICT hue,
-           float* VESKAR_RESTRICT saturation, float* VESKAR_RESTRICT value) noexcept {
+// ---- HSV ---------------------------------------------------------------------
+
+// The largest and smallest channel and their difference in double, as the
+// per-pixel conversion takes them.
+struct HsvExtremes {
+    float max;
+    float min;
+    double diff;
+    bool chromatic;
+};
+
+inline HsvExtremes Extremes(float r, float g, float b) noexcept {
+    HsvExtremes x;
+    x.max = g > r ? g : r;
+    x.max = b >= x.max ? b : x.max;
+    x.min = g < r ? g : r;
+    x.min = b <= x.min ? b : x.min;
+    x.diff = static_cast<double>(x.max) - static_cast<double>(x.min);
+    x.chromatic = (x.diff >= 0.00001) & (x.max > 0.0f);
+    return x;
+}
+
+// The sector's degrees as the hue stores them.
+inline float HueOfSector(float sector) noexcept {
+    float degrees = sector * 60.0f;
+    degrees = degrees >= 0.0f ? degrees : degrees + 360.0f;
+    return degrees * kInv360;
+}
+
+// RGB to HSV over a block, of the parts asked for: the hue (kHue) and the
+// saturation and value (kSaturation); the others are not written.
+template <bool kHue, bool kSaturation>
+void HsvParts(const float* VESKAR_RESTRICT red, const float* VESKAR_RESTRICT green,
+              const float* VESKAR_RESTRICT blue, float* VESKAR_RESTRICT hue,
+              float* VESKAR_RESTRICT saturation, float* VESKAR_RESTRICT value) noexcept {
+    // The spread is chosen before it is divided, in a loop of its own: in one
+    // loop the compiler divides each of the three candidates and picks the
+    // quotient.
+    float spread[kBlock];
+    if constexpr (kHue) {
+        for (int i = 0; i < kBlock; ++i) {
+            const float r = red[i];
+            const float g = green[i];
+            const float b = blue[i];
+            const HsvExtremes x = Extremes(r, g, b);
+            spread[i] = r >= x.max ? g - b : (g >= x.max ? b - r : r - g);
+        }
+    }
     for (int i = 0; i < kBlock; ++i) {
         const float r = red[i];
         const float g = green[i];
-        const float b = blue[i];
-        float max = g > r ? g : r;
-        max = b >= max ? b : max;
-        float min = g < r ? g : r;
-        min = b <= min ? b : min;
-        const double diff = static_cast<double>(max) - static_cast<double>(min);
-        const bool chromatic = diff >= 0.00001 && max > 0.0f;
-        const bool redTop = r >= max;
-        const bool greenTop = g >= max;
-        const float spread = redTop ? g - b : (greenTop ? b - r : r - g);
-        const double part = static_cast<double>(spread) / diff;
-        // The red sector adds nothing: not even 0.0, which would turn -0 into +0.
-        const double sector = redTop ? part : part + (greenTop ? 2.0 : 4.0);
-        float degrees = static_cast<float>(sector) * 60.0f;
-        degrees = degrees >= 0.0f ? degrees : degrees + 360.0f;
-        hue[i] = chromatic ? degrees * kInv360 : 0.0f;
-        saturation[i] = chromatic ? static_cast<float>(diff / max) : 0.0f;
-        value[i] = max;
+        const HsvExtremes x = Extremes(r, g, blue[i]);
+        if constexpr (kHue) {
+            const bool redTop = r >= x.max;
+            const bool greenTop = g >= x.max;
+            const double part = static_cast<double>(spread[i]) / x.diff;
+            // The red sector adds nothing: not even 0.0, which would turn -0 into +0.
+            const double sector = redTop ? part : part + (greenTop ? 2.0 : 4.0);
+            hue[i] = x.chromatic ? HueOfSector(static_cast<float>(sector)) : 0.0f;
+        }
+        if constexpr (kSaturation) {
+            saturation[i] = x.chromatic ? static_cast<float>(x.diff / x.max) : 0.0f;
+            value[i] = x.max;
+        }
     }
 }
 
-void FromHsv(const float* VESKAR_RESTRICT hue, const float* VESKAR_RESTRICT saturation,
-             const float* VESKAR_RESTRICT value, float* VESKAR_RESTRICT red,
-             float* VESKAR_RESTRICT green, float* VESKAR_RESTRICT blue) noexcept {
+void ToHsv(const float* VESKAR_RESTRICT red, const float* VESKAR_RESTRICT green,
+           const float* VESKAR_RESTRICT blue, float* VESKAR_RESTRICT hue,
+           float* VESKAR_RESTRICT saturation, float* VESKAR_RESTRICT value) noexcept {
+    HsvParts<true, true>(red, green, blue, hue, saturation, value);
+}
+
+// HSV to RGB over a block; with kDesaturate the saturation is first lowered
+// by keyed times amount in double, as the corrections' desaturation does.
+template <bool kDesaturate>
+void FromHsvLanes(const float* VESKAR_RESTRICT hue, const float* VESKAR_RESTRICT saturation,
+                  const float* VESKAR_RESTRICT value, const float* VESKAR_RESTRICT keyed,
+                  double amount, float* VESKAR_RESTRICT red, float* VESKAR_RESTRICT green,
+                  float* VESKAR_RESTRICT blue) noexcept {
     for (int i = 0; i < kBlock; ++i) {
-        const float s = saturation[i];
+        float s = saturation[i];
+        if constexpr (kDesaturate) s = static_cast<float>(s - keyed[i] * amount);
         const float v = value[i];
         double h = static_cast<double>(hue[i]) * 360.0;
         h = h >= 360.0 ? 0.0 : h;
@@ -87,6 +138,12 @@ void FromHsv(const float* VESKAR_RESTRICT hue, const float* VESKAR_RESTRICT satu
         green[i] = grey ? v : g;
         blue[i] = grey ? v : b;
     }
+}
+
+void FromHsv(const float* VESKAR_RESTRICT hue, const float* VESKAR_RESTRICT saturation,
+             const float* VESKAR_RESTRICT value, float* VESKAR_RESTRICT red,
+             float* VESKAR_RESTRICT green, float* VESKAR_RESTRICT blue) noexcept {
+    FromHsvLanes<false>(hue, saturation, value, nullptr, 0.0, red, green, blue);
 }
 
 void ToXyy(const float* VESKAR_RESTRICT red, const float* VESKAR_RESTRICT green,

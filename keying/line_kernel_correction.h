@@ -4,8 +4,6 @@
 // the alpha output, each a loop over the block that line_kernel_block_stages.h
 // loaded and gave its mattes.
 
-#include <cstring>
-
 #include "keying/alpha_output.h"
 #include "keying/colour_correction.h"
 #include "keying/line_kernel_block_stages.h"
@@ -20,19 +18,18 @@ namespace {
 // ---- Colour correction -----------------------------------------------------
 
 // Saturation lowered by the keyed amount times the desaturate amount, then
-// back to RGB into out[0..2].
-void Desaturate(const Snapshot& s, Block& k, const float* hue, float* saturation,
+// back to RGB into out[0..2], in one pass.
+void Desaturate(const Snapshot& s, Block& k, const float* hue, const float* saturation,
                 const float* value) noexcept {
-    const double amount = s.desaturate;
-    for (int i = 0; i < kBlock; ++i) {
-        saturation[i] = static_cast<float>(saturation[i] - k.keyed[i] * amount);
-    }
-    FromHsv(hue, saturation, value, k.out[0], k.out[1], k.out[2]);
+    FromHsvLanes<true>(hue, saturation, value, k.keyed, s.desaturate, k.out[0], k.out[1],
+                       k.out[2]);
 }
 
 void SubtractKeyColour(const LinePlan& plan, Block& k) noexcept {
     const Snapshot& s = *plan.s;
-    ToHsv(k.r, k.g, k.b, k.hsv[0], k.hsv[1], k.hsv[2]);
+    // The source's saturation and value, and further down the subtracted
+    // colour's hue: the parts that "mine" keeps, and no more.
+    HsvParts<false, true>(k.r, k.g, k.b, k.hsv[0], k.hsv[1], k.hsv[2]);
     const float* channels[3] = {k.r, k.g, k.b};
     for (int c = 0; c < 3; ++c) {
         const float* VESKAR_RESTRICT channel = channels[c];
@@ -57,8 +54,7 @@ void SubtractKeyColour(const LinePlan& plan, Block& k) noexcept {
             }
         }
     }
-    // Only the hue of the subtracted colour is kept.
-    ToHsv(k.work[0], k.work[1], k.work[2], k.hsv2[0], k.hsv2[1], k.hsv2[2]);
+    HsvParts<true, false>(k.work[0], k.work[1], k.work[2], k.hsv2[0], k.hsv2[1], k.hsv2[2]);
     Desaturate(s, k, k.hsv2[0], k.hsv[1], k.hsv[2]);
 }
 
@@ -71,7 +67,7 @@ void LimitByAverage(const Snapshot& s, Block& k) noexcept {
     const float* second = k.b;
     float weight = 2.0f;
     double scale = 0.333;
-    float* changed = k.work[1];
+    int changed = 1;  // green, or blue for the double green average
     switch (s.colorCorrection) {
         case kCorrectionAverage:
             weight = 1.0f;
@@ -86,21 +82,23 @@ void LimitByAverage(const Snapshot& s, Block& k) noexcept {
         default:
             first = k.g;
             second = k.r;
-            changed = k.work[2];
+            changed = 2;
             break;
     }
-    std::memcpy(k.work[0], k.r, sizeof(Lane));
-    std::memcpy(k.work[1], k.g, sizeof(Lane));
-    std::memcpy(k.work[2], k.b, sizeof(Lane));
+    // The changed channel goes to its work lane; the others are read where
+    // they are.
+    const float* channels[3] = {k.r, k.g, k.b};
     const float* VESKAR_RESTRICT a = first;
     const float* VESKAR_RESTRICT b = second;
-    float* VESKAR_RESTRICT c = changed;
+    const float* VESKAR_RESTRICT from = channels[changed];
+    float* VESKAR_RESTRICT to = k.work[changed];
     for (int i = 0; i < kBlock; ++i) {
         const double reference = (weight * a[i] + b[i]) * scale;
-        const float pulled = static_cast<float>((1.0 - amount) * c[i] + amount * reference);
-        c[i] = c[i] > reference ? pulled : c[i];
+        const float pulled = static_cast<float>((1.0 - amount) * from[i] + amount * reference);
+        to[i] = from[i] > reference ? pulled : from[i];
     }
-    ToHsv(k.work[0], k.work[1], k.work[2], k.hsv[0], k.hsv[1], k.hsv[2]);
+    channels[changed] = to;
+    ToHsv(channels[0], channels[1], channels[2], k.hsv[0], k.hsv[1], k.hsv[2]);
     Desaturate(s, k, k.hsv[0], k.hsv[1], k.hsv[2]);
 }
 
@@ -110,6 +108,14 @@ void LimitByChannel(const Snapshot& s, Block& k) noexcept {
     // Green pulled in every lane; the lanes where green rises above the
     // reference take the pulled colour at the source's largest channel.
     const float* VESKAR_RESTRICT references = byBlue ? k.b : k.r;
+    // A block without such a lane keeps its source colour: no round trip.
+    unsigned limitedLanes = 0;
+    for (int i = 0; i < kBlock; ++i) limitedLanes |= static_cast<unsigned>(k.g[i] > references[i]);
+    if (limitedLanes == 0) {
+        ToHsv(k.r, k.g, k.b, k.hsv[0], k.hsv[1], k.hsv[2]);
+        Desaturate(s, k, k.hsv[0], k.hsv[1], k.hsv[2]);
+        return;
+    }
     for (int i = 0; i < kBlock; ++i) {
         k.work[1][i] = static_cast<float>((1.0 - amount) * k.g[i] + amount * references[i]);
     }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -377,6 +378,100 @@ TEST_P(LineKernel, GammaOnOrdinaryColoursEqualsPerPixelStagesBitForBit) {
                                       << ", channel " << i % 4 << ": per pixel " << expected[i]
                                       << ", line kernel " << actual[i];
                     }
+                }
+            }
+        }
+    }
+    EXPECT_EQ(failures, 0) << "in " << lines << " lines";
+}
+
+// One pixel's red, green and blue of a block of the kind `kind`: 0 a green
+// screen, 1 colours where green rises above neither red nor blue (no channel
+// limit applies anywhere in the block), 2 the HSV conversion's edges (two
+// channels sharing the largest value in each order, greys, spreads next to
+// 1e-5, negative and non-positive largest channels), 3 values with few
+// significand bits (as half floats give them) and values from 1e-3 to 1e3.
+void OrdinaryColour(int kind, int x, Random& random, float rgb[3]) {
+    const auto uniform = [&](double low, double high) {
+        return static_cast<float>(random.Uniform(low, high));
+    };
+    switch (kind) {
+        case 0:
+            rgb[1] = uniform(0.4, 1.0);
+            rgb[0] = uniform(0.0, rgb[1]);
+            rgb[2] = uniform(0.0, rgb[1]);
+            break;
+        case 1:
+            rgb[0] = uniform(-0.1, 1.2);
+            rgb[2] = uniform(-0.1, 1.2);
+            rgb[1] = x % 3 == 0 ? std::min(rgb[0], rgb[2]) : uniform(-0.2, std::min(rgb[0], rgb[2]));
+            break;
+        case 2: {
+            const float top = x % 5 == 0 ? uniform(-1.0, 0.0) : uniform(0.0, 1.5);
+            const float low = top - static_cast<float>(x % 4 == 0 ? 1e-5 * (1.0 + (x % 3 - 1) * 1e-7)
+                                                                  : random.Uniform(0.0, 1.0));
+            const float other = uniform(low, top);
+            switch (x % 6) {
+                case 0: rgb[0] = top; rgb[1] = top; rgb[2] = low; break;
+                case 1: rgb[0] = low; rgb[1] = top; rgb[2] = top; break;
+                case 2: rgb[0] = top; rgb[1] = low; rgb[2] = top; break;
+                case 3: rgb[0] = top; rgb[1] = top; rgb[2] = top; break;
+                case 4: rgb[0] = other; rgb[1] = low; rgb[2] = top; break;
+                default: rgb[0] = top; rgb[1] = other; rgb[2] = low; break;
+            }
+            break;
+        }
+        default:
+            for (int c = 0; c < 3; ++c) {
+                rgb[c] = x % 2 == 0 ? std::ldexp(static_cast<float>(random.Next() % 2048), -10)
+                                    : static_cast<float>(std::exp(random.Uniform(-7.0, 7.0)));
+            }
+            break;
+    }
+}
+
+// Lines of whole blocks of one kind each (OrdinaryColour) under every colour
+// correction, in RGB and HSV: the corrections' HSV round trips over the
+// sectors and their edges, and blocks that no channel limit touches.
+TEST_P(LineKernel, ColourCorrectionsOnOrdinaryColoursEqualPerPixelStagesBitForBit) {
+    constexpr int kWidth = 640;
+    Random random(41);
+    std::vector<float> source(4 * kWidth);
+    std::vector<float> expected(source.size());
+    std::vector<float> actual(source.size());
+    int failures = 0;
+    int lines = 0;
+    for (int round = 0; round < 56; ++round) {
+        keying::SnapshotValues values = Controls(random);
+        values[keying::kSnapColCor] = 1 + round % 7;
+        values[keying::kSnapColorspace] = (round / 7) % 2;
+        values[keying::kSnapGammaAlpha] = 1.0;
+        const keying::Snapshot snapshot = keying::MakeSnapshot(values);
+        for (int x = 0; x < kWidth; ++x) {
+            float rgb[3];
+            OrdinaryColour((x / 64 + round) % 4, x, random, rgb);
+            source[4 * x + 0] = rgb[2];
+            source[4 * x + 1] = rgb[1];
+            source[4 * x + 2] = rgb[0];
+            source[4 * x + 3] = 1.0f;
+        }
+        for (std::int32_t keyer : {0, 1}) {
+            keying::LineJob job;
+            job.snapshot = &snapshot;
+            job.falloffMode = 0;
+            job.keyerMode = keyer;
+            job.startKeyColour = keying::KeyColour(snapshot, keying::StartStaging(snapshot));
+            KeyLinePerPixel(job, source.data(), expected.data(), kWidth);
+            kernel(job, source.data(), actual.data(), kWidth);
+            ++lines;
+            for (std::size_t i = 0; i < expected.size(); ++i) {
+                if (std::bit_cast<std::uint32_t>(expected[i]) !=
+                        std::bit_cast<std::uint32_t>(actual[i]) &&
+                    ++failures <= 5) {
+                    ADD_FAILURE() << Describe(values, 0, keyer, KeySamples::kOff,
+                                              static_cast<int>(i / 4))
+                                  << ", channel " << i % 4 << ": per pixel " << expected[i]
+                                  << ", line kernel " << actual[i];
                 }
             }
         }
