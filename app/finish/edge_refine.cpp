@@ -41,15 +41,17 @@ constexpr double kOffLineSolid = 0.2;
 // the contour but do not move it past the screen the tool saw (on a hard
 // contour, mixes a pixel wide would otherwise grow the subject).
 constexpr double kClearRaise = 0.45;
-// The shades of the fill's subject colour a strand may have, and how much a
-// darker shade must explain the colour better to be taken (in the squared
-// share of |S - F| the mix misses the colour by, per squared darkening).
-// Measured on the soft plates and the instrument (bench/edge): shades down to
-// 0.3 bring the fur and the teal hair's strands closest to their true
-// alpha; the weight 0.04 keeps a darker screen near a defocused contour from
-// reading as a dark strand (none of the plates' screen leaks, 0.01 leaked 19
-// pixels of it) at a small cost to the fur.
-constexpr double kShades[] = {1.0, 0.9, 0.8, 0.7, 0.6, 0.5, 0.4, 0.3};
+// The shades of the fill's subject colour a strand may have (1 down to 0.3
+// in kShadeSteps steps of kShadeStep), and how much a darker shade must explain
+// the colour better to be taken (in the squared share of |S - F| the mix
+// misses the colour by, per squared darkening). Measured on the soft plates
+// and the instrument (bench/edge): shades down to 0.3 bring the fur and the
+// teal hair's strands closest to their true alpha (steps of 0.05 a little
+// closer than 0.1); the weight 0.04 keeps a darker screen near a defocused
+// contour from reading as a dark strand (none of the plates' screen leaks;
+// 0.01 leaked 19 pixels of it) at a small cost to the fur.
+constexpr int kShadeSteps = 14;
+constexpr double kShadeStep = 0.05;
 constexpr double kDarkening = 0.04;
 
 // Red, green and blue of every pixel, in linear light when the frame is
@@ -269,7 +271,7 @@ float RefinedAlpha(const double* c, const double* f, const double* s, float keye
 }
 
 // The subject's colour behind a band pixel of colour `c` between the fill
-// `fill` and the screen `s`: of the fill darkened to each of kShades, the one
+// `fill` and the screen `s`: of the fill and its darker shades, the one
 // whose mix with the screen lies closest to `c`, a darker shade weighed
 // kDarkening times its darkening squared against it. Strands are the
 // subject's own material in shadow (darker than the lit core the fill comes
@@ -280,7 +282,8 @@ void BestSubject(const double* c, const double* fill, const double* s, double* f
     // A subject of the screen's own colour tells no mix at any shade.
     double least = Distortion(c, fill, s);
     if (least == HUGE_VAL) return;
-    for (const double k : kShades) {
+    for (int n = 1; n <= kShadeSteps; ++n) {
+        const double k = 1.0 - n * kShadeStep;
         const double shade[3] = {fill[0] * k, fill[1] * k, fill[2] * k};
         const double cost = Distortion(c, shade, s) + kDarkening * (1.0 - k) * (1.0 - k);
         if (cost < least) least = cost, std::copy(shade, shade + 3, f);
