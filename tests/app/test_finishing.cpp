@@ -683,6 +683,30 @@ TEST(FinishRefineEdges, StrandsDarkerThanTheCoreTakeTheirOwnShare) {
     }
 }
 
+// A screen in a light shadow beside the subject (x = 8 and 9 at 0.9 of the
+// screen, keyed a little soft) lies near the line from the screen to a dark
+// shade of the core: it is screen in shadow, not a dark strand, and stays
+// below the 0.05 a composite shows.
+TEST(FinishRefineEdges, AShadowedScreenIsNoDarkStrand) {
+    const std::array<double, 3> screen{0.1, 0.7, 0.2};
+    const std::array<double, 3> core{0.8, 0.35, 0.2};
+    const Frame source = MakeFrame(kRefineWidth, 6, [&](int x, int) {
+        const double shadow = x == 8 || x == 9 ? 0.9 : 1.0;
+        const auto& c = x < 10 ? screen : core;
+        const double m = x < 10 ? shadow : 1.0;
+        return Rgba{static_cast<float>(c[0] * m), static_cast<float>(c[1] * m), static_cast<float>(c[2] * m), 1.0f};
+    });
+    Frame keyed = MakeFrame(kRefineWidth, 6, [](int x, int) {
+        return Rgba{0.3f, 0.3f, 0.3f, x < 8 ? 0.0f : x < 10 ? 0.1f : 1.0f};
+    });
+    FinishOptions options;
+    options.refineEdges = true;
+    FinishFrame(options, Context(source, true), keyed);
+    for (int y = 0; y < 6; ++y) {
+        for (int x = 8; x < 10; ++x) EXPECT_LT(keyed.Plane1Pixel(x, y)[3], 0.05f) << x << "," << y;
+    }
+}
+
 // A hard subject against the screen, as a tool set up for hard edges keys it:
 // screen up to x = 9, keyed clear; at x = 10 a mix of 70% subject a pixel
 // wide, which the tool also keyed clear; at x = 11 a greenish-grey highlight
