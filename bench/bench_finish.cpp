@@ -82,6 +82,9 @@ BENCHMARK_CAPTURE(Finish, Despot4, [](FinishOptions& o) {
 BENCHMARK_CAPTURE(Finish, Shapes, [](FinishOptions& o) {
     o.garbage.push_back({}), o.holdout.push_back({});
 })->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Finish, RefineEdges, [](FinishOptions& o) {
+    o.refineEdges = true;
+})->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(Finish, Unmix, [](FinishOptions& o) {
     o.unmix = true;
 })->Unit(benchmark::kMillisecond);

@@ -653,6 +653,60 @@ TEST(FinishRefineEdges, CleanPlateScreenAndWhatTheColoursCannotTell) {
     }
 }
 
+// Strands darker than the subject's lit core (its own material in shadow):
+// screen up to x = 9, then shares 0.25, 0.5, 0.75 of a strand of 0.4 times
+// the core's colour, then the core, solid. Each mix takes its share of the
+// strand, which the core's colour alone put at about half of it; and where the
+// strand is the core's own colour, the core's colour is still taken. (A mix
+// mostly of screen tells the strand's shade least surely, and a darker shade is
+// taken only where it explains the colour clearly better: within 0.02.)
+TEST(FinishRefineEdges, StrandsDarkerThanTheCoreTakeTheirOwnShare) {
+    const std::array<double, 3> screen{0.1, 0.7, 0.2};
+    const std::array<double, 3> core{0.8, 0.35, 0.2};
+    for (const double shade : {0.4, 1.0}) {
+        const Frame source = MakeFrame(kRefineWidth, 6, [&](int x, int) {
+            const double t = RefineShare(x);
+            const double strand = x < kRefineFirstMix + 3 ? shade : 1.0;
+            std::array<float, 3> c{};
+            for (int k = 0; k < 3; ++k) c[k] = static_cast<float>(core[k] * strand * t + screen[k] * (1.0 - t));
+            return Rgba{c[0], c[1], c[2], 1.0f};
+        });
+        Frame keyed = KeyerMatte();
+        FinishOptions options;
+        options.refineEdges = true;
+        FinishFrame(options, Context(source, true), keyed);
+        for (int y = 0; y < 6; ++y) {
+            for (int x = kRefineFirstMix; x < kRefineFirstMix + 3; ++x) {
+                EXPECT_NEAR(keyed.Plane1Pixel(x, y)[3], RefineShare(x), 0.02) << x << "," << y << " shade " << shade;
+            }
+        }
+    }
+}
+
+// A screen in a light shadow beside the subject (x = 8 and 9 at 0.9 of the
+// screen, keyed a little soft) lies near the line from the screen to a dark
+// shade of the core: it is screen in shadow, not a dark strand, and stays
+// below the 0.05 a composite shows.
+TEST(FinishRefineEdges, AShadowedScreenIsNoDarkStrand) {
+    const std::array<double, 3> screen{0.1, 0.7, 0.2};
+    const std::array<double, 3> core{0.8, 0.35, 0.2};
+    const Frame source = MakeFrame(kRefineWidth, 6, [&](int x, int) {
+        const double shadow = x == 8 || x == 9 ? 0.9 : 1.0;
+        const auto& c = x < 10 ? screen : core;
+        const double m = x < 10 ? shadow : 1.0;
+        return Rgba{static_cast<float>(c[0] * m), static_cast<float>(c[1] * m), static_cast<float>(c[2] * m), 1.0f};
+    });
+    Frame keyed = MakeFrame(kRefineWidth, 6, [](int x, int) {
+        return Rgba{0.3f, 0.3f, 0.3f, x < 8 ? 0.0f : x < 10 ? 0.1f : 1.0f};
+    });
+    FinishOptions options;
+    options.refineEdges = true;
+    FinishFrame(options, Context(source, true), keyed);
+    for (int y = 0; y < 6; ++y) {
+        for (int x = 8; x < 10; ++x) EXPECT_LT(keyed.Plane1Pixel(x, y)[3], 0.05f) << x << "," << y;
+    }
+}
+
 // A hard subject against the screen, as a tool set up for hard edges keys it:
 // screen up to x = 9, keyed clear; at x = 10 a mix of 70% subject a pixel
 // wide, which the tool also keyed clear; at x = 11 a greenish-grey highlight
