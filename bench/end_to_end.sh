@@ -13,7 +13,9 @@
 #   bench/end_to_end.sh [BUILD_DIR]
 # Environment: WIDTH, HEIGHT (3840 x 2160), FRAMES (10), REPS (3), BIG
 # (7680x4320; empty leaves the large frame out), WORK (a temporary folder,
-# removed afterwards).
+# removed afterwards), TIME=cpu (CPU time, user and system, in place of wall
+# time: on a machine that others share, the one-thread figures are then those
+# of an idle one), ONE=1 (only the one-frame, one-thread comparison).
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 veskar="$build/bin/veskar"
@@ -62,6 +64,10 @@ command[veskar_one]="$veskar render float.0001.exr --threads 1 -o one_vk.exr ${g
 command[veskar_one_heavy]="$veskar render float.0001.exr --threads 1 -o one_vh.exr ${heavy[*]}"
 order=(oiio_float veskar_float veskar_heavy oiio_half veskar_half ff_yuva ff_chromakey ff_rgba
        ff_colorkey veskar_one_copy veskar_one veskar_one_heavy)
+if [ -n "${ONE:-}" ]; then
+    order=(ff_yuva ff_chromakey ff_rgba ff_colorkey veskar_one_copy veskar_one veskar_one_heavy)
+    big=
+fi
 
 results=$(mktemp)
 if [ -n "$big" ]; then
@@ -72,7 +78,7 @@ if [ -n "$big" ]; then
     for name in oiio_big veskar_big; do
         [ "$name" = oiio_big ] && run="oiiotool big.exr --compression zip -o big_oiio.exr" ||
             run="$veskar render big.exr -o big_vk.exr"
-        /usr/bin/time -f "$name %e %M" -a -o "$results" bash -c "$run" >/dev/null 2>"$work/log" ||
+        /usr/bin/time -f "$name %e %M %U %S" -a -o "$results" bash -c "$run" >/dev/null 2>"$work/log" ||
             { echo "end_to_end.sh: $name failed:" >&2; cat "$work/log" >&2; exit 1; }
         rm -f big_oiio.exr big_vk.exr
     done
@@ -81,7 +87,7 @@ fi
 for rep in $(seq 1 "$reps"); do
     for name in "${order[@]}"; do
         rm -f oiio.*.exr vk.*.exr vh.*.exr oiioh.*.exr vkh.*.exr one_*.exr
-        if ! /usr/bin/time -f "$name %e %M" -a -o "$results" bash -c "${command[$name]}" \
+        if ! /usr/bin/time -f "$name %e %M %U %S" -a -o "$results" bash -c "${command[$name]}" \
             >/dev/null 2>"$work/log"; then
             echo "end_to_end.sh: $name failed:" >&2
             cat "$work/log" >&2
@@ -91,20 +97,25 @@ for rep in $(seq 1 "$reps"); do
     echo "repetition $rep of $reps done"
 done
 
-python3 - "$results" "$frames" "$width" "$height" "$(cat /proc/loadavg)" <<'PY'
-import sys
+TIME=${TIME:-real} python3 - "$results" "$frames" "$width" "$height" "$(cat /proc/loadavg)" <<'PY'
+import os, sys
 from collections import defaultdict
+cpu = os.environ["TIME"] == "cpu"
 runs = defaultdict(list)
 for line in open(sys.argv[1]):
     parts = line.split()
-    if len(parts) == 3:
-        runs[parts[0]].append((float(parts[1]), int(parts[2])))
+    if len(parts) == 5:
+        seconds = float(parts[3]) + float(parts[4]) if cpu else float(parts[1])
+        runs[parts[0]].append((seconds, int(parts[2])))
 def med(name):
     t = sorted(r[0] for r in runs[name]); m = sorted(r[1] for r in runs[name])
     return t[len(t) // 2], m[len(m) // 2] / 1024.0
 frames, w, h, load = sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5]
-print(f"\n{frames} frames {w}x{h}, medians of {len(runs['oiio_float'])} interleaved runs; load at the end {load}")
+print(f"\n{frames} frames {w}x{h}, medians of {len(runs['ff_yuva'])} interleaved runs of "
+      f"{'CPU' if cpu else 'wall'} time; load at the end {load}")
 def row(label, name, base=None):
+    if not runs[name]:
+        return
     t, m = med(name)
     text = f"  {label:<44}{t:8.2f} s {m:8.0f} MiB"
     if base:
