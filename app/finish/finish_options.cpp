@@ -274,8 +274,10 @@ std::string FinishingSummary(const FinishOptions& options) {
 
 FinishChoices FinishCommandLine::Choices() const {
     FinishChoices choices;
-    if (refineEdges) choices.refineEdges = true;
-    if (unmix) choices.unmix = true;
+    // A flag given as false is a choice too: it overrides the recipe.
+    const auto given = [](const CLI::Option* option) { return option != nullptr && option->count() > 0; };
+    if (refineEdges || given(refineEdgesOption)) choices.refineEdges = refineEdges;
+    if (unmix || given(unmixOption)) choices.unmix = unmix;
     double amount = 0.0;
     if (!despill.empty() && !ParseNumber(despill, amount)) {
         // The amount is optional, so a word after --despill is taken for it.
@@ -310,10 +312,12 @@ FinishChoices FinishCommandLine::Choices() const {
 
 void AddFinishOptions(CLI::App& command, FinishCommandLine& options) {
     const char* group = "Finishing (after the keyer, in this order)";
-    command.add_flag("--refine-edges", options.refineEdges,
-                     "Matte near the contour from the colours: each pixel's share of subject between the local "
-                     "screen and subject")
-        ->group(group);
+    options.refineEdgesOption =
+        command
+            .add_flag("--refine-edges", options.refineEdges,
+                      "Matte near the contour from the colours: each pixel's share of subject between the local "
+                      "screen and subject")
+            ->group(group);
     command.add_option("--clip-black", options.clipBlack, "Matte at or below V becomes 0 (levels)")->type_name("V")->group(group);
     command.add_option("--clip-white", options.clipWhite, "Matte at or above V becomes 1 (levels)")->type_name("V")->group(group);
     command.add_option("--shrink", options.shrink, "Erode the matte by PX pixels (fractional)")->type_name("PX")->group(group);
@@ -332,8 +336,9 @@ void AddFinishOptions(CLI::App& command, FinishCommandLine& options) {
         ->allow_extra_args(false)
         ->type_name("FILE|POLY")
         ->group(group);
-    command.add_flag("--unmix", options.unmix, "Colour: the source minus the screen colour times 1 - alpha")
-        ->group(group);
+    options.unmixOption =
+        command.add_flag("--unmix", options.unmix, "Colour: the source minus the screen colour times 1 - alpha")
+            ->group(group);
     command
         .add_option("--despill", options.despill,
                     "Remove spill toward the screen colour: AMOUNT 0 to 2 (alone: 1, the spill taken off)")

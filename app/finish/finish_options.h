@@ -14,6 +14,7 @@
 
 namespace CLI {
 class App;
+class Option;
 }
 
 namespace veskar::finish {
@@ -113,6 +114,11 @@ struct FinishCommandLine {
     std::vector<std::string> holdout;
     std::string view;
     bool cleanEdges = false;
+    /// The flags' options once added (AddFinishOptions): whether a flag was
+    /// given at all, so that --refine-edges=false turns off what
+    /// --clean-edges turns on.
+    const CLI::Option* refineEdgesOption = nullptr;
+    const CLI::Option* unmixOption = nullptr;
 
     /// The choices the options make, each value checked. Throws CliError
     /// (exit 2) naming the option and the value.

@@ -152,6 +152,11 @@ TEST_F(FinishCli, CleanEdgesIsItsRecipeAndYieldsToOptionsGiven) {
               std::string::npos)
         << text;
     EXPECT_FALSE(SameImage(Out("recipe.exr"), Out("half.exr")));
+
+    // A flag given as false takes its part out of the recipe.
+    ASSERT_EQ(Render("no_refine.exr", {"--clean-edges", "--refine-edges=false", "--unmix=false"}).exitCode, 0);
+    ASSERT_EQ(Render("rest.exr", {"--despill", "--clip-black", "0.06"}).exitCode, 0);
+    EXPECT_TRUE(SameImage(Out("no_refine.exr"), Out("rest.exr")));
 }
 
 // What --save-settings writes, --settings reads back: the same section again
