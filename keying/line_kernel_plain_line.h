@@ -63,7 +63,7 @@ struct PlainPlan {
     float gainF;
     std::int32_t blend;
     bool power;  // a power other than exactly 1 is taken
-    double exponent;
+    FloatPowerPlan exponent;
 };
 
 // What a line's plain kernel is specialised for, one bit each.
@@ -100,7 +100,7 @@ PlainPlan MakePlainPlan(const LinePlan& plan, unsigned& options) noexcept {
     q.gainF = static_cast<float>(s.gain);
     q.blend = s.bgAlphaBlend;
     q.power = plan.power;
-    q.exponent = plan.exponent;
+    q.exponent = FloatPowerOf(plan.exponent);
     options = (floatStart ? kPlainFloatStart : 0u) |
               (plan.falloff == kFalloffLinear ? kPlainLinear : 0u) | (plan.dist ? kPlainDist : 0u) |
               (IsFloat(s.offset) && IsFloat(s.gain) ? kPlainFloatMatte : 0u) |
@@ -131,7 +131,8 @@ VESKAR_INLINE typename V::Doubles PlainTerm(const PlainPlan& q, int c,
 
 // p^exponent rounded to float lane by lane, as keying::Pow gives it, through
 // keying::PowFloatLanes over the register's lanes (in any order: each lane is
-// its own).
+// its own), inlined with the exponent's plan made once for the line: a call
+// and a plan per register cost as much as the power.
 template <class V>
 VESKAR_INLINE typename V::Floats PlainPower(const PlainPlan& q, typename V::Floats p) noexcept {
     constexpr int kLanes = sizeof(typename V::Floats) / sizeof(float);
@@ -139,7 +140,7 @@ VESKAR_INLINE typename V::Floats PlainPower(const PlainPlan& q, typename V::Floa
     double base[kLanes];
     V::Store(lanes, p);
     for (int i = 0; i < kLanes; ++i) base[i] = static_cast<double>(lanes[i]);
-    PowFloatLanes(base, q.exponent, lanes, kLanes);
+    PowFloatLanes(q.exponent, base, lanes, kLanes);
     return V::Load(lanes);
 }
 
