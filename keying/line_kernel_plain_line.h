@@ -144,12 +144,12 @@ VESKAR_INLINE typename V::Floats PlainPower(const PlainPlan& q, typename V::Floa
     return V::Load(lanes);
 }
 
-// The mattes of the pixels from their red, green and blue.
+// The mattes of the pixels from their red, green and blue, before the gamma's
+// power.
 template <class V, unsigned kOptions>
-VESKAR_INLINE typename V::Floats PlainMatte(const PlainPlan& q, typename V::Floats r,
-                                            typename V::Floats g, typename V::Floats b) noexcept {
+VESKAR_INLINE typename V::Floats PlainBase(const PlainPlan& q, typename V::Floats r,
+                                           typename V::Floats g, typename V::Floats b) noexcept {
     using D = typename V::Doubles;
-    using F = typename V::Floats;
     const D t1 = PlainTerm<V, kOptions>(q, 0, r);
     const D t2 = PlainTerm<V, kOptions>(q, 1, g);
     const D t3 = PlainTerm<V, kOptions>(q, 2, b);
@@ -164,10 +164,14 @@ VESKAR_INLINE typename V::Floats PlainMatte(const PlainPlan& q, typename V::Floa
     } else {
         m = NanFirstMin(NanFirstMin(t1, t2), t3);
     }
+    return V::Sub(V::Splat(1.0f), V::Narrow(m));
+}
+
+// The mattes from their powers: offset, gain, the limits and the inversion.
+template <class V, unsigned kOptions>
+VESKAR_INLINE typename V::Floats PlainFinish(const PlainPlan& q, typename V::Floats p) noexcept {
+    using F = typename V::Floats;
     const F one = V::Splat(1.0f);
-    F p = V::Sub(one, V::Narrow(m));
-    // A gamma's power (a test on the line's plan, which the loop keeps).
-    if (q.power) p = PlainPower<V>(q, p);
     F matte;
     if constexpr ((kOptions & kPlainFloatMatte) != 0) {
         matte = V::Mul(V::Add(p, V::Splat(q.offsetF)), V::Splat(q.gainF));
@@ -183,15 +187,32 @@ VESKAR_INLINE typename V::Floats PlainMatte(const PlainPlan& q, typename V::Floa
     }
 }
 
-// Keys the records in place: blue, green, red, alpha each.
+// The mattes of the pixels from their red, green and blue.
 template <class V, unsigned kOptions>
+VESKAR_INLINE typename V::Floats PlainMatte(const PlainPlan& q, typename V::Floats r,
+                                            typename V::Floats g, typename V::Floats b) noexcept {
+    typename V::Floats p = PlainBase<V, kOptions>(q, r, g, b);
+    // A gamma's power (a test on the line's plan, which the loop keeps).
+    if (q.power) p = PlainPower<V>(q, p);
+    return PlainFinish<V, kOptions>(q, p);
+}
+
+// Keys the records in place: blue, green, red, alpha each. With kPowered, the
+// powers of the pixels' mattes are given (PlainPowerRun made them).
+template <class V, unsigned kOptions, bool kPowered = false>
 VESKAR_INLINE void PlainRecords(const PlainPlan& q, typename V::Floats& v0, typename V::Floats& v1,
-                                typename V::Floats& v2, typename V::Floats& v3) noexcept {
+                                typename V::Floats& v2, typename V::Floats& v3,
+                                const float* powered = nullptr) noexcept {
     using F = typename V::Floats;
     V::Transpose(v0, v1, v2, v3);  // now blue, green, red, alpha of the pixels
     F b = v0, g = v1, r = v2;
     const F a = v3;
-    const F matte = PlainMatte<V, kOptions>(q, r, g, b);
+    F matte;
+    if constexpr (kPowered) {
+        matte = PlainFinish<V, kOptions>(q, V::Load(powered));
+    } else {
+        matte = PlainMatte<V, kOptions>(q, r, g, b);
+    }
     if constexpr ((kOptions & kPlainMultiply) != 0) {
         r = V::Mul(r, matte);
         g = V::Mul(g, matte);
@@ -224,18 +245,50 @@ VESKAR_INLINE void PlainRecords(const PlainPlan& q, typename V::Floats& v0, type
 }
 
 // Keys as many records as V holds floats, from `in` to `out`.
-template <class V, unsigned kOptions>
-VESKAR_INLINE void PlainStep(const PlainPlan& q, const float* in, float* out) noexcept {
+template <class V, unsigned kOptions, bool kPowered = false>
+VESKAR_INLINE void PlainStep(const PlainPlan& q, const float* in, float* out,
+                             const float* powered = nullptr) noexcept {
     constexpr std::ptrdiff_t kStride = sizeof(typename V::Floats) / sizeof(float);
     auto v0 = V::Load(in);
     auto v1 = V::Load(in + kStride);
     auto v2 = V::Load(in + 2 * kStride);
     auto v3 = V::Load(in + 3 * kStride);
-    PlainRecords<V, kOptions>(q, v0, v1, v2, v3);
+    PlainRecords<V, kOptions, kPowered>(q, v0, v1, v2, v3, powered);
     V::Store(out, v0);
     V::Store(out + kStride, v1);
     V::Store(out + 2 * kStride, v2);
     V::Store(out + 3 * kStride, v3);
+}
+
+// Pixels keyed a run at a time on lines with a gamma's power.
+inline constexpr int kPowerRun = 64;
+
+// Keys kPowerRun records, from `in` to `out` (which may be `in`): the mattes
+// before the power first, then the power of them all, then the rest. One
+// register's power is a long chain of dependent steps that the processor
+// cannot overlap with much else; a run's registers are independent chains.
+template <unsigned kOptions>
+VESKAR_INLINE void PlainPowerRun(const PlainPlan& q, const float* in, float* out) noexcept {
+    using V = Widest;
+    constexpr int kPixels = sizeof(typename V::Floats) / sizeof(float);
+    static_assert(kPowerRun % kPixels == 0);
+    float powered[kPowerRun];
+    double base[kPowerRun];
+    for (int i = 0; i < kPowerRun; i += kPixels) {
+        const float* records = in + static_cast<std::ptrdiff_t>(i) * kRecordFloats;
+        auto b = V::Load(records);
+        auto g = V::Load(records + kPixels);
+        auto r = V::Load(records + 2 * kPixels);
+        auto a = V::Load(records + 3 * kPixels);
+        V::Transpose(b, g, r, a);
+        V::Store(powered + i, PlainBase<V, kOptions>(q, r, g, b));
+    }
+    for (int i = 0; i < kPowerRun; ++i) base[i] = static_cast<double>(powered[i]);
+    PowFloatLanes(q.exponent, base, powered, kPowerRun);
+    for (int i = 0; i < kPowerRun; i += kPixels) {
+        const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(i) * kRecordFloats;
+        PlainStep<V, kOptions, true>(q, in + at, out + at, powered + i);
+    }
 }
 
 template <unsigned kOptions>
@@ -246,6 +299,12 @@ void PlainLine(const PlainPlan& plan, const float* source, float* output,
     const PlainPlan q = plan;
     constexpr int kPixels = sizeof(typename Widest::Floats) / sizeof(float);
     std::int32_t x = 0;
+    if (q.power) {
+        for (; x + kPowerRun <= width; x += kPowerRun) {
+            PlainPowerRun<kOptions>(q, source + static_cast<std::int64_t>(x) * kRecordFloats,
+                                    output + static_cast<std::int64_t>(x) * kRecordFloats);
+        }
+    }
     for (; x + kPixels <= width; x += kPixels) {
         PlainStep<Widest, kOptions>(q, source + static_cast<std::int64_t>(x) * kRecordFloats,
                                     output + static_cast<std::int64_t>(x) * kRecordFloats);
