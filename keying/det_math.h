@@ -891,11 +891,9 @@ VESKAR_DET_INLINE double RoughLog2(double x) noexcept {
 }
 
 VESKAR_DET_INLINE double RoughPow(double x, double y) noexcept {
-    // Blends, not selections: with t a constant on a clamped path, the
-    // compiler would split the loop into paths and vectorise none of them.
     double t = y * RoughLog2(x);
-    t = Blend(MaskBelow(t, -kRoughPowLimit), -kRoughPowLimit, t);
-    t = Blend(MaskBelow(kRoughPowLimit, t), kRoughPowLimit, t);
+    t = t < -kRoughPowLimit ? -kRoughPowLimit : t;
+    t = t > kRoughPowLimit ? kRoughPowLimit : t;
     const double shifted = t + kRoundMagic;
     const double f = t - (shifted - kRoundMagic);
     const double f2 = f * f;
@@ -994,7 +992,8 @@ VESKAR_DET_INLINE void PowFloatChunk(const FloatPower& p, const double* __restri
         const std::int32_t zero = static_cast<std::int32_t>(x == 0.0);
         const std::int32_t negative = static_cast<std::int32_t>(x < 0.0) &
                                       static_cast<std::int32_t>(x >= -kMax) & p.belowZeroTaken;
-        const float zeroValue = std::bit_cast<std::uint64_t>(x) == 0 ? p.atZero : p.atMinusZero;
+        // The sign by a comparison of doubles: SSE2 compares no 64-bit integers.
+        const float zeroValue = std::copysign(1.0, x) < 0.0 ? p.atMinusZero : p.atZero;
         float value = zero != 0 ? zeroValue : low;
         value = negative != 0 ? p.belowZero : value;
         const std::int32_t bad = 1 - (decided | zero | negative);
