@@ -919,20 +919,20 @@ inline constexpr int kPowChunk = 64;
 struct FloatPower {
     double exponent;
     Exponent e;
-    float atZero;
-    float atMinusZero;
-    float belowZero;
-    std::int32_t belowZeroTaken;  // 1 where a negative base's power is NaN
+    double atZero;
+    double atMinusZero;
+    double belowZero;
+    bool belowZeroTaken;  // a negative base's power is NaN
 };
 
 inline FloatPower FloatPowerOf(double exponent) noexcept {
     FloatPower p{};
     p.exponent = exponent;
     p.e = ExponentOf(exponent);
-    p.atZero = static_cast<float>(p.e.atZero);
-    p.atMinusZero = static_cast<float>(p.e.atZero * p.e.oddSign);
-    p.belowZero = static_cast<float>(p.e.negativeBase);
-    p.belowZeroTaken = std::isnan(p.e.negativeBase) ? 1 : 0;
+    p.atZero = p.e.atZero;
+    p.atMinusZero = p.e.atZero * p.e.oddSign;
+    p.belowZero = p.e.negativeBase;
+    p.belowZeroTaken = std::isnan(p.e.negativeBase);
     return p;
 }
 
@@ -943,7 +943,7 @@ inline FloatPower FloatPowerOf(double exponent) noexcept {
 __attribute__((noinline, cold))
 #endif
 inline void PowFloatRest(const double* __restrict base, const FloatPower& p,
-                         const std::int32_t* undecided, float* __restrict out, int count) noexcept {
+                         const std::int64_t* undecided, float* __restrict out, int count) noexcept {
     double rest[kPowChunk];
     double power[kPowChunk];
     int lane[kPowChunk];
@@ -973,34 +973,38 @@ VESKAR_DET_INLINE void PowFloatChunk(const FloatPower& p, const double* __restri
     double rough[kPowChunk];
 #pragma GCC unroll 1
     for (int i = 0; i < count; ++i) rough[i] = RoughPow(base[i], p.exponent);
-    std::int32_t undecided[kPowChunk];
-    std::int32_t any = 0;
+    // Every lane's decision in 64 bits and its float as a double: with masks
+    // of two widths in one loop, the wider sets spend as much on narrowing
+    // the masks as on the decision, and the SSE2 build leaves it scalar.
+    std::int64_t undecided[kPowChunk];
+    double value[kPowChunk];
+    std::int64_t any = 0;
     constexpr double kMax = std::numeric_limits<double>::max();
 #pragma GCC unroll 1
     for (int i = 0; i < count; ++i) {
         const double x = base[i];
         const double v = rough[i];
         const double spread = v * kWidening;
-        const float low = static_cast<float>(v - spread);
-        const float high = static_cast<float>(v + spread);
-        // NaN, subnormals and infinities fail every test.
-        // Bitwise, not logical: a short circuit is a branch, which keeps the
-        // loop from vectorising.
-        const std::int32_t decided = static_cast<std::int32_t>(x >= 0x1p-1022) &
-                                     static_cast<std::int32_t>(x <= kMax) &
-                                     static_cast<std::int32_t>(low == high);
-        const std::int32_t zero = static_cast<std::int32_t>(x == 0.0);
-        const std::int32_t negative = static_cast<std::int32_t>(x < 0.0) &
-                                      static_cast<std::int32_t>(x >= -kMax) & p.belowZeroTaken;
-        // The sign by a comparison of doubles: SSE2 compares no 64-bit integers.
-        const float zeroValue = std::copysign(1.0, x) < 0.0 ? p.atMinusZero : p.atZero;
-        float value = zero != 0 ? zeroValue : low;
-        value = negative != 0 ? p.belowZero : value;
-        const std::int32_t bad = 1 - (decided | zero | negative);
+        const double low = static_cast<float>(v - spread);
+        const double high = static_cast<float>(v + spread);
+        // NaN, subnormals and infinities fail every test. Bitwise, not
+        // logical: a short circuit is a branch, which keeps the loop from
+        // vectorising. The sign by a comparison of doubles: SSE2 compares no
+        // 64-bit integers.
+        const bool decided = (x >= 0x1p-1022) & (x <= kMax) & (low == high);
+        const bool zero = x == 0.0;
+        const bool negative = (x < 0.0) & (x >= -kMax) & p.belowZeroTaken;
+        const double zeroValue = std::copysign(1.0, x) < 0.0 ? p.atMinusZero : p.atZero;
+        double chosen = zero ? zeroValue : low;
+        chosen = negative ? p.belowZero : chosen;
+        const std::int64_t bad = static_cast<std::int64_t>(!(decided | zero | negative));
         undecided[i] = bad;
         any |= bad;
-        out[i] = value;
+        value[i] = chosen;
     }
+    // Exact: every value is a float's.
+#pragma GCC unroll 1
+    for (int i = 0; i < count; ++i) out[i] = static_cast<float>(value[i]);
     if (any != 0) PowFloatRest(base, p, undecided, out, count);
 }
 
