@@ -825,38 +825,48 @@ VESKAR_DET_INLINE double RoughCos(double x) noexcept {
 // ---- pow within a known distance ----------------------------------------
 
 // RoughPow(x, y) lies within kRoughPowError of Pow(x, y), relative to it, for
-// a positive normal x and a finite y with |y log2 x| <= kRoughPowLimit. log2 x
-// = k + 2/ln 2 atanh(s), s = (m - 1)/(m + 1), x = 2^k m with m in [sqrt(1/2),
-// sqrt(2)), so |s| < 0.1716: m - 1 is exact, the sum and quotient round
-// twice, atanh's series to s^19 leaves below 2^-55 of it, and its
-// evaluation, the scale by 2/ln 2 and the sum with k keep log2 x within 2^-50 of
-// itself. The product with y adds 2^-53, so t = y log2 x is off by at most
-// 192 2^-49.8 = 2^-42.2, and 2^t by ln 2 times that. 2^t = 2^n 2^f, n the
-// nearest integer and f = t - n exact, 2^f by its Taylor series in f to the
-// 13th power (|f| <= 1/2, the rest below 2^-57), within 2^-51 (both series
-// by Estrin's scheme, whose roundings weigh no more than Horner's); and Pow is
-// within 2^-52 of pow. In all below 2^-42.5. Beyond the limit t is clamped
-// to it: 2^+-192 widened by the error rounds to float infinity or 0, and
-// Pow, at least or at most that far, rounds there too. A seventh of the work
-// of Pow, for callers that only need the float Pow rounds to: they widen the
-// value by the error and take Pow where the two ends round apart.
-// tests/keying/test_det_math.cpp checks the bound.
-inline constexpr double kRoughPowLimit = 192.0;
-inline constexpr double kRoughPowError = 0x1p-42;
+// a positive normal x and a finite y with |y log2 x| <= kRoughPowLimit. Pure
+// arithmetic, no table: the vector units of the line kernels would fetch a
+// table's entries lane by lane (the builds for SSE2 and the generic tuning of
+// the wider sets do not gather), which costs more than the arithmetic it saves.
+//
+// log2 x = k + s Q(s^2), x = 2^k m with m in [sqrt(1/2), sqrt(2)), s = (m - 1)/
+// (m + 1) (m - 1 exact; the sum and the quotient round: s is within 2^-52 of
+// itself), |s| < 0.1716, and Q a polynomial of degree 5 in s^2 fitted to
+// 2/ln 2 atanh(s)/s: within 2^-45.07 of it with its coefficients as doubles
+// (measured at 120 bits over 3000 points of [0, s^2's range]; the fitted error
+// swings smoothly between them). Its evaluation (Estrin's scheme, every term
+// below the first by at least 2^-5) and the product with s round by 2^-51 at
+// most, so s Q(s^2) is within 2^-44.9 of itself; where k is not 0 it is no
+// larger than 1/2 <= |log2 x|, and the sum rounds by 2^-53: log2 x is within
+// 2^-44.8 of itself. t = y log2 x adds a rounding, so with |t| <= 152 it is
+// off by at most 152 (2^-44.8 + 2^-53) = 2^-37.55, and 2^t by ln 2 times
+// that, 2^-38.1 relative. 2^t = 2^n 2^f with n the nearest integer to t and
+// f = t - n exact, |f| <= 1/2: 2^f = 1 + f P(f) with P of degree 8 fitted to
+// (2^f - 1)/f, within 2^-44.6 as measured the same way, its roundings 2^-51;
+// 2^n goes into the exponent exactly. Pow is within 2^-52 of pow. In all
+// below 2^-38.05, stated as 2^-37. Beyond the limit t is clamped to it:
+// 2^+-152 widened by the error rounds to float infinity or 0, and Pow, at
+// least or at most that far, rounds there too (the floats end at 2^128 and
+// their subnormals at 2^-149). The bound is a small share of a float's ulp
+// (2^-37 of 2^-24): callers that only need the float Pow rounds to widen the
+// value by the error and take Pow where the two ends round apart, about one
+// lane in three thousand. tests/keying/test_det_math.cpp checks the bound.
+inline constexpr double kRoughPowLimit = 152.0;
+inline constexpr double kRoughPowError = 0x1p-37;
 
-// 1/(2k + 1), lowest first: atanh(s)/s in s^2.
-inline constexpr double kRoughAtanh[10] = {1.0,        1.0 / 3.0,  1.0 / 5.0,  1.0 / 7.0,
-                                           1.0 / 9.0,  1.0 / 11.0, 1.0 / 13.0, 1.0 / 15.0,
-                                           1.0 / 17.0, 1.0 / 19.0};
-// ln(2)^k / k!, lowest first: 2^f in f.
-inline constexpr double kRoughExp2[14] = {
-    1.0,                   0x1.62e42fefa39efp-1,  0x1.ebfbdff82c58fp-3,  0x1.c6b08d704a0c0p-5,
-    0x1.3b2ab6fba4e77p-7,  0x1.5d87fe78a6731p-10, 0x1.430912f86c787p-13, 0x1.ffcbfc588b0c7p-17,
-    0x1.62c0223a5c824p-20, 0x1.b5253d395e7c4p-24, 0x1.e4cf5158b8ecap-28, 0x1.e8cac7351bb25p-32,
-    0x1.c3bd650fc2986p-36, 0x1.816193166d0f9p-40};
+// Q's coefficients, lowest first: 2/ln 2 atanh(s)/s in s^2.
+inline constexpr double kRoughAtanh[6] = {0x1.71547652b8251p+1, 0x1.ec709dc53bfcfp-1,
+                                          0x1.2776c2935a8c1p-1, 0x1.a61a2ef4051f3p-2,
+                                          0x1.4795463b406c3p-2, 0x1.21b245a850e1dp-2};
+// P's coefficients, lowest first: (2^f - 1)/f in f.
+inline constexpr double kRoughExp2[9] = {
+    0x1.62e42fefa39efp-1,  0x1.ebfbdff823cedp-3, 0x1.c6b08d7047e52p-5,
+    0x1.3b2ab7181b755p-7,  0x1.5d87fe86fe88ep-10, 0x1.4308ac85aa947p-13,
+    0x1.ffcb9515a8016p-17, 0x1.63d136366db24p-20, 0x1.b63880a30e9ffp-24};
 inline constexpr double kSqrtTwo = 0x1.6a09e667f3bcdp+0;
 
-// log2(x) for a positive normal x, within 2^-50 of it (see RoughPow).
+// log2(x) for a positive normal x, within 2^-44.8 of it (see RoughPow).
 VESKAR_DET_INLINE double RoughLog2(double x) noexcept {
     const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
     const double m1 = std::bit_cast<double>((bits & 0x000FFFFFFFFFFFFFu) | 0x3FF0000000000000u);
@@ -867,41 +877,67 @@ VESKAR_DET_INLINE double RoughLog2(double x) noexcept {
     const double s = (m - 1.0) / (m + 1.0);
     const double z = s * s;
     // Estrin's scheme, not Horner's rule: the kernels call this on a register
-    // or a block at a time, too few lanes to hide a chain of two dozen dependent
-    // steps. Its roundings stay within the same bound (the terms fall fast).
+    // or a block at a time, too few lanes to hide a chain of dependent steps.
     const double z2 = z * z;
-    const double z4 = z2 * z2;
     const double* a = kRoughAtanh;
-    const double q0 = (a[0] + a[1] * z) + (a[2] + a[3] * z) * z2;
-    const double q1 = (a[4] + a[5] * z) + (a[6] + a[7] * z) * z2;
-    const double r = q0 + (q1 * z4 + (a[8] + a[9] * z) * (z4 * z4));
-    return k + (s * kTwoOverLn2Hi) * r;
+    const double q = ((a[0] + a[1] * z) + (a[2] + a[3] * z) * z2) + (a[4] + a[5] * z) * (z2 * z2);
+    return k + s * q;
 }
 
 VESKAR_DET_INLINE double RoughPow(double x, double y) noexcept {
     double t = y * RoughLog2(x);
     t = t < -kRoughPowLimit ? -kRoughPowLimit : t;
     t = t > kRoughPowLimit ? kRoughPowLimit : t;
-    const double n = (t + kRoundMagic) - kRoundMagic;
-    const double f = t - n;
+    const double shifted = t + kRoundMagic;
+    const double f = t - (shifted - kRoundMagic);
     const double f2 = f * f;
     const double f4 = f2 * f2;
     const double* c = kRoughExp2;
-    const double h0 = ((c[0] + c[1] * f) + (c[2] + c[3] * f) * f2) +
-                      ((c[4] + c[5] * f) + (c[6] + c[7] * f) * f2) * f4;
-    const double h1 = ((c[8] + c[9] * f) + (c[10] + c[11] * f) * f2) + (c[12] + c[13] * f) * f4;
-    const double r = h0 + h1 * (f4 * f4);
-    return r * PowerOfTwo(n);
+    const double low = (c[0] + c[1] * f) + (c[2] + c[3] * f) * f2;
+    const double high = (c[4] + c[5] * f) + (c[6] + c[7] * f) * f2;
+    const double p = 1.0 + f * ((low + high * f4) + c[8] * (f4 * f4));
+    // shifted's low bits hold n; shifted left by 52 they are n's place in the
+    // exponent of the (normal) result.
+    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(p) +
+                                 (std::bit_cast<std::uint64_t>(shifted) << 52));
 }
 
 // PowFloatLanes works in chunks of at most this many lanes.
 inline constexpr int kPowChunk = 64;
 
+// What the float power takes from a finite exponent, once for many chunks:
+// Pow's value for a zero base (its value at zero, signed for -0 and an odd
+// exponent) and for a negative base and a non-integral exponent (NaN) owes
+// nothing to the logarithm, so those lanes, common where a matte is keyed
+// out, take it exactly as PowFinite makes it.
+struct FloatPower {
+    double exponent;
+    Exponent e;
+    double atZero;
+    double atMinusZero;
+    double belowZero;
+    bool belowZeroTaken;  // a negative base's power is NaN
+};
+
+inline FloatPower FloatPowerOf(double exponent) noexcept {
+    FloatPower p{};
+    p.exponent = exponent;
+    p.e = ExponentOf(exponent);
+    p.atZero = p.e.atZero;
+    p.atMinusZero = p.e.atZero * p.e.oddSign;
+    p.belowZero = p.e.negativeBase;
+    p.belowZeroTaken = std::isnan(p.e.negativeBase);
+    return p;
+}
+
 // Pow for the lanes of a chunk that RoughPow left undecided, gathered so that
-// its loop vectorises over them alone.
-VESKAR_DET_INLINE void PowFloatRest(const double* __restrict base, double exponent,
-                                    const Exponent& e, const std::int32_t* undecided,
-                                    float* __restrict out, int count) noexcept {
+// its loop vectorises over them alone. Rare, and kept out of line: the
+// kernels inline the chunk into every specialised line loop.
+#if defined(__GNUC__)
+__attribute__((noinline, cold))
+#endif
+inline void PowFloatRest(const double* __restrict base, const FloatPower& p,
+                         const std::int64_t* undecided, float* __restrict out, int count) noexcept {
     double rest[kPowChunk];
     double power[kPowChunk];
     int lane[kPowChunk];
@@ -911,62 +947,59 @@ VESKAR_DET_INLINE void PowFloatRest(const double* __restrict base, double expone
         rest[n] = base[i];
         n += undecided[i];
     }
-    for (int j = 0; j < n; ++j) power[j] = PowFinite(rest[j], e);
+    for (int j = 0; j < n; ++j) power[j] = PowFinite(rest[j], p.e);
     for (int j = 0; j < n; ++j) {
-        if (!std::isfinite(rest[j])) power[j] = PowRare(rest[j], exponent);
+        if (!std::isfinite(rest[j])) power[j] = PowRare(rest[j], p.exponent);
     }
     for (int j = 0; j < n; ++j) out[lane[j]] = static_cast<float>(power[j]);
 }
 
-// A chunk of PowFloatLanes (count <= kPowChunk): the decided lanes from
-// RoughPow, then Pow for the rest.
-VESKAR_DET_INLINE void PowFloatChunk(const double* __restrict base, double exponent,
+// A chunk of PowFloatLanes (count <= kPowChunk, a finite exponent): the
+// decided lanes from RoughPow, then Pow for the rest.
+VESKAR_DET_INLINE void PowFloatChunk(const FloatPower& p, const double* __restrict base,
                                      float* __restrict out, int count) noexcept {
     // Twice the bound: it covers the roundings of the widening too.
     constexpr double kWidening = 2.0 * kRoughPowError;
     // Loops of their own, as in CosFastChunk: with the decisions in the loop
     // of RoughPow, GCC vectorises neither.
+    // Inlined with a constant count (a register's lanes), the loops would be
+    // unrolled whole before the vectoriser sees them, and left scalar.
     double rough[kPowChunk];
-    for (int i = 0; i < count; ++i) rough[i] = RoughPow(base[i], exponent);
-    // Pow's value for a zero base (its value at zero, signed for -0 and an
-    // odd exponent) and for a negative base and a non-integral exponent (NaN)
-    // owes nothing to the logarithm: those lanes, common where a matte is
-    // keyed out, take it exactly as PowFinite makes it.
-    const Exponent e = ExponentOf(exponent);
-    const double atNegativeZero = e.atZero * e.oddSign;
-    const bool nanBelowZero = std::isnan(e.negativeBase);
-    const double belowZero = e.negativeBase;
-    std::int32_t undecided[kPowChunk];
-    std::int32_t any = 0;
-    const float atZero = static_cast<float>(e.atZero);
-    const float atMinusZero = static_cast<float>(atNegativeZero);
-    const float negativeValue = static_cast<float>(belowZero);
-    const std::int32_t negativeTaken = nanBelowZero ? 1 : 0;
+#pragma GCC unroll 1
+    for (int i = 0; i < count; ++i) rough[i] = RoughPow(base[i], p.exponent);
+    // Every lane's decision in 64 bits and its float as a double: with masks
+    // of two widths in one loop, the wider sets spend as much on narrowing
+    // the masks as on the decision, and the SSE2 build leaves it scalar.
+    std::int64_t undecided[kPowChunk];
+    double value[kPowChunk];
+    std::int64_t any = 0;
     constexpr double kMax = std::numeric_limits<double>::max();
+#pragma GCC unroll 1
     for (int i = 0; i < count; ++i) {
         const double x = base[i];
         const double v = rough[i];
         const double spread = v * kWidening;
-        const float low = static_cast<float>(v - spread);
-        const float high = static_cast<float>(v + spread);
-        // NaN, subnormals and infinities fail every test.
-        // Bitwise, not logical: a short circuit is a branch, which keeps the
-        // loop from vectorising.
-        const std::int32_t decided = static_cast<std::int32_t>(x >= 0x1p-1022) &
-                                     static_cast<std::int32_t>(x <= kMax) &
-                                     static_cast<std::int32_t>(low == high);
-        const std::int32_t zero = static_cast<std::int32_t>(x == 0.0);
-        const std::int32_t negative = static_cast<std::int32_t>(x < 0.0) &
-                                      static_cast<std::int32_t>(x >= -kMax) & negativeTaken;
-        const float zeroValue = std::bit_cast<std::uint64_t>(x) == 0 ? atZero : atMinusZero;
-        float value = zero != 0 ? zeroValue : low;
-        value = negative != 0 ? negativeValue : value;
-        const std::int32_t bad = 1 - (decided | zero | negative);
+        const double low = static_cast<float>(v - spread);
+        const double high = static_cast<float>(v + spread);
+        // NaN, subnormals and infinities fail every test. Bitwise, not
+        // logical: a short circuit is a branch, which keeps the loop from
+        // vectorising. The sign by a comparison of doubles: SSE2 compares no
+        // 64-bit integers.
+        const bool decided = (x >= 0x1p-1022) & (x <= kMax) & (low == high);
+        const bool zero = x == 0.0;
+        const bool negative = (x < 0.0) & (x >= -kMax) & p.belowZeroTaken;
+        const double zeroValue = std::copysign(1.0, x) < 0.0 ? p.atMinusZero : p.atZero;
+        double chosen = zero ? zeroValue : low;
+        chosen = negative ? p.belowZero : chosen;
+        const std::int64_t bad = static_cast<std::int64_t>(!(decided | zero | negative));
         undecided[i] = bad;
         any |= bad;
-        out[i] = value;
+        value[i] = chosen;
     }
-    if (any != 0) PowFloatRest(base, exponent, e, undecided, out, count);
+    // Exact: every value is a float's.
+#pragma GCC unroll 1
+    for (int i = 0; i < count; ++i) out[i] = static_cast<float>(value[i]);
+    if (any != 0) PowFloatRest(base, p, undecided, out, count);
 }
 
 }  // namespace det_math
@@ -1009,20 +1042,41 @@ inline void PowLanes(const double* __restrict base, double exponent, double* __r
     }
 }
 
+/// What PowFloatLanes takes from its exponent, made once (FloatPowerOf) for
+/// callers that take the same power of many short runs of lanes.
+struct FloatPowerPlan {
+    bool finite = false;  // a finite exponent: RoughPow decides most lanes
+    det_math::FloatPower power{};
+};
+
+inline FloatPowerPlan FloatPowerOf(double exponent) noexcept {
+    FloatPowerPlan plan;
+    plan.finite = std::isfinite(exponent);
+    plan.power = det_math::FloatPowerOf(exponent);
+    return plan;
+}
+
 /// out[i] = static_cast<float>(Pow(base[i], exponent)) for i < count, through
 /// RoughPow where its bound decides the float (most lanes of ordinary
 /// mattes) and Pow elsewhere: the same floats as Pow, at a fraction of its work.
-inline void PowFloatLanes(const double* __restrict base, double exponent, float* __restrict out,
-                          int count) noexcept {
-    if (!std::isfinite(exponent)) {
+VESKAR_DET_INLINE void PowFloatLanes(const FloatPowerPlan& plan, const double* __restrict base,
+                                     float* __restrict out, int count) noexcept {
+    const double exponent = plan.power.exponent;
+    if (!plan.finite) {
         for (int i = 0; i < count; ++i) out[i] = static_cast<float>(Pow(base[i], exponent));
         return;
     }
     for (int start = 0; start < count; start += det_math::kPowChunk) {
         const int rest = count - start;
-        det_math::PowFloatChunk(base + start, exponent, out + start,
+        det_math::PowFloatChunk(plan.power, base + start, out + start,
                                 rest < det_math::kPowChunk ? rest : det_math::kPowChunk);
     }
+}
+
+/// The same, with the plan made here.
+inline void PowFloatLanes(const double* __restrict base, double exponent, float* __restrict out,
+                          int count) noexcept {
+    PowFloatLanes(FloatPowerOf(exponent), base, out, count);
 }
 
 }  // namespace

@@ -63,7 +63,7 @@ struct PlainPlan {
     float gainF;
     std::int32_t blend;
     bool power;  // a power other than exactly 1 is taken
-    double exponent;
+    FloatPowerPlan exponent;
     std::int32_t falloff;
     bool cos;  // the falloff takes a cos
 };
@@ -102,7 +102,7 @@ PlainPlan MakePlainPlan(const LinePlan& plan, unsigned& options) noexcept {
     q.gainF = static_cast<float>(s.gain);
     q.blend = s.bgAlphaBlend;
     q.power = plan.power;
-    q.exponent = plan.exponent;
+    q.exponent = FloatPowerOf(plan.exponent);
     q.falloff = plan.falloff;
     q.cos = FalloffTakesCos(plan.falloff);
     options = (floatStart ? kPlainFloatStart : 0u) |
@@ -135,7 +135,8 @@ VESKAR_INLINE typename V::Doubles PlainTerm(const PlainPlan& q, int c,
 
 // p^exponent rounded to float lane by lane, as keying::Pow gives it, through
 // keying::PowFloatLanes over the register's lanes (in any order: each lane is
-// its own).
+// its own), inlined with the exponent's plan made once for the line: a call
+// and a plan per register cost as much as the power.
 template <class V>
 VESKAR_INLINE typename V::Floats PlainPower(const PlainPlan& q, typename V::Floats p) noexcept {
     constexpr int kLanes = sizeof(typename V::Floats) / sizeof(float);
@@ -143,13 +144,13 @@ VESKAR_INLINE typename V::Floats PlainPower(const PlainPlan& q, typename V::Floa
     double base[kLanes];
     V::Store(lanes, p);
     for (int i = 0; i < kLanes; ++i) base[i] = static_cast<double>(lanes[i]);
-    PowFloatLanes(base, q.exponent, lanes, kLanes);
+    PowFloatLanes(q.exponent, base, lanes, kLanes);
     return V::Load(lanes);
 }
 
 // p = 1 - m rounded to float lane by lane for a falloff that takes cos, through
-// CosMatteLanes over the register's lanes (lines take PlainCosBlock where
-// they can: a register's lanes alone leave RoughCos' chain of dependent steps
+// CosMatteLanes over the register's lanes (lines take PlainRun where they
+// can: a register's lanes alone leave RoughCos' chain of dependent steps
 // waiting on each other).
 template <class V, unsigned kOptions>
 VESKAR_INLINE typename V::Floats PlainCos(const PlainPlan& q, typename V::Doubles t1,
@@ -165,37 +166,36 @@ VESKAR_INLINE typename V::Floats PlainCos(const PlainPlan& q, typename V::Double
     return V::Load(p);
 }
 
-// 1 - m of the pixels from their red, green and blue, rounded to float.
+// The mattes of the pixels from their red, green and blue, before the gamma's
+// power.
 template <class V, unsigned kOptions>
-VESKAR_INLINE typename V::Floats PlainP(const PlainPlan& q, typename V::Floats r,
-                                        typename V::Floats g, typename V::Floats b) noexcept {
+VESKAR_INLINE typename V::Floats PlainBase(const PlainPlan& q, typename V::Floats r,
+                                           typename V::Floats g, typename V::Floats b) noexcept {
     using D = typename V::Doubles;
     const D t1 = PlainTerm<V, kOptions>(q, 0, r);
     const D t2 = PlainTerm<V, kOptions>(q, 1, g);
     const D t3 = PlainTerm<V, kOptions>(q, 2, b);
-    const typename V::Floats one = V::Splat(1.0f);
-    if (q.cos) {
-        // A cos falloff (a test on the line's plan, which the loop keeps).
-        return PlainCos<V, kOptions>(q, t1, t2, t3);
-    } else if constexpr ((kOptions & kPlainDist) != 0) {
-        const D unit = V::Splat(1.0);
-        const D x = unit - t2;
-        const D y = unit - t1;
-        const D z = unit - t3;
+    // A cos falloff (a test on the line's plan, which the loop keeps).
+    if (q.cos) return PlainCos<V, kOptions>(q, t1, t2, t3);
+    D m;
+    if constexpr ((kOptions & kPlainDist) != 0) {
+        const D one = V::Splat(1.0);
+        const D x = one - t2;
+        const D y = one - t1;
+        const D z = one - t3;
         const D sum = x * x + y * y + z * z;
-        return V::Sub(one, V::Narrow(unit - V::Widen(V::Sqrt(V::Narrow(sum)))));
+        m = one - V::Widen(V::Sqrt(V::Narrow(sum)));
     } else {
-        return V::Sub(one, V::Narrow(NanFirstMin(NanFirstMin(t1, t2), t3)));
+        m = NanFirstMin(NanFirstMin(t1, t2), t3);
     }
+    return V::Sub(V::Splat(1.0f), V::Narrow(m));
 }
 
-// The mattes of the pixels from their p.
+// The mattes from their powers: offset, gain, the limits and the inversion.
 template <class V, unsigned kOptions>
 VESKAR_INLINE typename V::Floats PlainFinish(const PlainPlan& q, typename V::Floats p) noexcept {
     using F = typename V::Floats;
     const F one = V::Splat(1.0f);
-    // A gamma's power (a test on the line's plan, which the loop keeps).
-    if (q.power) p = PlainPower<V>(q, p);
     F matte;
     if constexpr ((kOptions & kPlainFloatMatte) != 0) {
         matte = V::Mul(V::Add(p, V::Splat(q.offsetF)), V::Splat(q.gainF));
@@ -215,21 +215,28 @@ VESKAR_INLINE typename V::Floats PlainFinish(const PlainPlan& q, typename V::Flo
 template <class V, unsigned kOptions>
 VESKAR_INLINE typename V::Floats PlainMatte(const PlainPlan& q, typename V::Floats r,
                                             typename V::Floats g, typename V::Floats b) noexcept {
-    return PlainFinish<V, kOptions>(q, PlainP<V, kOptions>(q, r, g, b));
+    typename V::Floats p = PlainBase<V, kOptions>(q, r, g, b);
+    // A gamma's power (a test on the line's plan, which the loop keeps).
+    if (q.power) p = PlainPower<V>(q, p);
+    return PlainFinish<V, kOptions>(q, p);
 }
 
-// Keys the records in place: blue, green, red, alpha each. `given` holds the
-// pixels' p where the caller took them already, else is null.
-template <class V, unsigned kOptions>
+// Keys the records in place: blue, green, red, alpha each. With kPowered, the
+// powers of the pixels' mattes are given (PlainRun made them).
+template <class V, unsigned kOptions, bool kPowered = false>
 VESKAR_INLINE void PlainRecords(const PlainPlan& q, typename V::Floats& v0, typename V::Floats& v1,
                                 typename V::Floats& v2, typename V::Floats& v3,
-                                const float* given = nullptr) noexcept {
+                                const float* powered = nullptr) noexcept {
     using F = typename V::Floats;
     V::Transpose(v0, v1, v2, v3);  // now blue, green, red, alpha of the pixels
     F b = v0, g = v1, r = v2;
     const F a = v3;
-    const F matte = given != nullptr ? PlainFinish<V, kOptions>(q, V::Load(given))
-                                     : PlainMatte<V, kOptions>(q, r, g, b);
+    F matte;
+    if constexpr (kPowered) {
+        matte = PlainFinish<V, kOptions>(q, V::Load(powered));
+    } else {
+        matte = PlainMatte<V, kOptions>(q, r, g, b);
+    }
     if constexpr ((kOptions & kPlainMultiply) != 0) {
         r = V::Mul(r, matte);
         g = V::Mul(g, matte);
@@ -262,55 +269,72 @@ VESKAR_INLINE void PlainRecords(const PlainPlan& q, typename V::Floats& v0, type
 }
 
 // Keys as many records as V holds floats, from `in` to `out`.
-template <class V, unsigned kOptions>
-VESKAR_INLINE void PlainStep(const PlainPlan& q, const float* in, float* out) noexcept {
+template <class V, unsigned kOptions, bool kPowered = false>
+VESKAR_INLINE void PlainStep(const PlainPlan& q, const float* in, float* out,
+                             const float* powered = nullptr) noexcept {
     constexpr std::ptrdiff_t kStride = sizeof(typename V::Floats) / sizeof(float);
     auto v0 = V::Load(in);
     auto v1 = V::Load(in + kStride);
     auto v2 = V::Load(in + 2 * kStride);
     auto v3 = V::Load(in + 3 * kStride);
-    PlainRecords<V, kOptions>(q, v0, v1, v2, v3);
+    PlainRecords<V, kOptions, kPowered>(q, v0, v1, v2, v3, powered);
     V::Store(out, v0);
     V::Store(out + kStride, v1);
     V::Store(out + 2 * kStride, v2);
     V::Store(out + 3 * kStride, v3);
 }
 
-// Keys kBlock records from `in` to `out` for a falloff that takes cos: the
-// terms of all of them first, then their p through CosMatteLanes, whose
-// RoughCos then has lanes enough to keep the processor busy, then the rest.
+// Pixels keyed a run at a time on lines with a cos falloff or a gamma's power.
+inline constexpr int kPlainRun = kBlock;
+
+// The powers of a run's mattes in place, or nothing without a power.
+VESKAR_INLINE void PlainPowers(const PlainPlan& q, float* VESKAR_RESTRICT p) noexcept {
+    if (!q.power) return;
+    double base[kPlainRun];
+    for (int i = 0; i < kPlainRun; ++i) base[i] = static_cast<double>(p[i]);
+    PowFloatLanes(q.exponent, base, p, kPlainRun);
+}
+
+// The terms of a run's pixels and their p through CosMatteLanes at once.
+template <class V, unsigned kOptions>
+VESKAR_INLINE void PlainCosRun(const PlainPlan& q, const double (&terms)[3][kPlainRun],
+                               float* VESKAR_RESTRICT p) noexcept {
+    CosMatteLanes<kPlainRun>(q.falloff, (kOptions & kPlainDist) != 0, terms[0], terms[1], terms[2],
+                             p);
+}
+
+// Keys kPlainRun records, from `in` to `out` (which may be `in`): the terms or
+// the mattes before the power first, then the cos and the power of them all,
+// then the rest. One register's cos or power is a long chain of dependent
+// steps that the processor cannot overlap with much else; a run's registers
+// are independent chains.
 template <unsigned kOptions>
-VESKAR_INLINE void PlainCosBlock(const PlainPlan& q, const float* in, float* out) noexcept {
+VESKAR_INLINE void PlainRun(const PlainPlan& q, const float* in, float* out) noexcept {
     using V = Widest;
-    using F = typename V::Floats;
-    constexpr int kPixels = sizeof(F) / sizeof(float);
-    constexpr std::ptrdiff_t kStride = kPixels;
-    static_assert(kBlock % kPixels == 0);
-    double terms[3][kBlock];
-    for (int i = 0; i < kBlock; i += kPixels) {
+    constexpr int kPixels = sizeof(typename V::Floats) / sizeof(float);
+    static_assert(kPlainRun % kPixels == 0);
+    float powered[kPlainRun];
+    double terms[3][kPlainRun];
+    for (int i = 0; i < kPlainRun; i += kPixels) {
         const float* records = in + static_cast<std::ptrdiff_t>(i) * kRecordFloats;
-        F v0 = V::Load(records);
-        F v1 = V::Load(records + kStride);
-        F v2 = V::Load(records + 2 * kStride);
-        F v3 = V::Load(records + 3 * kStride);
-        V::Transpose(v0, v1, v2, v3);
-        V::Store(terms[0] + i, PlainTerm<V, kOptions>(q, 0, v2));
-        V::Store(terms[1] + i, PlainTerm<V, kOptions>(q, 1, v1));
-        V::Store(terms[2] + i, PlainTerm<V, kOptions>(q, 2, v0));
+        auto b = V::Load(records);
+        auto g = V::Load(records + kPixels);
+        auto r = V::Load(records + 2 * kPixels);
+        auto a = V::Load(records + 3 * kPixels);
+        V::Transpose(b, g, r, a);
+        if (q.cos) {
+            V::Store(terms[0] + i, PlainTerm<V, kOptions>(q, 0, r));
+            V::Store(terms[1] + i, PlainTerm<V, kOptions>(q, 1, g));
+            V::Store(terms[2] + i, PlainTerm<V, kOptions>(q, 2, b));
+        } else {
+            V::Store(powered + i, PlainBase<V, kOptions>(q, r, g, b));
+        }
     }
-    float p[kBlock];
-    CosMatteLanes<kBlock>(q.falloff, (kOptions & kPlainDist) != 0, terms[0], terms[1], terms[2], p);
-    for (int i = 0; i < kBlock; i += kPixels) {
+    if (q.cos) PlainCosRun<V, kOptions>(q, terms, powered);
+    PlainPowers(q, powered);
+    for (int i = 0; i < kPlainRun; i += kPixels) {
         const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(i) * kRecordFloats;
-        F v0 = V::Load(in + at);
-        F v1 = V::Load(in + at + kStride);
-        F v2 = V::Load(in + at + 2 * kStride);
-        F v3 = V::Load(in + at + 3 * kStride);
-        PlainRecords<V, kOptions>(q, v0, v1, v2, v3, p + i);
-        V::Store(out + at, v0);
-        V::Store(out + at + kStride, v1);
-        V::Store(out + at + 2 * kStride, v2);
-        V::Store(out + at + 3 * kStride, v3);
+        PlainStep<V, kOptions, true>(q, in + at, out + at, powered + i);
     }
 }
 
@@ -322,10 +346,10 @@ void PlainLine(const PlainPlan& plan, const float* source, float* output,
     const PlainPlan q = plan;
     constexpr int kPixels = sizeof(typename Widest::Floats) / sizeof(float);
     std::int32_t x = 0;
-    if (q.cos) {
-        for (; x + kBlock <= width; x += kBlock) {
-            PlainCosBlock<kOptions>(q, source + static_cast<std::int64_t>(x) * kRecordFloats,
-                                    output + static_cast<std::int64_t>(x) * kRecordFloats);
+    if (q.power || q.cos) {
+        for (; x + kPlainRun <= width; x += kPlainRun) {
+            PlainRun<kOptions>(q, source + static_cast<std::int64_t>(x) * kRecordFloats,
+                               output + static_cast<std::int64_t>(x) * kRecordFloats);
         }
     }
     for (; x + kPixels <= width; x += kPixels) {
@@ -351,19 +375,25 @@ template <unsigned kOptions>
 void PlainMattes(const PlainPlan& plan, const float* const staged[3], float* matte) noexcept {
     const PlainPlan q = plan;
     constexpr int kPixels = sizeof(typename Widest::Floats) / sizeof(float);
-    static_assert(kBlock % kPixels == 0);
-    if (q.cos) {
-        // The block's p at once, as PlainCosBlock takes them.
-        double terms[3][kBlock];
+    static_assert(kBlock % kPixels == 0 && kBlock == kPlainRun);
+    if (q.cos || q.power) {
+        // The block as a run (PlainRun).
+        float p[kPlainRun];
+        double terms[3][kPlainRun];
         for (int i = 0; i < kBlock; i += kPixels) {
-            for (int c = 0; c < 3; ++c) {
-                Widest::Store(terms[c] + i,
-                              PlainTerm<Widest, kOptions>(q, c, Widest::Load(staged[c] + i)));
+            if (q.cos) {
+                for (int c = 0; c < 3; ++c) {
+                    Widest::Store(terms[c] + i, PlainTerm<Widest, kOptions>(
+                                                    q, c, Widest::Load(staged[c] + i)));
+                }
+            } else {
+                Widest::Store(p + i, PlainBase<Widest, kOptions>(q, Widest::Load(staged[0] + i),
+                                                                 Widest::Load(staged[1] + i),
+                                                                 Widest::Load(staged[2] + i)));
             }
         }
-        float p[kBlock];
-        CosMatteLanes<kBlock>(q.falloff, (kOptions & kPlainDist) != 0, terms[0], terms[1],
-                              terms[2], p);
+        if (q.cos) PlainCosRun<Widest, kOptions>(q, terms, p);
+        PlainPowers(q, p);
         for (int i = 0; i < kBlock; i += kPixels) {
             Widest::Store(matte + i, PlainFinish<Widest, kOptions>(q, Widest::Load(p + i)));
         }

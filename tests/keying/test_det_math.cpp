@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -288,42 +289,57 @@ TEST(DetMath, RoughCosStaysWellWithinItsBoundOfCos) {
 
 // The line kernels decide a matte's float from RoughPow where its error
 // bound allows: the bound must hold against Pow wherever y log2 x lies within
-// its limit, for the bases a matte gives (floats in [0, 2], densely next to 1)
-// and far beyond, and the exponents of gammas from 0.0001 to 4 and their
-// inverses. Checked with half the bound (the proof leaves it a margin of
-// 2^-0.5; 2^-43.8 measured), so that a slip in the logarithm or the series
-// (each worth far more) shows.
-TEST(DetMath, RoughPowStaysWithinItsBoundOfPow) {
-    namespace dm = keying::det_math;
+// its limit, for the bases a matte gives (floats in (0, 2], every float next
+// to 1, floats of every binade down to the subnormals) and doubles far
+// beyond, and the exponents of gammas from 0.0001 to 4 and their inverses.
+// Checked with half the bound (the derivation gives 2^-38.05; this sweep
+// finds 2^-38.35, the fitted logarithm's error at |t| next to the limit), so
+// that a slip in the logarithm or the series (each worth far more) shows.
+std::vector<double> RoughPowBases() {
     std::vector<double> bases;
     for (int i = 1; i <= 20000; ++i) bases.push_back(static_cast<float>(i * 0.0001));
     float below = 1.0f;
     float above = 1.0f;
-    for (int step = 0; step < 2000; ++step) {
+    for (int step = 0; step < 20000; ++step) {
         below = std::nextafter(below, 0.0f);
         above = std::nextafter(above, 2.0f);
         bases.push_back(below);
         bases.push_back(above);
     }
     std::uint64_t state = 7;
-    for (int i = 0; i < 20000; ++i) {
+    auto unit = [&state] {
         state = state * 6364136223846793005ull + 1442695040888963407ull;
-        const double unit = static_cast<double>(state >> 11) / 9007199254740992.0;
-        bases.push_back(std::ldexp(0.5 + unit, i % 2040 - 1020));
+        return static_cast<double>(state >> 11) / 9007199254740992.0;
+    };
+    for (int e = -149; e <= 127; ++e) {
+        for (int i = 0; i < 40; ++i) bases.push_back(std::ldexp(static_cast<float>(1.0 + unit()), e));
     }
+    for (int i = 0; i < 20000; ++i) bases.push_back(std::ldexp(0.5 + unit(), i % 2040 - 1020));
     bases.push_back(0x1p-1022);
     bases.push_back(std::numeric_limits<double>::max());
+    bases.push_back(std::numeric_limits<float>::denorm_min());
+    bases.push_back(std::numeric_limits<float>::max());
+    return bases;
+}
+
+std::vector<double> GammaExponents() {
     std::vector<double> exponents;
     for (int i = 0; i <= 60; ++i) {
         const double gamma = 0.0001 * std::pow(40000.0, i / 60.0);
         exponents.push_back(1.0 / gamma);
         exponents.push_back(-gamma);
     }
+    return exponents;
+}
+
+TEST(DetMath, RoughPowStaysWithinItsBoundOfPow) {
+    namespace dm = keying::det_math;
+    const std::vector<double> bases = RoughPowBases();
     double worst = 0.0;
     double worstBase = 0.0;
     double worstExponent = 0.0;
     int checked = 0;
-    for (double y : exponents) {
+    for (double y : GammaExponents()) {
         for (double x : bases) {
             if (!(std::fabs(y * std::log2(x)) <= dm::kRoughPowLimit)) continue;
             const double exact = keying::Pow(x, y);
@@ -336,7 +352,7 @@ TEST(DetMath, RoughPowStaysWithinItsBoundOfPow) {
             }
         }
     }
-    EXPECT_GT(checked, 1000000);
+    EXPECT_GT(checked, 5000000);
     EXPECT_LE(worst, dm::kRoughPowError / 2.0)
         << "at pow(" << std::hexfloat << worstBase << ", " << worstExponent << ")"
         << std::defaultfloat;
@@ -344,10 +360,69 @@ TEST(DetMath, RoughPowStaysWithinItsBoundOfPow) {
     EXPECT_EQ(dm::RoughPow(1.0, 1.0 / 2.2), 1.0);
     EXPECT_EQ(dm::RoughPow(0.37, 0.0), 1.0);
     EXPECT_EQ(dm::RoughPow(0.25, 0.5), 0.5);
-    // Beyond the limit the value is clamped: a float 0 or infinity either way.
-    EXPECT_EQ(static_cast<float>(dm::RoughPow(0.5, 10000.0)), 0.0f);
-    EXPECT_EQ(static_cast<float>(dm::RoughPow(2.0, 10000.0)),
-              std::numeric_limits<float>::infinity());
+    EXPECT_EQ(dm::RoughPow(0x1p-100, -1.5), 0x1p150);
+    // Beyond the limit the value is clamped: a float 0 or infinity either way,
+    // for any exponent however large.
+    for (double y : {10000.0, 1e300}) {
+        EXPECT_EQ(static_cast<float>(dm::RoughPow(0.5, y)), 0.0f);
+        EXPECT_EQ(static_cast<float>(dm::RoughPow(2.0, y)), std::numeric_limits<float>::infinity());
+        EXPECT_EQ(static_cast<float>(dm::RoughPow(0x1p-1000, -y)),
+                  std::numeric_limits<float>::infinity());
+    }
+}
+
+// The float power, as made once for a line (FloatPowerOf) or per call, gives
+// the float of Pow for every kind of base: the sweeps above, zeros of both
+// signs, negatives (NaN for a fractional exponent, signed for an odd one),
+// subnormals, infinities and NaN; and RoughPow decides all but a small share
+// of a matte's lanes (about 2^-11.5 by the bound; a looser bound, or a slip
+// that spreads the two ends apart, leaves far more to Pow).
+TEST(DetMath, FloatPowerGivesTheFloatOfPowForEveryKindOfBase) {
+    namespace dm = keying::det_math;
+    std::vector<double> bases = RoughPowBases();
+    for (double v : Specials()) bases.push_back(v);
+    for (double v : Mixed()) bases.push_back(v);
+    const int count = static_cast<int>(bases.size());
+    std::vector<float> out(bases.size());
+    std::vector<double> exponents = GammaExponents();
+    for (double y : {1.0, 3.0, -1.0, -2.0, 0.0, -0.0, 0x1p70, kInf, -kInf, kNaN}) {
+        exponents.push_back(y);
+    }
+    int failures = 0;
+    for (double y : exponents) {
+        const keying::FloatPowerPlan plan = keying::FloatPowerOf(y);
+        for (int round = 0; round < 2; ++round) {
+            // Runs of 61 lanes: chunks full and partial, in both forms.
+            for (int start = 0; start < count; start += 61) {
+                const int n = std::min(61, count - start);
+                if (round == 0) {
+                    keying::PowFloatLanes(plan, &bases[start], &out[start], n);
+                } else {
+                    keying::PowFloatLanes(&bases[start], y, &out[start], n);
+                }
+            }
+            for (int i = 0; i < count; ++i) {
+                const float expected = static_cast<float>(keying::Pow(bases[i], y));
+                if (!SameValue(expected, out[i]) && ++failures <= 5) {
+                    ADD_FAILURE() << "pow(" << std::hexfloat << bases[i] << ", " << y << ") "
+                                  << expected << ", block " << out[i] << std::defaultfloat;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(failures, 0);
+
+    int undecided = 0;
+    int lanes = 0;
+    for (int i = 1; i <= 1000000; ++i) {
+        const double x = static_cast<float>(i * 0.000001);
+        const double v = dm::RoughPow(x, 1.0 / 2.2);
+        const double spread = v * (2.0 * dm::kRoughPowError);
+        undecided += static_cast<float>(v - spread) != static_cast<float>(v + spread);
+        ++lanes;
+    }
+    EXPECT_GT(undecided, 0);
+    EXPECT_LT(undecided, lanes / 1000);
 }
 
 }  // namespace

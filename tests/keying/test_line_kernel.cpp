@@ -262,9 +262,10 @@ TEST_P(LineKernel, EqualsPerPixelStagesBitForBitInEveryModeCombination) {
 // Lines without special values, where the cos falloffs decide most blocks'
 // mattes without Cos: narrow and wide windows (terms from a few hundredths to
 // thousands), each keyer, gamma and colour space, and colours on the window's
-// edges where the matte's m sits next to 0 and the decision falls back.
+// edges where the matte's m sits next to 0 and the decision falls back. The
+// width leaves a register and the last few pixels after the runs of a block.
 TEST_P(LineKernel, CosFalloffsOnOrdinaryColoursEqualPerPixelStagesBitForBit) {
-    constexpr int kWidth = 640;
+    constexpr int kWidth = 653;
     Random random(31);
     std::vector<float> source(4 * kWidth);
     std::vector<float> expected(source.size());
@@ -328,7 +329,9 @@ TEST_P(LineKernel, CosFalloffsOnOrdinaryColoursEqualPerPixelStagesBitForBit) {
 // colour space, and colours on the window's edges and centre, where p is 0 or
 // 1 or next to them.
 TEST_P(LineKernel, GammaOnOrdinaryColoursEqualsPerPixelStagesBitForBit) {
-    constexpr int kWidth = 640;
+    // Runs of 64 pixels, which the plain line powers together, then a
+    // register's worth and the last few pixels.
+    constexpr int kWidth = 653;
     Random random(37);
     std::vector<float> source(4 * kWidth);
     std::vector<float> expected(source.size());
