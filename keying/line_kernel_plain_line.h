@@ -113,6 +113,33 @@ PlainPlan MakePlainPlan(const LinePlan& plan, unsigned& options) noexcept {
     return q;
 }
 
+// The cos and the power of lanes, out of line: each is a long chain of steps
+// against which a call costs nothing, and one copy serves every kernel below
+// (inlined, each of the kernels' specialisations carried its own, and the
+// build took minutes per instruction set).
+#if defined(__GNUC__)
+#define VESKAR_OUT_OF_LINE __attribute__((noinline))
+#else
+#define VESKAR_OUT_OF_LINE
+#endif
+
+template <int kCount, bool kDist>
+VESKAR_OUT_OF_LINE void PlainCosMatte(std::int32_t falloff, const double* VESKAR_RESTRICT t1,
+                                      const double* VESKAR_RESTRICT t2,
+                                      const double* VESKAR_RESTRICT t3,
+                                      float* VESKAR_RESTRICT p) noexcept {
+    CosMatteLanes<kCount>(falloff, kDist, t1, t2, t3, p);
+}
+
+// p^exponent rounded to float in place for kCount lanes, as keying::Pow gives it.
+template <int kCount>
+VESKAR_OUT_OF_LINE void PlainPowers(const FloatPowerPlan& exponent,
+                                    float* VESKAR_RESTRICT p) noexcept {
+    double base[kCount];
+    for (int i = 0; i < kCount; ++i) base[i] = static_cast<double>(p[i]);
+    PowFloatLanes(exponent, base, p, kCount);
+}
+
 // One channel's term: Distances' and MatteFalloff's operations.
 template <class V, unsigned kOptions>
 VESKAR_INLINE typename V::Doubles PlainTerm(const PlainPlan& q, int c,
@@ -133,18 +160,14 @@ VESKAR_INLINE typename V::Doubles PlainTerm(const PlainPlan& q, int c,
     }
 }
 
-// p^exponent rounded to float lane by lane, as keying::Pow gives it, through
-// keying::PowFloatLanes over the register's lanes (in any order: each lane is
-// its own), inlined with the exponent's plan made once for the line: a call
-// and a plan per register cost as much as the power.
+// p^exponent rounded to float lane by lane, as keying::Pow gives it, with the
+// exponent's plan made once for the line (lines take PlainRun where they can).
 template <class V>
 VESKAR_INLINE typename V::Floats PlainPower(const PlainPlan& q, typename V::Floats p) noexcept {
     constexpr int kLanes = sizeof(typename V::Floats) / sizeof(float);
     float lanes[kLanes];
-    double base[kLanes];
     V::Store(lanes, p);
-    for (int i = 0; i < kLanes; ++i) base[i] = static_cast<double>(lanes[i]);
-    PowFloatLanes(q.exponent, base, lanes, kLanes);
+    PlainPowers<kLanes>(q.exponent, lanes);
     return V::Load(lanes);
 }
 
@@ -162,7 +185,7 @@ VESKAR_INLINE typename V::Floats PlainCos(const PlainPlan& q, typename V::Double
     V::Store(terms[1], t2);
     V::Store(terms[2], t3);
     float p[kLanes];
-    CosMatteLanes<kLanes>(q.falloff, (kOptions & kPlainDist) != 0, terms[0], terms[1], terms[2], p);
+    PlainCosMatte<kLanes, (kOptions & kPlainDist) != 0>(q.falloff, terms[0], terms[1], terms[2], p);
     return V::Load(p);
 }
 
@@ -287,20 +310,34 @@ VESKAR_INLINE void PlainStep(const PlainPlan& q, const float* in, float* out,
 // Pixels keyed a run at a time on lines with a cos falloff or a gamma's power.
 inline constexpr int kPlainRun = kBlock;
 
-// The powers of a run's mattes in place, or nothing without a power.
-VESKAR_INLINE void PlainPowers(const PlainPlan& q, float* VESKAR_RESTRICT p) noexcept {
-    if (!q.power) return;
-    double base[kPlainRun];
-    for (int i = 0; i < kPlainRun; ++i) base[i] = static_cast<double>(p[i]);
-    PowFloatLanes(q.exponent, base, p, kPlainRun);
+// A run's values before its cos and power: for the pixels from `at` on, their
+// terms with a cos falloff, else their mattes before the power.
+struct PlainRunValues {
+    double terms[3][kPlainRun];
+    float p[kPlainRun];
+};
+
+template <class V, unsigned kOptions>
+VESKAR_INLINE void PlainRunStart(const PlainPlan& q, int at, typename V::Floats r,
+                                 typename V::Floats g, typename V::Floats b,
+                                 PlainRunValues& run) noexcept {
+    if (q.cos) {
+        V::Store(run.terms[0] + at, PlainTerm<V, kOptions>(q, 0, r));
+        V::Store(run.terms[1] + at, PlainTerm<V, kOptions>(q, 1, g));
+        V::Store(run.terms[2] + at, PlainTerm<V, kOptions>(q, 2, b));
+    } else {
+        V::Store(run.p + at, PlainBase<V, kOptions>(q, r, g, b));
+    }
 }
 
-// The terms of a run's pixels and their p through CosMatteLanes at once.
-template <class V, unsigned kOptions>
-VESKAR_INLINE void PlainCosRun(const PlainPlan& q, const double (&terms)[3][kPlainRun],
-                               float* VESKAR_RESTRICT p) noexcept {
-    CosMatteLanes<kPlainRun>(q.falloff, (kOptions & kPlainDist) != 0, terms[0], terms[1], terms[2],
-                             p);
+// The run's p before the finish: the cos of its terms, then the power.
+template <unsigned kOptions>
+VESKAR_INLINE void PlainRunPowers(const PlainPlan& q, PlainRunValues& run) noexcept {
+    if (q.cos) {
+        PlainCosMatte<kPlainRun, (kOptions & kPlainDist) != 0>(q.falloff, run.terms[0],
+                                                               run.terms[1], run.terms[2], run.p);
+    }
+    if (q.power) PlainPowers<kPlainRun>(q.exponent, run.p);
 }
 
 // Keys kPlainRun records, from `in` to `out` (which may be `in`): the terms or
@@ -313,8 +350,7 @@ VESKAR_INLINE void PlainRun(const PlainPlan& q, const float* in, float* out) noe
     using V = Widest;
     constexpr int kPixels = sizeof(typename V::Floats) / sizeof(float);
     static_assert(kPlainRun % kPixels == 0);
-    float powered[kPlainRun];
-    double terms[3][kPlainRun];
+    PlainRunValues run;
     for (int i = 0; i < kPlainRun; i += kPixels) {
         const float* records = in + static_cast<std::ptrdiff_t>(i) * kRecordFloats;
         auto b = V::Load(records);
@@ -322,19 +358,12 @@ VESKAR_INLINE void PlainRun(const PlainPlan& q, const float* in, float* out) noe
         auto r = V::Load(records + 2 * kPixels);
         auto a = V::Load(records + 3 * kPixels);
         V::Transpose(b, g, r, a);
-        if (q.cos) {
-            V::Store(terms[0] + i, PlainTerm<V, kOptions>(q, 0, r));
-            V::Store(terms[1] + i, PlainTerm<V, kOptions>(q, 1, g));
-            V::Store(terms[2] + i, PlainTerm<V, kOptions>(q, 2, b));
-        } else {
-            V::Store(powered + i, PlainBase<V, kOptions>(q, r, g, b));
-        }
+        PlainRunStart<V, kOptions>(q, i, r, g, b, run);
     }
-    if (q.cos) PlainCosRun<V, kOptions>(q, terms, powered);
-    PlainPowers(q, powered);
+    PlainRunPowers<kOptions>(q, run);
     for (int i = 0; i < kPlainRun; i += kPixels) {
         const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(i) * kRecordFloats;
-        PlainStep<V, kOptions, true>(q, in + at, out + at, powered + i);
+        PlainStep<V, kOptions, true>(q, in + at, out + at, run.p + i);
     }
 }
 
@@ -378,24 +407,15 @@ void PlainMattes(const PlainPlan& plan, const float* const staged[3], float* mat
     static_assert(kBlock % kPixels == 0 && kBlock == kPlainRun);
     if (q.cos || q.power) {
         // The block as a run (PlainRun).
-        float p[kPlainRun];
-        double terms[3][kPlainRun];
+        PlainRunValues run;
         for (int i = 0; i < kBlock; i += kPixels) {
-            if (q.cos) {
-                for (int c = 0; c < 3; ++c) {
-                    Widest::Store(terms[c] + i, PlainTerm<Widest, kOptions>(
-                                                    q, c, Widest::Load(staged[c] + i)));
-                }
-            } else {
-                Widest::Store(p + i, PlainBase<Widest, kOptions>(q, Widest::Load(staged[0] + i),
-                                                                 Widest::Load(staged[1] + i),
-                                                                 Widest::Load(staged[2] + i)));
-            }
+            PlainRunStart<Widest, kOptions>(q, i, Widest::Load(staged[0] + i),
+                                            Widest::Load(staged[1] + i),
+                                            Widest::Load(staged[2] + i), run);
         }
-        if (q.cos) PlainCosRun<Widest, kOptions>(q, terms, p);
-        PlainPowers(q, p);
+        PlainRunPowers<kOptions>(q, run);
         for (int i = 0; i < kBlock; i += kPixels) {
-            Widest::Store(matte + i, PlainFinish<Widest, kOptions>(q, Widest::Load(p + i)));
+            Widest::Store(matte + i, PlainFinish<Widest, kOptions>(q, Widest::Load(run.p + i)));
         }
         return;
     }
