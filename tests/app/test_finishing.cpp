@@ -741,6 +741,39 @@ TEST(FinishRefineEdges, KeepsAHardSubjectsCoreAndItsContour) {
     }
 }
 
+// A subject keyed partly transparent throughout, as a setup for soft edges
+// leaves a grainy core: screen up to x = 9, keyed clear; the subject from
+// x = 10, keyed 0.8 (0.4 at a speck at x = 40); one pixel NaN. Pixels farther
+// than 12 px from anything below one half become opaque; the rest, the speck
+// and the NaN keep their bits.
+TEST(FinishRefineEdges, TheSubjectsCoreBecomesOpaque) {
+    constexpr int kWidth = 56;
+    const Frame source = MakeFrame(kWidth, 6, [](int x, int) {
+        return x < 10 ? Rgba{0.1f, 0.7f, 0.2f, 1.0f} : Rgba{0.8f, 0.35f, 0.2f, 1.0f};
+    });
+    auto keyerAlpha = [](int x, int y) {
+        if (x == 30 && y == 2) return kNan;
+        return x < 10 ? 0.0f : x == 40 ? 0.4f : 0.8f;
+    };
+    Frame keyed = MakeFrame(kWidth, 6, [&](int x, int y) { return Rgba{0.3f, 0.3f, 0.3f, keyerAlpha(x, y)}; });
+    FinishOptions options;
+    options.refineEdges = true;
+    FinishFrame(options, Context(source, true), keyed);
+    for (int y = 0; y < 6; ++y) {
+        for (int x = 0; x < kWidth; ++x) {
+            const float a = keyed.Plane1Pixel(x, y)[3];
+            // Nearest pixel below one half: the screen (x <= 9) or the speck.
+            const int near = std::min(x - 9, std::abs(x - 40));
+            if (x >= 10 && near > 12 && !(x == 30 && y == 2)) {
+                EXPECT_EQ(a, 1.0f) << x << "," << y;
+            } else if (near > 6) {
+                // Beyond the refined band: the keyer's bits.
+                EXPECT_TRUE(SameFloatBits(a, keyerAlpha(x, y))) << x << "," << y;
+            }
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Colour
 
