@@ -65,6 +65,18 @@ constexpr double kDarkening = 0.04;
 // were (6 px raised the fur's edge error by a quarter) while faces, bodies
 // and shirts become opaque.
 constexpr double kCoreRadius = 12.0;
+// The estimate is made this many times. Each pass after the first takes the
+// subject's fill from the matte the pass before left, in which the contour's
+// mixes the tool keyed solid have fallen below kSolid: the fill then comes
+// from purer subject colours. Those passes estimate again only the pixels
+// below kSolid that the tool did not key clear: a clear pixel is judged once,
+// against the screen it shows (judged again, the contour crept outward by a
+// pixel a pass on the instrument plate), and a pixel still solid stays the
+// subject's. Measured on the soft plates (bench/edge): three passes against
+// one lower the edge error on every plate (the teal hair's 0.103 to 0.071,
+// the defocused contour's 0.095 to 0.086, the H.264 hair's 0.192 to 0.182)
+// and keep the instrument's contour; a fourth gains little.
+constexpr int kPasses = 3;
 
 // Red, green and blue of every pixel, in linear light when the frame is
 // display-encoded (a mix of two lights is made in light, not in code values).
@@ -267,8 +279,9 @@ double Distortion(const double* c, const double* f, const double* s) {
 }
 
 // The alpha the colours give the pixel of colour `c` between the local
-// subject `f` and screen `s`, or the tool's `keyed` where they tell nothing.
-float RefinedAlpha(const double* c, const double* f, const double* s, float keyed) {
+// subject `f` and screen `s`, or its alpha so far, `current`, where they tell
+// nothing; how far they may move it follows the tool's `keyed`.
+float RefinedAlpha(const double* c, const double* f, const double* s, float current, float keyed) {
     double along = 0.0;
     double contrast = 0.0;
     for (int k = 0; k < 3; ++k) {
@@ -276,9 +289,9 @@ float RefinedAlpha(const double* c, const double* f, const double* s, float keye
         contrast += (s[k] - f[k]) * (s[k] - f[k]);
     }
     const double share = 1.0 - along / contrast;
-    if (!(contrast > kLeastContrast) || !std::isfinite(share)) return keyed;
+    if (!(contrast > kLeastContrast) || !std::isfinite(share)) return current;
     const double reach = keyed >= kSolid ? kOffLineSolid : kOffLine;
-    if (share < keyed && Distortion(c, f, s) > reach * reach) return keyed;
+    if (share < current && Distortion(c, f, s) > reach * reach) return current;
     return static_cast<float>(std::clamp(share, 0.0, keyed <= kClear ? kClearRaise : 1.0));
 }
 
@@ -316,24 +329,24 @@ void FillCore(Matte& matte) {
 void RefineEdges(Matte& matte, const FrameContext& context) {
     if (matte.alpha.empty()) return;
     const Colours colours = ReadColours(context.source, context.displayEncoded);
-    const std::vector<double> subject = Fill(colours, Solidly(matte, IsSolid));
-    std::vector<double> screen = CleanPlateColours(context, matte.width, matte.height);
-    if (screen.empty()) screen = Fill(colours, Solidly(matte, IsClear));
-    if (subject.empty() || screen.empty()) {
-        // Only one of the two is in the frame: no mix to tell.
-        FillCore(matte);
-        return;
+    const std::vector<double> cleanPlate = CleanPlateColours(context, matte.width, matte.height);
+    const std::vector<float> keyed = matte.alpha;
+    for (int pass = 0; pass < kPasses; ++pass) {
+        const std::vector<double> subject = Fill(colours, Solidly(matte, IsSolid));
+        const std::vector<double> screen = cleanPlate.empty() ? Fill(colours, Solidly(matte, IsClear)) : cleanPlate;
+        if (subject.empty() || screen.empty()) break;  // only one of the two is in the frame: no mix to tell
+        const std::vector<std::uint8_t> band = Band(matte);
+        ForRowBlocks(matte.height, kBlockRows, [&](int y0, int y1) {
+            for (std::size_t i = static_cast<std::size_t>(y0) * matte.width;
+                 i < static_cast<std::size_t>(y1) * matte.width; ++i) {
+                if (!band[i] || std::isnan(matte.alpha[i])) continue;
+                if (pass > 0 && (keyed[i] <= kClear || matte.alpha[i] >= kSolid)) continue;
+                double f[3];
+                BestSubject(colours.At(i), &subject[i * 3], &screen[i * 3], f);
+                matte.alpha[i] = RefinedAlpha(colours.At(i), f, &screen[i * 3], matte.alpha[i], keyed[i]);
+            }
+        });
     }
-    const std::vector<std::uint8_t> band = Band(matte);
-    ForRowBlocks(matte.height, kBlockRows, [&](int y0, int y1) {
-        for (std::size_t i = static_cast<std::size_t>(y0) * matte.width; i < static_cast<std::size_t>(y1) * matte.width;
-             ++i) {
-            if (!band[i] || std::isnan(matte.alpha[i])) continue;
-            double f[3];
-            BestSubject(colours.At(i), &subject[i * 3], &screen[i * 3], f);
-            matte.alpha[i] = RefinedAlpha(colours.At(i), f, &screen[i * 3], matte.alpha[i]);
-        }
-    });
     FillCore(matte);
 }
 

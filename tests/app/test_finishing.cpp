@@ -741,6 +741,55 @@ TEST(FinishRefineEdges, KeepsAHardSubjectsCoreAndItsContour) {
     }
 }
 
+// Mixes the tool keyed solid next to ones it keyed soft: screen up to x = 9,
+// keyed clear; shares 0.25, 0.5, 0.75 keyed 0.9; shares 0.85 and 0.95 keyed
+// 1; the subject from x = 15. The soft mixes first take a subject's colour
+// filled partly from the solid mixes beside them; once those are found to be
+// mixes, the subject's own colour, and each soft mix its share.
+TEST(FinishRefineEdges, MixesKeyedSolidLeaveTheSubjectsColour) {
+    const std::array<double, 3> screen{0.1, 0.7, 0.2};
+    const std::array<double, 3> core{0.8, 0.35, 0.2};
+    const std::array<double, 5> shares{0.25, 0.5, 0.75, 0.85, 0.95};
+    auto share = [&](int x) { return x < 10 ? 0.0 : x < 15 ? shares[x - 10] : 1.0; };
+    const Frame source = MakeFrame(kRefineWidth, 6, [&](int x, int) {
+        std::array<float, 3> c{};
+        for (int k = 0; k < 3; ++k) c[k] = static_cast<float>(core[k] * share(x) + screen[k] * (1.0 - share(x)));
+        return Rgba{c[0], c[1], c[2], 1.0f};
+    });
+    Frame keyed = MakeFrame(kRefineWidth, 6, [](int x, int) {
+        return Rgba{0.3f, 0.3f, 0.3f, x < 10 ? 0.0f : x < 13 ? 0.9f : 1.0f};
+    });
+    FinishOptions options;
+    options.refineEdges = true;
+    FinishFrame(options, Context(source, true), keyed);
+    for (int y = 0; y < 6; ++y) {
+        for (int x = 10; x < 14; ++x) EXPECT_NEAR(keyed.Plane1Pixel(x, y)[3], share(x), 0.005) << x << "," << y;
+    }
+}
+
+// A hard contour on a screen that darkens towards the subject: screen up to
+// x = 9, keyed clear; at x = 10 a mix of 70% subject, also keyed clear; the
+// subject from x = 11, solid. The mix is softened; the screen beside it, whose
+// neighbours are a little brighter than itself, stays clear.
+TEST(FinishRefineEdges, TheScreenBesideASoftenedContourStaysClear) {
+    const std::array<double, 3> brown{0.8, 0.35, 0.2};
+    auto screen = [](int x) { return std::array<double, 3>{0.1, 0.8 - 0.01 * x, 0.2}; };
+    const Frame source = MakeFrame(kRefineWidth, 6, [&](int x, int) {
+        const double t = x < 10 ? 0.0 : x == 10 ? 0.7 : 1.0;
+        std::array<float, 3> c{};
+        for (int k = 0; k < 3; ++k) c[k] = static_cast<float>(brown[k] * t + screen(x)[k] * (1.0 - t));
+        return Rgba{c[0], c[1], c[2], 1.0f};
+    });
+    Frame keyed = MakeFrame(kRefineWidth, 6, [](int x, int) { return Rgba{0.3f, 0.3f, 0.3f, x < 11 ? 0.0f : 1.0f}; });
+    FinishOptions options;
+    options.refineEdges = true;
+    FinishFrame(options, Context(source, true), keyed);
+    for (int y = 0; y < 6; ++y) {
+        EXPECT_GT(keyed.Plane1Pixel(10, y)[3], 0.0f) << y;
+        for (int x = 0; x < 10; ++x) EXPECT_EQ(keyed.Plane1Pixel(x, y)[3], 0.0f) << x << "," << y;
+    }
+}
+
 // A subject keyed partly transparent throughout, as a setup for soft edges
 // leaves a grainy core: screen up to x = 9, keyed clear; the subject from
 // x = 10, keyed 0.8 (0.4 at a speck at x = 40); one pixel NaN. Pixels farther
