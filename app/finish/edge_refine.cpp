@@ -144,20 +144,34 @@ void Upsampled(const std::vector<double>& coarse, int width, int height, int x, 
     }
 }
 
+// The first coarse level straight from the known pixels (each a weight of 1).
+Level HalveKnown(const Colours& colours, const std::vector<std::uint8_t>& known, bool& any) {
+    Level coarse{(colours.width + 1) / 2, (colours.height + 1) / 2, {}};
+    coarse.sums.assign(static_cast<std::size_t>(coarse.width) * coarse.height * 4, 0.0);
+    any = false;
+    for (int y = 0; y < colours.height; ++y) {
+        for (int x = 0; x < colours.width; ++x) {
+            const std::size_t i = static_cast<std::size_t>(y) * colours.width + x;
+            if (!known[i]) continue;
+            any = true;
+            double* to = &coarse.sums[(static_cast<std::size_t>(y / 2) * coarse.width + x / 2) * 4];
+            for (int c = 0; c < 3; ++c) to[c] += colours.At(i)[c];
+            to[3] += 1.0;
+        }
+    }
+    return coarse;
+}
+
 // A colour everywhere from the pixels `known` marks (push-pull): each pixel
 // keeps its own colour when known, else takes the mean of the known pixels in
 // the smallest block around it that holds one, blended smoothly between the
-// pyramid's levels. Empty when no pixel is known.
+// pyramid's levels. Empty when no pixel is known. The frame's own level is
+// read from `colours` and `known` as it is needed: held as sums, it was the
+// largest of the fill's buffers.
 std::vector<double> Fill(const Colours& colours, const std::vector<std::uint8_t>& known) {
-    std::vector<Level> levels(1);
-    levels[0] = {colours.width, colours.height, std::vector<double>(known.size() * 4, 0.0)};
     bool any = false;
-    for (std::size_t i = 0; i < known.size(); ++i) {
-        if (!known[i]) continue;
-        any = true;
-        for (int c = 0; c < 3; ++c) levels[0].sums[i * 4 + c] = colours.At(i)[c];
-        levels[0].sums[i * 4 + 3] = 1.0;
-    }
+    std::vector<Level> levels;
+    levels.push_back(HalveKnown(colours, known, any));
     if (!any) return {};
     while (levels.back().width > 1 || levels.back().height > 1) levels.push_back(Halve(levels.back()));
     // The coarsest level holds every known pixel: its mean.
@@ -184,7 +198,22 @@ std::vector<double> Fill(const Colours& colours, const std::vector<std::uint8_t>
         }
         colour = std::move(finer);
     }
-    return colour;
+    // The frame's own level: a known pixel is its colour, any other the level below.
+    const Level& coarse = levels.front();
+    std::vector<double> finest(known.size() * 3);
+    ForRowBlocks(colours.height, kBlockRows, [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            for (int x = 0; x < colours.width; ++x) {
+                const std::size_t i = static_cast<std::size_t>(y) * colours.width + x;
+                if (known[i]) {
+                    std::copy(colours.At(i), colours.At(i) + 3, &finest[i * 3]);
+                } else {
+                    Upsampled(colour, coarse.width, coarse.height, x, y, &finest[i * 3]);
+                }
+            }
+        }
+    });
+    return finest;
 }
 
 // Pixels whose matte passes `test`, eroded by one pixel (3 x 3) so that the
