@@ -767,6 +767,34 @@ TEST(FinishRefineEdges, MixesKeyedSolidLeaveTheSubjectsColour) {
     }
 }
 
+// Mixes the tool keyed solid, as it keys fine strands: screen up to x = 9,
+// keyed clear; shares 0.25, 0.5 and 0.75 of subject, then the subject, all
+// keyed 1. A solid pixel whose colour lies between the screen and a purer
+// subject colour beside it is no sample of the subject's colour: each mix
+// takes its share.
+TEST(FinishRefineEdges, MixesKeyedSolidBesideThePureSubjectTakeTheirShare) {
+    const std::array<double, 3> screen{0.1, 0.7, 0.2};
+    const std::array<double, 3> core{0.8, 0.35, 0.2};
+    const Frame source = MakeFrame(kRefineWidth, 6, [&](int x, int) {
+        const double t = RefineShare(x);
+        std::array<float, 3> c{};
+        for (int k = 0; k < 3; ++k) c[k] = static_cast<float>(core[k] * t + screen[k] * (1.0 - t));
+        return Rgba{c[0], c[1], c[2], 1.0f};
+    });
+    Frame keyed = MakeFrame(kRefineWidth, 6, [](int x, int) {
+        return Rgba{0.3f, 0.3f, 0.3f, x < kRefineFirstMix ? 0.0f : 1.0f};
+    });
+    FinishOptions options;
+    options.refineEdges = true;
+    FinishFrame(options, Context(source, true), keyed);
+    for (int y = 0; y < 6; ++y) {
+        for (int x = kRefineFirstMix; x < kRefineFirstMix + 3; ++x) {
+            EXPECT_NEAR(keyed.Plane1Pixel(x, y)[3], RefineShare(x), 0.005) << x << "," << y;
+        }
+        for (int x = kRefineFirstMix + 3; x < kRefineWidth; ++x) EXPECT_EQ(keyed.Plane1Pixel(x, y)[3], 1.0f) << x;
+    }
+}
+
 // A hard contour on a screen that darkens towards the subject: screen up to
 // x = 9, keyed clear; at x = 10 a mix of 70% subject, also keyed clear; the
 // subject from x = 11, solid. The mix is softened; the screen beside it, whose
