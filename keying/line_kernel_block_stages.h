@@ -129,6 +129,7 @@ struct Block {
     Lane staged[3];        // p1..p3 of the source
     Lane sample[3];        // red, green, blue of the key sample
     Lane sampleStaged[3];  // the key sample in the working space
+    Lane fromStart[3];     // p1..p3 less each pixel's window start, while sampling
     bool hasSample[kBlock];
     WideLane windowStart[3];  // per pixel, while sampling
     Lane keyValue[3];         // per pixel, while sampling
@@ -191,11 +192,43 @@ inline std::int32_t KeyPosition(std::int32_t x, double scale) noexcept {
     return -1;
 }
 
-// Key samples of the block's pixels, staged, and the windows and key values
-// each pixel keys with: a pixel with a sample moves them, one without keeps
-// those of the pixel before.
-void SampleKey(const LineJob& job, const LinePlan& plan, std::int32_t x0, int count, Block& k,
-               Carry& carry) noexcept {
+// Whether every pixel of a whole block from x0 has a key sample. x0 + i is
+// exact in double, and the rounded product x * scale and its truncation are
+// monotone in x (rising for a scale of +0 or more, falling for a negative
+// one). So when the block's first and last pixels have a sample (which a NaN
+// or infinite product never gives), the positions of the pixels between lie
+// between theirs, within the key and within 32 bits, and each is the
+// truncation of its product.
+inline bool WholeBlockSampled(const LineJob& job, std::int32_t x0, int count) noexcept {
+    if (count != kBlock) return false;
+    const std::int32_t first = KeyPosition(x0, job.keyScaleX);
+    const std::int32_t last = KeyPosition(x0 + (kBlock - 1), job.keyScaleX);
+    return first >= 0 && last >= 0 && first < job.keyWidth && last < job.keyWidth;
+}
+
+// The key samples of the block's pixels, red, green and blue, and which pixels
+// have one. A block that WholeBlockSampled vouches for fetches them without a
+// test a pixel (the commonest block: the key image covers the line); true
+// for such a block.
+bool FetchKeySamples(const LineJob& job, std::int32_t x0, int count, Block& k) noexcept {
+    if (WholeBlockSampled(job, x0, count)) {
+        const float* VESKAR_RESTRICT row = job.keyRow;
+        const double scale = job.keyScaleX;
+        // The positions in a loop of their own, which the compiler runs on
+        // several lanes at once; the fetches stay a load a sample.
+        std::int32_t kx[kBlock];
+        for (int i = 0; i < kBlock; ++i) {
+            kx[i] = static_cast<std::int32_t>(static_cast<double>(x0 + i) * scale);
+        }
+        for (int i = 0; i < kBlock; ++i) {
+            const std::int64_t at = static_cast<std::int64_t>(kx[i]) * kRecordFloats;
+            k.sample[0][i] = row[at + 2];
+            k.sample[1][i] = row[at + 1];
+            k.sample[2][i] = row[at];
+        }
+        for (int i = 0; i < kBlock; ++i) k.hasSample[i] = true;
+        return true;
+    }
     for (int i = 0; i < kBlock; ++i) {
         const std::int32_t kx = i < count ? KeyPosition(x0 + i, job.keyScaleX) : -1;
         const bool has = kx >= 0 && kx < job.keyWidth;
@@ -206,6 +239,15 @@ void SampleKey(const LineJob& job, const LinePlan& plan, std::int32_t x0, int co
         k.sample[1][i] = has ? record[1] : 0.0f;
         k.sample[2][i] = has ? record[0] : 0.0f;
     }
+    return false;
+}
+
+// Key samples of the block's pixels, staged, and the windows and key values
+// each pixel keys with: a pixel with a sample moves them, one without keeps
+// those of the pixel before.
+void SampleKey(const LineJob& job, const LinePlan& plan, std::int32_t x0, int count, Block& k,
+               Carry& carry) noexcept {
+    const bool whole = FetchKeySamples(job, x0, count, k);
     const float* staged[3] = {k.sample[0], k.sample[1], k.sample[2]};
     if (plan.forward != nullptr) {
         plan.forward(k.sample[0], k.sample[1], k.sample[2], k.sampleStaged[0], k.sampleStaged[1],
@@ -214,7 +256,7 @@ void SampleKey(const LineJob& job, const LinePlan& plan, std::int32_t x0, int co
     }
     const Snapshot& s = *plan.s;
     std::int32_t everyLane = 1;
-    for (int i = 0; i < kBlock; ++i) everyLane &= k.hasSample[i] ? 1 : 0;
+    for (int i = 0; i < kBlock && !whole; ++i) everyLane &= k.hasSample[i] ? 1 : 0;
     if (everyLane != 0) {
         // Every pixel moves them (the commonest block): no lane keeps those of
         // the lane before, and the lanes are independent.
@@ -291,6 +333,17 @@ void Distances(const LinePlan& plan, const float* const staged[3], const Block& 
                 t[i] = std::fabs(e / width - half) * fade;
             }
         }
+    }
+}
+
+// The staged channels less each pixel's window start, rounded to float, as
+// Distances takes them while sampling: the plain matte's input then.
+void FromWindowStarts(const float* const staged[3], Block& k) noexcept {
+    for (int c = 0; c < 3; ++c) {
+        const float* VESKAR_RESTRICT channel = staged[c];
+        const double* VESKAR_RESTRICT starts = k.windowStart[c];
+        float* VESKAR_RESTRICT e = k.fromStart[c];
+        for (int i = 0; i < kBlock; ++i) e[i] = static_cast<float>(channel[i] - starts[i]);
     }
 }
 

@@ -113,7 +113,13 @@ void KeyLine(const LineJob& job, const float* source, float* output, std::int32_
         }
 #if defined(__SSE2__)
         if (plainMattes != nullptr) {
-            plainMattes(plain, staged, k.matte);
+            if (plan.sampling) {
+                FromWindowStarts(staged, k);
+                const float* fromStart[3] = {k.fromStart[0], k.fromStart[1], k.fromStart[2]};
+                plainMattes(plain, fromStart, k.matte);
+            } else {
+                plainMattes(plain, staged, k.matte);
+            }
         } else {
             Mattes(plan, staged, k);
         }

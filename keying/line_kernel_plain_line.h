@@ -435,9 +435,7 @@ constexpr std::array<PlainMattesKernel, sizeof...(kOptions)> AllPlainMattes(
     return {&PlainMattes<kOptions & ~static_cast<unsigned>(kPlainMultiply)>...};
 }
 
-bool TakesPlainMattes(const LinePlan& plan) noexcept {
-    return !plan.sampling && !plan.withFade;
-}
+bool TakesPlainMattes(const LinePlan& plan) noexcept { return !plan.withFade; }
 
 // The kernel for the line's mattes, null when the line takes Mattes.
 PlainMattesKernel PlainMattesFor(const LinePlan& plan, PlainPlan& q) noexcept {
@@ -446,6 +444,17 @@ PlainMattesKernel PlainMattesFor(const LinePlan& plan, PlainPlan& q) noexcept {
     if (!TakesPlainMattes(plan)) return nullptr;
     unsigned options = 0;
     q = MakePlainPlan(plan, options);
+    if (plan.sampling) {
+        // Each pixel keys with a window start of its own: KeyLine hands the
+        // kernel the channels less their starts (Distances' e), from which a
+        // start of +0 in single precision takes nothing (x - +0 is x, -0 and
+        // NaN included).
+        for (int c = 0; c < 3; ++c) {
+            q.startF[c] = 0.0f;
+            q.start[c] = 0.0;
+        }
+        options |= kPlainFloatStart;
+    }
     return kernels[options];
 }
 

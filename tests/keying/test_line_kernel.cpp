@@ -259,6 +259,62 @@ TEST_P(LineKernel, EqualsPerPixelStagesBitForBitInEveryModeCombination) {
     EXPECT_EQ(failures, 0) << "of " << combinations << " combinations";
 }
 
+// Lines of several blocks against key rows whose edge falls on, just before and
+// just after a block's last pixel, and key scales under which the positions
+// stand still, run backwards, overflow or are no numbers: a block fetches its
+// key samples without a test a pixel only when every pixel has one. Each with
+// a matte alone (the plain matte from each pixel's own window start), with
+// "mine" (the block stages) and with an average in HSV.
+TEST_P(LineKernel, KeySamplesAtTheKeyEdgeAndOddScalesEqualPerPixelStagesBitForBit) {
+    constexpr int kWidth = 320;  // five blocks
+    const std::vector<float> source = Records(kWidth, 21);
+    const std::vector<float> key = Records(kWidth, 22);
+    std::vector<float> expected(source.size());
+    std::vector<float> actual(source.size());
+    struct Samples {
+        double scale;
+        std::int32_t keyWidth;
+    };
+    const double inf = std::numeric_limits<double>::infinity();
+    const Samples cases[] = {{1.0, 128}, {1.0, 127}, {1.0, 129}, {1.0, kWidth},
+                             {0.5, 64},  {0.5, 95},  {0.5, 96},  {0.37, 60},
+                             {0.0, 1},   {-0.0, 1},  {-0.5, 10}, {-1.0, kWidth},
+                             {1e9, 200}, {inf, kWidth}, {std::nan(""), kWidth}};
+    Random random(23);
+    int failures = 0;
+    for (const Samples& samples : cases) {
+        for (double correction : {0.0, 1.0, 2.0}) {
+            for (std::int32_t falloff : {0, 1}) {
+                keying::SnapshotValues values = Controls(random);
+                values[keying::kSnapColCor] = correction;
+                values[keying::kSnapColorspace] = correction == 2.0 ? 1.0 : 0.0;
+                const keying::Snapshot snapshot = keying::MakeSnapshot(values);
+                keying::LineJob job;
+                job.snapshot = &snapshot;
+                job.falloffMode = falloff;
+                job.startKeyColour = keying::KeyColour(snapshot, keying::StartStaging(snapshot));
+                job.keyRow = key.data();
+                job.keyWidth = samples.keyWidth;
+                job.keyScaleX = samples.scale;
+                KeyLinePerPixel(job, source.data(), expected.data(), kWidth);
+                kernel(job, source.data(), actual.data(), kWidth);
+                for (std::size_t i = 0; i < expected.size(); ++i) {
+                    if (std::bit_cast<std::uint32_t>(expected[i]) !=
+                            std::bit_cast<std::uint32_t>(actual[i]) &&
+                        ++failures <= 5) {
+                        ADD_FAILURE() << "key scale " << samples.scale << ", key width "
+                                      << samples.keyWidth << ", ColCor " << correction
+                                      << ", keyfall " << falloff << ", pixel " << i / 4
+                                      << ", channel " << i % 4 << ": per pixel " << expected[i]
+                                      << ", line kernel " << actual[i];
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_EQ(failures, 0);
+}
+
 // Lines without special values, where the cos falloffs decide most blocks'
 // mattes without Cos: narrow and wide windows (terms from a few hundredths to
 // thousands), each keyer, gamma and colour space, and colours on the window's
