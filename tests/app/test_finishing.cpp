@@ -795,6 +795,29 @@ TEST(FinishRefineEdges, MixesKeyedSolidBesideThePureSubjectTakeTheirShare) {
     }
 }
 
+// A mix deeper inside the outline than the band reaches (a gap between
+// strands that shows the screen), keyed solid: screen up to x = 9, the
+// subject from x = 10, and at x = 20 half screen, half subject. It lies
+// between the screen and the subject beside it, and takes its share.
+TEST(FinishRefineEdges, AMixInsideTheOutlineTakesItsShare) {
+    constexpr int kWidth = 32;
+    const std::array<double, 3> screen{0.1, 0.7, 0.2};
+    const std::array<double, 3> core{0.8, 0.35, 0.2};
+    auto share = [](int x) { return x < 10 ? 0.0 : x == 20 ? 0.5 : 1.0; };
+    const Frame source = MakeFrame(kWidth, 6, [&](int x, int) {
+        std::array<float, 3> c{};
+        for (int k = 0; k < 3; ++k) c[k] = static_cast<float>(core[k] * share(x) + screen[k] * (1.0 - share(x)));
+        return Rgba{c[0], c[1], c[2], 1.0f};
+    });
+    Frame keyed = MakeFrame(kWidth, 6, [](int x, int) { return Rgba{0.3f, 0.3f, 0.3f, x < 10 ? 0.0f : 1.0f}; });
+    FinishOptions options;
+    options.refineEdges = true;
+    FinishFrame(options, Context(source, true), keyed);
+    for (int y = 0; y < 6; ++y) {
+        for (int x = 0; x < kWidth; ++x) EXPECT_NEAR(keyed.Plane1Pixel(x, y)[3], share(x), 0.005) << x << "," << y;
+    }
+}
+
 // A hard contour on a screen that darkens towards the subject: screen up to
 // x = 9, keyed clear; at x = 10 a mix of 70% subject, also keyed clear; the
 // subject from x = 11, solid. The mix is softened; the screen beside it, whose
