@@ -139,8 +139,8 @@ TEST_F(FinishCli, UsageErrorsNameTheOptionAndTheValue) {
 // option given with the recipe replaces the recipe's value.
 TEST_F(FinishCli, CleanEdgesIsItsRecipeAndYieldsToOptionsGiven) {
     ASSERT_EQ(Render("recipe.exr", {"--clean-edges"}).exitCode, 0);
-    ASSERT_EQ(Render("spelled.exr", {"--refine-edges", "--unmix", "--despill", "--clip-black", "0.06"}).exitCode, 0);
-    ASSERT_EQ(Render("full.exr", {"--despill=1", "--clip-black=0.06", "--unmix", "--refine-edges"}).exitCode, 0);
+    ASSERT_EQ(Render("spelled.exr", {"--refine-edges", "--unmix", "--despill"}).exitCode, 0);
+    ASSERT_EQ(Render("full.exr", {"--despill=1", "--clip-black=0", "--unmix", "--refine-edges"}).exitCode, 0);
     EXPECT_TRUE(SameImage(Out("recipe.exr"), Out("spelled.exr")));
     EXPECT_TRUE(SameImage(Out("recipe.exr"), Out("full.exr")));
 
@@ -148,7 +148,7 @@ TEST_F(FinishCli, CleanEdgesIsItsRecipeAndYieldsToOptionsGiven) {
     const Outcome run = Render("half.exr", {"--clean-edges", "--despill", "0.25", "--save-settings", saved});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const std::string text = ReadText(saved);
-    EXPECT_NE(text.find("\tVeskarFinishing = {\n\t\tRefineEdges = true,\n\t\tUnmix = true,\n\t\tDespill = 0.25,\n\t\tClipBlack = 0.06,\n\t},\n}\n"),
+    EXPECT_NE(text.find("\tVeskarFinishing = {\n\t\tRefineEdges = true,\n\t\tUnmix = true,\n\t\tDespill = 0.25,\n\t},\n}\n"),
               std::string::npos)
         << text;
     // The plate's subject has no spill, and its edges unmix to it: a lower
@@ -158,7 +158,7 @@ TEST_F(FinishCli, CleanEdgesIsItsRecipeAndYieldsToOptionsGiven) {
 
     // A flag given as false takes its part out of the recipe.
     ASSERT_EQ(Render("no_refine.exr", {"--clean-edges", "--refine-edges=false", "--unmix=false"}).exitCode, 0);
-    ASSERT_EQ(Render("rest.exr", {"--despill", "--clip-black", "0.06"}).exitCode, 0);
+    ASSERT_EQ(Render("rest.exr", {"--despill"}).exitCode, 0);
     EXPECT_TRUE(SameImage(Out("no_refine.exr"), Out("rest.exr")));
 }
 

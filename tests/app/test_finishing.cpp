@@ -841,6 +841,38 @@ TEST(FinishRefineEdges, TheScreenBesideASoftenedContourStaysClear) {
     }
 }
 
+// Faint alpha far from the subject is the screen's grain, not a strand:
+// screen up to x = 39 with specks of a colour that is no mix of the screen and
+// the subject (the colours leave their alpha as it is), the subject solid from
+// x = 40. A faint speck 35 px out clears; one as faint 8 px out, and a
+// stronger one far out, keep their alpha. A frame with nothing of the subject
+// keeps every bit.
+TEST(FinishRefineEdges, FaintAlphaFarFromTheSubjectClears) {
+    constexpr int kWidth = 56;
+    const Rgba screen{0.1f, 0.7f, 0.2f, 1.0f};
+    const Rgba speck{0.1f, 0.7f, 0.9f, 1.0f};
+    const Frame source = MakeFrame(kWidth, 6, [&](int x, int) {
+        return x == 5 || x == 10 || x == 32 ? speck : x < 40 ? screen : Rgba{0.8f, 0.35f, 0.2f, 1.0f};
+    });
+    auto keyerAlpha = [](int x) { return x == 5 || x == 32 ? 0.08f : x == 10 ? 0.3f : x < 40 ? 0.0f : 1.0f; };
+    FinishOptions options;
+    options.refineEdges = true;
+    Frame keyed = MakeFrame(kWidth, 6, [&](int x, int) { return Rgba{0.3f, 0.3f, 0.3f, keyerAlpha(x)}; });
+    FinishFrame(options, Context(source, true), keyed);
+    for (int y = 0; y < 6; ++y) {
+        EXPECT_EQ(keyed.Plane1Pixel(5, y)[3], 0.0f) << y;
+        EXPECT_EQ(keyed.Plane1Pixel(10, y)[3], 0.3f) << y;
+        EXPECT_EQ(keyed.Plane1Pixel(32, y)[3], 0.08f) << y;
+    }
+
+    auto noSubject = [](int x) { return x == 5 || x == 32 ? 0.08f : x == 10 ? 0.3f : 0.0f; };
+    Frame veil = MakeFrame(kWidth, 6, [&](int x, int) { return Rgba{0.3f, 0.3f, 0.3f, noSubject(x)}; });
+    FinishFrame(options, Context(source, true), veil);
+    for (int y = 0; y < 6; ++y) {
+        for (int x = 0; x < kWidth; ++x) EXPECT_EQ(veil.Plane1Pixel(x, y)[3], noSubject(x)) << x << "," << y;
+    }
+}
+
 // A subject keyed partly transparent throughout, as a setup for soft edges
 // leaves a grainy core: screen up to x = 9, keyed clear; the subject from
 // x = 10, keyed 0.8 (0.4 at a speck at x = 40); one pixel NaN. Pixels farther
