@@ -357,17 +357,54 @@ float RefinedAlpha(const double* c, const double* f, const double* s, float curr
 // kDarkening times its darkening squared against it. Strands are the
 // subject's own material in shadow (darker than the lit core the fill comes
 // from); a darker shade is not on the line from the screen to the lit one, so
-// the colour tells which shade it mixes.
-void BestSubject(const double* c, const double* fill, const double* s, double* f) {
+// the colour tells which shade it mixes. Returns the chosen one's cost
+// (infinite where no shade tells a mix).
+double BestSubject(const double* c, const double* fill, const double* s, double* f) {
     std::copy(fill, fill + 3, f);
     // A subject of the screen's own colour tells no mix at any shade.
     double least = Distortion(c, fill, s);
-    if (least == HUGE_VAL) return;
+    if (least == HUGE_VAL) return least;
     for (int n = 1; n <= kShadeSteps; ++n) {
         const double k = 1.0 - n * kShadeStep;
         const double shade[3] = {fill[0] * k, fill[1] * k, fill[2] * k};
         const double cost = Distortion(c, shade, s) + kDarkening * (1.0 - k) * (1.0 - k);
         if (cost < least) least = cost, std::copy(shade, shade + 3, f);
+    }
+    return least;
+}
+
+// The subject colour behind a mix the tool keyed solid (a pixel `mixes`
+// marks) at (x, y): of the fill, the first subject sample along each of eight
+// rays within kRayReach, and the shades of each (BestSubject), the one whose
+// mix with the screen lies closest to its colour. Such strands lie among the
+// subject's own colours, and the fill, a mean of the samples around, blends
+// them: on blond strands over green keyed solid, it passed between the hair
+// and the face and took the strands for solid. Measured on the soft plates
+// (bench/edge): the H.264 hair's edge error 0.119 to 0.099, IoU 0.979 to
+// 0.983; every other plate and the instrument within 0.0004. (Rays for every
+// pixel the tool keyed solid took the hair to 0.094, but lowered the
+// instrument's IoU below 0.99; for every band pixel they opened holes in
+// the teal hair. A reach of 8 to 24 px gives the same.)
+constexpr int kRayReach = 12;
+
+void RaySubject(const Colours& colours, const std::vector<std::uint8_t>& samples, int x, int y, const double* fill,
+                const double* s, double* f) {
+    const double* c = colours.At(static_cast<std::size_t>(y) * colours.width + x);
+    double least = BestSubject(c, fill, s, f);
+    if (least == HUGE_VAL) return;
+    static constexpr int kDirections[8][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}, {1, 1}, {-1, -1}, {1, -1}, {-1, 1}};
+    for (const auto& d : kDirections) {
+        for (int step = 1; step <= kRayReach; ++step) {
+            const int px = x + d[0] * step;
+            const int py = y + d[1] * step;
+            if (px < 0 || py < 0 || px >= colours.width || py >= colours.height) break;
+            const std::size_t j = static_cast<std::size_t>(py) * colours.width + px;
+            if (!samples[j]) continue;
+            double candidate[3];
+            const double cost = BestSubject(c, colours.At(j), s, candidate);
+            if (cost < least) least = cost, std::copy(candidate, candidate + 3, f);
+            break;
+        }
     }
 }
 
@@ -454,7 +491,8 @@ void RefineEdges(Matte& matte, const FrameContext& context) {
         const std::vector<double> screen = cleanPlate.empty() ? Fill(colours, Solidly(matte, IsClear)) : cleanPlate;
         if (screen.empty()) break;  // only the subject is in the frame: no mix to tell
         std::vector<std::uint8_t> mixes;
-        const std::vector<double> subject = Fill(colours, SubjectSamples(matte, colours, screen, mixes));
+        const std::vector<std::uint8_t> samples = SubjectSamples(matte, colours, screen, mixes);
+        const std::vector<double> subject = Fill(colours, samples);
         if (subject.empty()) break;  // only the screen
         const std::vector<std::uint8_t> band = Band(matte);
         ForRowBlocks(matte.height, kBlockRows, [&](int y0, int y1) {
@@ -463,7 +501,12 @@ void RefineEdges(Matte& matte, const FrameContext& context) {
                 if ((!band[i] && !mixes[i]) || std::isnan(matte.alpha[i])) continue;
                 if (pass > 0 && (keyed[i] <= kClear || matte.alpha[i] >= kSolid)) continue;
                 double f[3];
-                BestSubject(colours.At(i), &subject[i * 3], &screen[i * 3], f);
+                if (mixes[i]) {
+                    RaySubject(colours, samples, static_cast<int>(i % matte.width), static_cast<int>(i / matte.width),
+                               &subject[i * 3], &screen[i * 3], f);
+                } else {
+                    BestSubject(colours.At(i), &subject[i * 3], &screen[i * 3], f);
+                }
                 matte.alpha[i] = RefinedAlpha(colours.At(i), f, &screen[i * 3], matte.alpha[i], keyed[i]);
             }
         });

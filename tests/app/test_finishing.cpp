@@ -841,6 +841,35 @@ TEST(FinishRefineEdges, TheScreenBesideASoftenedContourStaysClear) {
     }
 }
 
+// Strands keyed solid beside a thin line of their own colour, with the rest of
+// the subject another colour: screen up to x = 9, then shares 0.25, 0.5, 0.75
+// of a blue strand, then one column of the blue, then brown; the keyer's
+// matte is 1 from x = 10. The fill around the strands blends blue and brown
+// and tells no mix; the blue beside them does, and they take their shares.
+TEST(FinishRefineEdges, MixesKeyedSolidTakeTheSubjectColourBesideThem) {
+    const std::array<double, 3> screen{0.1, 0.7, 0.2};
+    const std::array<double, 3> blue{0.3, 0.3, 0.9};
+    const std::array<double, 3> brown{0.8, 0.35, 0.2};
+    const Frame source = MakeFrame(kRefineWidth, 12, [&](int x, int) {
+        const double t = RefineShare(x);
+        const auto& subject = x <= kRefineFirstMix + 3 ? blue : brown;
+        std::array<float, 3> c{};
+        for (int k = 0; k < 3; ++k) c[k] = static_cast<float>(subject[k] * t + screen[k] * (1.0 - t));
+        return Rgba{c[0], c[1], c[2], 1.0f};
+    });
+    Frame keyed = MakeFrame(kRefineWidth, 12, [](int x, int) {
+        return Rgba{0.3f, 0.3f, 0.3f, x < kRefineFirstMix ? 0.0f : 1.0f};
+    });
+    FinishOptions options;
+    options.refineEdges = true;
+    FinishFrame(options, Context(source, true), keyed);
+    for (int y = 0; y < 12; ++y) {
+        for (int x = kRefineFirstMix + 1; x < kRefineFirstMix + 3; ++x) {
+            EXPECT_NEAR(keyed.Plane1Pixel(x, y)[3], RefineShare(x), 1e-6) << x << "," << y;
+        }
+    }
+}
+
 // Faint alpha far from the subject is the screen's grain, not a strand:
 // screen up to x = 39 with specks of a colour that is no mix of the screen and
 // the subject (the colours leave their alpha as it is), the subject solid from
