@@ -62,25 +62,35 @@ void FollowMatte(float* record, const float* source, float before, float after,
     }
 }
 
-// Unmix: the source less the screen's share (1 - a). A component the
-// subtraction takes below 0 is 0 (a negative source component stays as it
-// comes out). Straight colour is that divided by a and at most the brightest
-// of 1 and the source's components: a foreground brighter than everything in
-// its own pixel and than white is the screen's noise multiplied by 1 / a at a
-// thin edge, not colour. At a = 0 (or less) there is no foreground: 0.
-void Unmix(float* record, const float* source, const float* screen, float alpha,
-           bool premultiplied) {
+// Unmix: the source less the screen's share (1 - a), in light: a display-
+// encoded plate's colours are decoded first and the foreground encoded again
+// (a mix of two lights is made in light; unmixed in code values, an sRGB
+// plate's edges kept too little of the screen's hue and took on its
+// complement). A component the subtraction takes below 0 is 0 (a negative
+// source component stays as it comes out). Straight colour is that divided
+// by a and at most the brightest of 1 and the source's components: a
+// foreground brighter than everything in its own pixel and than white is the
+// screen's noise multiplied by 1 / a at a thin edge, not colour.
+// Premultiplied colour is the straight colour times a. At a = 0 (or less)
+// there is no foreground: 0.
+void Unmix(float* record, const float* source, const float* screen, float alpha, bool premultiplied,
+           bool displayEncoded) {
     const double a = std::clamp(static_cast<double>(alpha), 0.0, 1.0);
     if (a <= 0.0) {
         record[0] = record[1] = record[2] = 0.0f;
         return;
     }
-    const double bound = std::max({1.0, static_cast<double>(source[0]),
-                                   static_cast<double>(source[1]), static_cast<double>(source[2])});
+    auto light = [displayEncoded](float v) { return displayEncoded ? SrgbToLinear(v) : static_cast<double>(v); };
+    const double bound = std::max({1.0, light(source[0]), light(source[1]), light(source[2])});
     for (int c = 0; c < 3; ++c) {
-        double f = source[c] - static_cast<double>(screen[c]) * (1.0 - a);
+        double f = light(source[c]) - light(screen[c]) * (1.0 - a);
         if (f < 0.0 && source[c] >= 0.0f) f = 0.0;
-        if (!premultiplied) f = std::min(f / a, bound);
+        if (!displayEncoded) {
+            if (!premultiplied) f = std::min(f / a, bound);
+        } else {
+            f = LinearToSrgb(std::min(f / a, bound));
+            if (premultiplied) f *= a;
+        }
         record[c] = static_cast<float>(f);
     }
 }
@@ -99,7 +109,7 @@ void FinishColour(const FinishOptions& options, const FrameContext& context,
                 const float after = matte.alpha[i];
                 if (std::isnan(after)) continue;  // no matte, nothing to unmix or follow: as keyed
                 if (options.unmix) {
-                    Unmix(record, source, screen.At(x, y), after, context.premultiplied);
+                    Unmix(record, source, screen.At(x, y), after, context.premultiplied, context.displayEncoded);
                 } else if (!SameBits(after, before[i])) {
                     FollowMatte(record, source, before[i], after, context.premultiplied);
                 }

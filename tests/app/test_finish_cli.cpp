@@ -139,8 +139,8 @@ TEST_F(FinishCli, UsageErrorsNameTheOptionAndTheValue) {
 // option given with the recipe replaces the recipe's value.
 TEST_F(FinishCli, CleanEdgesIsItsRecipeAndYieldsToOptionsGiven) {
     ASSERT_EQ(Render("recipe.exr", {"--clean-edges"}).exitCode, 0);
-    ASSERT_EQ(Render("spelled.exr", {"--refine-edges", "--unmix", "--despill"}).exitCode, 0);
-    ASSERT_EQ(Render("full.exr", {"--despill=1", "--clip-black=0", "--unmix", "--refine-edges"}).exitCode, 0);
+    ASSERT_EQ(Render("spelled.exr", {"--refine-edges", "--unmix", "--despill", "0.85"}).exitCode, 0);
+    ASSERT_EQ(Render("full.exr", {"--despill=0.85", "--clip-black=0", "--unmix", "--refine-edges"}).exitCode, 0);
     EXPECT_TRUE(SameImage(Out("recipe.exr"), Out("spelled.exr")));
     EXPECT_TRUE(SameImage(Out("recipe.exr"), Out("full.exr")));
 
@@ -158,7 +158,7 @@ TEST_F(FinishCli, CleanEdgesIsItsRecipeAndYieldsToOptionsGiven) {
 
     // A flag given as false takes its part out of the recipe.
     ASSERT_EQ(Render("no_refine.exr", {"--clean-edges", "--refine-edges=false", "--unmix=false"}).exitCode, 0);
-    ASSERT_EQ(Render("rest.exr", {"--despill"}).exitCode, 0);
+    ASSERT_EQ(Render("rest.exr", {"--despill", "0.85"}).exitCode, 0);
     EXPECT_TRUE(SameImage(Out("no_refine.exr"), Out("rest.exr")));
 }
 

@@ -1015,6 +1015,43 @@ TEST(FinishUnmix, RecoversTheForegroundFromAKnownMix) {
     }
 }
 
+// An sRGB-encoded plate mixes the foreground and the screen in light: the
+// plate holds enc(F a + S (1 - a)). Unmixed, the straight colour is enc(F)
+// and the premultiplied one enc(F) a, as the file's other pixels hold colour;
+// unmixed in code values the edge came out with too little of the screen's
+// hue (the complement showing).
+TEST(FinishUnmix, AnEncodedPlateUnmixesInLight) {
+    const std::array<double, 3> f{0.6, 0.25, 0.1};
+    const std::array<double, 3> s{0.05, 0.45, 0.08};
+    const std::vector<float> alphas{0.1f, 0.3f, 0.5f, 0.8f, 1.0f};
+    const int width = static_cast<int>(alphas.size());
+    const Frame source = MakeFrame(width, 1, [&](int x, int) {
+        const double a = alphas[x];
+        std::array<float, 3> c{};
+        for (int k = 0; k < 3; ++k) c[k] = static_cast<float>(Encoded(f[k] * a + s[k] * (1.0 - a)));
+        return Rgba{c[0], c[1], c[2], 1.0f};
+    });
+    const std::array<float, 3> screen{static_cast<float>(Encoded(s[0])), static_cast<float>(Encoded(s[1])),
+                                      static_cast<float>(Encoded(s[2]))};
+    for (bool premultiplied : {true, false}) {
+        Frame keyed = MakeFrame(width, 1, [&](int x, int) { return Rgba{0.3f, 0.3f, 0.3f, alphas[x]}; });
+        FinishOptions options;
+        options.unmix = true;
+        FrameContext context = Context(source, premultiplied, screen);
+        context.displayEncoded = true;
+        FinishFrame(options, context, keyed);
+        for (int x = 0; x < width; ++x) {
+            const float* r = keyed.Plane1Pixel(x, 0);
+            const double scale = premultiplied ? alphas[x] : 1.0;
+            // Float rounding of the plate, divided by a and through the curve.
+            const double tolerance = 2e-6 / alphas[x];
+            EXPECT_NEAR(r[2], Encoded(f[0]) * scale, tolerance) << x << premultiplied;
+            EXPECT_NEAR(r[1], Encoded(f[1]) * scale, tolerance) << x << premultiplied;
+            EXPECT_NEAR(r[0], Encoded(f[2]) * scale, tolerance) << x << premultiplied;
+        }
+    }
+}
+
 TEST(FinishUnmix, ClampsWhatTheSubtractionMadeNegativeAndBoundsStraightColour) {
     // Red: 0.05 - 0.1 * 0.8 < 0 becomes 0; blue starts negative and stays
     // as it comes out; green at alpha 0.01 would be 80 straight.
