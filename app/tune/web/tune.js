@@ -42,6 +42,7 @@ async function api(method, path, body) {
 function say(text, isError) {
   const message = $('message');
   message.textContent = text;
+  message.title = text;
   message.classList.toggle('error', Boolean(isError));
 }
 
