@@ -194,12 +194,15 @@ Level HalveKnown(const Colours& colours, const std::vector<std::uint8_t>& known,
 // the smallest block around it that holds one, blended smoothly between the
 // pyramid's levels. Empty when no pixel is known. The frame's own level is
 // read from `colours` and `known` as it is needed: held as sums, it was the
-// largest of the fill's buffers.
-std::vector<double> Fill(const Colours& colours, const std::vector<std::uint8_t>& known) {
+// largest of the fill's buffers. The fill goes into `finest`, whose storage a
+// caller filling again reuses (a 4K frame's fill is 200 MB, and each new one
+// costs its pages' first touch); false, and `finest` untouched, when no pixel
+// is known.
+bool Fill(const Colours& colours, const std::vector<std::uint8_t>& known, std::vector<double>& finest) {
     bool any = false;
     std::vector<Level> levels;
     levels.push_back(HalveKnown(colours, known, any));
-    if (!any) return {};
+    if (!any) return false;
     while (levels.back().width > 1 || levels.back().height > 1) levels.push_back(Halve(levels.back()));
     // The coarsest level holds every known pixel: its mean.
     std::vector<double> colour(3);
@@ -227,7 +230,7 @@ std::vector<double> Fill(const Colours& colours, const std::vector<std::uint8_t>
     }
     // The frame's own level: a known pixel is its colour, any other the level below.
     const Level& coarse = levels.front();
-    std::vector<double> finest(known.size() * 3);
+    finest.resize(known.size() * 3);
     ForRowBlocks(colours.height, kBlockRows, [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
             for (int x = 0; x < colours.width; ++x) {
@@ -240,7 +243,7 @@ std::vector<double> Fill(const Colours& colours, const std::vector<std::uint8_t>
             }
         }
     });
-    return finest;
+    return true;
 }
 
 // Pixels whose matte passes `test`, eroded by one pixel (3 x 3) so that the
@@ -487,13 +490,16 @@ void RefineEdges(Matte& matte, const FrameContext& context) {
     const Colours colours = ReadColours(context.source, context.displayEncoded);
     const std::vector<double> cleanPlate = CleanPlateColours(context, matte.width, matte.height);
     const std::vector<float> keyed = matte.alpha;
+    std::vector<double> screenFill;
+    std::vector<double> subject;
     for (int pass = 0; pass < kPasses; ++pass) {
-        const std::vector<double> screen = cleanPlate.empty() ? Fill(colours, Solidly(matte, IsClear)) : cleanPlate;
-        if (screen.empty()) break;  // only the subject is in the frame: no mix to tell
+        if (cleanPlate.empty() && !Fill(colours, Solidly(matte, IsClear), screenFill)) {
+            break;  // only the subject is in the frame: no mix to tell
+        }
+        const std::vector<double>& screen = cleanPlate.empty() ? screenFill : cleanPlate;
         std::vector<std::uint8_t> mixes;
         const std::vector<std::uint8_t> samples = SubjectSamples(matte, colours, screen, mixes);
-        const std::vector<double> subject = Fill(colours, samples);
-        if (subject.empty()) break;  // only the screen
+        if (!Fill(colours, samples, subject)) break;  // only the screen
         const std::vector<std::uint8_t> band = Band(matte);
         ForRowBlocks(matte.height, kBlockRows, [&](int y0, int y1) {
             for (std::size_t i = static_cast<std::size_t>(y0) * matte.width;
