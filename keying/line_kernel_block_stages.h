@@ -113,7 +113,8 @@ struct LinePlan {
     std::int32_t falloff;
     bool dist;
     Correction correction;
-    bool withFade;  // only "mine" reads the fade matte
+    bool keyColours;  // only "mine" reads the key colour
+    bool withFade;    // and the fade matte, when it has a fade CC
     bool sampling;
     double width[3];
     double halfWidth[3];
@@ -288,7 +289,7 @@ void SampleKey(const LineJob& job, const LinePlan& plan, std::int32_t x0, int co
             k.keyValue[c][i] = carry.keyValue[c];
         }
     }
-    if (plan.withFade) {
+    if (plan.keyColours) {
         if (plan.inverse != nullptr) {
             plan.inverse(k.keyValue[0], k.keyValue[1], k.keyValue[2], k.keyColour[0],
                          k.keyColour[1], k.keyColour[2]);
