@@ -56,11 +56,46 @@ inline bool SameLanes(const float* const a[3], const float* const b[3]) noexcept
     return differ == 0;
 }
 
-void SubtractKeyColour(const LinePlan& plan, Block& k) noexcept {
+// "mine"'s subtraction for a block whose lanes are all keyed solid (keyed
+// +0), on a line with one key colour and no fade matte: both subtracted terms
+// are then the line's, key * +0 * amount * 5 and key * 0.5 * fadeCC * 5. Where
+// both are zeros, subtracting them (in double, then rounding to float) is
+// exact and follows the same sign rules in single precision (NaN channels
+// stay NaN with their payload), so the lanes subtract them as floats. False,
+// with nothing written, for any other block.
+bool SubtractSolidBlock(const LinePlan& plan, Block& k) noexcept {
+    if (plan.sampling || plan.withFade) return false;
     const Snapshot& s = *plan.s;
+    float first[3];
+    float second[3];
+    for (int c = 0; c < 3; ++c) {
+        const float key = plan.startKeyColour[c];
+        const float scaled = key * 0.0f;
+        const double z1 = scaled * s.ccAmount * 5.0;
+        const double z2 = key * 0.5 * s.fadeCC * 5.0;
+        if (!(z1 == 0.0 && z2 == 0.0)) return false;
+        first[c] = static_cast<float>(z1);
+        second[c] = static_cast<float>(z2);
+    }
+    std::uint32_t keyedBits = 0;
+    for (int i = 0; i < kBlock; ++i) keyedBits |= std::bit_cast<std::uint32_t>(k.keyed[i]);
+    if (keyedBits != 0) return false;
     const float* channels[3] = {k.r, k.g, k.b};
-    const double amount = s.ccAmount;
-    const double fadeCC = s.fadeCC;
+    for (int c = 0; c < 3; ++c) {
+        const float* VESKAR_RESTRICT channel = channels[c];
+        float* VESKAR_RESTRICT subtracted = k.work[c];
+        const float z1 = first[c];
+        const float z2 = second[c];
+        for (int i = 0; i < kBlock; ++i) subtracted[i] = (channel[i] - z1) - z2;
+    }
+    return true;
+}
+
+// "mine"'s subtraction for any block, into work[0..2].
+void SubtractBlock(const LinePlan& plan, Block& k) noexcept {
+    const double amount = plan.s->ccAmount;
+    const double fadeCC = plan.s->fadeCC;
+    const float* channels[3] = {k.r, k.g, k.b};
     for (int c = 0; c < 3; ++c) {
         const float* keys = k.keyColour[c];
         const float key = plan.startKeyColour[c];
@@ -76,6 +111,12 @@ void SubtractKeyColour(const LinePlan& plan, Block& k) noexcept {
             SubtractLanes<false, false>(channels[c], keys, key, k, amount, fadeCC, k.work[c]);
         }
     }
+}
+
+void SubtractKeyColour(const LinePlan& plan, Block& k) noexcept {
+    const Snapshot& s = *plan.s;
+    const float* channels[3] = {k.r, k.g, k.b};
+    if (!SubtractSolidBlock(plan, k)) SubtractBlock(plan, k);
     // The source's saturation and value, and the subtracted colour's hue: the
     // parts that "mine" keeps. Where the subtraction left every lane as it was
     // (pixels keyed solid without a fade CC: the commonest block), both come

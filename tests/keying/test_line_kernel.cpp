@@ -540,10 +540,11 @@ TEST_P(LineKernel, ColourCorrectionsOnOrdinaryColoursEqualPerPixelStagesBitForBi
 
 // "mine" without a fade CC (+0 or -0), whose lines spare the fade matte: key
 // colours of either sign, zero of either sign, infinite and NaN (from the
-// Value sliders and from key samples), windows that key whole blocks solid
-// (keyed 0: the subtraction leaves the colour as it was) beside blocks that
-// mix solid and partly keyed lanes, sources with signed zeros and the other
-// special values.
+// Value sliders and from key samples), CC amounts of either sign, zero and
+// infinite, windows that key whole blocks solid (keyed 0: the subtraction
+// leaves the colour as it was, or only turns its zeros' signs) beside blocks
+// that mix solid and partly keyed lanes, sources with signed zeros and the
+// other special values.
 TEST_P(LineKernel, SubtractionWithoutFadeCCEqualsPerPixelStagesBitForBit) {
     constexpr int kWidth = 320;
     std::vector<float> source = Records(kWidth, 51);
@@ -581,7 +582,8 @@ TEST_P(LineKernel, SubtractionWithoutFadeCCEqualsPerPixelStagesBitForBit) {
             values[keying::kSnapMultAlpha] = 1.0;
             values[keying::kSnapInvAlpha] = 0.0;
         }
-        values[keying::kSnapCCAmount] = round % 3 == 0 ? 0.0 : random.Uniform(0.0, 1.5);
+        const double amounts[] = {0.0, -0.0, -0.7, inf, random.Uniform(0.0, 1.5)};
+        values[keying::kSnapCCAmount] = amounts[round % 5];
         const keying::Snapshot snapshot = keying::MakeSnapshot(values);
         for (bool sampling : {false, true}) {
             keying::LineJob job;
