@@ -201,11 +201,17 @@ void LimitByChannel(const Snapshot& s, Block& k) noexcept {
         k.hsv[2][i] = b >= max ? b : max;
     }
     FromHsv(k.hsv[0], k.hsv[1], k.hsv[2], k.work[0], k.work[1], k.work[2]);
-    for (int i = 0; i < kBlock; ++i) {
-        const bool limited = k.g[i] > references[i];
-        k.work[0][i] = limited ? k.work[0][i] : k.r[i];
-        k.work[1][i] = limited ? k.work[1][i] : k.g[i];
-        k.work[2][i] = limited ? k.work[2][i] : k.b[i];
+    const float* channels[3] = {k.r, k.g, k.b};
+    for (int c = 0; c < 3; ++c) {
+        // A selection a lane, which the compiler runs on several at once.
+        const float* VESKAR_RESTRICT green = k.g;
+        const float* VESKAR_RESTRICT source = channels[c];
+        float* VESKAR_RESTRICT work = k.work[c];
+        for (int i = 0; i < kBlock; ++i) {
+            const float limitedColour = work[i];
+            const float sourceColour = source[i];
+            work[i] = green[i] > references[i] ? limitedColour : sourceColour;
+        }
     }
     ToHsv(k.work[0], k.work[1], k.work[2], k.hsv[0], k.hsv[1], k.hsv[2]);
     Desaturate(s, k, k.hsv[0], k.hsv[1], k.hsv[2]);
