@@ -216,7 +216,7 @@ bool FetchKeySamples(const LineJob& job, std::int32_t x0, int count, Block& k) n
         const float* VESKAR_RESTRICT row = job.keyRow;
         const double scale = job.keyScaleX;
         // The positions in a loop of their own, which the compiler runs on
-        // several lanes at once; the fetches stay a load a sample.
+        // several lanes at once.
         std::int32_t kx[kBlock];
         for (int i = 0; i < kBlock; ++i) {
             kx[i] = static_cast<std::int32_t>(static_cast<double>(x0 + i) * scale);
