@@ -113,7 +113,8 @@ struct LinePlan {
     std::int32_t falloff;
     bool dist;
     Correction correction;
-    bool withFade;  // only "mine" reads the fade matte
+    bool keyColours;  // only "mine" reads the key colour
+    bool withFade;    // and the fade matte, when it has a fade CC
     bool sampling;
     double width[3];
     double halfWidth[3];
@@ -215,16 +216,22 @@ bool FetchKeySamples(const LineJob& job, std::int32_t x0, int count, Block& k) n
         const float* VESKAR_RESTRICT row = job.keyRow;
         const double scale = job.keyScaleX;
         // The positions in a loop of their own, which the compiler runs on
-        // several lanes at once; the fetches stay a load a sample.
+        // several lanes at once.
         std::int32_t kx[kBlock];
         for (int i = 0; i < kBlock; ++i) {
             kx[i] = static_cast<std::int32_t>(static_cast<double>(x0 + i) * scale);
         }
+        // Each sample's record copied whole (one load and one store), then
+        // split into channels as Load splits the source.
+        float records[kBlock * kRecordFloats];
         for (int i = 0; i < kBlock; ++i) {
             const std::int64_t at = static_cast<std::int64_t>(kx[i]) * kRecordFloats;
-            k.sample[0][i] = row[at + 2];
-            k.sample[1][i] = row[at + 1];
-            k.sample[2][i] = row[at];
+            std::memcpy(records + i * kRecordFloats, row + at, sizeof(float) * kRecordFloats);
+        }
+        for (int i = 0; i < kBlock; ++i) {
+            k.sample[0][i] = records[kRecordFloats * i + 2];
+            k.sample[1][i] = records[kRecordFloats * i + 1];
+            k.sample[2][i] = records[kRecordFloats * i + 0];
         }
         for (int i = 0; i < kBlock; ++i) k.hasSample[i] = true;
         return true;
@@ -266,10 +273,19 @@ void SampleKey(const LineJob& job, const LinePlan& plan, std::int32_t x0, int co
             float* VESKAR_RESTRICT value = k.keyValue[c];
             const double minimum = s.minimum[c];
             const double keyed = s.value[c];
-            for (int i = 0; i < kBlock; ++i) {
-                const double difference = static_cast<double>(sample[i]) - keyed;
-                start[i] = minimum + difference;
-                value[i] = static_cast<float>(difference);
+            if (plan.keyColours) {
+                for (int i = 0; i < kBlock; ++i) {
+                    const double difference = static_cast<double>(sample[i]) - keyed;
+                    start[i] = minimum + difference;
+                    value[i] = static_cast<float>(difference);
+                }
+            } else {
+                // The key values serve only the key colour.
+                for (int i = 0; i < kBlock; ++i) {
+                    start[i] = minimum + (static_cast<double>(sample[i]) - keyed);
+                }
+                const double last = static_cast<double>(sample[kBlock - 1]) - keyed;
+                value[kBlock - 1] = static_cast<float>(last);
             }
             carry.windowStart[c] = start[kBlock - 1];
             carry.keyValue[c] = value[kBlock - 1];
@@ -288,7 +304,7 @@ void SampleKey(const LineJob& job, const LinePlan& plan, std::int32_t x0, int co
             k.keyValue[c][i] = carry.keyValue[c];
         }
     }
-    if (plan.withFade) {
+    if (plan.keyColours) {
         if (plan.inverse != nullptr) {
             plan.inverse(k.keyValue[0], k.keyValue[1], k.keyValue[2], k.keyColour[0],
                          k.keyColour[1], k.keyColour[2]);

@@ -13,7 +13,8 @@
 // computed and each lane takes the side its own test picks, which is the value
 // the branch would have produced. cos and pow are keying/det_math.h's, run
 // over the block (vectorised like the other stages), so they return exactly
-// what the per-pixel stages get. The commonest plans skip the blocks: see "The plain line" in line_kernel_plain_line.h.
+// what the per-pixel stages get. The commonest plans skip the blocks: see "The plain line" in
+// line_kernel_plain_line.h.
 //
 // The kernel's pieces, each a header of its own, in the order they build on
 // each other: line_kernel_lanes.h (the block's lanes), line_kernel_conversions.h
@@ -66,7 +67,12 @@ LinePlan MakePlan(const LineJob& job) noexcept {
             plan.correction = Correction::kNone;
             break;
     }
-    plan.withFade = plan.correction == Correction::kMine;
+    plan.keyColours = plan.correction == Correction::kMine;
+    // "mine" subtracts key * (1 - fade matte) * fadeCC * 5. The fade matte lies
+    // in 0..1, so with a fadeCC of +0 or -0 that is a zero of the key's sign
+    // times fadeCC's, or NaN for a key that is not finite, whatever the fade
+    // matte: the line then spares it (SubtractKeyColour takes 1 - 0.5).
+    plan.withFade = plan.keyColours && !(s.fadeCC == 0.0);
     plan.sampling = job.keyRow != nullptr;
     for (int c = 0; c < 3; ++c) {
         plan.width[c] = s.windowWidth[c];

@@ -4,6 +4,9 @@
 // the alpha output, each a loop over the block that line_kernel_block_stages.h
 // loaded and gave its mattes.
 
+#include <bit>
+#include <cstdint>
+
 #include "keying/alpha_output.h"
 #include "keying/colour_correction.h"
 #include "keying/line_kernel_block_stages.h"
@@ -21,40 +24,110 @@ namespace {
 // back to RGB into out[0..2], in one pass.
 void Desaturate(const Snapshot& s, Block& k, const float* hue, const float* saturation,
                 const float* value) noexcept {
-    FromHsvLanes<true>(hue, saturation, value, k.keyed, s.desaturate, k.out[0], k.out[1],
-                       k.out[2]);
+    FromHsvLanes<true>(hue, saturation, value, k.keyed, s.desaturate, k.out[0], k.out[1], k.out[2]);
 }
 
-void SubtractKeyColour(const LinePlan& plan, Block& k) noexcept {
+// One channel of "mine"'s subtraction over the block, with the key colour
+// lane by lane (kSampling) or the line's, and the fade matte's share
+// 1 - fade matte (kFade) or 0.5 in every lane of a line without a fade CC
+// (MakePlan says why any share in 0..1 gives the same bits there).
+template <bool kSampling, bool kFade>
+void SubtractLanes(const float* VESKAR_RESTRICT channel, const float* VESKAR_RESTRICT keys,
+                   float lineKey, const Block& k, double amount, double fadeCC,
+                   float* VESKAR_RESTRICT subtracted) noexcept {
+    for (int i = 0; i < kBlock; ++i) {
+        const float key = kSampling ? keys[i] : lineKey;
+        const double share = kFade ? 1.0 - k.fadeMatte[i] : 0.5;
+        const float scaled = key * k.keyed[i];
+        const float c1 = static_cast<float>(channel[i] - scaled * amount * 5.0);
+        subtracted[i] = static_cast<float>(c1 - key * share * fadeCC * 5.0);
+    }
+}
+
+// Whether every lane of the three channels holds the same bits in a as in b.
+inline bool SameLanes(const float* const a[3], const float* const b[3]) noexcept {
+    std::uint32_t differ = 0;
+    for (int c = 0; c < 3; ++c) {
+        const float* VESKAR_RESTRICT x = a[c];
+        const float* VESKAR_RESTRICT y = b[c];
+        for (int i = 0; i < kBlock; ++i)
+            differ |= std::bit_cast<std::uint32_t>(x[i]) ^ std::bit_cast<std::uint32_t>(y[i]);
+    }
+    return differ == 0;
+}
+
+// "mine"'s subtraction for a block whose lanes are all keyed solid (keyed
+// +0), on a line with one key colour and no fade matte: both subtracted terms
+// are then the line's, key * +0 * amount * 5 and key * 0.5 * fadeCC * 5. Where
+// both are zeros, subtracting them (in double, then rounding to float) is
+// exact and follows the same sign rules in single precision (NaN channels
+// stay NaN with their payload), so the lanes subtract them as floats. False,
+// with nothing written, for any other block.
+bool SubtractSolidBlock(const LinePlan& plan, Block& k) noexcept {
+    if (plan.sampling || plan.withFade) return false;
     const Snapshot& s = *plan.s;
-    // The source's saturation and value, and further down the subtracted
-    // colour's hue: the parts that "mine" keeps, and no more.
-    HsvParts<false, true>(k.r, k.g, k.b, k.hsv[0], k.hsv[1], k.hsv[2]);
+    float first[3];
+    float second[3];
+    for (int c = 0; c < 3; ++c) {
+        const float key = plan.startKeyColour[c];
+        const float scaled = key * 0.0f;
+        const double z1 = scaled * s.ccAmount * 5.0;
+        const double z2 = key * 0.5 * s.fadeCC * 5.0;
+        if (!(z1 == 0.0 && z2 == 0.0)) return false;
+        first[c] = static_cast<float>(z1);
+        second[c] = static_cast<float>(z2);
+    }
+    std::uint32_t keyedBits = 0;
+    for (int i = 0; i < kBlock; ++i) keyedBits |= std::bit_cast<std::uint32_t>(k.keyed[i]);
+    if (keyedBits != 0) return false;
     const float* channels[3] = {k.r, k.g, k.b};
     for (int c = 0; c < 3; ++c) {
         const float* VESKAR_RESTRICT channel = channels[c];
         float* VESKAR_RESTRICT subtracted = k.work[c];
-        const double amount = s.ccAmount;
-        const double fadeCC = s.fadeCC;
+        const float z1 = first[c];
+        const float z2 = second[c];
+        for (int i = 0; i < kBlock; ++i) subtracted[i] = (channel[i] - z1) - z2;
+    }
+    return true;
+}
+
+// "mine"'s subtraction for any block, into work[0..2].
+void SubtractBlock(const LinePlan& plan, Block& k) noexcept {
+    const double amount = plan.s->ccAmount;
+    const double fadeCC = plan.s->fadeCC;
+    const float* channels[3] = {k.r, k.g, k.b};
+    for (int c = 0; c < 3; ++c) {
+        const float* keys = k.keyColour[c];
+        const float key = plan.startKeyColour[c];
         if (plan.sampling) {
-            const float* VESKAR_RESTRICT key = k.keyColour[c];
-            for (int i = 0; i < kBlock; ++i) {
-                const float scaled = key[i] * k.keyed[i];
-                const float c1 = static_cast<float>(channel[i] - scaled * amount * 5.0);
-                subtracted[i] =
-                    static_cast<float>(c1 - key[i] * (1.0 - k.fadeMatte[i]) * fadeCC * 5.0);
+            if (plan.withFade) {
+                SubtractLanes<true, true>(channels[c], keys, key, k, amount, fadeCC, k.work[c]);
+            } else {
+                SubtractLanes<true, false>(channels[c], keys, key, k, amount, fadeCC, k.work[c]);
             }
+        } else if (plan.withFade) {
+            SubtractLanes<false, true>(channels[c], keys, key, k, amount, fadeCC, k.work[c]);
         } else {
-            const float key = plan.startKeyColour[c];
-            for (int i = 0; i < kBlock; ++i) {
-                const float scaled = key * k.keyed[i];
-                const float c1 = static_cast<float>(channel[i] - scaled * amount * 5.0);
-                subtracted[i] =
-                    static_cast<float>(c1 - key * (1.0 - k.fadeMatte[i]) * fadeCC * 5.0);
-            }
+            SubtractLanes<false, false>(channels[c], keys, key, k, amount, fadeCC, k.work[c]);
         }
     }
-    HsvParts<true, false>(k.work[0], k.work[1], k.work[2], k.hsv2[0], k.hsv2[1], k.hsv2[2]);
+}
+
+void SubtractKeyColour(const LinePlan& plan, Block& k) noexcept {
+    const Snapshot& s = *plan.s;
+    const float* channels[3] = {k.r, k.g, k.b};
+    if (!SubtractSolidBlock(plan, k)) SubtractBlock(plan, k);
+    // The source's saturation and value, and the subtracted colour's hue: the
+    // parts that "mine" keeps. Where the subtraction left every lane as it was
+    // (pixels keyed solid without a fade CC: the commonest block), both come
+    // from one conversion of the source.
+    const float* subtracted[3] = {k.work[0], k.work[1], k.work[2]};
+    if (SameLanes(subtracted, channels)) {
+        ToHsv(k.r, k.g, k.b, k.hsv2[0], k.hsv[1], k.hsv[2]);
+    } else {
+        HsvParts<false, true>(k.r, k.g, k.b, k.hsv[0], k.hsv[1], k.hsv[2]);
+        HsvParts<true, false>(k.work[0], k.work[1], k.work[2], k.hsv2[0], k.hsv2[1], k.hsv2[2]);
+    }
     Desaturate(s, k, k.hsv2[0], k.hsv[1], k.hsv[2]);
 }
 
@@ -128,11 +201,17 @@ void LimitByChannel(const Snapshot& s, Block& k) noexcept {
         k.hsv[2][i] = b >= max ? b : max;
     }
     FromHsv(k.hsv[0], k.hsv[1], k.hsv[2], k.work[0], k.work[1], k.work[2]);
-    for (int i = 0; i < kBlock; ++i) {
-        const bool limited = k.g[i] > references[i];
-        k.work[0][i] = limited ? k.work[0][i] : k.r[i];
-        k.work[1][i] = limited ? k.work[1][i] : k.g[i];
-        k.work[2][i] = limited ? k.work[2][i] : k.b[i];
+    const float* channels[3] = {k.r, k.g, k.b};
+    for (int c = 0; c < 3; ++c) {
+        // A selection a lane, which the compiler runs on several at once.
+        const float* VESKAR_RESTRICT green = k.g;
+        const float* VESKAR_RESTRICT source = channels[c];
+        float* VESKAR_RESTRICT work = k.work[c];
+        for (int i = 0; i < kBlock; ++i) {
+            const float limitedColour = work[i];
+            const float sourceColour = source[i];
+            work[i] = green[i] > references[i] ? limitedColour : sourceColour;
+        }
     }
     ToHsv(k.work[0], k.work[1], k.work[2], k.hsv[0], k.hsv[1], k.hsv[2]);
     Desaturate(s, k, k.hsv[0], k.hsv[1], k.hsv[2]);

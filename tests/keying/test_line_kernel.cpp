@@ -538,6 +538,83 @@ TEST_P(LineKernel, ColourCorrectionsOnOrdinaryColoursEqualPerPixelStagesBitForBi
     EXPECT_EQ(failures, 0) << "in " << lines << " lines";
 }
 
+// "mine" without a fade CC (+0 or -0), whose lines spare the fade matte: key
+// colours of either sign, zero of either sign, infinite and NaN (from the
+// Value sliders and from key samples), CC amounts of either sign, zero and
+// infinite, windows that key whole blocks solid (keyed 0: the subtraction
+// leaves the colour as it was, or only turns its zeros' signs) beside blocks
+// that mix solid and partly keyed lanes, sources with signed zeros and the
+// other special values.
+TEST_P(LineKernel, SubtractionWithoutFadeCCEqualsPerPixelStagesBitForBit) {
+    constexpr int kWidth = 320;
+    std::vector<float> source = Records(kWidth, 51);
+    // Blocks 1 and 3 of ordinary colours, which a zero-width window keys solid.
+    Random random(53);
+    for (int x = 64; x < kWidth; ++x) {
+        if ((x / 64) % 2 == 0) continue;
+        float rgb[3];
+        OrdinaryColour(3, x, random, rgb);
+        source[4 * x + 0] = rgb[2];
+        source[4 * x + 1] = rgb[1];
+        source[4 * x + 2] = rgb[0];
+    }
+    const std::vector<float> keyRow = Records(kWidth, 52);
+    const float inf = std::numeric_limits<float>::infinity();
+    const double keyValues[] = {0.0, -0.0, -0.3, 0.25, inf, -inf, std::nan("")};
+    std::vector<float> expected(source.size());
+    std::vector<float> actual(source.size());
+    int failures = 0;
+    int lines = 0;
+    for (int round = 0; round < 84; ++round) {
+        keying::SnapshotValues values = Controls(random);
+        values[keying::kSnapColCor] = 1.0;
+        values[keying::kSnapFadeCC] = round % 2 == 0 ? 0.0 : -0.0;
+        values[keying::kSnapColorspace] = (round / 2) % 2;
+        for (int c = 0; c < 3; ++c) {
+            values[keying::kSnapValueRed + c] = keyValues[(round / 4 + 3 * c) % 7];
+        }
+        if ((round / 4) % 3 == 0) {
+            // Zero widths: every lane of an ordinary block keyed solid.
+            for (int c = 0; c < 3; ++c) {
+                values[keying::kSnapMaxRed + c] = values[keying::kSnapMiRedn + c];
+            }
+            values[keying::kSnapOffAlpha] = 0.0;
+            values[keying::kSnapMultAlpha] = 1.0;
+            values[keying::kSnapInvAlpha] = 0.0;
+        }
+        const double amounts[] = {0.0, -0.0, -0.7, inf, random.Uniform(0.0, 1.5)};
+        values[keying::kSnapCCAmount] = amounts[round % 5];
+        const keying::Snapshot snapshot = keying::MakeSnapshot(values);
+        for (bool sampling : {false, true}) {
+            keying::LineJob job;
+            job.snapshot = &snapshot;
+            job.falloffMode = round % 5 == 0 ? 1 : 0;
+            job.keyerMode = (round / 3) % 2;
+            job.startKeyColour = keying::KeyColour(snapshot, keying::StartStaging(snapshot));
+            if (sampling) {
+                job.keyRow = keyRow.data();
+                job.keyWidth = kWidth;
+                job.keyScaleX = 1.0;
+            }
+            KeyLinePerPixel(job, source.data(), expected.data(), kWidth);
+            kernel(job, source.data(), actual.data(), kWidth);
+            ++lines;
+            for (std::size_t i = 0; i < expected.size(); ++i) {
+                if (std::bit_cast<std::uint32_t>(expected[i]) !=
+                        std::bit_cast<std::uint32_t>(actual[i]) &&
+                    ++failures <= 5) {
+                    ADD_FAILURE() << Describe(values, job.falloffMode, job.keyerMode,
+                                              sampling ? KeySamples::kSameSize : KeySamples::kOff,
+                                              static_cast<int>(i / 4))
+                                  << ", channel " << i % 4 << ": per pixel " << expected[i]
+                                  << ", line kernel " << actual[i];
+                }
+            }
+        }
+    }
+    EXPECT_EQ(failures, 0) << "in " << lines << " lines";
+}
+
 TEST_P(LineKernel, LinesShorterThanABlockAndEmptyLinesWriteOnlyTheirPixels) {
     const std::vector<float> source = Records(kLineWidth, 21);
     keying::SnapshotValues values{};
