@@ -301,6 +301,9 @@ test('playback visits the loop range in order and loops', async () => {
       await page.keyboard.press('ArrowRight');
       await page.keyboard.press('o');
       assert.equal(await page.locator('#loopText').textContent(), 'loop 1002-1004');
+      // The frame the keys above went to, shown at full size: no view is
+      // loading when playback starts.
+      await settled(page);
       await page.evaluate(() => {
         window.shownFrames = [];
         new MutationObserver(() => {
@@ -310,17 +313,26 @@ test('playback visits the loop range in order and loops', async () => {
       });
       // One view request at a time: the next frame is asked for once the
       // last one is shown, so none wait in a queue.
-      let inFlight = 0;
+      // Only requests seen starting count: one that ended unseen took the
+      // count below zero and hid every later request.
+      const inFlight = new Set();
       let most = 0;
-      const started = (request) => { if (request.url().includes('/api/view')) most = Math.max(most, ++inFlight); };
-      const ended = (request) => { if (request.url().includes('/api/view')) --inFlight; };
+      const started = (request) => {
+        if (!request.url().includes('/api/view')) return;
+        inFlight.add(request);
+        most = Math.max(most, inFlight.size);
+      };
+      const ended = (request) => { inFlight.delete(request); };
       page.on('request', started);
       page.on('requestfinished', ended);
       page.on('requestfailed', ended);
       await page.keyboard.press(' ');
       await page.waitForFunction(() => window.shownFrames.length >= 10, null, { timeout: 30000 });
+      // Counted while playing: pausing asks for the full frame while the
+      // last proxy may still load, by design.
+      const mostWhilePlaying = most;
       await page.keyboard.press(' ');
-      assert.equal(most, 1, 'playback asked for one frame at a time');
+      assert.equal(mostWhilePlaying, 1, 'playback asked for one frame at a time');
       await settled(page);
       const frames = await page.evaluate(() => window.shownFrames);
       assert.equal(frames[0], 1002, 'playback starts at the in point');
