@@ -81,9 +81,10 @@ void Unmix(float* record, const float* source, const float* screen, float alpha,
         return;
     }
     auto light = [displayEncoded](float v) { return displayEncoded ? SrgbToLinear(v) : static_cast<double>(v); };
-    const double bound = std::max({1.0, light(source[0]), light(source[1]), light(source[2])});
+    const double lit[3] = {light(source[0]), light(source[1]), light(source[2])};
+    const double bound = std::max({1.0, lit[0], lit[1], lit[2]});
     for (int c = 0; c < 3; ++c) {
-        double f = light(source[c]) - light(screen[c]) * (1.0 - a);
+        double f = lit[c] - light(screen[c]) * (1.0 - a);
         if (f < 0.0 && source[c] >= 0.0f) f = 0.0;
         if (!displayEncoded) {
             if (!premultiplied) f = std::min(f / a, bound);

@@ -197,7 +197,7 @@ Level HalveKnown(const Colours& colours, const std::vector<std::uint8_t>& known,
 // A colour everywhere from the pixels `known` marks (push-pull): each pixel
 // keeps its own colour when known, else takes the mean of the known pixels in
 // the smallest block around it that holds one, blended smoothly between the
-// pyramid's levels. Empty when no pixel is known. The frame's own level is
+// pyramid's levels. The frame's own level is
 // read from `colours` and `known` as it is needed: held as sums, it was the
 // largest of the fill's buffers. The fill goes into `finest`, whose storage a
 // caller filling again reuses (a 4K frame's fill is 200 MB, and each new one
