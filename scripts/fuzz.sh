@@ -15,8 +15,7 @@ build=${FUZZ_BUILD_DIR:-build-fuzz}
 
 bash scripts/deps.sh clang libclang-rt-14-dev
 
-launcher=()
-command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+source scripts/ccache.sh
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
       -DVESKAR_SANITIZE=address -DVESKAR_FUZZ=ON -DVESKAR_BUILD_TESTS=OFF -DVESKAR_BUILD_BENCH=OFF "${launcher[@]}"
 cmake --build "$build" -j"$(nproc)" --target settings_fuzzer image_fuzzer movie_fuzzer tune_fuzzer

@@ -8,8 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 build=${ASAN_BUILD_DIR:-build-asan}
-launcher=()
-command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+source scripts/ccache.sh
 # Warnings are held to zero by the plain build; the sanitizers' code may make
 # the compiler see more.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESKAR_SANITIZE=address -DVESKAR_BUILD_BENCH=OFF \

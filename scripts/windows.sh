@@ -12,10 +12,7 @@ bash scripts/deps.sh cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools binut
     wine64 wine googletest python3-pefile
 
 build=${WINDOWS_BUILD_DIR:-build-windows}
-launcher=()
-if command -v ccache >/dev/null; then
-    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-fi
+source scripts/ccache.sh
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DVESKAR_WERROR=ON "${launcher[@]}"
 cmake --build "$build" -j"$(nproc)"
