@@ -57,6 +57,17 @@ constexpr double kClearRaise = 0.45;
 constexpr int kShadeSteps = 14;
 constexpr double kShadeStep = 0.05;
 constexpr double kDarkening = 0.04;
+// The share of the local screen's light a strand or a blurred contour may
+// carry on top of its own colour (0 to kSpillMost in kSpillSteps steps, no
+// weight against any): the screen lights the subject's edge from behind and
+// around it, more than the core the fill comes from. Measured on the soft
+// plates (bench/edge), whose subjects carry such spill: the defocused
+// contour's IoU 0.989 to 0.991 and edge error 0.069 to 0.065, every other
+// plate's edge error within 0.001 or lower, the instrument's IoU unchanged and
+// no plate leaks (0.3 leaked 2 pixels of the defocused screen; 0.06 gained
+// less).
+constexpr int kSpillSteps = 4;
+constexpr double kSpillMost = 0.08;
 // Farther than kSubjectReach from the subject (matte 0.5 or more), alpha
 // below kVeil is the screen's grain and shading, not a strand: it clears.
 // The colours' estimate of a screen pixel is near 0 but not 0, and a soft
@@ -360,23 +371,26 @@ float RefinedAlpha(const double* c, const double* f, const double* s, float curr
 }
 
 // The subject's colour behind a band pixel of colour `c` between the fill
-// `fill` and the screen `s`: of the fill and its darker shades, the one
-// whose mix with the screen lies closest to `c`, a darker shade weighed
-// kDarkening times its darkening squared against it. Strands are the
-// subject's own material in shadow (darker than the lit core the fill comes
-// from); a darker shade is not on the line from the screen to the lit one, so
-// the colour tells which shade it mixes. Returns the chosen one's cost
-// (infinite where no shade tells a mix).
+// `fill` and the screen `s`: of the fill and its darker shades, each with a
+// share of the screen's light (spill), the one whose mix with the screen lies
+// closest to `c`, a darker shade weighed kDarkening times its darkening
+// squared against it. Strands are the subject's own material in shadow
+// (darker than the lit core the fill comes from); a darker shade is not on
+// the line from the screen to the lit one, so the colour tells which shade it
+// mixes. Returns the chosen one's cost (infinite where no shade tells a mix).
 double BestSubject(const double* c, const double* fill, const double* s, double* f) {
     std::copy(fill, fill + 3, f);
     // A subject of the screen's own colour tells no mix at any shade.
     double least = Distortion(c, fill, s);
     if (least == HUGE_VAL) return least;
-    for (int n = 1; n <= kShadeSteps; ++n) {
-        const double k = 1.0 - n * kShadeStep;
-        const double shade[3] = {fill[0] * k, fill[1] * k, fill[2] * k};
-        const double cost = Distortion(c, shade, s) + kDarkening * (1.0 - k) * (1.0 - k);
-        if (cost < least) least = cost, std::copy(shade, shade + 3, f);
+    for (int m = 0; m <= kSpillSteps; ++m) {
+        const double spill = kSpillMost * m / kSpillSteps;
+        for (int n = m == 0 ? 1 : 0; n <= kShadeSteps; ++n) {
+            const double k = 1.0 - n * kShadeStep;
+            const double shade[3] = {fill[0] * k + spill * s[0], fill[1] * k + spill * s[1], fill[2] * k + spill * s[2]};
+            const double cost = Distortion(c, shade, s) + kDarkening * (1.0 - k) * (1.0 - k);
+            if (cost < least) least = cost, std::copy(shade, shade + 3, f);
+        }
     }
     return least;
 }

@@ -683,6 +683,31 @@ TEST(FinishRefineEdges, StrandsDarkerThanTheCoreTakeTheirOwnShare) {
     }
 }
 
+// The contour's strands carry a share of the screen's light that the core does
+// not (spill: the screen lights them from behind): mixes of such a strand
+// take their share of it, which the core's colour alone put a ninth too low
+// in this frame.
+TEST(FinishRefineEdges, StrandsLitByTheScreenTakeTheirOwnShare) {
+    const std::array<double, 3> screen{0.5, 0.6, 0.05};
+    const std::array<double, 3> core{0.3, 0.3, 0.3};
+    const Frame source = MakeFrame(kRefineWidth, 6, [&](int x, int) {
+        const double t = RefineShare(x);
+        const double spill = x < kRefineFirstMix + 3 ? 0.08 : 0.0;
+        std::array<float, 3> c{};
+        for (int k = 0; k < 3; ++k) c[k] = static_cast<float>((core[k] + spill * screen[k]) * t + screen[k] * (1.0 - t));
+        return Rgba{c[0], c[1], c[2], 1.0f};
+    });
+    Frame keyed = KeyerMatte();
+    FinishOptions options;
+    options.refineEdges = true;
+    FinishFrame(options, Context(source, true), keyed);
+    for (int y = 0; y < 6; ++y) {
+        for (int x = kRefineFirstMix; x < kRefineFirstMix + 3; ++x) {
+            EXPECT_NEAR(keyed.Plane1Pixel(x, y)[3], RefineShare(x), 0.01) << x << "," << y;
+        }
+    }
+}
+
 // A screen in a light shadow beside the subject (x = 8 and 9 at 0.9 of the
 // screen, keyed a little soft) lies near the line from the screen to a dark
 // shade of the core: it is screen in shadow, not a dark strand, and stays
