@@ -40,6 +40,15 @@ constexpr double kLeastContrast = 1e-4;
 // cut into hair and the instrument without raising any edge error.
 constexpr double kOffLine = 0.3;
 constexpr double kOffLineSolid = 0.2;
+// A colour past the screen, seen from a subject colour, by more than this
+// share of |S - F| is no mix of the two either. Beside a lighter part of the
+// subject whose own colour no solid pixel nearby shows (a face keyed just
+// below solid, its fill taken from the darker hair and eyes), the darkest
+// shades put the screen between the pixel and the subject, and the pixel read
+// as screen: a motion-blurred cheek over a yellow-green screen was cleared in
+// rows. Measured on the soft plates (bench/edge): their figures stay; 0.05
+// cut into the instrument's contour.
+constexpr double kPastScreen = 0.15;
 // A pixel the tool keyed clear is raised at most to this, short of one half
 // (which an 8-bit file rounds above it): the colours soften the outside of
 // the contour but do not move it past the screen the tool saw (on a hard
@@ -335,7 +344,8 @@ std::vector<double> CleanPlateColours(const FrameContext& context, int width, in
 // How far the colour `c` lies from the mix of `f` and `s` nearest it, as a
 // share of |S - F| squared (the chromatic distortion of taking `f` as the
 // subject's colour behind the pixel); infinite where the two are too alike to
-// tell a mix.
+// tell a mix, and where `c` lies past the screen, seen from `f`, by more than
+// kPastScreen of |S - F|: no mix of the two is that far from the subject.
 double Distortion(const double* c, const double* f, const double* s) {
     double along = 0.0;
     double contrast = 0.0;
@@ -343,7 +353,7 @@ double Distortion(const double* c, const double* f, const double* s) {
         along += (c[k] - f[k]) * (s[k] - f[k]);
         contrast += (s[k] - f[k]) * (s[k] - f[k]);
     }
-    if (!(contrast > kLeastContrast)) return HUGE_VAL;
+    if (!(contrast > kLeastContrast) || along / contrast > 1.0 + kPastScreen) return HUGE_VAL;
     const double t = std::clamp(along / contrast, 0.0, 1.0);
     double off = 0.0;
     for (int k = 0; k < 3; ++k) {

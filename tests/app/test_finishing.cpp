@@ -708,6 +708,39 @@ TEST(FinishRefineEdges, StrandsLitByTheScreenTakeTheirOwnShare) {
     }
 }
 
+// A colour past the screen, seen from the subject (here lighter and redder
+// than the screen while the subject is dark: the edge of a lighter part of
+// the subject, whose colour no solid pixel nearby shows), is no mix of the
+// two: the tool's soft matte stays, where reading it as more than screen
+// cleared it. A colour past the screen by less (grain) still reads as screen.
+TEST(FinishRefineEdges, ColoursPastTheScreenAreNoMix) {
+    const std::array<double, 3> screen{0.28, 0.29, 0.01};
+    const std::array<double, 3> core{0.06, 0.04, 0.02};
+    for (const double past : {0.3, 0.05}) {
+        const Frame source = MakeFrame(kRefineWidth, 6, [&](int x, int) {
+            std::array<float, 3> c{};
+            for (int k = 0; k < 3; ++k) {
+                const double v = x < kRefineFirstMix ? screen[k]
+                                 : x < kRefineFirstMix + 3 ? screen[k] + past * (screen[k] - core[k])
+                                                           : core[k];
+                c[k] = static_cast<float>(v);
+            }
+            return Rgba{c[0], c[1], c[2], 1.0f};
+        });
+        Frame keyed = MakeFrame(kRefineWidth, 6, [](int x, int) {
+            return Rgba{0.3f, 0.3f, 0.3f, x < kRefineFirstMix ? 0.0f : x < kRefineFirstMix + 3 ? 0.3f : 1.0f};
+        });
+        FinishOptions options;
+        options.refineEdges = true;
+        FinishFrame(options, Context(source, true), keyed);
+        for (int y = 0; y < 6; ++y) {
+            for (int x = kRefineFirstMix; x < kRefineFirstMix + 3; ++x) {
+                EXPECT_EQ(keyed.Plane1Pixel(x, y)[3], past > 0.15 ? 0.3f : 0.0f) << x << "," << y << " past " << past;
+            }
+        }
+    }
+}
+
 // A screen in a light shadow beside the subject (x = 8 and 9 at 0.9 of the
 // screen, keyed a little soft) lies near the line from the screen to a dark
 // shade of the core: it is screen in shadow, not a dark strand, and stays
