@@ -653,33 +653,45 @@ TEST(FinishRefineEdges, CleanPlateScreenAndWhatTheColoursCannotTell) {
     }
 }
 
+// Screen up to x = 9, then shares 0.25, 0.5, 0.75 of `strand` over it, then
+// `core`, solid.
+Frame StrandPlate(const std::array<double, 3>& screen, const std::array<double, 3>& strand,
+                  const std::array<double, 3>& core) {
+    return MakeFrame(kRefineWidth, 6, [&](int x, int) {
+        const double t = RefineShare(x);
+        const auto& subject = x < kRefineFirstMix + 3 ? strand : core;
+        std::array<float, 3> c{};
+        for (int k = 0; k < 3; ++k) c[k] = static_cast<float>(subject[k] * t + screen[k] * (1.0 - t));
+        return Rgba{c[0], c[1], c[2], 1.0f};
+    });
+}
+
+// Refines `keyed` from `source` and expects each mix (x = 10 to 12) within
+// `tolerance` of its share.
+void ExpectRefinedShares(const Frame& source, Frame keyed, double tolerance, const std::string& what) {
+    FinishOptions options;
+    options.refineEdges = true;
+    FinishFrame(options, Context(source, true), keyed);
+    for (int y = 0; y < 6; ++y) {
+        for (int x = kRefineFirstMix; x < kRefineFirstMix + 3; ++x) {
+            EXPECT_NEAR(keyed.Plane1Pixel(x, y)[3], RefineShare(x), tolerance) << x << "," << y << " " << what;
+        }
+    }
+}
+
 // Strands darker than the subject's lit core (its own material in shadow):
-// screen up to x = 9, then shares 0.25, 0.5, 0.75 of a strand of 0.4 times
-// the core's colour, then the core, solid. Each mix takes its share of the
-// strand, which the core's colour alone put at about half of it; and where the
-// strand is the core's own colour, the core's colour is still taken. (A mix
-// mostly of screen tells the strand's shade least surely, and a darker shade is
-// taken only where it explains the colour clearly better: within 0.02.)
+// shares of a strand of 0.4 times the core's colour. Each mix takes its share
+// of the strand, which the core's colour alone put at about half of it; and
+// where the strand is the core's own colour, the core's colour is still
+// taken. (A mix mostly of screen tells the strand's shade least surely, and a
+// darker shade is taken only where it explains the colour clearly better:
+// within 0.02.)
 TEST(FinishRefineEdges, StrandsDarkerThanTheCoreTakeTheirOwnShare) {
     const std::array<double, 3> screen{0.1, 0.7, 0.2};
     const std::array<double, 3> core{0.8, 0.35, 0.2};
     for (const double shade : {0.4, 1.0}) {
-        const Frame source = MakeFrame(kRefineWidth, 6, [&](int x, int) {
-            const double t = RefineShare(x);
-            const double strand = x < kRefineFirstMix + 3 ? shade : 1.0;
-            std::array<float, 3> c{};
-            for (int k = 0; k < 3; ++k) c[k] = static_cast<float>(core[k] * strand * t + screen[k] * (1.0 - t));
-            return Rgba{c[0], c[1], c[2], 1.0f};
-        });
-        Frame keyed = KeyerMatte();
-        FinishOptions options;
-        options.refineEdges = true;
-        FinishFrame(options, Context(source, true), keyed);
-        for (int y = 0; y < 6; ++y) {
-            for (int x = kRefineFirstMix; x < kRefineFirstMix + 3; ++x) {
-                EXPECT_NEAR(keyed.Plane1Pixel(x, y)[3], RefineShare(x), 0.02) << x << "," << y << " shade " << shade;
-            }
-        }
+        const std::array<double, 3> strand{core[0] * shade, core[1] * shade, core[2] * shade};
+        ExpectRefinedShares(StrandPlate(screen, strand, core), KeyerMatte(), 0.02, "shade " + std::to_string(shade));
     }
 }
 
@@ -690,22 +702,9 @@ TEST(FinishRefineEdges, StrandsDarkerThanTheCoreTakeTheirOwnShare) {
 TEST(FinishRefineEdges, StrandsLitByTheScreenTakeTheirOwnShare) {
     const std::array<double, 3> screen{0.5, 0.6, 0.05};
     const std::array<double, 3> core{0.3, 0.3, 0.3};
-    const Frame source = MakeFrame(kRefineWidth, 6, [&](int x, int) {
-        const double t = RefineShare(x);
-        const double spill = x < kRefineFirstMix + 3 ? 0.08 : 0.0;
-        std::array<float, 3> c{};
-        for (int k = 0; k < 3; ++k) c[k] = static_cast<float>((core[k] + spill * screen[k]) * t + screen[k] * (1.0 - t));
-        return Rgba{c[0], c[1], c[2], 1.0f};
-    });
-    Frame keyed = KeyerMatte();
-    FinishOptions options;
-    options.refineEdges = true;
-    FinishFrame(options, Context(source, true), keyed);
-    for (int y = 0; y < 6; ++y) {
-        for (int x = kRefineFirstMix; x < kRefineFirstMix + 3; ++x) {
-            EXPECT_NEAR(keyed.Plane1Pixel(x, y)[3], RefineShare(x), 0.01) << x << "," << y;
-        }
-    }
+    const std::array<double, 3> strand{core[0] + 0.08 * screen[0], core[1] + 0.08 * screen[1],
+                                       core[2] + 0.08 * screen[2]};
+    ExpectRefinedShares(StrandPlate(screen, strand, core), KeyerMatte(), 0.01, "lit");
 }
 
 // A colour past the screen, seen from the subject (here lighter and redder
