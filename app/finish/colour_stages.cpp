@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "app/files/colour.h"
+#include "app/finish/colour_fill.h"
 #include "app/finish/finish_stages.h"
 #include "app/finish/status_colours.h"
 #include "keying/staging.h"
@@ -14,6 +15,8 @@ namespace veskar::finish {
 namespace {
 
 constexpr int kBlockRows = 16;
+// The matte at or below which a pixel shows the screen the colour unmixes.
+constexpr float kScreenAlpha = 0.02f;
 
 bool SameBits(float a, float b) noexcept { return std::memcmp(&a, &b, sizeof a) == 0; }
 
@@ -62,7 +65,8 @@ void FollowMatte(float* record, const float* source, float before, float after,
     }
 }
 
-// Unmix: the source less the screen's share (1 - a), in light: a display-
+// Unmix: the source less the screen's share (1 - a), in light (`screen` is
+// the screen behind the pixel in light, blue, green, red): a display-
 // encoded plate's colours are decoded first and the foreground encoded again
 // (a mix of two lights is made in light; unmixed in code values, an sRGB
 // plate's edges kept too little of the screen's hue and took on its
@@ -73,7 +77,7 @@ void FollowMatte(float* record, const float* source, float before, float after,
 // screen's noise multiplied by 1 / a at a thin edge, not colour.
 // Premultiplied colour is the straight colour times a. At a = 0 (or less)
 // there is no foreground: 0.
-void Unmix(float* record, const float* source, const float* screen, float alpha, bool premultiplied,
+void Unmix(float* record, const float* source, const double* screen, float alpha, bool premultiplied,
            bool displayEncoded) {
     const double a = std::clamp(static_cast<double>(alpha), 0.0, 1.0);
     if (a <= 0.0) {
@@ -84,7 +88,7 @@ void Unmix(float* record, const float* source, const float* screen, float alpha,
     const double lit[3] = {light(source[0]), light(source[1]), light(source[2])};
     const double bound = std::max({1.0, lit[0], lit[1], lit[2]});
     for (int c = 0; c < 3; ++c) {
-        double f = lit[c] - light(screen[c]) * (1.0 - a);
+        double f = lit[c] - screen[c] * (1.0 - a);
         if (f < 0.0 && source[c] >= 0.0f) f = 0.0;
         if (!displayEncoded) {
             if (!premultiplied) f = std::min(f / a, bound);
@@ -101,6 +105,16 @@ void Unmix(float* record, const float* source, const float* screen, float alpha,
 void FinishColour(const FinishOptions& options, const FrameContext& context,
                   const std::vector<float>& before, const Matte& matte, Image& keyed) {
     const ScreenRow screen(context, keyed.Width(), keyed.Height());
+    // Without a clean plate, the screen behind a pixel is the frame's own
+    // screen around it (its clear pixels, filled in, in light): a screen is
+    // lit unevenly, and its mean colour left the darker parts of it in the
+    // edges there and took too much away elsewhere.
+    std::vector<double> around;
+    if (options.unmix && context.cleanPlate == nullptr) {
+        const Colours colours = ReadColours(context.source, context.displayEncoded);
+        if (!Fill(colours, Solidly(matte, [](float a) { return a <= kScreenAlpha; }), around)) around.clear();
+    }
+    auto light = [&context](float v) { return context.displayEncoded ? SrgbToLinear(v) : static_cast<double>(v); };
     ForRowBlocks(keyed.Height(), kBlockRows, [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
             float* record = keyed.Plane1Pixel(0, y);
@@ -110,7 +124,14 @@ void FinishColour(const FinishOptions& options, const FrameContext& context,
                 const float after = matte.alpha[i];
                 if (std::isnan(after)) continue;  // no matte, nothing to unmix or follow: as keyed
                 if (options.unmix) {
-                    Unmix(record, source, screen.At(x, y), after, context.premultiplied, context.displayEncoded);
+                    double behind[3];  // blue, green, red in light
+                    if (!around.empty()) {
+                        for (int c = 0; c < 3; ++c) behind[c] = around[i * 3 + 2 - c];
+                    } else {
+                        const float* s = screen.At(x, y);
+                        for (int c = 0; c < 3; ++c) behind[c] = light(s[c]);
+                    }
+                    Unmix(record, source, behind, after, context.premultiplied, context.displayEncoded);
                 } else if (!SameBits(after, before[i])) {
                     FollowMatte(record, source, before[i], after, context.premultiplied);
                 }

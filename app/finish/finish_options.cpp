@@ -338,7 +338,7 @@ void AddFinishOptions(CLI::App& command, FinishCommandLine& options) {
         ->type_name("FILE|POLY")
         ->group(group);
     options.unmixOption =
-        command.add_flag("--unmix", options.unmix, "Colour: the source minus the screen colour times 1 - alpha")
+        command.add_flag("--unmix", options.unmix, "Colour: the source minus the screen behind each pixel times 1 - alpha")
             ->group(group);
     command
         .add_option("--despill", options.despill,

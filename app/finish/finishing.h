@@ -11,8 +11,10 @@
 //   3. soften                   (blur of the matte)
 //   4. despot                   (specks in the screen and holes in the subject removed)
 //   5. garbage, holdout         (forced clear, forced opaque)
-//   6. colour: with unmix the colour is the source minus the screen colour
-//      times (1 - alpha); without it, colour follows the finished matte
+//   6. colour: with unmix the colour is the source minus the screen behind
+//      the pixel times (1 - alpha) (the clean plate's pixel, else the
+//      frame's clear pixels around it filled in, else the screen colour);
+//      without it, colour follows the finished matte
 //   7. despill                  (spill toward the screen's colour removed,
 //                                luminance restored, on every pixel)
 //   8. view                     (result, matte or status)

@@ -1109,6 +1109,45 @@ TEST(FinishUnmix, AnEncodedPlateUnmixesInLight) {
     }
 }
 
+// Without a clean plate, the screen behind an edge pixel is the frame's own
+// screen around it: on a screen lit unevenly (its top half at 0.6 of the
+// bottom's light) the mixes of both halves unmix to the subject's colour, where
+// the screen's one colour (the bottom's) took so much from the top half's
+// edges that their green went to 0.
+TEST(FinishUnmix, WithoutACleanPlateTheScreenAroundThePixelIsTaken) {
+    const std::array<double, 3> f{0.6, 0.3, 0.2};
+    const std::array<double, 3> bright{0.1, 0.7, 0.2};
+    constexpr int kSize = 24;
+    auto shareAt = [](int x) { return x < 10 ? 0.0 : x < 13 ? (x - 9) * 0.25 : 1.0; };
+    const Frame source = MakeFrame(kSize, kSize, [&](int x, int y) {
+        // A screen pixel that is not a number fills in nothing around it.
+        if (x == 8 && y == 21) return Rgba{kNan, kNan, kNan, 1.0f};
+        const double a = shareAt(x);
+        const double light = y < kSize / 2 ? 0.6 : 1.0;
+        std::array<float, 3> c{};
+        for (int k = 0; k < 3; ++k) c[k] = static_cast<float>(f[k] * a + bright[k] * light * (1.0 - a));
+        return Rgba{c[0], c[1], c[2], 1.0f};
+    });
+    Frame keyed = MakeFrame(kSize, kSize, [&](int x, int) {
+        return Rgba{0.3f, 0.3f, 0.3f, static_cast<float>(shareAt(x))};
+    });
+    FinishOptions options;
+    options.unmix = true;
+    const std::array<float, 3> screen{static_cast<float>(bright[0]), static_cast<float>(bright[1]),
+                                      static_cast<float>(bright[2])};
+    FinishFrame(options, Context(source, false, screen), keyed);
+    // Rows away from where the two halves meet; the fill blends the screen
+    // over a few pixels, which the share of screen (1 - a) / a magnifies.
+    for (int y : {0, 1, 2, 3, 20, 21, 22, 23}) {
+        for (int x = 10; x < 13; ++x) {
+            const float* r = keyed.Plane1Pixel(x, y);
+            EXPECT_NEAR(r[2], f[0], 0.03) << x << "," << y;
+            EXPECT_NEAR(r[1], f[1], 0.03) << x << "," << y;
+            EXPECT_NEAR(r[0], f[2], 0.03) << x << "," << y;
+        }
+    }
+}
+
 TEST(FinishUnmix, ClampsWhatTheSubtractionMadeNegativeAndBoundsStraightColour) {
     // Red: 0.05 - 0.1 * 0.8 < 0 becomes 0; blue starts negative and stays
     // as it comes out; green at alpha 0.01 would be 80 straight.

@@ -1,0 +1,165 @@
+#include "app/finish/colour_fill.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "app/files/colour.h"
+
+namespace veskar::finish {
+namespace {
+
+constexpr int kBlockRows = 16;
+
+// A known pixel fills with its colour when the colour is finite: one NaN or
+// infinity would otherwise spread over the block around it.
+bool Usable(const Colours& colours, const std::vector<std::uint8_t>& known, std::size_t i) {
+    const double* c = colours.At(i);
+    return known[i] != 0 && std::isfinite(c[0]) && std::isfinite(c[1]) && std::isfinite(c[2]);
+}
+
+// One level of the fill's pyramid: the weighted sums of colour and the weight.
+struct Level {
+    int width = 0;
+    int height = 0;
+    std::vector<double> sums;  // red, green, blue, weight per pixel
+};
+
+Level Halve(const Level& fine) {
+    Level coarse{(fine.width + 1) / 2, (fine.height + 1) / 2, {}};
+    coarse.sums.assign(static_cast<std::size_t>(coarse.width) * coarse.height * 4, 0.0);
+    for (int y = 0; y < fine.height; ++y) {
+        for (int x = 0; x < fine.width; ++x) {
+            const double* from = &fine.sums[(static_cast<std::size_t>(y) * fine.width + x) * 4];
+            double* to = &coarse.sums[(static_cast<std::size_t>(y / 2) * coarse.width + x / 2) * 4];
+            for (int k = 0; k < 4; ++k) to[k] += from[k];
+        }
+    }
+    return coarse;
+}
+
+// The coarser level's colour at fine pixel (x, y), bilinear between its pixel centres.
+void Upsampled(const std::vector<double>& coarse, int width, int height, int x, int y, double* out) {
+    const double fx = std::clamp((x + 0.5) * 0.5 - 0.5, 0.0, static_cast<double>(width - 1));
+    const double fy = std::clamp((y + 0.5) * 0.5 - 0.5, 0.0, static_cast<double>(height - 1));
+    const int x0 = static_cast<int>(fx);
+    const int y0 = static_cast<int>(fy);
+    const int x1 = std::min(x0 + 1, width - 1);
+    const int y1 = std::min(y0 + 1, height - 1);
+    const double tx = fx - x0;
+    const double ty = fy - y0;
+    for (int c = 0; c < 3; ++c) {
+        auto at = [&](int px, int py) { return coarse[(static_cast<std::size_t>(py) * width + px) * 3 + c]; };
+        const double top = at(x0, y0) + (at(x1, y0) - at(x0, y0)) * tx;
+        const double bottom = at(x0, y1) + (at(x1, y1) - at(x0, y1)) * tx;
+        out[c] = top + (bottom - top) * ty;
+    }
+}
+
+// The first coarse level straight from the known pixels (each a weight of 1).
+Level HalveKnown(const Colours& colours, const std::vector<std::uint8_t>& known, bool& any) {
+    Level coarse{(colours.width + 1) / 2, (colours.height + 1) / 2, {}};
+    coarse.sums.assign(static_cast<std::size_t>(coarse.width) * coarse.height * 4, 0.0);
+    any = false;
+    for (int y = 0; y < colours.height; ++y) {
+        for (int x = 0; x < colours.width; ++x) {
+            const std::size_t i = static_cast<std::size_t>(y) * colours.width + x;
+            if (!Usable(colours, known, i)) continue;
+            any = true;
+            double* to = &coarse.sums[(static_cast<std::size_t>(y / 2) * coarse.width + x / 2) * 4];
+            for (int c = 0; c < 3; ++c) to[c] += colours.At(i)[c];
+            to[3] += 1.0;
+        }
+    }
+    return coarse;
+}
+
+}  // namespace
+
+Colours ReadColours(const Image& image, bool displayEncoded) {
+    Colours colours{image.Width(), image.Height(), {}};
+    colours.rgb.resize(static_cast<std::size_t>(colours.width) * colours.height * 3);
+    ForRowBlocks(colours.height, kBlockRows, [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            for (int x = 0; x < colours.width; ++x) {
+                const float* record = image.Plane1Pixel(x, y);  // blue, green, red
+                double* out = &colours.rgb[(static_cast<std::size_t>(y) * colours.width + x) * 3];
+                for (int c = 0; c < 3; ++c) {
+                    const double v = record[2 - c];
+                    out[c] = displayEncoded ? SrgbToLinear(v) : v;
+                }
+            }
+        }
+    });
+    return colours;
+}
+
+// The frame's own level is read from `colours` and `known` as it is needed:
+// held as sums, it was the largest of the fill's buffers.
+bool Fill(const Colours& colours, const std::vector<std::uint8_t>& known, std::vector<double>& finest) {
+    bool any = false;
+    std::vector<Level> levels;
+    levels.push_back(HalveKnown(colours, known, any));
+    if (!any) return false;
+    while (levels.back().width > 1 || levels.back().height > 1) levels.push_back(Halve(levels.back()));
+    // The coarsest level holds every known pixel: its mean.
+    std::vector<double> colour(3);
+    const double* top = levels.back().sums.data();
+    for (int c = 0; c < 3; ++c) colour[c] = top[c] / top[3];
+    for (std::size_t k = levels.size() - 1; k-- > 0;) {
+        const Level& level = levels[k];
+        const Level& coarse = levels[k + 1];
+        std::vector<double> finer(static_cast<std::size_t>(level.width) * level.height * 3);
+        for (int y = 0; y < level.height; ++y) {
+            for (int x = 0; x < level.width; ++x) {
+                const std::size_t i = static_cast<std::size_t>(y) * level.width + x;
+                const double* sums = &level.sums[i * 4];
+                double below[3];
+                Upsampled(colour, coarse.width, coarse.height, x, y, below);
+                // A block with a known pixel is its own mean; one with none takes the level below.
+                const double trust = std::min(1.0, sums[3]);
+                for (int c = 0; c < 3; ++c) {
+                    const double own = sums[3] > 0.0 ? sums[c] / sums[3] : 0.0;
+                    finer[i * 3 + c] = own * trust + below[c] * (1.0 - trust);
+                }
+            }
+        }
+        colour = std::move(finer);
+    }
+    // The frame's own level: a known pixel is its colour, any other the level below.
+    const Level& coarse = levels.front();
+    finest.resize(known.size() * 3);
+    ForRowBlocks(colours.height, kBlockRows, [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            for (int x = 0; x < colours.width; ++x) {
+                const std::size_t i = static_cast<std::size_t>(y) * colours.width + x;
+                if (Usable(colours, known, i)) {
+                    std::copy(colours.At(i), colours.At(i) + 3, &finest[i * 3]);
+                } else {
+                    Upsampled(colour, coarse.width, coarse.height, x, y, &finest[i * 3]);
+                }
+            }
+        }
+    });
+    return true;
+}
+
+std::vector<std::uint8_t> Solidly(const Matte& matte, bool (*test)(float)) {
+    std::vector<std::uint8_t> marks(matte.alpha.size(), 0);
+    for (int y = 0; y < matte.height; ++y) {
+        for (int x = 0; x < matte.width; ++x) {
+            bool all = true;
+            for (int dy = -1; dy <= 1 && all; ++dy) {
+                for (int dx = -1; dx <= 1 && all; ++dx) {
+                    const int px = std::clamp(x + dx, 0, matte.width - 1);
+                    const int py = std::clamp(y + dy, 0, matte.height - 1);
+                    all = test(matte.alpha[matte.Index(px, py)]);
+                }
+            }
+            marks[matte.Index(x, y)] = all ? 1 : 0;
+        }
+    }
+    return marks;
+}
+
+
+}  // namespace veskar::finish

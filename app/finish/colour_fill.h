@@ -1,0 +1,40 @@
+#pragma once
+
+// The colours of a frame and fills of a colour everywhere from some of its
+// pixels: the local screen behind, or the subject in front of, a pixel of the
+// contour (edge refinement, unmixing).
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "app/finish/finish_stages.h"
+
+namespace veskar::finish {
+
+/// Red, green and blue of every pixel, in linear light when the frame is
+/// display-encoded (a mix of two lights is made in light, not in code values).
+struct Colours {
+    int width = 0;
+    int height = 0;
+    std::vector<double> rgb;  // three per pixel
+
+    const double* At(std::size_t i) const noexcept { return &rgb[i * 3]; }
+};
+
+Colours ReadColours(const Image& image, bool displayEncoded);
+
+/// A colour everywhere from the pixels `known` marks whose colour is finite
+/// (push-pull): each pixel keeps its own colour when known, else takes the
+/// mean of the known pixels in the smallest block around it that holds one,
+/// blended smoothly between the pyramid's levels. The fill (red, green, blue
+/// per pixel) goes into `finest`, whose storage a caller filling again reuses
+/// (a 4K frame's fill is 200 MB, and each new one costs its pages' first
+/// touch); false, and `finest` untouched, when no pixel is known.
+bool Fill(const Colours& colours, const std::vector<std::uint8_t>& known, std::vector<double>& finest);
+
+/// Pixels whose matte passes `test`, eroded by one pixel (3 x 3) so that the
+/// contour's mixes are left out.
+std::vector<std::uint8_t> Solidly(const Matte& matte, bool (*test)(float));
+
+}  // namespace veskar::finish
