@@ -107,8 +107,9 @@ void FinishColour(const FinishOptions& options, const FrameContext& context,
     const ScreenRow screen(context, keyed.Width(), keyed.Height());
     // Without a clean plate, the screen behind a pixel is the frame's own
     // screen around it (its clear pixels, filled in, in light): a screen is
-    // lit unevenly, and its mean colour left the darker parts of it in the
-    // edges there and took too much away elsewhere.
+    // lit unevenly, and its one colour took too much from the edges over its
+    // darker parts (the screen's complement showed) and left some of it in
+    // the edges over its brighter parts.
     std::vector<double> around;
     if (options.unmix && context.cleanPlate == nullptr) {
         const Colours colours = ReadColours(context.source, context.displayEncoded);
