@@ -82,6 +82,7 @@ LinePlan MakePlan(const LineJob& job) noexcept {
     plan.gamma = s.gamma != 0.0 && !std::isnan(s.gamma);
     plan.exponent = plan.gamma ? 1.0 / s.gamma : 1.0;
     plan.power = plan.gamma && plan.exponent != 1.0;
+    if (plan.power) plan.spared = SparedPowerOf(s, plan.exponent);
     plan.startKeyColour[0] = job.startKeyColour.r;
     plan.startKeyColour[1] = job.startKeyColour.g;
     plan.startKeyColour[2] = job.startKeyColour.b;

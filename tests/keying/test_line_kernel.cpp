@@ -444,6 +444,102 @@ TEST_P(LineKernel, GammaOnOrdinaryColoursEqualsPerPixelStagesBitForBit) {
     EXPECT_EQ(failures, 0) << "in " << lines << " lines";
 }
 
+// Runs of solid pixels (far outside narrow windows: a base of 1 or more, or
+// below 0 with no falloff) and of pixels at the windows' centres (a base of
+// exactly 0), beside runs that mix them with one soft pixel or a special value:
+// whole runs spare the power when the offset and gain clamp a power of 1 or
+// more to 1, and runs with any other lane do not. Positive, negative and
+// integral exponents, offsets and gains that do and do not clamp (-0, negative
+// and infinite ones among them), in the plain line, in the plain matte of a
+// block and in the block stages (a fade CC).
+TEST_P(LineKernel, GammaOnSolidAndClearRunsEqualsPerPixelStagesBitForBit) {
+    constexpr int kWidth = 653;
+    const std::vector<float> special = SpecialValues();
+    Random random(61);
+    std::vector<float> source(4 * kWidth);
+    std::vector<float> expected(source.size());
+    std::vector<float> actual(source.size());
+    const double gammas[] = {2.2, 0.45, 1.0 / 3.0, 0.5, -1.3, 1e-310, 4.0};
+    const double offsets[] = {0.0, -0.0, 0.3, -0.5, -2.0};
+    const double gains[] = {1.0, 0.5, 40.0, -1.0, 0.0, std::numeric_limits<double>::infinity()};
+    int failures = 0;
+    int lines = 0;
+    for (int round = 0; round < 70; ++round) {
+        keying::SnapshotValues values = Controls(random);
+        values[keying::kSnapGammaAlpha] = gammas[round % 7];
+        values[keying::kSnapOffAlpha] = offsets[(round / 7) % 5];
+        values[keying::kSnapMultAlpha] = gains[round % 6];
+        values[keying::kSnapInvAlpha] = round % 2;
+        values[keying::kSnapColorspace] = (round / 3) % 2;
+        values[keying::kSnapColCor] = round % 4 == 0 ? 1.0 : 0.0;
+        values[keying::kSnapFadeCC] = round % 8 == 0 ? 0.2 : 0.0;
+        values[keying::kSnapFadeRed] = 0.5;
+        for (int c = 0; c < 3; ++c) {
+            values[keying::kSnapValueRed + c] = 0.0;
+            values[keying::kSnapMiRedn + c] = 0.0;
+            values[keying::kSnapMaxRed + c] = 1.0;
+        }
+        const keying::Snapshot snapshot = keying::MakeSnapshot(values);
+        for (int x = 0; x < kWidth; ++x) {
+            // The windows' centre, 0.5 in each channel; in HSV a cyan close
+            // to it (the hue's rounding keeps it off by a little).
+            const bool hsv = values[keying::kSnapColorspace] == 1.0;
+            const float centre[3] = {hsv ? 0.25f : 0.5f, 0.5f, 0.5f};
+            float rgb[3];
+            const int kind = (x / 64 + round) % 5;
+            for (int c = 0; c < 3; ++c) {
+                const float far = static_cast<float>(random.Uniform(3.0, 50.0));
+                switch (kind) {
+                    case 0:
+                        rgb[c] = far;
+                        break;
+                    case 1:
+                        rgb[c] = centre[c];
+                        break;
+                    case 2:
+                        rgb[c] = x % 2 == 0 ? far : centre[c];
+                        break;
+                    case 3:
+                        rgb[c] = x % 64 == 17 ? static_cast<float>(random.Uniform(0.3, 0.7)) : far;
+                        break;
+                    default:
+                        rgb[c] = x % 64 == 40 ? special[random.Next() % special.size()] : far;
+                        break;
+                }
+            }
+            source[4 * x + 0] = rgb[2];
+            source[4 * x + 1] = rgb[1];
+            source[4 * x + 2] = rgb[0];
+            source[4 * x + 3] = static_cast<float>(random.Uniform(0.0, 1.0));
+        }
+        for (std::int32_t falloff : {0, 7, 1}) {
+            for (std::int32_t keyer : {0, 1}) {
+                keying::LineJob job;
+                job.snapshot = &snapshot;
+                job.falloffMode = falloff;
+                job.keyerMode = keyer;
+                job.startKeyColour = keying::KeyColour(snapshot, keying::StartStaging(snapshot));
+                KeyLinePerPixel(job, source.data(), expected.data(), kWidth);
+                kernel(job, source.data(), actual.data(), kWidth);
+                ++lines;
+                for (std::size_t i = 0; i < expected.size(); ++i) {
+                    if (std::bit_cast<std::uint32_t>(expected[i]) !=
+                            std::bit_cast<std::uint32_t>(actual[i]) &&
+                        ++failures <= 5) {
+                        ADD_FAILURE() << Describe(values, falloff, keyer, KeySamples::kOff,
+                                                  static_cast<int>(i / 4))
+                                      << ", offset " << values[keying::kSnapOffAlpha] << ", gain "
+                                      << values[keying::kSnapMultAlpha] << ", channel " << i % 4
+                                      << ": per pixel " << expected[i] << ", line kernel "
+                                      << actual[i];
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_EQ(failures, 0) << "in " << lines << " lines";
+}
+
 // One pixel's red, green and blue of a block of the kind `kind`: 0 a green
 // screen, 1 colours where green rises above neither red nor blue (no channel
 // limit applies anywhere in the block), 2 the HSV conversion's edges (two
