@@ -180,6 +180,7 @@ struct LinePlan {
     bool keyColours;  // only "mine" reads the key colour
     bool withFade;    // and the fade matte, when it has a fade CC
     bool sampling;
+    bool clearsToZero;  // blocks keyed clear may keep their source colour (ClearBlock)
     double width[3];
     double halfWidth[3];
     double fadeFactor;

@@ -74,6 +74,12 @@ LinePlan MakePlan(const LineJob& job) noexcept {
     // matte: the line then spares it (SubtractKeyColour takes 1 - 0.5).
     plan.withFade = plan.keyColours && !(s.fadeCC == 0.0);
     plan.sampling = job.keyRow != nullptr;
+    // The colour multiplied by the matte, a desaturation that never raises the
+    // saturation, and for the pulls an amount in 0..1: see ClearBlock.
+    const bool pullBetween = s.ccAmount >= 0.0 && s.ccAmount <= 1.0;
+    plan.clearsToZero = s.alphaMultiply == 1.0 && !(s.desaturate < 0.0) &&
+                        (plan.correction == Correction::kMine ||
+                         (plan.correction != Correction::kNone && pullBetween));
     for (int c = 0; c < 3; ++c) {
         plan.width[c] = s.windowWidth[c];
         plan.halfWidth[c] = s.windowWidth[c] * 0.5;

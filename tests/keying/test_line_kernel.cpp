@@ -634,6 +634,103 @@ TEST_P(LineKernel, ColourCorrectionsOnOrdinaryColoursEqualPerPixelStagesBitForBi
     EXPECT_EQ(failures, 0) << "in " << lines << " lines";
 }
 
+// Blocks keyed clear (a matte of +0 in every lane) and solid (keyed 0) under
+// every correction: sources of +0 or more and finite, which clear blocks may
+// keep when the colour is multiplied by the matte, beside blocks with one lane
+// negative, -0, infinite, NaN or huge; pulls by amounts inside and outside
+// 0..1, desaturate amounts of either sign, zero, infinite and NaN, key colours
+// that leave the subtracted colour moderate or not, with and without a fade CC,
+// key samples and the matte's multiplication.
+TEST_P(LineKernel, ClearAndSolidBlocksUnderEveryCorrectionEqualPerPixelStagesBitForBit) {
+    constexpr int kWidth = 640;
+    const std::vector<float> special = SpecialValues();
+    const std::vector<float> keyRow = Records(kWidth, 72);
+    Random random(71);
+    std::vector<float> source(4 * kWidth);
+    std::vector<float> expected(source.size());
+    std::vector<float> actual(source.size());
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::nan("");
+    const double desaturations[] = {0.0, -0.0, 1.5, -1.0, inf, nan, 0.3};
+    const double amounts[] = {0.5, 1.0, 0.0, -0.0, 1.2, -0.3};
+    const double offsets[] = {-5.0, 5.0, 0.0};
+    int failures = 0;
+    int lines = 0;
+    for (int round = 0; round < 168; ++round) {
+        keying::SnapshotValues values = Controls(random);
+        values[keying::kSnapColCor] = 1 + round % 7;
+        values[keying::kSnapDesaturateAlpha] = desaturations[(round / 7) % 7];
+        values[keying::kSnapCCAmount] = amounts[round % 6];
+        values[keying::kSnapOffAlpha] = offsets[round % 3];
+        values[keying::kSnapMultAlpha] = 1.0;
+        values[keying::kSnapGammaAlpha] = 1.0;
+        values[keying::kSnapInvAlpha] = (round / 3) % 2;
+        values[keying::kSnapAlphamult] = round % 11 == 0 ? 0.0 : 1.0;
+        values[keying::kSnapColorspace] = (round / 2) % 2;
+        values[keying::kSnapFadeCC] = round % 4 == 0 ? 0.2 : 0.0;
+        if (round % 13 == 0) values[keying::kSnapValueGreen] = inf;  // a key colour not finite
+        const keying::Snapshot snapshot = keying::MakeSnapshot(values);
+        for (int x = 0; x < kWidth; ++x) {
+            float rgb[3];
+            OrdinaryColour(x % 2 == 0 ? 0 : 3, x, random, rgb);
+            const int kind = (x / 64 + round) % 6;
+            const int odd = x % 64 == 29 ? static_cast<int>(random.Next() % 3) : -1;
+            switch (kind) {
+                case 1:
+                    if (odd >= 0) rgb[odd] = -0.25f;
+                    break;
+                case 2:
+                    if (odd >= 0) rgb[odd] = -0.0f;
+                    break;
+                case 3:
+                    if (odd >= 0) rgb[odd] = special[random.Next() % special.size()];
+                    break;
+                case 4:
+                    if (odd >= 0) rgb[odd] = 1e30f;
+                    break;
+                case 5:
+                    for (float& v : rgb) v = static_cast<float>(random.Uniform(-0.5, 1.5));
+                    break;
+                default:
+                    break;
+            }
+            source[4 * x + 0] = rgb[2];
+            source[4 * x + 1] = rgb[1];
+            source[4 * x + 2] = rgb[0];
+            source[4 * x + 3] = static_cast<float>(random.Uniform(0.0, 1.0));
+        }
+        for (bool sampling : {false, true}) {
+            keying::LineJob job;
+            job.snapshot = &snapshot;
+            job.falloffMode = round % 5 == 0 ? 1 : 0;
+            job.keyerMode = (round / 5) % 2;
+            job.startKeyColour = keying::KeyColour(snapshot, keying::StartStaging(snapshot));
+            if (sampling) {
+                job.keyRow = keyRow.data();
+                job.keyWidth = kWidth;
+                job.keyScaleX = 1.0;
+            }
+            KeyLinePerPixel(job, source.data(), expected.data(), kWidth);
+            kernel(job, source.data(), actual.data(), kWidth);
+            ++lines;
+            for (std::size_t i = 0; i < expected.size(); ++i) {
+                if (std::bit_cast<std::uint32_t>(expected[i]) !=
+                        std::bit_cast<std::uint32_t>(actual[i]) &&
+                    ++failures <= 5) {
+                    ADD_FAILURE() << Describe(values, job.falloffMode, job.keyerMode,
+                                              sampling ? KeySamples::kSameSize : KeySamples::kOff,
+                                              static_cast<int>(i / 4))
+                                  << ", CCAmount " << values[keying::kSnapCCAmount]
+                                  << ", DesaturateAlpha " << values[keying::kSnapDesaturateAlpha]
+                                  << ", channel " << i % 4 << ": per pixel " << expected[i]
+                                  << ", line kernel " << actual[i];
+                }
+            }
+        }
+    }
+    EXPECT_EQ(failures, 0) << "in " << lines << " lines";
+}
+
 // "mine" without a fade CC (+0 or -0), whose lines spare the fade matte: key
 // colours of either sign, zero of either sign, infinite and NaN (from the
 // Value sliders and from key samples), CC amounts of either sign, zero and
