@@ -180,7 +180,8 @@ struct LinePlan {
     bool keyColours;  // only "mine" reads the key colour
     bool withFade;    // and the fade matte, when it has a fade CC
     bool sampling;
-    bool clearsToZero;  // blocks keyed clear may keep their source colour (ClearBlock)
+    bool clearsToZero;   // blocks keyed clear may keep their source colour (ClearBlock)
+    bool moderateTerms;  // "mine" with the line's key colour: both terms within 2^110
     double width[3];
     double halfWidth[3];
     double fadeFactor;

@@ -92,6 +92,14 @@ LinePlan MakePlan(const LineJob& job) noexcept {
     plan.startKeyColour[0] = job.startKeyColour.r;
     plan.startKeyColour[1] = job.startKeyColour.g;
     plan.startKeyColour[2] = job.startKeyColour.b;
+    // "mine" subtracts key * keyed * amount * 5 and key * (1 - fade matte) *
+    // fadeCC * 5, keyed and the fade matte's share within 0..1. NaN fails.
+    plan.moderateTerms = plan.keyColours && !plan.sampling;
+    for (int c = 0; c < 3; ++c) {
+        const double key = std::fabs(static_cast<double>(plan.startKeyColour[c]));
+        const double terms = key * std::fabs(s.ccAmount) * 5.0 + key * std::fabs(s.fadeCC) * 5.0;
+        plan.moderateTerms = plan.moderateTerms && terms <= 0x1p110;
+    }
     return plan;
 }
 

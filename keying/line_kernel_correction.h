@@ -147,8 +147,12 @@ inline bool Moderate(const Lane (&lanes)[3]) noexcept {
 // "mine" into out[0..2]; false when the block is keyed clear (ClearBlock) and
 // the subtracted colour is moderate: only its hue reaches the colour, then in
 // 0..1, so the colour is one that the matte's +0 turns into +0 (see
-// ClearBlock), and nothing is converted.
+// ClearBlock), and nothing is converted. On lines whose subtracted terms are
+// within 2^110 (MakePlan) the colour of a clear block, within 2^110 too, is
+// moderate without being subtracted: each rounding of the two subtractions
+// stays within 2^112.
 bool SubtractKeyColour(const LinePlan& plan, Block& k, bool clear) noexcept {
+    if (clear && plan.moderateTerms) return false;
     const Snapshot& s = *plan.s;
     const float* channels[3] = {k.r, k.g, k.b};
     if (!SubtractSolidBlock(plan, k)) SubtractBlock(plan, k);
@@ -256,7 +260,8 @@ void LimitByChannel(const Snapshot& s, Block& k) noexcept {
 
 // Whether the block is keyed clear where the colour is multiplied by the
 // matte, so that the corrections' colour can be the source's: every lane's
-// matte is +0 (keyed 1) and every source channel is +0 or above and finite.
+// matte is +0 (keyed 1) and every source channel is +0 or above and below
+// 2^110 (finite, and moderate for "mine").
 // The corrections then give colours of the same kind, which the matte turns
 // into +0 as it turns the source: a source colour of that kind has a hue in
 // 0..1, a saturation in 0..1 and a value of +0 or more; a pull by an amount in
@@ -267,6 +272,7 @@ void LimitByChannel(const Snapshot& s, Block& k) noexcept {
 // moderate) is +0 or more and finite, and never -0.
 inline bool ClearBlock(const LinePlan& plan, const Block& k) noexcept {
     if (!plan.clearsToZero) return false;
+    constexpr std::uint32_t kBelow = std::bit_cast<std::uint32_t>(0x1p110f);
     std::uint32_t matteBits = 0;
     std::int32_t plain = 1;
     for (int i = 0; i < kBlock; ++i) matteBits |= std::bit_cast<std::uint32_t>(k.matte[i]);
@@ -274,9 +280,8 @@ inline bool ClearBlock(const LinePlan& plan, const Block& k) noexcept {
     for (int c = 0; c < 3; ++c) {
         const float* VESKAR_RESTRICT channel = channels[c];
         for (int i = 0; i < kBlock; ++i) {
-            // Sign bit clear and below infinity.
-            plain &=
-                static_cast<std::int32_t>(std::bit_cast<std::uint32_t>(channel[i]) < 0x7f800000u);
+            // Sign bit clear and below 2^110.
+            plain &= static_cast<std::int32_t>(std::bit_cast<std::uint32_t>(channel[i]) < kBelow);
         }
     }
     return matteBits == 0 && plain != 0;

@@ -653,22 +653,38 @@ TEST_P(LineKernel, ClearAndSolidBlocksUnderEveryCorrectionEqualPerPixelStagesBit
     const double nan = std::nan("");
     const double desaturations[] = {0.0, -0.0, 1.5, -1.0, inf, nan, 0.3};
     const double amounts[] = {0.5, 1.0, 0.0, -0.0, 1.2, -0.3};
-    const double offsets[] = {-5.0, 5.0, 0.0};
     int failures = 0;
     int lines = 0;
     for (int round = 0; round < 168; ++round) {
+        // Each correction in turn; for each, lines keyed clear, solid and
+        // mixed, through the offset or through the offset and the inversion.
+        const int turn = round / 7;
+        const bool inverted = (turn / 3) % 2 == 1;
+        const double offsets[] = {inverted ? 5.0 : -5.0, inverted ? -5.0 : 5.0, 0.0};
         keying::SnapshotValues values = Controls(random);
         values[keying::kSnapColCor] = 1 + round % 7;
-        values[keying::kSnapDesaturateAlpha] = desaturations[(round / 7) % 7];
-        values[keying::kSnapCCAmount] = amounts[round % 6];
-        values[keying::kSnapOffAlpha] = offsets[round % 3];
+        values[keying::kSnapDesaturateAlpha] = desaturations[(turn + round) % 7];
+        values[keying::kSnapCCAmount] = amounts[(turn + 2 * round) % 6];
+        values[keying::kSnapOffAlpha] = offsets[turn % 3];
         values[keying::kSnapMultAlpha] = 1.0;
         values[keying::kSnapGammaAlpha] = 1.0;
-        values[keying::kSnapInvAlpha] = (round / 3) % 2;
-        values[keying::kSnapAlphamult] = round % 11 == 0 ? 0.0 : 1.0;
+        values[keying::kSnapInvAlpha] = inverted ? 1.0 : 0.0;
+        values[keying::kSnapAlphamult] = round % 11 == 5 ? 0.0 : 1.0;
         values[keying::kSnapColorspace] = (round / 2) % 2;
         values[keying::kSnapFadeCC] = round % 4 == 0 ? 0.2 : 0.0;
-        if (round % 13 == 0) values[keying::kSnapValueGreen] = inf;  // a key colour not finite
+        // Key colours not finite, and huge: for "mine", subtracted terms
+        // beyond 2^110, where clear blocks take the conversions (an infinite
+        // green subtracted leaves a red-topped colour a NaN hue, which shows
+        // where the saturation is lowered by less than itself; the infinite
+        // window start keys every pixel solid, clear once inverted).
+        if ((turn / 6) % 4 == 1) {
+            values[keying::kSnapValueGreen] = inf;
+            values[keying::kSnapCCAmount] = 0.5;
+            values[keying::kSnapDesaturateAlpha] = turn % 2 == 0 ? 0.0 : 0.3;
+            values[keying::kSnapColorspace] = 0.0;
+            values[keying::kSnapInvAlpha] = turn % 3 == 2 ? 0.0 : 1.0;
+        }
+        if ((turn / 6) % 4 == 2) values[keying::kSnapValueRed] = 1e36;
         const keying::Snapshot snapshot = keying::MakeSnapshot(values);
         for (int x = 0; x < kWidth; ++x) {
             float rgb[3];
@@ -686,7 +702,7 @@ TEST_P(LineKernel, ClearAndSolidBlocksUnderEveryCorrectionEqualPerPixelStagesBit
                     if (odd >= 0) rgb[odd] = special[random.Next() % special.size()];
                     break;
                 case 4:
-                    if (odd >= 0) rgb[odd] = 1e30f;
+                    if (odd >= 0) rgb[odd] = x % 128 < 64 ? 1e30f : 3e33f;
                     break;
                 case 5:
                     for (float& v : rgb) v = static_cast<float>(random.Uniform(-0.5, 1.5));
