@@ -274,8 +274,9 @@ inline bool ClearBlock(const LinePlan& plan, const Block& k) noexcept {
     if (!plan.clearsToZero) return false;
     constexpr std::uint32_t kBelow = std::bit_cast<std::uint32_t>(0x1p110f);
     std::uint32_t matteBits = 0;
-    std::int32_t plain = 1;
     for (int i = 0; i < kBlock; ++i) matteBits |= std::bit_cast<std::uint32_t>(k.matte[i]);
+    if (matteBits != 0) return false;
+    std::int32_t plain = 1;
     const float* channels[3] = {k.r, k.g, k.b};
     for (int c = 0; c < 3; ++c) {
         const float* VESKAR_RESTRICT channel = channels[c];
@@ -284,7 +285,7 @@ inline bool ClearBlock(const LinePlan& plan, const Block& k) noexcept {
             plain &= static_cast<std::int32_t>(std::bit_cast<std::uint32_t>(channel[i]) < kBelow);
         }
     }
-    return matteBits == 0 && plain != 0;
+    return plain != 0;
 }
 
 // The corrected colour into out[0..2]; without a correction, and in blocks
