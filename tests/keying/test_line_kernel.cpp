@@ -444,6 +444,25 @@ TEST_P(LineKernel, GammaOnOrdinaryColoursEqualsPerPixelStagesBitForBit) {
     EXPECT_EQ(failures, 0) << "in " << lines << " lines";
 }
 
+// Keys `width` pixels of `source` through the per-pixel stages and through
+// `kernel`, and adds a failure naming `context` and the pixel for each of the
+// first differences (up to five in all, counted in `failures`).
+void ExpectSameLine(keying::LineKernel kernel, const keying::LineJob& job,
+                    const std::vector<float>& source, int width, const std::string& context,
+                    int& failures) {
+    std::vector<float> expected(source.size());
+    std::vector<float> actual(source.size());
+    KeyLinePerPixel(job, source.data(), expected.data(), width);
+    kernel(job, source.data(), actual.data(), width);
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        if (std::bit_cast<std::uint32_t>(expected[i]) != std::bit_cast<std::uint32_t>(actual[i]) &&
+            ++failures <= 5) {
+            ADD_FAILURE() << context << ", pixel " << i / 4 << ", channel " << i % 4
+                          << ": per pixel " << expected[i] << ", line kernel " << actual[i];
+        }
+    }
+}
+
 // Runs of solid pixels (far outside narrow windows: a base of 1 or more, or
 // below 0 with no falloff) and of pixels at the windows' centres (a base of
 // exactly 0), beside runs that mix them with one soft pixel or a special value:
@@ -457,8 +476,6 @@ TEST_P(LineKernel, GammaOnSolidAndClearRunsEqualsPerPixelStagesBitForBit) {
     const std::vector<float> special = SpecialValues();
     Random random(61);
     std::vector<float> source(4 * kWidth);
-    std::vector<float> expected(source.size());
-    std::vector<float> actual(source.size());
     const double gammas[] = {2.2, 0.45, 1.0 / 3.0, 0.5, -1.3, 1e-310, 4.0};
     const double offsets[] = {0.0, -0.0, 0.3, -0.5, -2.0};
     const double gains[] = {1.0, 0.5, 40.0, -1.0, 0.0, std::numeric_limits<double>::infinity()};
@@ -519,21 +536,16 @@ TEST_P(LineKernel, GammaOnSolidAndClearRunsEqualsPerPixelStagesBitForBit) {
                 job.falloffMode = falloff;
                 job.keyerMode = keyer;
                 job.startKeyColour = keying::KeyColour(snapshot, keying::StartStaging(snapshot));
-                KeyLinePerPixel(job, source.data(), expected.data(), kWidth);
-                kernel(job, source.data(), actual.data(), kWidth);
+                std::ostringstream context;
+                context << "gamma " << values[keying::kSnapGammaAlpha] << ", offset "
+                        << values[keying::kSnapOffAlpha] << ", gain "
+                        << values[keying::kSnapMultAlpha] << ", InvAlpha "
+                        << values[keying::kSnapInvAlpha] << ", Colorspace "
+                        << values[keying::kSnapColorspace] << ", ColCor "
+                        << values[keying::kSnapColCor] << ", keyfall " << falloff << ", keyalgo "
+                        << keyer;
+                ExpectSameLine(kernel, job, source, kWidth, context.str(), failures);
                 ++lines;
-                for (std::size_t i = 0; i < expected.size(); ++i) {
-                    if (std::bit_cast<std::uint32_t>(expected[i]) !=
-                            std::bit_cast<std::uint32_t>(actual[i]) &&
-                        ++failures <= 5) {
-                        ADD_FAILURE() << Describe(values, falloff, keyer, KeySamples::kOff,
-                                                  static_cast<int>(i / 4))
-                                      << ", offset " << values[keying::kSnapOffAlpha] << ", gain "
-                                      << values[keying::kSnapMultAlpha] << ", channel " << i % 4
-                                      << ": per pixel " << expected[i] << ", line kernel "
-                                      << actual[i];
-                    }
-                }
             }
         }
     }
@@ -647,8 +659,6 @@ TEST_P(LineKernel, ClearAndSolidBlocksUnderEveryCorrectionEqualPerPixelStagesBit
     const std::vector<float> keyRow = Records(kWidth, 72);
     Random random(71);
     std::vector<float> source(4 * kWidth);
-    std::vector<float> expected(source.size());
-    std::vector<float> actual(source.size());
     const double inf = std::numeric_limits<double>::infinity();
     const double nan = std::nan("");
     const double desaturations[] = {0.0, -0.0, 1.5, -1.0, inf, nan, 0.3};
@@ -726,22 +736,16 @@ TEST_P(LineKernel, ClearAndSolidBlocksUnderEveryCorrectionEqualPerPixelStagesBit
                 job.keyWidth = kWidth;
                 job.keyScaleX = 1.0;
             }
-            KeyLinePerPixel(job, source.data(), expected.data(), kWidth);
-            kernel(job, source.data(), actual.data(), kWidth);
+            std::ostringstream context;
+            context << "ColCor " << values[keying::kSnapColCor] << ", CCAmount "
+                    << values[keying::kSnapCCAmount] << ", DesaturateAlpha "
+                    << values[keying::kSnapDesaturateAlpha] << ", OffAlpha "
+                    << values[keying::kSnapOffAlpha] << ", InvAlpha "
+                    << values[keying::kSnapInvAlpha] << ", Alphamult "
+                    << values[keying::kSnapAlphamult] << ", Colorspace "
+                    << values[keying::kSnapColorspace] << ", key samples " << sampling;
+            ExpectSameLine(kernel, job, source, kWidth, context.str(), failures);
             ++lines;
-            for (std::size_t i = 0; i < expected.size(); ++i) {
-                if (std::bit_cast<std::uint32_t>(expected[i]) !=
-                        std::bit_cast<std::uint32_t>(actual[i]) &&
-                    ++failures <= 5) {
-                    ADD_FAILURE() << Describe(values, job.falloffMode, job.keyerMode,
-                                              sampling ? KeySamples::kSameSize : KeySamples::kOff,
-                                              static_cast<int>(i / 4))
-                                  << ", CCAmount " << values[keying::kSnapCCAmount]
-                                  << ", DesaturateAlpha " << values[keying::kSnapDesaturateAlpha]
-                                  << ", channel " << i % 4 << ": per pixel " << expected[i]
-                                  << ", line kernel " << actual[i];
-                }
-            }
         }
     }
     EXPECT_EQ(failures, 0) << "in " << lines << " lines";
