@@ -5,7 +5,10 @@
 //   copy/per-pixel   a new host image, every pixel fetched and stored through
 //                    the image's routines
 //   key/CASE/ROUTE   the keyer: defaults, the heavy set, and each stage
-//                    switched on alone; ROUTE per-pixel is a source that only
+//                    switched on alone, on a frame of noise that the default
+//                    window keys solid throughout; then "plate" and its
+//                    plate-* cases on a screen and subject frame (Plate) keyed
+//                    clear, soft and solid; ROUTE per-pixel is a source that only
 //                    offers its pixel routines, line-TARGET the line kernels of
 //                    one instruction set (line-best: the one picked at start)
 // each at 1 and 2 workers. Run through bench/run_render.sh, which interleaves
