@@ -5,7 +5,10 @@
 //   copy/per-pixel   a new host image, every pixel fetched and stored through
 //                    the image's routines
 //   key/CASE/ROUTE   the keyer: defaults, the heavy set, and each stage
-//                    switched on alone; ROUTE per-pixel is a source that only
+//                    switched on alone, on a frame of noise that the default
+//                    window keys solid throughout; then "plate" and its
+//                    plate-* cases on a screen and subject frame (Plate) keyed
+//                    clear, soft and solid; ROUTE per-pixel is a source that only
 //                    offers its pixel routines, line-TARGET the line kernels of
 //                    one instruction set (line-best: the one picked at start)
 // each at 1 and 2 workers. Run through bench/run_render.sh, which interleaves
@@ -13,6 +16,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -49,6 +54,44 @@ std::shared_ptr<Image> Frame(int width, int height, unsigned seed) {
     return image;
 }
 
+// A plate as a shoot gives it: a green screen with a little noise around a
+// subject (an ellipse over a third of the frame, in colours of its own) and an
+// edge of mixes 12 pixels wide, so that the "plate" cases key most pixels
+// clear or solid in runs, with soft pixels between.
+constexpr float kScreen[3] = {0.1f, 0.7f, 0.15f};  // red, green, blue
+
+std::shared_ptr<Image> Plate(int width, int height, unsigned seed) {
+    auto image = std::make_shared<Image>(width, height);
+    unsigned state = seed;
+    const auto uniform = [&state](float low, float high) {
+        state = state * 1664525u + 1013904223u;
+        return low + (high - low) * (static_cast<float>(state >> 8) / 16777216.0f);
+    };
+    const double cx = width * 0.5;
+    const double cy = height * 0.5;
+    const double rx = width * 0.3;
+    const double ry = height * 0.35;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const double dx = (x - cx) / rx;
+            const double dy = (y - cy) / ry;
+            // Signed distance from the outline in pixels, roughly: negative inside.
+            const double distance = (std::sqrt(dx * dx + dy * dy) - 1.0) * std::min(rx, ry);
+            double subject = 0.5 - distance / 12.0;
+            subject = subject < 0.0 ? 0.0 : (subject > 1.0 ? 1.0 : subject);
+            const float own[3] = {uniform(0.3f, 0.9f), uniform(0.1f, 0.45f), uniform(0.1f, 0.6f)};
+            float* record = image->Plane1Pixel(x, y);
+            for (int c = 0; c < 3; ++c) {
+                const float screen = kScreen[c] + uniform(-0.03f, 0.03f);
+                const float mixed = static_cast<float>(subject * own[c] + (1.0 - subject) * screen);
+                record[2 - c] = mixed;  // blue, green, red
+            }
+            record[3] = 1.0f;
+        }
+    }
+    return image;
+}
+
 // The same pixels, reachable only through pixel routines that do what the
 // host's own do: the render then keys them pixel by pixel.
 std::shared_ptr<Image> Routed(std::shared_ptr<Image> image) {
@@ -73,7 +116,22 @@ struct Case {
     const char* name;
     std::vector<Setting> settings;
     bool keyImage = false;
+    bool plate = false;  // Plate's frame in place of noise
 };
+
+// A key of the plate's screen: a window of 0.2 in each channel centred on the
+// screen colour (the measure's centre lies half the width squared above the
+// window's start), the screen's noise clear after the offset and the subject
+// solid after the gain.
+std::vector<Setting> PlateKey(std::vector<Setting> more) {
+    std::vector<Setting> settings = {
+        {"ValueRed", kScreen[0]}, {"ValueGreen", kScreen[1]}, {"ValueBlue", kScreen[2]},
+        {"MiRedn", -0.02},        {"MinGreen", -0.02},        {"MinBlue", -0.02},
+        {"MaxRed", 0.18},         {"MaxGreen", 0.18},         {"MaxBlue", 0.18},
+        {"OffAlpha", -0.1},       {"MultAlpha", 3.0}};
+    settings.insert(settings.end(), more.begin(), more.end());
+    return settings;
+}
 
 const std::vector<Case>& Cases() {
     static const std::vector<Case> cases = {
@@ -95,6 +153,17 @@ const std::vector<Case>& Cases() {
         {"bluelimit", {{"ColCor", 6}, {"CCAmount", 0.5}}},
         {"multiply", {{"BGAlphaBlend", 1}}},
         {"keyimage", {}, true},
+        // The plate (Plate) keyed as a user would: its cases set side by side
+        // with "plate" rather than with the defaults.
+        {"plate", PlateKey({}), false, true},
+        {"plate-mine", PlateKey({{"ColCor", 1}, {"CCAmount", 0.5}}), false, true},
+        {"plate-average",
+         PlateKey({{"ColCor", 2}, {"CCAmount", 0.5}, {"DesaturateAlpha", 1}}),
+         false,
+         true},
+        {"plate-bluelimit", PlateKey({{"ColCor", 6}, {"CCAmount", 0.5}}), false, true},
+        {"plate-gamma", PlateKey({{"GammaAlpha", 2.2}}), false, true},
+        {"plate-hsv", PlateKey({{"Colorspace", 1}}), false, true},
     };
     return cases;
 }
@@ -104,7 +173,7 @@ std::unique_ptr<host::ToolInstance> NewKeyer(const Case& c, bool perPixel) {
     if (registry == nullptr) throw std::runtime_error("the keyer class is not registered");
     auto tool = std::make_unique<host::ToolInstance>(*registry);
     for (const Setting& s : c.settings) tool->SetNumber(*tool->FindInput(s.id), s.value);
-    std::shared_ptr<Image> source = Frame(kWidth, kHeight, 1);
+    std::shared_ptr<Image> source = c.plate ? Plate(kWidth, kHeight, 1) : Frame(kWidth, kHeight, 1);
     tool->Connect(*tool->FindInput("Image"), perPixel ? Routed(source) : source);
     if (c.keyImage) {
         std::shared_ptr<Image> key = Frame(kWidth / 2, kHeight / 2, 2);

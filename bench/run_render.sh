@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs bench_render with interleaved repetitions (so that a busy machine
 # slows every case alike) and prints the medians side by side with ratios:
-# against the host copy, and the speed-up of the line kernels over the
-# per-pixel route.
+# against the host copy, the speed-up of the line kernels over the per-pixel
+# route, each case over the defaults, and the plate's cases over the plate.
 #   bench/run_render.sh [BUILD_DIR] [REPETITIONS] [FILTER]
 # With TIME=cpu it reports CPU time in place of wall time: on a machine that
 # others share, the 1-worker figures are then those of an idle machine.
@@ -67,4 +67,16 @@ for workers in ("1", "2"):
             d = median.get(f"key/defaults/{route}{w}")
             row += (f"{t / d:.2f}x" if t and d else "-").rjust(10)
         print(row)
+
+    # The plate's cases over the plate keyed without them, on the same route.
+    plate = [c for c in cases if c.startswith("plate-")]
+    if plate:
+        print(f"  {'over plate':<15}{'per-pixel':>8}{'line-best':>10}{'line-avx2':>10}{'line-sse2':>10}")
+        for case in plate:
+            row = f"  {case:<15}"
+            for route in ("per-pixel", "line-best", "line-avx2", "line-sse2"):
+                t = median.get(f"key/{case}/{route}{w}")
+                d = median.get(f"key/plate/{route}{w}")
+                row += (f"{t / d:.2f}x" if t and d else "-").rjust(10 if route != "per-pixel" else 8)
+            print(row)
 PY

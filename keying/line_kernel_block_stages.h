@@ -7,9 +7,11 @@
 // on from there; line_kernel_body.h runs the stages block by block.
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "keying/det_math.h"
 #include "keying/key_signal.h"
@@ -101,6 +103,68 @@ void Combine(bool dist, const double* VESKAR_RESTRICT t1, const double* VESKAR_R
     }
 }
 
+// ---- A gamma's power that the matte can spare --------------------------------
+
+// What the lanes of a line's power can be spared. Only the power's float
+// reaches the matte, which clamps at 1. With a positive exponent the power of
+// a base of 1 or more is 1 or more (the true power is, and Pow lies within an
+// ulp of it, so its float is never below 1); where the offset and a positive
+// finite gain take 1 to 1 or more they take every larger value there too
+// (each of their steps rounds monotonically, infinity included), so such a
+// base gives the same matte as its power. The power of a zero base, and of a
+// negative one under a fractional exponent (NaN), owes nothing to a
+// logarithm: those lanes take it exactly as PowFloatLanes makes it.
+struct SparedPower {
+    bool finite;    // a finite exponent; nothing is spared otherwise
+    bool fromOne;   // bases of 1 or more give their power's matte
+    bool negative;  // a negative finite base's power is NaN
+    float atZero;
+    float atMinusZero;
+    float belowZero;
+};
+
+inline SparedPower SparedPowerOf(const Snapshot& s, double exponent) noexcept {
+    const det_math::FloatPower power = det_math::FloatPowerOf(exponent);
+    SparedPower spared{};
+    spared.finite = std::isfinite(exponent);
+    // The matte of a power of exactly 1, as Mattes and the plain line make it.
+    const float shifted = static_cast<float>(1.0f + s.offset);
+    const float matteOfOne = static_cast<float>(shifted * s.gain);
+    spared.fromOne = exponent > 0.0 && std::isfinite(s.offset) && s.gain > 0.0 &&
+                     std::isfinite(s.gain) && matteOfOne >= 1.0f;
+    spared.negative = power.belowZeroTaken;
+    spared.atZero = static_cast<float>(power.atZero);
+    spared.atMinusZero = static_cast<float>(power.atMinusZero);
+    spared.belowZero = static_cast<float>(power.belowZero);
+    return spared;
+}
+
+// Where every lane of p (the base, a float) can be spared its power, replaces
+// each by a value whose matte is its power's and returns true; leaves p as it
+// is and returns false otherwise. Solid pixels (a base above 1) and pixels
+// keyed clear to a zero base are the commonest lanes of a plate.
+template <int kCount>
+VESKAR_INLINE bool SparePowers(const SparedPower& spared, float* VESKAR_RESTRICT p) noexcept {
+    if (!spared.finite) return false;
+    constexpr float kMax = std::numeric_limits<float>::max();
+    std::int32_t every = 1;
+    for (int i = 0; i < kCount; ++i) {
+        const float x = p[i];
+        // Bitwise, not logical: a short circuit is a branch.
+        const bool known = (spared.fromOne & (x >= 1.0f)) | (x == 0.0f) |
+                           (spared.negative & (x < 0.0f) & (x >= -kMax));
+        every &= static_cast<std::int32_t>(known);
+    }
+    if (every == 0) return false;
+    for (int i = 0; i < kCount; ++i) {
+        const float x = p[i];
+        float power = std::bit_cast<std::int32_t>(x) < 0 ? spared.atMinusZero : spared.atZero;
+        power = x < 0.0f ? spared.belowZero : power;
+        p[i] = x >= 1.0f ? x : power;
+    }
+    return true;
+}
+
 // ---- The line --------------------------------------------------------------
 
 enum class Correction { kNone, kMine, kAverage, kLimit };
@@ -116,12 +180,15 @@ struct LinePlan {
     bool keyColours;  // only "mine" reads the key colour
     bool withFade;    // and the fade matte, when it has a fade CC
     bool sampling;
+    bool clearsToZero;   // blocks keyed clear may keep their source colour (ClearBlock)
+    bool moderateTerms;  // "mine" with the line's key colour: both terms within 2^110
     double width[3];
     double halfWidth[3];
     double fadeFactor;
     bool gamma;
     bool power;  // a power other than exactly 1 is taken
     double exponent;
+    SparedPower spared;       // with power
     float startKeyColour[3];  // red, green, blue
 };
 
@@ -521,7 +588,7 @@ void Mattes(const LinePlan& plan, const float* const staged[3], Block& k) noexce
             // lanes from a cheap pow. The fade signal stays a double: Pow.
             double base[kBlock];
             for (int i = 0; i < kBlock; ++i) base[i] = static_cast<double>(p[i]);
-            PowFloatLanes(base, plan.exponent, p, kBlock);
+            if (!SparePowers<kBlock>(plan.spared, p)) PowFloatLanes(base, plan.exponent, p, kBlock);
             if (plan.withFade) {
                 for (int i = 0; i < kBlock; ++i) base[i] = fadeSignal[i];
                 PowLanes(base, plan.exponent, fadeSignal, kBlock);

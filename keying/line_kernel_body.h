@@ -74,6 +74,12 @@ LinePlan MakePlan(const LineJob& job) noexcept {
     // matte: the line then spares it (SubtractKeyColour takes 1 - 0.5).
     plan.withFade = plan.keyColours && !(s.fadeCC == 0.0);
     plan.sampling = job.keyRow != nullptr;
+    // The colour multiplied by the matte, a desaturation that never raises the
+    // saturation, and for the pulls an amount in 0..1: see ClearBlock.
+    const bool pullBetween = s.ccAmount >= 0.0 && s.ccAmount <= 1.0;
+    plan.clearsToZero = s.alphaMultiply == 1.0 && !(s.desaturate < 0.0) &&
+                        (plan.correction == Correction::kMine ||
+                         (plan.correction != Correction::kNone && pullBetween));
     for (int c = 0; c < 3; ++c) {
         plan.width[c] = s.windowWidth[c];
         plan.halfWidth[c] = s.windowWidth[c] * 0.5;
@@ -82,9 +88,18 @@ LinePlan MakePlan(const LineJob& job) noexcept {
     plan.gamma = s.gamma != 0.0 && !std::isnan(s.gamma);
     plan.exponent = plan.gamma ? 1.0 / s.gamma : 1.0;
     plan.power = plan.gamma && plan.exponent != 1.0;
+    if (plan.power) plan.spared = SparedPowerOf(s, plan.exponent);
     plan.startKeyColour[0] = job.startKeyColour.r;
     plan.startKeyColour[1] = job.startKeyColour.g;
     plan.startKeyColour[2] = job.startKeyColour.b;
+    // "mine" subtracts key * keyed * amount * 5 and key * (1 - fade matte) *
+    // fadeCC * 5, keyed and the fade matte's share within 0..1. NaN fails.
+    plan.moderateTerms = plan.keyColours && !plan.sampling;
+    for (int c = 0; c < 3; ++c) {
+        const double key = std::fabs(static_cast<double>(plan.startKeyColour[c]));
+        const double terms = key * std::fabs(s.ccAmount) * 5.0 + key * std::fabs(s.fadeCC) * 5.0;
+        plan.moderateTerms = plan.moderateTerms && terms <= 0x1p110;
+    }
     return plan;
 }
 

@@ -5,6 +5,7 @@
 // loaded and gave its mattes.
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 
 #include "keying/alpha_output.h"
@@ -21,10 +22,26 @@ namespace {
 // ---- Colour correction -----------------------------------------------------
 
 // Saturation lowered by the keyed amount times the desaturate amount, then
-// back to RGB into out[0..2], in one pass.
+// back to RGB into out[0..2], in one pass. Where that product is a zero in
+// every lane (a desaturate amount of 0, or a finite one and a block keyed
+// solid: keyed is never infinite or NaN), the lowered saturation is the
+// saturation itself wherever it is above 0, and 0 or below (or NaN) wherever it
+// is not; only that test and the value above 0 reach the colour, so the block
+// converts without lowering.
 void Desaturate(const Snapshot& s, Block& k, const float* hue, const float* saturation,
                 const float* value) noexcept {
-    FromHsvLanes<true>(hue, saturation, value, k.keyed, s.desaturate, k.out[0], k.out[1], k.out[2]);
+    bool unchanged = s.desaturate == 0.0;
+    if (!unchanged && std::isfinite(s.desaturate)) {
+        std::uint32_t keyedBits = 0;
+        for (int i = 0; i < kBlock; ++i) keyedBits |= std::bit_cast<std::uint32_t>(k.keyed[i]);
+        unchanged = keyedBits == 0;
+    }
+    if (unchanged) {
+        FromHsv(hue, saturation, value, k.out[0], k.out[1], k.out[2]);
+    } else {
+        FromHsvLanes<true>(hue, saturation, value, k.keyed, s.desaturate, k.out[0], k.out[1],
+                           k.out[2]);
+    }
 }
 
 // One channel of "mine"'s subtraction over the block, with the key colour
@@ -113,10 +130,33 @@ void SubtractBlock(const LinePlan& plan, Block& k) noexcept {
     }
 }
 
-void SubtractKeyColour(const LinePlan& plan, Block& k) noexcept {
+// Whether every lane of the three lanes is finite and within 2^120 in
+// magnitude: the HSV conversion then gives a hue in 0..1 (its spread stays
+// finite and within the difference of the extremes).
+inline bool Moderate(const Lane (&lanes)[3]) noexcept {
+    std::int32_t moderate = 1;
+    for (int c = 0; c < 3; ++c) {
+        const float* VESKAR_RESTRICT lane = lanes[c];
+        for (int i = 0; i < kBlock; ++i) {
+            moderate &= static_cast<std::int32_t>(std::fabs(lane[i]) <= 0x1p120f);
+        }
+    }
+    return moderate != 0;
+}
+
+// "mine" into out[0..2]; false when the block is keyed clear (ClearBlock) and
+// the subtracted colour is moderate: only its hue reaches the colour, then in
+// 0..1, so the colour is one that the matte's +0 turns into +0 (see
+// ClearBlock), and nothing is converted. On lines whose subtracted terms are
+// within 2^110 (MakePlan) the colour of a clear block, within 2^110 too, is
+// moderate without being subtracted: each rounding of the two subtractions
+// stays within 2^112.
+bool SubtractKeyColour(const LinePlan& plan, Block& k, bool clear) noexcept {
+    if (clear && plan.moderateTerms) return false;
     const Snapshot& s = *plan.s;
     const float* channels[3] = {k.r, k.g, k.b};
     if (!SubtractSolidBlock(plan, k)) SubtractBlock(plan, k);
+    if (clear && Moderate(k.work)) return false;
     // The source's saturation and value, and the subtracted colour's hue: the
     // parts that "mine" keeps. Where the subtraction left every lane as it was
     // (pixels keyed solid without a fade CC: the commonest block), both come
@@ -129,6 +169,7 @@ void SubtractKeyColour(const LinePlan& plan, Block& k) noexcept {
         HsvParts<true, false>(k.work[0], k.work[1], k.work[2], k.hsv2[0], k.hsv2[1], k.hsv2[2]);
     }
     Desaturate(s, k, k.hsv2[0], k.hsv[1], k.hsv[2]);
+    return true;
 }
 
 void LimitByAverage(const Snapshot& s, Block& k) noexcept {
@@ -217,30 +258,73 @@ void LimitByChannel(const Snapshot& s, Block& k) noexcept {
     Desaturate(s, k, k.hsv[0], k.hsv[1], k.hsv[2]);
 }
 
-// The corrected colour into out[0..2]; without a correction the source's
-// colour lanes stand for it, uncopied.
+// Whether the block is keyed clear where the colour is multiplied by the
+// matte, so that the corrections' colour can be the source's: every lane's
+// matte is +0 (keyed 1) and every source channel is +0 or above and below
+// 2^110 (finite, and moderate for "mine").
+// The corrections then give colours of the same kind, which the matte turns
+// into +0 as it turns the source: a source colour of that kind has a hue in
+// 0..1, a saturation in 0..1 and a value of +0 or more; a pull by an amount in
+// 0..1 (MakePlan's condition for the averages and the limits) stays between
+// the channel and its reference; a lowering by a desaturate amount of 0 or
+// more (or NaN, which gives grey) keeps the saturation at 1 or less; and HSV
+// to RGB of such values (for "mine" the hue of the subtracted colour, when
+// moderate) is +0 or more and finite, and never -0.
+inline bool ClearBlock(const LinePlan& plan, const Block& k) noexcept {
+    if (!plan.clearsToZero) return false;
+    constexpr std::uint32_t kBelow = std::bit_cast<std::uint32_t>(0x1p110f);
+    std::uint32_t matteBits = 0;
+    for (int i = 0; i < kBlock; ++i) matteBits |= std::bit_cast<std::uint32_t>(k.matte[i]);
+    if (matteBits != 0) return false;
+    std::int32_t plain = 1;
+    const float* channels[3] = {k.r, k.g, k.b};
+    for (int c = 0; c < 3; ++c) {
+        const float* VESKAR_RESTRICT channel = channels[c];
+        for (int i = 0; i < kBlock; ++i) {
+            // Sign bit clear and below 2^110.
+            plain &= static_cast<std::int32_t>(std::bit_cast<std::uint32_t>(channel[i]) < kBelow);
+        }
+    }
+    return plain != 0;
+}
+
+// The corrected colour into out[0..2]; without a correction, and in blocks
+// keyed clear where the correction's colour would come out as the source's
+// (ClearBlock), the source's colour lanes stand for it, uncopied.
 void Correct(const LinePlan& plan, Block& k, Keyed& keyed) noexcept {
-    if (plan.correction == Correction::kNone) {
+    bool corrected = plan.correction != Correction::kNone;
+    if (corrected) {
+        for (int i = 0; i < kBlock; ++i) k.keyed[i] = 1.0f - k.matte[i];
+        const bool clear = ClearBlock(plan, k);
+        switch (plan.correction) {
+            case Correction::kMine:
+                corrected = SubtractKeyColour(plan, k, clear);
+                break;
+            case Correction::kAverage:
+                if (clear) {
+                    corrected = false;
+                } else {
+                    LimitByAverage(*plan.s, k);
+                }
+                break;
+            case Correction::kLimit:
+                if (clear) {
+                    corrected = false;
+                } else {
+                    LimitByChannel(*plan.s, k);
+                }
+                break;
+            case Correction::kNone:
+                break;
+        }
+    }
+    if (corrected) {
+        for (int c = 0; c < 3; ++c) keyed.channel[c] = k.out[c];
+    } else {
         keyed.channel[0] = k.r;
         keyed.channel[1] = k.g;
         keyed.channel[2] = k.b;
-        return;
     }
-    for (int i = 0; i < kBlock; ++i) k.keyed[i] = 1.0f - k.matte[i];
-    switch (plan.correction) {
-        case Correction::kMine:
-            SubtractKeyColour(plan, k);
-            break;
-        case Correction::kAverage:
-            LimitByAverage(*plan.s, k);
-            break;
-        case Correction::kLimit:
-            LimitByChannel(*plan.s, k);
-            break;
-        case Correction::kNone:
-            break;
-    }
-    for (int c = 0; c < 3; ++c) keyed.channel[c] = k.out[c];
 }
 
 // ---- Alpha output ----------------------------------------------------------

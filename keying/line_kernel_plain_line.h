@@ -64,6 +64,7 @@ struct PlainPlan {
     std::int32_t blend;
     bool power;  // a power other than exactly 1 is taken
     FloatPowerPlan exponent;
+    SparedPower spared;
     std::int32_t falloff;
     bool cos;  // the falloff takes a cos
 };
@@ -103,6 +104,7 @@ PlainPlan MakePlainPlan(const LinePlan& plan, unsigned& options) noexcept {
     q.blend = s.bgAlphaBlend;
     q.power = plan.power;
     q.exponent = FloatPowerOf(plan.exponent);
+    q.spared = plan.spared;
     q.falloff = plan.falloff;
     q.cos = FalloffTakesCos(plan.falloff);
     options = (floatStart ? kPlainFloatStart : 0u) |
@@ -330,14 +332,17 @@ VESKAR_INLINE void PlainRunStart(const PlainPlan& q, int at, typename V::Floats 
     }
 }
 
-// The run's p before the finish: the cos of its terms, then the power.
+// The run's p before the finish: the cos of its terms, then the power, which
+// a run of solid pixels (or of pixels keyed clear to 0) is spared.
 template <unsigned kOptions>
 VESKAR_INLINE void PlainRunPowers(const PlainPlan& q, PlainRunValues& run) noexcept {
     if (q.cos) {
         PlainCosMatte<kPlainRun, (kOptions & kPlainDist) != 0>(q.falloff, run.terms[0],
                                                                run.terms[1], run.terms[2], run.p);
     }
-    if (q.power) PlainPowers<kPlainRun>(q.exponent, run.p);
+    if (q.power && !SparePowers<kPlainRun>(q.spared, run.p)) {
+        PlainPowers<kPlainRun>(q.exponent, run.p);
+    }
 }
 
 // Keys kPlainRun records, from `in` to `out` (which may be `in`): the terms or

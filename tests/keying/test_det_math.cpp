@@ -175,6 +175,37 @@ TEST(DetMath, ExactResultsComeOutExact) {
         EXPECT_EQ(keying::Pow(p, 1.0), static_cast<double>(p));
 }
 
+// The line kernels spare the power of a float base of 1 or more under a
+// positive exponent where the matte clamps any power of 1 or more: its float
+// must never come out below 1, even where the true power lies a hair above 1
+// (tiny exponents, bases next to 1) or overflows.
+TEST(DetMath, FloatOfAPowerOfABaseOfOneOrMoreIsNeverBelowOne) {
+    std::vector<double> exponents{1e-300, 1e-30, 1e-9, 1e-7, 0x1p-24, 1.0 / 2.2, 1.0 / 3.0, 0.5,
+                                  2.0,    3.0,   1e4,  0x1p70, kMax};
+    for (int i = 0; i <= 40; ++i) exponents.push_back(1.0 / (0.0001 * std::pow(40000.0, i / 40.0)));
+    std::vector<float> bases{1.0f, std::numeric_limits<float>::max()};
+    float above = 1.0f;
+    for (int step = 0; step < 2000; ++step) {
+        above = std::nextafter(above, 2.0f);
+        bases.push_back(above);
+    }
+    for (int e = 0; e < 128; ++e) {
+        bases.push_back(std::ldexp(1.0f, e));
+        bases.push_back(std::nextafter(std::ldexp(1.0f, e), 0.0f) * 1.5f);
+    }
+    int failures = 0;
+    for (double y : exponents) {
+        for (float x : bases) {
+            const float power = static_cast<float>(keying::Pow(x, y));
+            if (!(power >= 1.0f) && ++failures <= 5) {
+                ADD_FAILURE() << "pow(" << std::hexfloat << x << ", " << y << ") = " << power
+                              << std::defaultfloat;
+            }
+        }
+    }
+    EXPECT_EQ(failures, 0);
+}
+
 TEST(DetMath, CosIsEvenAndOfHalfPiGivesTheGapToTheTrueOne) {
     for (double x : {0.1, 0.7853981633974483, 1.5, 3.0, 1e5, 1e300}) {
         EXPECT_TRUE(SameValue(keying::Cos(x), keying::Cos(-x))) << x;

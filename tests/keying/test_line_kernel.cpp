@@ -444,6 +444,114 @@ TEST_P(LineKernel, GammaOnOrdinaryColoursEqualsPerPixelStagesBitForBit) {
     EXPECT_EQ(failures, 0) << "in " << lines << " lines";
 }
 
+// Keys `width` pixels of `source` through the per-pixel stages and through
+// `kernel`, and adds a failure naming `context` and the pixel for each of the
+// first differences (up to five in all, counted in `failures`).
+void ExpectSameLine(keying::LineKernel kernel, const keying::LineJob& job,
+                    const std::vector<float>& source, int width, const std::string& context,
+                    int& failures) {
+    std::vector<float> expected(source.size());
+    std::vector<float> actual(source.size());
+    KeyLinePerPixel(job, source.data(), expected.data(), width);
+    kernel(job, source.data(), actual.data(), width);
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        if (std::bit_cast<std::uint32_t>(expected[i]) != std::bit_cast<std::uint32_t>(actual[i]) &&
+            ++failures <= 5) {
+            ADD_FAILURE() << context << ", pixel " << i / 4 << ", channel " << i % 4
+                          << ": per pixel " << expected[i] << ", line kernel " << actual[i];
+        }
+    }
+}
+
+// Runs of solid pixels (far outside narrow windows: a base of 1 or more, or
+// below 0 with no falloff) and of pixels at the windows' centres (a base of
+// exactly 0), beside runs that mix them with one soft pixel or a special value:
+// whole runs spare the power when the offset and gain clamp a power of 1 or
+// more to 1, and runs with any other lane do not. Positive, negative and
+// integral exponents, offsets and gains that do and do not clamp (-0, negative
+// and infinite ones among them), in the plain line, in the plain matte of a
+// block and in the block stages (a fade CC).
+TEST_P(LineKernel, GammaOnSolidAndClearRunsEqualsPerPixelStagesBitForBit) {
+    constexpr int kWidth = 653;
+    const std::vector<float> special = SpecialValues();
+    Random random(61);
+    std::vector<float> source(4 * kWidth);
+    const double gammas[] = {2.2, 0.45, 1.0 / 3.0, 0.5, -1.3, 1e-310, 4.0};
+    const double offsets[] = {0.0, -0.0, 0.3, -0.5, -2.0};
+    const double gains[] = {1.0, 0.5, 40.0, -1.0, 0.0, std::numeric_limits<double>::infinity()};
+    int failures = 0;
+    int lines = 0;
+    for (int round = 0; round < 70; ++round) {
+        keying::SnapshotValues values = Controls(random);
+        values[keying::kSnapGammaAlpha] = gammas[round % 7];
+        values[keying::kSnapOffAlpha] = offsets[(round / 7) % 5];
+        values[keying::kSnapMultAlpha] = gains[round % 6];
+        values[keying::kSnapInvAlpha] = round % 2;
+        values[keying::kSnapColorspace] = (round / 3) % 2;
+        values[keying::kSnapColCor] = round % 4 == 0 ? 1.0 : 0.0;
+        values[keying::kSnapFadeCC] = round % 8 == 0 ? 0.2 : 0.0;
+        values[keying::kSnapFadeRed] = 0.5;
+        for (int c = 0; c < 3; ++c) {
+            values[keying::kSnapValueRed + c] = 0.0;
+            values[keying::kSnapMiRedn + c] = 0.0;
+            values[keying::kSnapMaxRed + c] = 1.0;
+        }
+        const keying::Snapshot snapshot = keying::MakeSnapshot(values);
+        for (int x = 0; x < kWidth; ++x) {
+            // The windows' centre, 0.5 in each channel; in HSV a cyan close
+            // to it (the hue's rounding keeps it off by a little).
+            const bool hsv = values[keying::kSnapColorspace] == 1.0;
+            const float centre[3] = {hsv ? 0.25f : 0.5f, 0.5f, 0.5f};
+            float rgb[3];
+            const int kind = (x / 64 + round) % 5;
+            for (int c = 0; c < 3; ++c) {
+                const float far = static_cast<float>(random.Uniform(3.0, 50.0));
+                switch (kind) {
+                    case 0:
+                        rgb[c] = far;
+                        break;
+                    case 1:
+                        rgb[c] = centre[c];
+                        break;
+                    case 2:
+                        rgb[c] = x % 2 == 0 ? far : centre[c];
+                        break;
+                    case 3:
+                        rgb[c] = x % 64 == 17 ? static_cast<float>(random.Uniform(0.3, 0.7)) : far;
+                        break;
+                    default:
+                        rgb[c] = x % 64 == 40 ? special[random.Next() % special.size()] : far;
+                        break;
+                }
+            }
+            source[4 * x + 0] = rgb[2];
+            source[4 * x + 1] = rgb[1];
+            source[4 * x + 2] = rgb[0];
+            source[4 * x + 3] = static_cast<float>(random.Uniform(0.0, 1.0));
+        }
+        for (std::int32_t falloff : {0, 7, 1}) {
+            for (std::int32_t keyer : {0, 1}) {
+                keying::LineJob job;
+                job.snapshot = &snapshot;
+                job.falloffMode = falloff;
+                job.keyerMode = keyer;
+                job.startKeyColour = keying::KeyColour(snapshot, keying::StartStaging(snapshot));
+                std::ostringstream context;
+                context << "gamma " << values[keying::kSnapGammaAlpha] << ", offset "
+                        << values[keying::kSnapOffAlpha] << ", gain "
+                        << values[keying::kSnapMultAlpha] << ", InvAlpha "
+                        << values[keying::kSnapInvAlpha] << ", Colorspace "
+                        << values[keying::kSnapColorspace] << ", ColCor "
+                        << values[keying::kSnapColCor] << ", keyfall " << falloff << ", keyalgo "
+                        << keyer;
+                ExpectSameLine(kernel, job, source, kWidth, context.str(), failures);
+                ++lines;
+            }
+        }
+    }
+    EXPECT_EQ(failures, 0) << "in " << lines << " lines";
+}
+
 // One pixel's red, green and blue of a block of the kind `kind`: 0 a green
 // screen, 1 colours where green rises above neither red nor blue (no channel
 // limit applies anywhere in the block), 2 the HSV conversion's edges (two
@@ -533,6 +641,111 @@ TEST_P(LineKernel, ColourCorrectionsOnOrdinaryColoursEqualPerPixelStagesBitForBi
                                   << ", line kernel " << actual[i];
                 }
             }
+        }
+    }
+    EXPECT_EQ(failures, 0) << "in " << lines << " lines";
+}
+
+// Blocks keyed clear (a matte of +0 in every lane) and solid (keyed 0) under
+// every correction: sources of +0 or more and finite, which clear blocks may
+// keep when the colour is multiplied by the matte, beside blocks with one lane
+// negative, -0, infinite, NaN or huge; pulls by amounts inside and outside
+// 0..1, desaturate amounts of either sign, zero, infinite and NaN, key colours
+// that leave the subtracted colour moderate or not, with and without a fade CC,
+// key samples and the matte's multiplication.
+TEST_P(LineKernel, ClearAndSolidBlocksUnderEveryCorrectionEqualPerPixelStagesBitForBit) {
+    constexpr int kWidth = 640;
+    const std::vector<float> special = SpecialValues();
+    const std::vector<float> keyRow = Records(kWidth, 72);
+    Random random(71);
+    std::vector<float> source(4 * kWidth);
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::nan("");
+    const double desaturations[] = {0.0, -0.0, 1.5, -1.0, inf, nan, 0.3};
+    const double amounts[] = {0.5, 1.0, 0.0, -0.0, 1.2, -0.3};
+    int failures = 0;
+    int lines = 0;
+    for (int round = 0; round < 168; ++round) {
+        // Each correction in turn; for each, lines keyed clear, solid and
+        // mixed, through the offset or through the offset and the inversion.
+        const int turn = round / 7;
+        const bool inverted = (turn / 3) % 2 == 1;
+        const double offsets[] = {inverted ? 5.0 : -5.0, inverted ? -5.0 : 5.0, 0.0};
+        keying::SnapshotValues values = Controls(random);
+        values[keying::kSnapColCor] = 1 + round % 7;
+        values[keying::kSnapDesaturateAlpha] = desaturations[(turn + round) % 7];
+        values[keying::kSnapCCAmount] = amounts[(turn + 2 * round) % 6];
+        values[keying::kSnapOffAlpha] = offsets[turn % 3];
+        values[keying::kSnapMultAlpha] = 1.0;
+        values[keying::kSnapGammaAlpha] = 1.0;
+        values[keying::kSnapInvAlpha] = inverted ? 1.0 : 0.0;
+        values[keying::kSnapAlphamult] = round % 11 == 5 ? 0.0 : 1.0;
+        values[keying::kSnapColorspace] = (round / 2) % 2;
+        values[keying::kSnapFadeCC] = round % 4 == 0 ? 0.2 : 0.0;
+        // Key colours not finite, and huge: for "mine", subtracted terms
+        // beyond 2^110, where clear blocks take the conversions (an infinite
+        // green subtracted leaves a red-topped colour a NaN hue, which shows
+        // where the saturation is lowered by less than itself; the infinite
+        // window start keys every pixel solid, clear once inverted).
+        if ((turn / 6) % 4 == 1) {
+            values[keying::kSnapValueGreen] = inf;
+            values[keying::kSnapCCAmount] = 0.5;
+            values[keying::kSnapDesaturateAlpha] = turn % 2 == 0 ? 0.0 : 0.3;
+            values[keying::kSnapColorspace] = 0.0;
+            values[keying::kSnapInvAlpha] = turn % 3 == 2 ? 0.0 : 1.0;
+        }
+        if ((turn / 6) % 4 == 2) values[keying::kSnapValueRed] = 1e36;
+        const keying::Snapshot snapshot = keying::MakeSnapshot(values);
+        for (int x = 0; x < kWidth; ++x) {
+            float rgb[3];
+            OrdinaryColour(x % 2 == 0 ? 0 : 3, x, random, rgb);
+            const int kind = (x / 64 + round) % 6;
+            const int odd = x % 64 == 29 ? static_cast<int>(random.Next() % 3) : -1;
+            switch (kind) {
+                case 1:
+                    if (odd >= 0) rgb[odd] = -0.25f;
+                    break;
+                case 2:
+                    if (odd >= 0) rgb[odd] = -0.0f;
+                    break;
+                case 3:
+                    if (odd >= 0) rgb[odd] = special[random.Next() % special.size()];
+                    break;
+                case 4:
+                    if (odd >= 0) rgb[odd] = x % 128 < 64 ? 1e30f : 3e33f;
+                    break;
+                case 5:
+                    for (float& v : rgb) v = static_cast<float>(random.Uniform(-0.5, 1.5));
+                    break;
+                default:
+                    break;
+            }
+            source[4 * x + 0] = rgb[2];
+            source[4 * x + 1] = rgb[1];
+            source[4 * x + 2] = rgb[0];
+            source[4 * x + 3] = static_cast<float>(random.Uniform(0.0, 1.0));
+        }
+        for (bool sampling : {false, true}) {
+            keying::LineJob job;
+            job.snapshot = &snapshot;
+            job.falloffMode = round % 5 == 0 ? 1 : 0;
+            job.keyerMode = (round / 5) % 2;
+            job.startKeyColour = keying::KeyColour(snapshot, keying::StartStaging(snapshot));
+            if (sampling) {
+                job.keyRow = keyRow.data();
+                job.keyWidth = kWidth;
+                job.keyScaleX = 1.0;
+            }
+            std::ostringstream context;
+            context << "ColCor " << values[keying::kSnapColCor] << ", CCAmount "
+                    << values[keying::kSnapCCAmount] << ", DesaturateAlpha "
+                    << values[keying::kSnapDesaturateAlpha] << ", OffAlpha "
+                    << values[keying::kSnapOffAlpha] << ", InvAlpha "
+                    << values[keying::kSnapInvAlpha] << ", Alphamult "
+                    << values[keying::kSnapAlphamult] << ", Colorspace "
+                    << values[keying::kSnapColorspace] << ", key samples " << sampling;
+            ExpectSameLine(kernel, job, source, kWidth, context.str(), failures);
+            ++lines;
         }
     }
     EXPECT_EQ(failures, 0) << "in " << lines << " lines";
