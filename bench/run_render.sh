@@ -58,25 +58,20 @@ for workers in ("1", "2"):
               f"{cell(p / b if p and b else None, 10, '{:.2f}x')}"
               f"{cell(p / s if p and s else None, 9, '{:.2f}x')}")
 
-    # Each case's time over the defaults' on the same route.
-    print(f"  {'over defaults':<13}{'per-pixel':>10}{'line-best':>10}{'line-avx2':>10}{'line-sse2':>10}")
-    for case in cases:
-        row = f"  {case:<13}"
-        for route in ("per-pixel", "line-best", "line-avx2", "line-sse2"):
-            t = median.get(f"key/{case}/{route}{w}")
-            d = median.get(f"key/defaults/{route}{w}")
-            row += (f"{t / d:.2f}x" if t and d else "-").rjust(10)
-        print(row)
-
-    # The plate's cases over the plate keyed without them, on the same route.
-    plate = [c for c in cases if c.startswith("plate-")]
-    if plate:
-        print(f"  {'over plate':<15}{'per-pixel':>8}{'line-best':>10}{'line-avx2':>10}{'line-sse2':>10}")
-        for case in plate:
+    # Each case's time over a reference case's on the same route: every case
+    # over the defaults, the plate's cases over the plate keyed without them.
+    def ratios(title, rows, reference):
+        print(f"  {title:<15}{'per-pixel':>10}{'line-best':>10}{'line-avx2':>10}{'line-sse2':>10}")
+        for case in rows:
             row = f"  {case:<15}"
             for route in ("per-pixel", "line-best", "line-avx2", "line-sse2"):
                 t = median.get(f"key/{case}/{route}{w}")
-                d = median.get(f"key/plate/{route}{w}")
-                row += (f"{t / d:.2f}x" if t and d else "-").rjust(10 if route != "per-pixel" else 8)
+                d = median.get(f"key/{reference}/{route}{w}")
+                row += (f"{t / d:.2f}x" if t and d else "-").rjust(10)
             print(row)
+
+    ratios("over defaults", cases, "defaults")
+    plate = [c for c in cases if c.startswith("plate-")]
+    if plate:
+        ratios("over plate", plate, "plate")
 PY

@@ -22,6 +22,17 @@
 
 namespace {
 
+// A line job of `snapshot`'s controls with the given falloff and keyer, its
+// key colour staged from the snapshot, without key samples.
+keying::LineJob SnapshotJob(const keying::Snapshot& snapshot, std::int32_t falloff, std::int32_t keyer) {
+    keying::LineJob job;
+    job.snapshot = &snapshot;
+    job.falloffMode = falloff;
+    job.keyerMode = keyer;
+    job.startKeyColour = keying::KeyColour(snapshot, keying::StartStaging(snapshot));
+    return job;
+}
+
 using keying::LineTarget;
 
 constexpr int kLineWidth = 100;  // one full block of the kernel and a partial one
@@ -202,12 +213,7 @@ TEST_P(LineKernel, EqualsPerPixelStagesBitForBitInEveryModeCombination) {
                                     values[keying::kSnapInvAlpha] = invert;
                                     values[keying::kSnapAlphamult] = alphaMultiply;
                                     const keying::Snapshot snapshot = keying::MakeSnapshot(values);
-                                    keying::LineJob job;
-                                    job.snapshot = &snapshot;
-                                    job.falloffMode = falloff;
-                                    job.keyerMode = keyer;
-                                    job.startKeyColour =
-                                        keying::KeyColour(snapshot, keying::StartStaging(snapshot));
+                                    keying::LineJob job = SnapshotJob(snapshot, falloff, keyer);
                                     switch (key) {
                                         case KeySamples::kOff:
                                             break;
@@ -355,11 +361,7 @@ TEST_P(LineKernel, CosFalloffsOnOrdinaryColoursEqualPerPixelStagesBitForBit) {
         }
         for (std::int32_t falloff : {1, 2, 3}) {
             for (std::int32_t keyer : {0, 1}) {
-                keying::LineJob job;
-                job.snapshot = &snapshot;
-                job.falloffMode = falloff;
-                job.keyerMode = keyer;
-                job.startKeyColour = keying::KeyColour(snapshot, keying::StartStaging(snapshot));
+                keying::LineJob job = SnapshotJob(snapshot, falloff, keyer);
                 KeyLinePerPixel(job, source.data(), expected.data(), kWidth);
                 kernel(job, source.data(), actual.data(), kWidth);
                 ++lines;
@@ -420,11 +422,7 @@ TEST_P(LineKernel, GammaOnOrdinaryColoursEqualsPerPixelStagesBitForBit) {
         }
         for (std::int32_t falloff : {0, 1, 2, 3}) {
             for (std::int32_t keyer : {0, 1}) {
-                keying::LineJob job;
-                job.snapshot = &snapshot;
-                job.falloffMode = falloff;
-                job.keyerMode = keyer;
-                job.startKeyColour = keying::KeyColour(snapshot, keying::StartStaging(snapshot));
+                keying::LineJob job = SnapshotJob(snapshot, falloff, keyer);
                 KeyLinePerPixel(job, source.data(), expected.data(), kWidth);
                 kernel(job, source.data(), actual.data(), kWidth);
                 ++lines;
@@ -531,11 +529,7 @@ TEST_P(LineKernel, GammaOnSolidAndClearRunsEqualsPerPixelStagesBitForBit) {
         }
         for (std::int32_t falloff : {0, 7, 1}) {
             for (std::int32_t keyer : {0, 1}) {
-                keying::LineJob job;
-                job.snapshot = &snapshot;
-                job.falloffMode = falloff;
-                job.keyerMode = keyer;
-                job.startKeyColour = keying::KeyColour(snapshot, keying::StartStaging(snapshot));
+                keying::LineJob job = SnapshotJob(snapshot, falloff, keyer);
                 std::ostringstream context;
                 context << "gamma " << values[keying::kSnapGammaAlpha] << ", offset "
                         << values[keying::kSnapOffAlpha] << ", gain "
@@ -623,11 +617,7 @@ TEST_P(LineKernel, ColourCorrectionsOnOrdinaryColoursEqualPerPixelStagesBitForBi
             source[4 * x + 3] = 1.0f;
         }
         for (std::int32_t keyer : {0, 1}) {
-            keying::LineJob job;
-            job.snapshot = &snapshot;
-            job.falloffMode = 0;
-            job.keyerMode = keyer;
-            job.startKeyColour = keying::KeyColour(snapshot, keying::StartStaging(snapshot));
+            keying::LineJob job = SnapshotJob(snapshot, 0, keyer);
             KeyLinePerPixel(job, source.data(), expected.data(), kWidth);
             kernel(job, source.data(), actual.data(), kWidth);
             ++lines;
@@ -726,11 +716,7 @@ TEST_P(LineKernel, ClearAndSolidBlocksUnderEveryCorrectionEqualPerPixelStagesBit
             source[4 * x + 3] = static_cast<float>(random.Uniform(0.0, 1.0));
         }
         for (bool sampling : {false, true}) {
-            keying::LineJob job;
-            job.snapshot = &snapshot;
-            job.falloffMode = round % 5 == 0 ? 1 : 0;
-            job.keyerMode = (round / 5) % 2;
-            job.startKeyColour = keying::KeyColour(snapshot, keying::StartStaging(snapshot));
+            keying::LineJob job = SnapshotJob(snapshot, round % 5 == 0 ? 1 : 0, (round / 5) % 2);
             if (sampling) {
                 job.keyRow = keyRow.data();
                 job.keyWidth = kWidth;
@@ -799,11 +785,7 @@ TEST_P(LineKernel, SubtractionWithoutFadeCCEqualsPerPixelStagesBitForBit) {
         values[keying::kSnapCCAmount] = amounts[round % 5];
         const keying::Snapshot snapshot = keying::MakeSnapshot(values);
         for (bool sampling : {false, true}) {
-            keying::LineJob job;
-            job.snapshot = &snapshot;
-            job.falloffMode = round % 5 == 0 ? 1 : 0;
-            job.keyerMode = (round / 3) % 2;
-            job.startKeyColour = keying::KeyColour(snapshot, keying::StartStaging(snapshot));
+            keying::LineJob job = SnapshotJob(snapshot, round % 5 == 0 ? 1 : 0, (round / 3) % 2);
             if (sampling) {
                 job.keyRow = keyRow.data();
                 job.keyWidth = kWidth;
