@@ -3,7 +3,8 @@
 # under AddressSanitizer and UndefinedBehaviorSanitizer: the host, the keying
 # engine, the plug-in, the files, the settings reader, staged outputs, frame
 # lists, the command line and its hardening, the tuning server and its
-# session. SANITIZE_ALL=1 builds and runs the whole suite instead.
+# session, and the finishing stages (their fills and buffers) with the
+# command line that runs them. SANITIZE_ALL=1 builds and runs the whole suite instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -24,7 +25,7 @@ if [ "${SANITIZE_ALL:-0}" = 1 ]; then
 fi
 
 programs=(test_host test_keying test_plugin test_tool test_settings test_frames test_staged_file test_files
-          test_check test_cli test_hardening test_tune)
+          test_check test_cli test_hardening test_tune test_finishing test_finish_cli)
 cmake --build "$build" -j"$(nproc)" --target veskar Veskar "${programs[@]}"
 logs=$build/sanitize-logs
 rm -rf "$logs"
