@@ -4,7 +4,8 @@
 # engine, the plug-in, the files, the settings reader, staged outputs, frame
 # lists, the command line and its hardening, the tuning server and its
 # session, and the finishing stages (their fills and buffers) with the
-# command line that runs them. SANITIZE_ALL=1 builds and runs the whole suite instead.
+# command line that runs them. SANITIZE_ALL=1 builds and runs the whole suite
+# instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
