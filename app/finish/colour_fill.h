@@ -37,4 +37,8 @@ bool Fill(const Colours& colours, const std::vector<std::uint8_t>& known, std::v
 /// contour's mixes are left out.
 std::vector<std::uint8_t> Solidly(const Matte& matte, bool (*test)(float));
 
+/// A matte at or below 0.02 shows the screen: the pixels a fill of the screen
+/// behind the contour fills from (edge refinement, unmixing).
+inline bool ShowsScreen(float alpha) noexcept { return alpha <= 0.02f; }
+
 }  // namespace veskar::finish

@@ -15,8 +15,6 @@ namespace veskar::finish {
 namespace {
 
 constexpr int kBlockRows = 16;
-// The matte at or below which a pixel shows the screen the colour unmixes.
-constexpr float kScreenAlpha = 0.02f;
 
 bool SameBits(float a, float b) noexcept { return std::memcmp(&a, &b, sizeof a) == 0; }
 
@@ -113,7 +111,7 @@ void FinishColour(const FinishOptions& options, const FrameContext& context,
     std::vector<double> around;
     if (options.unmix && context.cleanPlate == nullptr) {
         const Colours colours = ReadColours(context.source, context.displayEncoded);
-        if (!Fill(colours, Solidly(matte, [](float a) { return a <= kScreenAlpha; }), around)) around.clear();
+        if (!Fill(colours, Solidly(matte, ShowsScreen), around)) around.clear();
     }
     auto light = [&context](float v) { return context.displayEncoded ? SrgbToLinear(v) : static_cast<double>(v); };
     ForRowBlocks(keyed.Height(), kBlockRows, [&](int y0, int y1) {

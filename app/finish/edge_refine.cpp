@@ -17,11 +17,10 @@ namespace veskar::finish {
 namespace {
 
 constexpr int kBlockRows = 16;
-// Mattes at or above kSolid are the subject's own colour, at or below kClear
-// the screen's; each is eroded by a pixel so that neither takes in the mixes
-// of the contour.
+// Mattes at or above kSolid are the subject's own colour, those that show the
+// screen (ShowsScreen) the screen's; each is eroded by a pixel so that neither
+// takes in the mixes of the contour.
 constexpr float kSolid = 0.98f;
-constexpr float kClear = 0.02f;
 // How far from the contour and from soft pixels the matte is estimated again.
 // Measured on the soft plates (bench/edge): 6 rather than 3 reaches the hair
 // and fur the tool keyed solid farther in, which lowers the edge error on
@@ -139,8 +138,7 @@ Matte Near(const Matte& matte, bool (*test)(float), double radius = kBandRadius)
 }
 
 bool IsSolid(float a) { return a >= kSolid; }
-bool IsClear(float a) { return a <= kClear; }
-bool IsSoft(float a) { return a > kClear && a < kSolid; }
+bool IsSoft(float a) { return !ShowsScreen(a) && a < kSolid; }
 bool IsOver(float a) { return a >= 0.5f; }
 bool IsUnder(float a) { return a < 0.5f; }
 
@@ -216,7 +214,7 @@ float RefinedAlpha(const double* c, const double* f, const double* s, float curr
     if (!(contrast > kLeastContrast) || !std::isfinite(share)) return current;
     const double reach = keyed >= kSolid ? kOffLineSolid : kOffLine;
     if (share < current && Distortion(c, f, s) > reach * reach) return current;
-    return static_cast<float>(std::clamp(share, 0.0, keyed <= kClear ? kClearRaise : 1.0));
+    return static_cast<float>(std::clamp(share, 0.0, ShowsScreen(keyed) ? kClearRaise : 1.0));
 }
 
 // The subject's colour behind a band pixel of colour `c` between the fill
@@ -361,7 +359,7 @@ void RefineEdges(Matte& matte, const FrameContext& context) {
     std::vector<double> screenFill;
     std::vector<double> subject;
     for (int pass = 0; pass < kPasses; ++pass) {
-        if (cleanPlate.empty() && !Fill(colours, Solidly(matte, IsClear), screenFill)) {
+        if (cleanPlate.empty() && !Fill(colours, Solidly(matte, ShowsScreen), screenFill)) {
             break;  // only the subject is in the frame: no mix to tell
         }
         const std::vector<double>& screen = cleanPlate.empty() ? screenFill : cleanPlate;
@@ -373,7 +371,7 @@ void RefineEdges(Matte& matte, const FrameContext& context) {
             for (std::size_t i = static_cast<std::size_t>(y0) * matte.width;
                  i < static_cast<std::size_t>(y1) * matte.width; ++i) {
                 if ((!band[i] && !mixes[i]) || std::isnan(matte.alpha[i])) continue;
-                if (pass > 0 && (keyed[i] <= kClear || matte.alpha[i] >= kSolid)) continue;
+                if (pass > 0 && (ShowsScreen(keyed[i]) || matte.alpha[i] >= kSolid)) continue;
                 double f[3];
                 if (mixes[i]) {
                     RaySubject(colours, samples, static_cast<int>(i % matte.width), static_cast<int>(i / matte.width),
