@@ -14,7 +14,7 @@ const page = {
   wantFull: false,    // a full-size render is due once the changes are in
   busy: false,
   shownUrl: null,
-  note: '',           // what the last screen setup found, said beside the render times
+  note: '',           // what the last screen setup found or where Save wrote, said beside the render times
   dragging: null,     // the control whose slider is moving: its changes are one undo step
   stepStarts: false,  // the pending changes start a new undo step
   // Hooks of the workspace's scripts (history.js, compare.js, ...):
@@ -556,7 +556,10 @@ function setupFrames(state) {
 async function save() {
   try {
     const saved = await api('POST', '/api/save', {});
-    say(`saved ${saved.path}`);
+    // Kept beside the render times until the next change, so that a view
+    // that arrives just after the save does not wipe the confirmation.
+    page.note = `saved ${saved.path}`;
+    say(page.note);
     const command = $('command');
     command.textContent = saved.command;
     command.hidden = false;

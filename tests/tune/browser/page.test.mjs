@@ -7,7 +7,7 @@ import { readFileSync, rmSync } from 'node:fs';
 import path from 'node:path';
 
 import { makePlate, startTune, controlTable, veskar, run, launch, settled, settledAfter, revision,
-  screenPoint, differing, shownFile, shownGrey, sameImages } from './support.mjs';
+  save, screenPoint, differing, shownFile, shownGrey, sameImages } from './support.mjs';
 
 // Opens the page of a fresh `veskar tune` of a copy of the sample plate, with
 // its settings and a save path, shows the result and runs `body(page, files)`;
@@ -91,9 +91,7 @@ test('veskar tune in chromium', (t) => onTunePage(async (page, { folder, plate, 
     const before = await revision(page);
     await page.mouse.click(point.x, point.y);
     await settledAfter(page, before);
-    const command = page.locator('#command');
-    await page.locator('#save').click();
-    await command.waitFor({ state: 'visible' });
+    await save(page);
     const cli = path.join(folder, 'pick.setting');
     run(veskar, ['render', plate, '--settings', settings, '--pick', '12,9', '-o', path.join(folder, 'pick.png'),
                  '--save-settings', cli]);
@@ -133,10 +131,8 @@ test('veskar tune in chromium', (t) => onTunePage(async (page, { folder, plate, 
 
   await t.test('Save writes settings that render the bits the page shows', async () => {
     const before = readFileSync(saved, 'utf8');
-    await page.locator('#save').click();
-    await page.waitForFunction(() => document.getElementById('message').textContent.startsWith('saved'));
+    const command = await save(page);
     assert.notEqual(readFileSync(saved, 'utf8'), before, 'the later changes were saved');
-    const command = (await page.locator('#command').textContent()).trim();
     assert.match(command, /^veskar render \S+ --settings \S+ -o \S+$/);
     assert.ok(command.includes(`--settings ${saved}`));
     // Run the command as shown, with this build's veskar.
@@ -181,12 +177,8 @@ test('veskar tune in chromium', (t) => onTunePage(async (page, { folder, plate, 
     await settled(page, 'matte');
     assert.ok(differing(plain, await shownGrey(page)) > 0, 'the softened matte is shown');
 
-    // The message of the earlier save goes first, so that the wait is for this one.
-    await page.evaluate(() => { document.getElementById('message').textContent = ''; });
-    await page.locator('#save').click();
-    await page.waitForFunction(() => document.getElementById('message').textContent.startsWith('saved'));
+    const command = await save(page);
     assert.match(readFileSync(saved, 'utf8'), /\tVeskarFinishing = \{\n\t\tUnmix = true,\n\t\tSoften = 1.5,\n\t\},/);
-    const command = (await page.locator('#command').textContent()).trim();
     run('sh', ['-c', command], { env: { ...process.env, PATH: `${path.dirname(veskar)}:${process.env.PATH}` } });
     await page.locator('#views button[data-view="result"]').click();
     await settled(page, 'result');
@@ -232,8 +224,7 @@ test('Shift-drag on the frame sets the screen as --screen does',
 
   // Saved, the values are those of --screen on the command line, and the
   // matte shown is the alpha veskar render writes with them.
-  await page.locator('#save').click();
-  await page.waitForFunction(() => document.getElementById('message').textContent.startsWith('saved'));
+  await save(page);
   const keyed = path.join(folder, 'screen.png');
   const cli = path.join(folder, 'screen.setting');
   run(veskar, ['render', plate, '--settings', settings, '--screen', '6,5,40,30', '-o', keyed,

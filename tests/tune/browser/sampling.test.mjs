@@ -7,7 +7,7 @@ import { readFileSync, rmSync } from 'node:fs';
 import path from 'node:path';
 
 import { makePlate, startTune, veskar, run, launch, settled, settledAfter, revision, screenPoint,
-  shownFile, shownGrey, sameImages } from './support.mjs';
+  save, shownFile, shownGrey, sameImages } from './support.mjs';
 
 // A drag from the centre of plate pixel (x0, y0) to that of (x1, y1) with
 // `key` held, and the page settled on what it changed.
@@ -62,8 +62,7 @@ test('sample regions: added, pooled, cut and removed as --screen and --subject t
   assert.equal(await page.locator('#samplesOverlay rect.region.subject').count(), 1);
 
   // Saved, the values are those of the command line with the same regions.
-  await page.locator('#save').click();
-  await page.waitForFunction(() => document.getElementById('message').textContent.startsWith('saved'));
+  await save(page);
   const cli = path.join(folder, 'cli.setting');
   run(veskar, ['render', plate, '--screen', '6,5,40,30', '--screen', '260,20,40,40', '--subject', '120,140,60,30',
                '-o', path.join(folder, 'cli.png'), '--save-settings', cli]);
@@ -122,13 +121,10 @@ test('garbage and holdout polygons drawn on the page render the same with the sa
   assert.deepEqual(await page.locator('#shapeList li span').allTextContents(),
                    ['garbage: 4 points', 'holdout: 3 points']);
 
-  await page.evaluate(() => { document.getElementById('message').textContent = ''; });
-  await page.locator('#save').click();
-  await page.waitForFunction(() => document.getElementById('message').textContent.startsWith('saved'));
+  const command = await save(page);
   const text = readFileSync(saved, 'utf8');
   assert.match(text, /\t\tGarbage = \{ "200\.5,30\.5,250\.5,30\.5,250\.5,120\.5,200\.5,120\.5", \},/);
   assert.match(text, /\t\tHoldout = \{ "20\.5,100\.5,60\.5,100\.5,40\.5,140\.5", \},/);
-  const command = (await page.locator('#command').textContent()).trim();
   run('sh', ['-c', command], { env: { ...process.env, PATH: `${path.dirname(veskar)}:${process.env.PATH}` } });
   await settled(page, 'result');
   const shown = path.join(folder, 'shown-garbage.png');

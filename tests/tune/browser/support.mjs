@@ -126,6 +126,23 @@ export async function settledAfter(page, before) {
   await settled(page);
 }
 
+// Clicks Save and waits for its answer; fails with the page's message when
+// the save was refused. Returns the command line the page shows.
+export async function save(page) {
+  await page.evaluate(() => {
+    const message = document.getElementById('message');
+    message.textContent = '';
+    message.classList.remove('error');
+  });
+  await page.locator('#save').click();
+  await page.waitForFunction(() => {
+    const message = document.getElementById('message');
+    return message.textContent.startsWith('saved') || message.classList.contains('error');
+  }, null, { timeout: 30000 });
+  assert.match(await page.locator('#message').textContent(), /^saved /);
+  return (await page.locator('#command').textContent()).trim();
+}
+
 export async function revision(page) {
   return page.evaluate(() => document.body.dataset.revision);
 }
