@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "app/files/colour.h"
+#include "app/finish/large_vector.h"
 
 namespace veskar::finish {
 namespace {
@@ -26,7 +27,7 @@ struct Level {
 
 Level Halve(const Level& fine) {
     Level coarse{(fine.width + 1) / 2, (fine.height + 1) / 2, {}};
-    coarse.sums.assign(static_cast<std::size_t>(coarse.width) * coarse.height * 4, 0.0);
+    coarse.sums = LargeVector(static_cast<std::size_t>(coarse.width) * coarse.height * 4, 0.0);
     for (int y = 0; y < fine.height; ++y) {
         for (int x = 0; x < fine.width; ++x) {
             const double* from = &fine.sums[(static_cast<std::size_t>(y) * fine.width + x) * 4];
@@ -58,7 +59,7 @@ void Upsampled(const std::vector<double>& coarse, int width, int height, int x, 
 // The first coarse level straight from the known pixels (each a weight of 1).
 Level HalveKnown(const Colours& colours, const std::vector<std::uint8_t>& known, bool& any) {
     Level coarse{(colours.width + 1) / 2, (colours.height + 1) / 2, {}};
-    coarse.sums.assign(static_cast<std::size_t>(coarse.width) * coarse.height * 4, 0.0);
+    coarse.sums = LargeVector(static_cast<std::size_t>(coarse.width) * coarse.height * 4, 0.0);
     any = false;
     for (int y = 0; y < colours.height; ++y) {
         for (int x = 0; x < colours.width; ++x) {
@@ -77,7 +78,7 @@ Level HalveKnown(const Colours& colours, const std::vector<std::uint8_t>& known,
 
 Colours ReadColours(const Image& image, bool displayEncoded) {
     Colours colours{image.Width(), image.Height(), {}};
-    colours.rgb.resize(static_cast<std::size_t>(colours.width) * colours.height * 3);
+    LargeResize(colours.rgb, static_cast<std::size_t>(colours.width) * colours.height * 3);
     ForRowBlocks(colours.height, kBlockRows, [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
             for (int x = 0; x < colours.width; ++x) {
@@ -108,7 +109,7 @@ bool Fill(const Colours& colours, const std::vector<std::uint8_t>& known, std::v
     for (std::size_t k = levels.size() - 1; k-- > 0;) {
         const Level& level = levels[k];
         const Level& coarse = levels[k + 1];
-        std::vector<double> finer(static_cast<std::size_t>(level.width) * level.height * 3);
+        std::vector<double> finer = LargeVector<double>(static_cast<std::size_t>(level.width) * level.height * 3);
         for (int y = 0; y < level.height; ++y) {
             for (int x = 0; x < level.width; ++x) {
                 const std::size_t i = static_cast<std::size_t>(y) * level.width + x;
@@ -127,7 +128,7 @@ bool Fill(const Colours& colours, const std::vector<std::uint8_t>& known, std::v
     }
     // The frame's own level: a known pixel is its colour, any other the level below.
     const Level& coarse = levels.front();
-    finest.resize(known.size() * 3);
+    LargeResize(finest, known.size() * 3);
     ForRowBlocks(colours.height, kBlockRows, [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
             for (int x = 0; x < colours.width; ++x) {
@@ -144,7 +145,7 @@ bool Fill(const Colours& colours, const std::vector<std::uint8_t>& known, std::v
 }
 
 std::vector<std::uint8_t> Solidly(const Matte& matte, bool (*test)(float)) {
-    std::vector<std::uint8_t> marks(matte.alpha.size(), 0);
+    std::vector<std::uint8_t> marks = LargeVector<std::uint8_t>(matte.alpha.size(), 0);
     for (int y = 0; y < matte.height; ++y) {
         for (int x = 0; x < matte.width; ++x) {
             bool all = true;

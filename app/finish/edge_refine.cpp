@@ -11,6 +11,7 @@
 
 #include "app/finish/colour_fill.h"
 #include "app/finish/finish_stages.h"
+#include "app/finish/large_vector.h"
 #include "keying/staging.h"
 
 namespace veskar::finish {
@@ -131,7 +132,7 @@ constexpr double kMixReach = 18.0;
 
 // 1 within `radius` of a pixel whose matte passes `test`, else 0.
 Matte Near(const Matte& matte, bool (*test)(float), double radius = kBandRadius) {
-    Matte near{matte.width, matte.height, std::vector<float>(matte.alpha.size(), 0.0f)};
+    Matte near{matte.width, matte.height, LargeVector(matte.alpha.size(), 0.0f)};
     for (std::size_t i = 0; i < matte.alpha.size(); ++i) near.alpha[i] = test(matte.alpha[i]) ? 1.0f : 0.0f;
     GrowOrShrink(near, radius, true);
     return near;
@@ -149,7 +150,7 @@ std::vector<std::uint8_t> Band(const Matte& matte) {
     const Matte over = Near(matte, IsOver);
     const Matte soft = Near(matte, IsSoft);
     const Matte under = Near(matte, IsUnder);
-    std::vector<std::uint8_t> band(matte.alpha.size(), 0);
+    std::vector<std::uint8_t> band = LargeVector<std::uint8_t>(matte.alpha.size(), 0);
     for (std::size_t i = 0; i < band.size(); ++i) {
         band[i] = under.alpha[i] > 0.0f && (soft.alpha[i] > 0.0f || over.alpha[i] > 0.0f) ? 1 : 0;
     }
@@ -164,7 +165,7 @@ std::vector<double> CleanPlateColours(const FrameContext& context, int width, in
     const Colours colours = ReadColours(plate, context.displayEncoded);
     const double sx = static_cast<double>(plate.Width()) / width;
     const double sy = static_cast<double>(plate.Height()) / height;
-    std::vector<double> screen(static_cast<std::size_t>(width) * height * 3);
+    std::vector<double> screen = LargeVector<double>(static_cast<std::size_t>(width) * height * 3);
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             const std::int32_t kx = keying::KeySampleCoordinate(x, sx);
@@ -314,7 +315,7 @@ std::vector<std::uint8_t> SubjectSamples(const Matte& matte, const Colours& colo
     const std::vector<std::uint8_t> solid = Solidly(matte, IsSolid);
     const Matte nearScreen = Near(matte, IsUnder, kMixReach);
     std::vector<std::uint8_t> samples = solid;
-    mixes.assign(solid.size(), 0);
+    mixes = LargeVector<std::uint8_t>(solid.size(), 0);
     ForRowBlocks(matte.height, kBlockRows, [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
             for (int x = 0; x < matte.width; ++x) {

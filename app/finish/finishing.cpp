@@ -7,6 +7,7 @@
 
 #include "app/cli_error.h"
 #include "app/finish/finish_stages.h"
+#include "app/finish/large_vector.h"
 
 namespace veskar::finish {
 namespace {
@@ -101,7 +102,7 @@ ShapeMattes MakeShapeMattes(const FinishOptions& options, int width, int height,
 
 Matte ReadMatte(const Image& image) {
     Matte matte{image.Width(), image.Height(), {}};
-    matte.alpha.resize(static_cast<std::size_t>(matte.width) * matte.height);
+    LargeResize(matte.alpha, static_cast<std::size_t>(matte.width) * matte.height);
     for (int y = 0; y < matte.height; ++y) {
         const float* record = image.Plane1Pixel(0, y);
         for (int x = 0; x < matte.width; ++x) matte.alpha[matte.Index(x, y)] = record[4 * x + 3];

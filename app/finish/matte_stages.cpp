@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "app/finish/finish_stages.h"
+#include "app/finish/large_vector.h"
 #include "host/worker_pool.h"
 
 namespace veskar::finish {
@@ -83,7 +84,7 @@ std::vector<int> DiscHalfWidths(int radius) {
 // the block and a few rows, whatever the radius.
 std::vector<float> DiscMax(const std::vector<float>& in, int width, int height, int radius) {
     const std::vector<int> half = DiscHalfWidths(radius);
-    std::vector<float> out(in.size());
+    std::vector<float> out = LargeVector<float>(in.size());
     ForRowBlocks(height, kBlockRows, [&](int y0, int y1) {
         // Scratch kept by each worker: fresh buffers for every block would
         // cost more in page faults than the maxima themselves.
@@ -241,7 +242,7 @@ void GrowOrShrink(Matte& matte, double radius, bool grow) {
     // Erosion is the dilation of the negated matte, negated (exact in floats).
     // NaN pixels take the value that never wins, and get their NaN back.
     const float sign = grow ? 1.0f : -1.0f;
-    std::vector<float> in(matte.alpha.size());
+    std::vector<float> in = LargeVector<float>(matte.alpha.size());
     for (std::size_t i = 0; i < in.size(); ++i) {
         in[i] = std::isnan(matte.alpha[i]) ? -kInfinity : sign * matte.alpha[i];
     }

@@ -14,6 +14,7 @@
 #include "app/cli_error.h"
 #include "app/finish/finish_stages.h"
 #include "app/finish/finishing.h"
+#include "app/finish/large_vector.h"
 #include "app/finish/status_colours.h"
 #include "host/worker_pool.h"
 #include "support/images.h"
@@ -177,6 +178,28 @@ TEST(FinishIdentity, UntouchedAlphaKeepsItsColourBits) {
             EXPECT_EQ(keyed.Plane1Pixel(3, y)[3], 0.0f);
         }
     }
+}
+
+// The frame-sized buffers ask for huge pages before their first write: a
+// buffer that grows keeps what it held, and the advice takes any range.
+TEST(FinishBuffers, GrowingKeepsTheValuesAndFillsTheRest) {
+    const std::size_t size = std::size_t{3} << 20;  // past two huge pages of floats
+    std::vector<float> values = LargeVector(size, 0.25f);
+    values[size - 1] = -1.0f;
+    LargeResize(values, size * 2, 7.0f);
+    ASSERT_EQ(values.size(), size * 2);
+    EXPECT_EQ(values[0], 0.25f);
+    EXPECT_EQ(values[size - 1], -1.0f);
+    EXPECT_EQ(values[size], 7.0f);
+    EXPECT_EQ(values[size * 2 - 1], 7.0f);
+    LargeResize(values, 5);  // shrinking keeps the first values
+    EXPECT_EQ(values, std::vector<float>(5, 0.25f));
+    std::vector<double> empty;
+    LargeResize(empty, 0);
+    EXPECT_TRUE(empty.empty());
+    // Ranges shorter than a huge page, unaligned or empty are left alone.
+    AdviseHugePages(nullptr, 0);
+    AdviseHugePages(values.data() + 1, 3);
 }
 
 TEST(FinishValidate, BadValuesNameTheOptions) {
