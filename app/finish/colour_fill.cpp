@@ -25,16 +25,20 @@ struct Level {
     std::vector<double> sums;  // red, green, blue, weight per pixel
 };
 
+// Each coarse pixel sums its fine ones row by row, as a serial pass over the
+// fine level would: coarse rows are independent, and run in parallel.
 Level Halve(const Level& fine) {
     Level coarse{(fine.width + 1) / 2, (fine.height + 1) / 2, {}};
     coarse.sums = LargeVector(static_cast<std::size_t>(coarse.width) * coarse.height * 4, 0.0);
-    for (int y = 0; y < fine.height; ++y) {
-        for (int x = 0; x < fine.width; ++x) {
-            const double* from = &fine.sums[(static_cast<std::size_t>(y) * fine.width + x) * 4];
-            double* to = &coarse.sums[(static_cast<std::size_t>(y / 2) * coarse.width + x / 2) * 4];
-            for (int k = 0; k < 4; ++k) to[k] += from[k];
+    ForRowBlocks(coarse.height, kBlockRows, [&](int c0, int c1) {
+        for (int y = 2 * c0; y < std::min(2 * c1, fine.height); ++y) {
+            for (int x = 0; x < fine.width; ++x) {
+                const double* from = &fine.sums[(static_cast<std::size_t>(y) * fine.width + x) * 4];
+                double* to = &coarse.sums[(static_cast<std::size_t>(y / 2) * coarse.width + x / 2) * 4];
+                for (int k = 0; k < 4; ++k) to[k] += from[k];
+            }
         }
-    }
+    });
     return coarse;
 }
 
@@ -56,21 +60,22 @@ void Upsampled(const std::vector<double>& coarse, int width, int height, int x, 
     }
 }
 
-// The first coarse level straight from the known pixels (each a weight of 1).
-Level HalveKnown(const Colours& colours, const std::vector<std::uint8_t>& known, bool& any) {
+// The first coarse level straight from the known pixels (each a weight of
+// 1), coarse rows in parallel as in Halve.
+Level HalveKnown(const Colours& colours, const std::vector<std::uint8_t>& known) {
     Level coarse{(colours.width + 1) / 2, (colours.height + 1) / 2, {}};
     coarse.sums = LargeVector(static_cast<std::size_t>(coarse.width) * coarse.height * 4, 0.0);
-    any = false;
-    for (int y = 0; y < colours.height; ++y) {
-        for (int x = 0; x < colours.width; ++x) {
-            const std::size_t i = static_cast<std::size_t>(y) * colours.width + x;
-            if (!Usable(colours, known, i)) continue;
-            any = true;
-            double* to = &coarse.sums[(static_cast<std::size_t>(y / 2) * coarse.width + x / 2) * 4];
-            for (int c = 0; c < 3; ++c) to[c] += colours.At(i)[c];
-            to[3] += 1.0;
+    ForRowBlocks(coarse.height, kBlockRows, [&](int c0, int c1) {
+        for (int y = 2 * c0; y < std::min(2 * c1, colours.height); ++y) {
+            for (int x = 0; x < colours.width; ++x) {
+                const std::size_t i = static_cast<std::size_t>(y) * colours.width + x;
+                if (!Usable(colours, known, i)) continue;
+                double* to = &coarse.sums[(static_cast<std::size_t>(y / 2) * coarse.width + x / 2) * 4];
+                for (int c = 0; c < 3; ++c) to[c] += colours.At(i)[c];
+                to[3] += 1.0;
+            }
         }
-    }
+    });
     return coarse;
 }
 
@@ -97,11 +102,11 @@ Colours ReadColours(const Image& image, bool displayEncoded) {
 // The frame's own level is read from `colours` and `known` as it is needed:
 // held as sums, it was the largest of the fill's buffers.
 bool Fill(const Colours& colours, const std::vector<std::uint8_t>& known, std::vector<double>& finest) {
-    bool any = false;
     std::vector<Level> levels;
-    levels.push_back(HalveKnown(colours, known, any));
-    if (!any) return false;
+    levels.push_back(HalveKnown(colours, known));
     while (levels.back().width > 1 || levels.back().height > 1) levels.push_back(Halve(levels.back()));
+    // The coarsest level's weight counts the known pixels (sums of ones, exact).
+    if (levels.back().sums.empty() || !(levels.back().sums[3] > 0.0)) return false;
     // The coarsest level holds every known pixel: its mean.
     std::vector<double> colour(3);
     const double* top = levels.back().sums.data();
@@ -110,20 +115,22 @@ bool Fill(const Colours& colours, const std::vector<std::uint8_t>& known, std::v
         const Level& level = levels[k];
         const Level& coarse = levels[k + 1];
         std::vector<double> finer = LargeVector<double>(static_cast<std::size_t>(level.width) * level.height * 3);
-        for (int y = 0; y < level.height; ++y) {
-            for (int x = 0; x < level.width; ++x) {
-                const std::size_t i = static_cast<std::size_t>(y) * level.width + x;
-                const double* sums = &level.sums[i * 4];
-                double below[3];
-                Upsampled(colour, coarse.width, coarse.height, x, y, below);
-                // A block with a known pixel is its own mean; one with none takes the level below.
-                const double trust = std::min(1.0, sums[3]);
-                for (int c = 0; c < 3; ++c) {
-                    const double own = sums[3] > 0.0 ? sums[c] / sums[3] : 0.0;
-                    finer[i * 3 + c] = own * trust + below[c] * (1.0 - trust);
+        ForRowBlocks(level.height, kBlockRows, [&](int y0, int y1) {
+            for (int y = y0; y < y1; ++y) {
+                for (int x = 0; x < level.width; ++x) {
+                    const std::size_t i = static_cast<std::size_t>(y) * level.width + x;
+                    const double* sums = &level.sums[i * 4];
+                    double below[3];
+                    Upsampled(colour, coarse.width, coarse.height, x, y, below);
+                    // A block with a known pixel is its own mean; one with none takes the level below.
+                    const double trust = std::min(1.0, sums[3]);
+                    for (int c = 0; c < 3; ++c) {
+                        const double own = sums[3] > 0.0 ? sums[c] / sums[3] : 0.0;
+                        finer[i * 3 + c] = own * trust + below[c] * (1.0 - trust);
+                    }
                 }
             }
-        }
+        });
         colour = std::move(finer);
     }
     // The frame's own level: a known pixel is its colour, any other the level below.
@@ -145,20 +152,32 @@ bool Fill(const Colours& colours, const std::vector<std::uint8_t>& known, std::v
 }
 
 std::vector<std::uint8_t> Solidly(const Matte& matte, bool (*test)(float)) {
-    std::vector<std::uint8_t> marks = LargeVector<std::uint8_t>(matte.alpha.size(), 0);
-    for (int y = 0; y < matte.height; ++y) {
-        for (int x = 0; x < matte.width; ++x) {
-            bool all = true;
-            for (int dy = -1; dy <= 1 && all; ++dy) {
-                for (int dx = -1; dx <= 1 && all; ++dx) {
-                    const int px = std::clamp(x + dx, 0, matte.width - 1);
-                    const int py = std::clamp(y + dy, 0, matte.height - 1);
-                    all = test(matte.alpha[matte.Index(px, py)]);
-                }
+    // The 3 x 3 neighbourhood (cut at the frame's edge) as a row of three,
+    // then a column of three of those rows.
+    const int width = matte.width;
+    const int height = matte.height;
+    std::vector<std::uint8_t> passes = LargeVector<std::uint8_t>(matte.alpha.size());
+    std::vector<std::uint8_t> across = LargeVector<std::uint8_t>(matte.alpha.size());
+    ForRowBlocks(height, kBlockRows, [&](int y0, int y1) {
+        for (std::size_t i = matte.Index(0, y0); i < matte.Index(0, y1); ++i) passes[i] = test(matte.alpha[i]) ? 1 : 0;
+        for (int y = y0; y < y1; ++y) {
+            const std::uint8_t* row = &passes[matte.Index(0, y)];
+            std::uint8_t* out = &across[matte.Index(0, y)];
+            for (int x = 0; x < width; ++x) {
+                out[x] = row[std::max(x - 1, 0)] & row[x] & row[std::min(x + 1, width - 1)];
             }
-            marks[matte.Index(x, y)] = all ? 1 : 0;
         }
-    }
+    });
+    std::vector<std::uint8_t> marks = LargeVector<std::uint8_t>(matte.alpha.size());
+    ForRowBlocks(height, kBlockRows, [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            const std::uint8_t* above = &across[matte.Index(0, std::max(y - 1, 0))];
+            const std::uint8_t* row = &across[matte.Index(0, y)];
+            const std::uint8_t* below = &across[matte.Index(0, std::min(y + 1, height - 1))];
+            std::uint8_t* out = &marks[matte.Index(0, y)];
+            for (int x = 0; x < width; ++x) out[x] = above[x] & row[x] & below[x];
+        }
+    });
     return marks;
 }
 

@@ -100,7 +100,7 @@ void Unmix(float* record, const float* source, const double* screen, float alpha
 
 }  // namespace
 
-void FinishColour(const FinishOptions& options, const FrameContext& context,
+void FinishColour(const FinishOptions& options, const FrameContext& context, const Colours& colours,
                   const std::vector<float>& before, const Matte& matte, Image& keyed) {
     const ScreenRow screen(context, keyed.Width(), keyed.Height());
     // Without a clean plate, the screen behind a pixel is the frame's own
@@ -110,7 +110,6 @@ void FinishColour(const FinishOptions& options, const FrameContext& context,
     // the edges over its brighter parts.
     std::vector<double> around;
     if (options.unmix && context.cleanPlate == nullptr) {
-        const Colours colours = ReadColours(context.source, context.displayEncoded);
         if (!Fill(colours, Solidly(matte, ShowsScreen), around)) around.clear();
     }
     auto light = [&context](float v) { return context.displayEncoded ? SrgbToLinear(v) : static_cast<double>(v); };

@@ -352,9 +352,8 @@ void FillCore(Matte& matte) {
 
 }  // namespace
 
-void RefineEdges(Matte& matte, const FrameContext& context) {
+void RefineEdges(Matte& matte, const FrameContext& context, const Colours& colours) {
     if (matte.alpha.empty()) return;
-    const Colours colours = ReadColours(context.source, context.displayEncoded);
     const std::vector<double> cleanPlate = CleanPlateColours(context, matte.width, matte.height);
     const std::vector<float> keyed = matte.alpha;
     std::vector<double> screenFill;

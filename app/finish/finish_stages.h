@@ -17,6 +17,8 @@
 
 namespace veskar::finish {
 
+struct Colours;
+
 /// A frame's alpha, row by row.
 struct Matte {
     int width = 0;
@@ -46,7 +48,8 @@ void ClampMatte(Matte& matte);
 /// display-encoded. F fills in from the solid pixels (matte at least 0.98,
 /// eroded a pixel), S from the clear ones (at most 0.02) or the clean plate.
 /// Where F and S are too alike, and at NaN, the tool's alpha stays.
-void RefineEdges(Matte& matte, const FrameContext& context);
+/// `colours` are the plate's (ReadColours of context.source).
+void RefineEdges(Matte& matte, const FrameContext& context, const Colours& colours);
 
 /// clamp((a - black) / (white - black)); white above black (validated).
 void ClipLevels(Matte& matte, double black, double white);
@@ -75,8 +78,9 @@ void ApplyShapes(Matte& matte, const ShapeMattes& shapes, bool garbage, bool hol
 
 /// Stage 6: writes the finished alpha into `keyed` and its colour, from the
 /// unmixed source or following the matte. `before` is the keyed alpha before
-/// the matte stages.
-void FinishColour(const FinishOptions& options, const FrameContext& context,
+/// the matte stages; `colours` the plate's (ReadColours of context.source),
+/// read only to unmix without a clean plate.
+void FinishColour(const FinishOptions& options, const FrameContext& context, const Colours& colours,
                   const std::vector<float>& before, const Matte& matte, Image& keyed);
 
 /// The screen colour (red, green, blue) despill turns away from: the clean

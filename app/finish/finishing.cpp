@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "app/cli_error.h"
+#include "app/finish/colour_fill.h"
 #include "app/finish/finish_stages.h"
 #include "app/finish/large_vector.h"
 
@@ -118,12 +119,15 @@ void FinishFrame(const FinishOptions& options, const FrameContext& context, Imag
     const bool matteStages = options.refineEdges || ClipsChange(options) || options.shrink > 0.0 || options.grow > 0.0 ||
                              options.soften > 0.0 || options.despot > 0.0 || HasShapes(options);
     if (matteStages || options.unmix) {
+        // The plate's colours in light, read once for the stages that mix them.
+        const bool mixColours = options.refineEdges || (options.unmix && context.cleanPlate == nullptr);
+        const Colours colours = mixColours ? ReadColours(context.source, context.displayEncoded) : Colours{};
         Matte matte = ReadMatte(keyed);
         const std::vector<float> before = matte.alpha;
         if (matteStages) {
             // Every matte stage leaves alpha in [0, 1]; so does the start.
             ClampMatte(matte);
-            if (options.refineEdges) RefineEdges(matte, context);
+            if (options.refineEdges) RefineEdges(matte, context, colours);
             if (ClipsChange(options)) ClipLevels(matte, options.clipBlack, options.clipWhite);
             if (options.shrink > 0.0) GrowOrShrink(matte, options.shrink, false);
             if (options.grow > 0.0) GrowOrShrink(matte, options.grow, true);
@@ -134,7 +138,7 @@ void FinishFrame(const FinishOptions& options, const FrameContext& context, Imag
                             !options.holdout.empty());
             }
         }
-        FinishColour(options, context, before, matte, keyed);
+        FinishColour(options, context, colours, before, matte, keyed);
     }
     if (options.despill > 0.0) Despill(keyed, DespillReference(context), options.despill);
     ApplyView(options.view, keyed);
