@@ -181,7 +181,7 @@ TEST(FinishIdentity, UntouchedAlphaKeepsItsColourBits) {
 }
 
 // The frame-sized buffers ask for huge pages before their first write: a
-// buffer that grows keeps what it held, and the advice takes any range.
+// buffer that grows keeps what it held.
 TEST(FinishBuffers, GrowingKeepsTheValuesAndFillsTheRest) {
     const std::size_t size = std::size_t{3} << 20;  // past two huge pages of floats
     std::vector<float> values = LargeVector(size, 0.25f);
@@ -197,9 +197,6 @@ TEST(FinishBuffers, GrowingKeepsTheValuesAndFillsTheRest) {
     std::vector<double> empty;
     LargeResize(empty, 0);
     EXPECT_TRUE(empty.empty());
-    // Ranges shorter than a huge page, unaligned or empty are left alone.
-    AdviseHugePages(nullptr, 0);
-    AdviseHugePages(values.data() + 1, 3);
 }
 
 TEST(FinishValidate, BadValuesNameTheOptions) {
