@@ -108,31 +108,35 @@ void FromHsvLanes(const float* VESKAR_RESTRICT hue, const float* VESKAR_RESTRICT
         double h = static_cast<double>(hue[i]) * 360.0;
         h = h >= 360.0 ? 0.0 : h;
         h = h * kInv60;
-        // The sector is h truncated; its fraction is taken from the truncation
-        // as an integer would give it back, +0 rather than -0.
+        // The sector is h truncated. Its sign when zero (-0 for hues from -0
+        // to just below 0) never reaches the colour: the fraction's sign when
+        // zero only meets 1 - s * f and 1 - s * (1 - f), both 1 either way.
         const double whole = TowardZero(h);
-        const double f = h - (whole + 0.0);
+        const double f = h - whole;
         const double sd = s;
         const double vd = v;
         const float p = static_cast<float>((1.0 - sd) * vd);
         const float q = static_cast<float>((1.0 - sd * f) * vd);
         const float t = static_cast<float>((1.0 - sd * (1.0 - f)) * vd);
-        // Sectors 5, negative and out of range: (v, p, q); at most one of the
+        // The sector number in single precision, sixteen lanes to a vector: an
+        // integer converts to 0..4 only from 0..4, and NaN stays NaN. Sectors
+        // 5, negative and out of range give (v, p, q); at most one of the
         // sector tests holds, so their order does not matter.
+        const float number = static_cast<float>(whole);
         float r = v;
         float g = p;
         float b = q;
-        const auto sector = [&](double number, float sr, float sg, float sb) {
-            const bool here = whole == number;
-            r = here ? sr : r;
-            g = here ? sg : g;
-            b = here ? sb : b;
+        const auto sector = [&](float here, float sr, float sg, float sb) {
+            const bool at = number == here;
+            r = at ? sr : r;
+            g = at ? sg : g;
+            b = at ? sb : b;
         };
-        sector(0.0, v, t, p);
-        sector(1.0, q, v, p);
-        sector(2.0, p, v, t);
-        sector(3.0, p, q, v);
-        sector(4.0, t, p, v);
+        sector(0.0f, v, t, p);
+        sector(1.0f, q, v, p);
+        sector(2.0f, p, v, t);
+        sector(3.0f, p, q, v);
+        sector(4.0f, t, p, v);
         const bool grey = !(s > 0.0f);
         red[i] = grey ? v : r;
         green[i] = grey ? v : g;
