@@ -1,5 +1,6 @@
 #include "host/image.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -9,6 +10,7 @@
 #include <utility>
 
 #include "host/tags.h"
+#include "host/worker_pool.h"
 
 Parameter::~Parameter() = default;
 Number::~Number() = default;
@@ -45,17 +47,16 @@ public:
         {
             std::lock_guard lock(mutex_);
             if (bytes <= kBudgetBytes) {
-                // Oldest planes go first when the budget is full.
-                while (!free_.empty() && bytes_ + bytes > kBudgetBytes) {
+                // Oldest planes go first when the budget or the count is full:
+                // the plane just released is the likeliest to be asked for.
+                while (!free_.empty() && (bytes_ + bytes > kBudgetBytes || free_.size() >= kMaxPlanes)) {
                     std::free(free_.front().plane);
                     bytes_ -= free_.front().count * sizeof(float);
                     free_.erase(free_.begin());
                 }
-                if (free_.size() < kMaxPlanes) {
-                    free_.push_back({plane, count});
-                    bytes_ += bytes;
-                    return;
-                }
+                free_.push_back({plane, count});
+                bytes_ += bytes;
+                return;
             }
         }
         std::free(plane);
@@ -113,10 +114,30 @@ void Image::PlaneRelease::operator()(float* plane) const noexcept {
     PlanePool::Instance().Give(plane, count);
 }
 
+namespace {
+
+// A reused plane cleared to 0, as a new image is: a large one in pieces on the
+// worker pool (one thread clears at a fraction of what the memory takes, and
+// a 4K float frame's clear was a quarter of keying it), a small one at once.
+void ClearPlane(float* plane, std::size_t count) {
+    constexpr std::size_t kPieceFloats = std::size_t{1} << 18;  // 1 MiB
+    if (count <= 4 * kPieceFloats) {
+        std::memset(plane, 0, count * sizeof(float));
+        return;
+    }
+    const std::size_t pieces = (count + kPieceFloats - 1) / kPieceFloats;
+    host::RunChunks(static_cast<int>(pieces), [&](int piece) {
+        const std::size_t first = static_cast<std::size_t>(piece) * kPieceFloats;
+        std::memset(plane + first, 0, std::min(kPieceFloats, count - first) * sizeof(float));
+    });
+}
+
+}  // namespace
+
 Image::PlaneMemory Image::NewPlane(std::size_t count) {
     float* plane = PlanePool::Instance().Take(count);
     if (plane != nullptr) {
-        std::memset(plane, 0, count * sizeof(float));  // a new image is all 0, also when reused
+        ClearPlane(plane, count);  // a new image is all 0, also when reused
     } else {
         // Fresh memory from calloc is zero without being written: the system
         // hands out zero pages as they are first touched, so a plane costs

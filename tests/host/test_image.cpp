@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 #include "host/image.h"
 #include "host/tags.h"
+#include "host/worker_pool.h"
 
 TEST(Image, PositionsAreRowStartPlusXTimesStep) {
     Image image(5, 3, {"Z", "diffuse.R"});
@@ -109,4 +114,39 @@ TEST(Image, OtherPixelRoutinesEndPlainRows) {
     PixelRecord record{};
     image.FetchRoutine()(&record, 0, 0, &image);
     EXPECT_EQ(record.B, 9.0f);
+}
+
+// A released image's planes serve the next image of the same size; that image
+// is all 0 as a fresh one is, for a plane cleared at once and for one cleared
+// in pieces on the workers (sizes that are no whole number of pieces, with one
+// worker and with several).
+TEST(Image, AReusedPlaneIsAllZeroAgain) {
+    const int workers = host::WorkerCount();
+    for (int count : {1, 3}) {
+        host::SetWorkerCount(count);
+        for (const auto& [width, height] : {std::pair{37, 11}, std::pair{1031, 333}}) {
+            const float* used = nullptr;
+            {
+                Image image(width, height, {"Z"});
+                for (int y = 0; y < height; ++y) {
+                    std::fill_n(image.Plane1Pixel(0, y), width * 4, std::numeric_limits<float>::quiet_NaN());
+                    std::fill_n(image.Plane2Pixel(0, y), width, -1.0f);
+                }
+                used = image.Plane1Pixel(0, 0);
+            }
+            Image again(width, height, {"Z"});
+            ASSERT_EQ(again.Plane1Pixel(0, 0), used) << "the released plane was not taken again";
+            std::size_t nonZero = 0;
+            for (int y = 0; y < height; ++y) {
+                const float* row1 = again.Plane1Pixel(0, y);
+                const float* row2 = again.Plane2Pixel(0, y);
+                nonZero += static_cast<std::size_t>(
+                    std::count_if(row1, row1 + width * 4, [](float v) { return std::bit_cast<std::uint32_t>(v) != 0; }));
+                nonZero += static_cast<std::size_t>(
+                    std::count_if(row2, row2 + width, [](float v) { return std::bit_cast<std::uint32_t>(v) != 0; }));
+            }
+            EXPECT_EQ(nonZero, 0u) << width << " x " << height << " with " << count << " worker(s)";
+        }
+    }
+    host::SetWorkerCount(workers);
 }
