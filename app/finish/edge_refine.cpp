@@ -131,11 +131,10 @@ constexpr double kPurerReach = 0.1;
 constexpr double kMixReach = 18.0;
 
 // 1 within `radius` of a pixel whose matte passes `test`, else 0.
-Matte Near(const Matte& matte, bool (*test)(float), double radius = kBandRadius) {
-    Matte near{matte.width, matte.height, LargeVector(matte.alpha.size(), 0.0f)};
-    for (std::size_t i = 0; i < matte.alpha.size(); ++i) near.alpha[i] = test(matte.alpha[i]) ? 1.0f : 0.0f;
-    GrowOrShrink(near, radius, true);
-    return near;
+std::vector<std::uint8_t> Near(const Matte& matte, bool (*test)(float), double radius = kBandRadius) {
+    std::vector<std::uint8_t> passes = LargeVector<std::uint8_t>(matte.alpha.size());
+    for (std::size_t i = 0; i < matte.alpha.size(); ++i) passes[i] = test(matte.alpha[i]) ? 1 : 0;
+    return WithinDistance(passes, matte.width, matte.height, radius);
 }
 
 bool IsSolid(float a) { return a >= kSolid; }
@@ -147,12 +146,12 @@ bool IsUnder(float a) { return a < 0.5f; }
 // and near either a soft pixel or the subject: the contour and the soft
 // pixels on the screen's side of the subject, not a soft patch deep inside it.
 std::vector<std::uint8_t> Band(const Matte& matte) {
-    const Matte over = Near(matte, IsOver);
-    const Matte soft = Near(matte, IsSoft);
-    const Matte under = Near(matte, IsUnder);
+    const std::vector<std::uint8_t> over = Near(matte, IsOver);
+    const std::vector<std::uint8_t> soft = Near(matte, IsSoft);
+    const std::vector<std::uint8_t> under = Near(matte, IsUnder);
     std::vector<std::uint8_t> band = LargeVector<std::uint8_t>(matte.alpha.size(), 0);
     for (std::size_t i = 0; i < band.size(); ++i) {
-        band[i] = under.alpha[i] > 0.0f && (soft.alpha[i] > 0.0f || over.alpha[i] > 0.0f) ? 1 : 0;
+        band[i] = under[i] && (soft[i] || over[i]) ? 1 : 0;
     }
     return band;
 }
@@ -313,14 +312,14 @@ bool MixBesidePurer(const Matte& matte, const Colours& colours, const std::vecto
 std::vector<std::uint8_t> SubjectSamples(const Matte& matte, const Colours& colours, const std::vector<double>& screen,
                                          std::vector<std::uint8_t>& mixes) {
     const std::vector<std::uint8_t> solid = Solidly(matte, IsSolid);
-    const Matte nearScreen = Near(matte, IsUnder, kMixReach);
+    const std::vector<std::uint8_t> nearScreen = Near(matte, IsUnder, kMixReach);
     std::vector<std::uint8_t> samples = solid;
     mixes = LargeVector<std::uint8_t>(solid.size(), 0);
     ForRowBlocks(matte.height, kBlockRows, [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
             for (int x = 0; x < matte.width; ++x) {
                 const std::size_t i = matte.Index(x, y);
-                if (solid[i] && nearScreen.alpha[i] > 0.0f &&
+                if (solid[i] && nearScreen[i] &&
                     MixBesidePurer(matte, colours, solid, x, y, colours.At(i), &screen[i * 3])) {
                     samples[i] = 0;
                     mixes[i] = 1;
@@ -335,18 +334,18 @@ std::vector<std::uint8_t> SubjectSamples(const Matte& matte, const Colours& colo
 // subject keeps its matte.
 void ClearVeil(Matte& matte) {
     if (std::none_of(matte.alpha.begin(), matte.alpha.end(), IsOver)) return;
-    const Matte near = Near(matte, IsOver, kSubjectReach);
+    const std::vector<std::uint8_t> near = Near(matte, IsOver, kSubjectReach);
     for (std::size_t i = 0; i < matte.alpha.size(); ++i) {
-        if (near.alpha[i] == 0.0f && matte.alpha[i] < kVeil) matte.alpha[i] = 0.0f;
+        if (!near[i] && matte.alpha[i] < kVeil) matte.alpha[i] = 0.0f;
     }
 }
 
 // The subject's core (farther than kCoreRadius from anything below one half)
 // made opaque; NaN stays.
 void FillCore(Matte& matte) {
-    const Matte under = Near(matte, IsUnder, kCoreRadius);
+    const std::vector<std::uint8_t> under = Near(matte, IsUnder, kCoreRadius);
     for (std::size_t i = 0; i < matte.alpha.size(); ++i) {
-        if (under.alpha[i] == 0.0f && matte.alpha[i] >= 0.5f) matte.alpha[i] = 1.0f;
+        if (!under[i] && matte.alpha[i] >= 0.5f) matte.alpha[i] = 1.0f;
     }
 }
 

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <vector>
 
@@ -60,6 +61,15 @@ void ClipLevels(Matte& matte, double black, double white);
 /// Pixels outside the frame are not part of the disc (a subject cut by the
 /// frame edge does not shrink from it).
 void GrowOrShrink(Matte& matte, double radius, bool grow);
+
+/// 1 where a marked pixel (`marks` nonzero, row by row) lies within `radius`
+/// of the pixel, else 0: the offsets (dx, dy) with dx^2 + dy^2 <= r^2 for the
+/// whole radius r at or above `radius` (none for 0 or less: the marks
+/// themselves). The same set as GrowOrShrink growing a 0 and 1 matte by
+/// `radius` leaves above 0, found from each column's distance to its nearest
+/// mark in time that does not grow with the radius.
+std::vector<std::uint8_t> WithinDistance(const std::vector<std::uint8_t>& marks, int width, int height,
+                                         double radius);
 
 /// Gaussian blur with sigma = px / 2, the kernel cut at 3 sigma, separable,
 /// the frame's edge pixels repeated outward.

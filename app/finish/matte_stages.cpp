@@ -265,6 +265,67 @@ void GrowOrShrink(Matte& matte, double radius, bool grow) {
     ClampMatte(matte);
 }
 
+std::vector<std::uint8_t> WithinDistance(const std::vector<std::uint8_t>& marks, int width, int height,
+                                         double radius) {
+    std::vector<std::uint8_t> within = LargeVector<std::uint8_t>(marks.size(), 0);
+    if (!(radius > 0.0)) {
+        for (std::size_t i = 0; i < marks.size(); ++i) within[i] = marks[i] != 0 ? 1 : 0;
+        return within;
+    }
+    // Past the frame's diagonal every pixel reaches every other.
+    const double reach = std::ceil(std::hypot(static_cast<double>(width), static_cast<double>(height)));
+    const int whole = static_cast<int>(std::ceil(std::min(radius, reach)));
+    const std::vector<int> half = DiscHalfWidths(whole);
+    // Each pixel's distance to the nearest mark in its column, kept up to
+    // the radius (kFar beyond): down the columns and back up, a stripe of
+    // columns to a worker.
+    constexpr int kFar = std::numeric_limits<int>::max();
+    std::vector<int> down = LargeVector<int>(marks.size());
+    constexpr int kStripe = 256;
+    host::RunChunks((width + kStripe - 1) / kStripe, [&](int stripe) {
+        const int x0 = stripe * kStripe;
+        const int x1 = std::min(width, x0 + kStripe);
+        for (int y = 0; y < height; ++y) {
+            const std::size_t row = static_cast<std::size_t>(y) * width;
+            for (int x = x0; x < x1; ++x) {
+                const int above = y > 0 ? down[row - width + x] : kFar;
+                down[row + x] = marks[row + x] != 0 ? 0 : above < whole ? above + 1 : kFar;
+            }
+        }
+        for (int y = height - 2; y >= 0; --y) {
+            const std::size_t row = static_cast<std::size_t>(y) * width;
+            for (int x = x0; x < x1; ++x) {
+                const int below = down[row + width + x];
+                if (below < whole && below + 1 < down[row + x]) down[row + x] = below + 1;
+            }
+        }
+    });
+    // A column q whose nearest mark lies dy <= r away reaches the pixels of
+    // the row within half[dy] of it (dx^2 + dy^2 <= r^2); a pixel is within
+    // the distance where any column reaches it. Each row keeps, for every
+    // first pixel of such a span, the farthest last pixel, then sweeps along.
+    ForRowBlocks(height, kBlockRows, [&](int y0, int y1) {
+        thread_local std::vector<int> lastFrom;
+        lastFrom.resize(static_cast<std::size_t>(width));
+        for (int y = y0; y < y1; ++y) {
+            const std::size_t row = static_cast<std::size_t>(y) * width;
+            std::fill(lastFrom.begin(), lastFrom.end(), -1);
+            for (int q = 0; q < width; ++q) {
+                const int dy = down[row + q];
+                if (dy == kFar) continue;
+                const int first = std::max(0, q - half[dy]);
+                lastFrom[first] = std::max(lastFrom[first], q + half[dy]);
+            }
+            int last = -1;
+            for (int x = 0; x < width; ++x) {
+                last = std::max(last, lastFrom[x]);
+                within[row + x] = x <= last ? 1 : 0;
+            }
+        }
+    });
+    return within;
+}
+
 void Soften(Matte& matte, double px) {
     if (!(px > 0.0)) return;  // no blur at all: not even the clamp
     const std::vector<float> weights = GaussianWeights(px / 2.0);

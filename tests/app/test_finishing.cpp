@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/cli_error.h"
@@ -283,6 +286,45 @@ TEST(FinishGrowShrink, FractionalRadiusBlendsTheWholeOnes) {
     GrowOrShrink(shrunk, 0.5, false);
     EXPECT_EQ(shrunk.alpha[shrunk.Index(8, 5)], 1.0f);
     EXPECT_EQ(shrunk.alpha[shrunk.Index(9, 5)], 0.5f);
+}
+
+// The marks within a distance, found from column distances, are the pixels a
+// 0 and 1 matte grown by the same radius leaves above 0: on sparse and dense
+// random marks, single marks, none and all, frames a pixel wide or high, whole
+// and fractional radii, none, and radii past the frame's diagonal; at one
+// worker and at three.
+TEST(FinishGrowShrink, WithinDistanceIsTheGrownMarks) {
+    const int workers = host::WorkerCount();
+    unsigned state = 12345u;
+    const auto next = [&state] {
+        state = state * 1664525u + 1013904223u;
+        return state >> 8;
+    };
+    const std::pair<int, int> sizes[] = {{1, 1}, {1, 23}, {29, 1}, {2, 2}, {37, 19}, {64, 48}};
+    const double radii[] = {0.0, -3.0, std::nan(""), 0.5, 1.0, 1.5, 2.0, 3.7, 6.0, 12.0, 18.0, 60.0, 1e9};
+    for (int count : {1, 3}) {
+        host::SetWorkerCount(count);
+        for (const auto& [width, height] : sizes) {
+            for (int density : {0, 1, 8, 60, 100}) {  // percent of pixels marked
+                std::vector<std::uint8_t> marks(static_cast<std::size_t>(width) * height);
+                for (auto& m : marks) m = static_cast<int>(next() % 100) < density ? 1 : 0;
+                if (density == 1) std::fill(marks.begin(), marks.end(), 0), marks[marks.size() / 2] = 7;
+                for (double radius : radii) {
+                    Matte grown{width, height, std::vector<float>(marks.size())};
+                    for (std::size_t i = 0; i < marks.size(); ++i) grown.alpha[i] = marks[i] ? 1.0f : 0.0f;
+                    GrowOrShrink(grown, radius, true);
+                    const std::vector<std::uint8_t> within = WithinDistance(marks, width, height, radius);
+                    ASSERT_EQ(within.size(), marks.size());
+                    for (std::size_t i = 0; i < marks.size(); ++i) {
+                        ASSERT_EQ(within[i], grown.alpha[i] > 0.0f ? 1 : 0)
+                            << width << " x " << height << ", " << density << "% marked, radius " << radius
+                            << ", pixel " << i << ", " << count << " worker(s)";
+                    }
+                }
+            }
+        }
+    }
+    host::SetWorkerCount(workers);
 }
 
 TEST(FinishGrowShrink, DiscNotSquare) {
