@@ -1,6 +1,8 @@
 #pragma once
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -20,6 +22,28 @@ std::string ColourSpaceOf(const OIIO::ImageSpec& spec);
 
 /// The sRGB transfer curve: a display-encoded value to linear light.
 inline double SrgbToLinear(double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); }
+
+/// SrgbToLinear of a stored float. The 256 values an 8-bit file is read as
+/// (k times the float nearest 1/255) are looked up, each made by SrgbToLinear
+/// once: the same values, without a pow for every channel of every pixel.
+inline double SrgbToLinear(float v) {
+    struct Levels {
+        float stored[256];
+        double linear[256];
+        Levels() {
+            for (int k = 0; k < 256; ++k) {
+                stored[k] = static_cast<float>(k) * (1.0f / 255.0f);
+                linear[k] = SrgbToLinear(static_cast<double>(stored[k]));
+            }
+        }
+    };
+    static const Levels levels;
+    if (v >= 0.0f && v <= 1.0f) {
+        const auto k = static_cast<int>(std::lround(v * 255.0f));
+        if (std::bit_cast<std::uint32_t>(levels.stored[k]) == std::bit_cast<std::uint32_t>(v)) return levels.linear[k];
+    }
+    return SrgbToLinear(static_cast<double>(v));
+}
 /// Linear light to the sRGB-encoded value.
 inline double LinearToSrgb(double v) { return v <= 0.0031308 ? v * 12.92 : 1.055 * std::pow(v, 1.0 / 2.4) - 0.055; }
 

@@ -90,8 +90,8 @@ Colours ReadColours(const Image& image, bool displayEncoded) {
                 const float* record = image.Plane1Pixel(x, y);  // blue, green, red
                 double* out = &colours.rgb[(static_cast<std::size_t>(y) * colours.width + x) * 3];
                 for (int c = 0; c < 3; ++c) {
-                    const double v = record[2 - c];
-                    out[c] = displayEncoded ? SrgbToLinear(v) : v;
+                    const float v = record[2 - c];
+                    out[c] = displayEncoded ? SrgbToLinear(v) : static_cast<double>(v);
                 }
             }
         }

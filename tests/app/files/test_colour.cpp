@@ -1,14 +1,19 @@
-// Colour conversion through OpenColorIO configurations in $OCIO: spaces with
-// an exponent and a LUT converted on read and on write, and configurations
-// that are missing, broken, loop or name LUTs that cannot be read, refused
-// (or warned about when nothing is converted). Runs veskar as users do, so
-// that a crash inside OpenColorIO cannot take the test down.
+// The sRGB curve of stored floats, and colour conversion through OpenColorIO
+// configurations in $OCIO: spaces with an exponent and a LUT converted on read
+// and on write, and configurations that are missing, broken, loop or name LUTs
+// that cannot be read, refused (or warned about when nothing is converted).
+// Runs veskar as users do, so that a crash inside OpenColorIO cannot take the
+// test down.
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -17,6 +22,7 @@
 
 #include <OpenImageIO/imageio.h>
 
+#include "app/files/colour.h"
 #include "run_veskar.h"
 #include "test_folder.h"
 
@@ -297,3 +303,25 @@ TEST_F(BrokenConfig, LutsThatAreNotRegularFilesOrTooLargeAreRefused) {
 }
 
 }  // namespace
+
+// A stored float decodes to what its double does: the 256 values an 8-bit file
+// is read as (looked up), the floats either side of each, and values outside
+// the levels' range, signed zeros, NaN and infinities (computed).
+TEST(Colour, StoredFloatsDecodeAsTheirDoubles) {
+    std::vector<float> values;
+    for (int k = 0; k < 256; ++k) {
+        const float level = static_cast<float>(k) * (1.0f / 255.0f);
+        values.push_back(level);
+        values.push_back(std::nextafter(level, -1.0f));
+        values.push_back(std::nextafter(level, 2.0f));
+        values.push_back(static_cast<float>(k / 255.0));
+    }
+    const float inf = std::numeric_limits<float>::infinity();
+    for (float v : {-0.0f, 1e-42f, -0.5f, 1.5f, 255.0f, inf, -inf}) values.push_back(v);
+    for (float v : values) {
+        const double expected = veskar::SrgbToLinear(static_cast<double>(v));
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(veskar::SrgbToLinear(v)), std::bit_cast<std::uint64_t>(expected))
+            << "stored " << v;
+    }
+    EXPECT_TRUE(std::isnan(veskar::SrgbToLinear(std::numeric_limits<float>::quiet_NaN())));
+}
