@@ -234,8 +234,13 @@ double BestSubject(const double* c, const double* fill, const double* s, double*
         const double spill = kSpillMost * m / kSpillSteps;
         for (int n = m == 0 ? 1 : 0; n <= kShadeSteps; ++n) {
             const double k = 1.0 - n * kShadeStep;
+            const double darkening = kDarkening * (1.0 - k) * (1.0 - k);
+            // The distortion is never below 0, so a shade whose darkening
+            // alone is not below the least cannot be taken; nor can the darker
+            // shades after it.
+            if (darkening >= least) break;
             const double shade[3] = {fill[0] * k + spill * s[0], fill[1] * k + spill * s[1], fill[2] * k + spill * s[2]};
-            const double cost = Distortion(c, shade, s) + kDarkening * (1.0 - k) * (1.0 - k);
+            const double cost = Distortion(c, shade, s) + darkening;
             if (cost < least) least = cost, std::copy(shade, shade + 3, f);
         }
     }
