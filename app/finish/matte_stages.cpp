@@ -78,6 +78,12 @@ std::vector<int> DiscHalfWidths(int radius) {
     return half;
 }
 
+// A disc as wide as the frame's diagonal reaches every pixel from every
+// other: any larger radius gives the same frame.
+double DiagonalReach(int width, int height) {
+    return std::ceil(std::hypot(static_cast<double>(width), static_cast<double>(height)));
+}
+
 // Grey-scale dilation by the disc of whole `radius`; `in` holds no NaN. Each
 // source row's sliding maxima (one per half width its disc rows need) are
 // folded into the block's output rows within reach, so a worker holds only
@@ -246,10 +252,7 @@ void GrowOrShrink(Matte& matte, double radius, bool grow) {
     for (std::size_t i = 0; i < in.size(); ++i) {
         in[i] = std::isnan(matte.alpha[i]) ? -kInfinity : sign * matte.alpha[i];
     }
-    // A disc as wide as the frame's diagonal reaches every pixel from every
-    // other: any larger radius gives the same frame.
-    const double reach =
-        std::ceil(std::hypot(static_cast<double>(matte.width), static_cast<double>(matte.height)));
+    const double reach = DiagonalReach(matte.width, matte.height);
     const int lower = static_cast<int>(std::floor(std::min(radius, reach)));
     const double share = radius < reach ? radius - lower : 0.0;
     std::vector<float> result = DiscMax(in, matte.width, matte.height, lower);
@@ -272,8 +275,7 @@ std::vector<std::uint8_t> WithinDistance(const std::vector<std::uint8_t>& marks,
         for (std::size_t i = 0; i < marks.size(); ++i) within[i] = marks[i] != 0 ? 1 : 0;
         return within;
     }
-    // Past the frame's diagonal every pixel reaches every other.
-    const double reach = std::ceil(std::hypot(static_cast<double>(width), static_cast<double>(height)));
+    const double reach = DiagonalReach(width, height);
     const int whole = static_cast<int>(std::ceil(std::min(radius, reach)));
     const std::vector<int> half = DiscHalfWidths(whole);
     // Each pixel's distance to the nearest mark in its column, kept up to
