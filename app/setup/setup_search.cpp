@@ -205,7 +205,13 @@ SetupScore ScoreSetup(const Operator& tool, const ScreenSetup& setup, const Fram
         return score;
     }
     score.screenClear = Share(probe, regions.screen, [](double m) { return m <= kClear; });
-    const double kept = search.softEdges ? kKeptSoft : kKeptSolid;
+    // Against a clean plate a pixel's key is its difference from the plate,
+    // which is small for the subject's colours nearest the screen's: a ramp
+    // ending at the rest of the core leaves those parts half keyed, a hole
+    // no finishing can tell from a mix. There the core counts as kept only
+    // when solid, soft edges or not.
+    const bool againstPlate = !regions.core.key.empty();
+    const double kept = search.softEdges && !againstPlate ? kKeptSoft : kKeptSolid;
     score.coreKept = Share(probe, regions.core, [kept](double m) { return m >= kept; });
     score.mixError = MixError(probe, regions, search.displayEncoded);
 

@@ -475,6 +475,68 @@ TEST(SetupSearch, ScoresLosingTheSubjectAboveSoftEdges) {
     EXPECT_EQ(Measure(*keyed, truth).coreHoles, 0.0);
 }
 
+// Against a clean plate a pixel's key is its difference from the plate,
+// which for a subject colour near the screen's (a grey over green) is a
+// fraction of what skin gives. Set up for soft edges, such a part of the
+// subject's core is kept (nearly) solid as the skin is, not put halfway up a ramp
+// that ends at the skin (the edge finishing then took it for a mix of the two
+// and cut a hole in the subject).
+TEST(SetupSearch, AgainstACleanPlateEveryColourOfTheCoreStaysSolid) {
+    const int width = 200;
+    const int height = 80;
+    auto plate = std::make_shared<Image>(width, height);
+    auto clean = std::make_shared<Image>(width, height);
+    std::uint32_t state = 5;
+    auto noise = [&] {
+        state = state * 1664525u + 1013904223u;
+        return (static_cast<float>(state >> 8) / 16777216.0f - 0.5f) * 0.02f;
+    };
+    const Rgb screen{0.15f, 0.6f, 0.2f};
+    const Rgb skin{0.75f, 0.55f, 0.45f};
+    const Rgb grey{0.3f, 0.38f, 0.3f};
+    for (int y = 0; y < height; ++y) {
+        const Rgb subject = y < 60 ? skin : grey;
+        for (int x = 0; x < width; ++x) {
+            const float light = 0.8f + 0.4f * static_cast<float>(y) / (height - 1);
+            const Rgb back{screen.r * light, screen.g * light, screen.b * light};
+            const float a = std::clamp(static_cast<float>(x - 100) / 8.0f, 0.0f, 1.0f);
+            float* record = plate->Plane1Pixel(x, y);
+            record[0] = subject.b * a + back.b * (1.0f - a) + noise();
+            record[1] = subject.g * a + back.g * (1.0f - a) + noise();
+            record[2] = subject.r * a + back.r * (1.0f - a) + noise();
+            record[3] = 1.0f;
+            float* behind = clean->Plane1Pixel(x, y);
+            behind[0] = back.b + noise();
+            behind[1] = back.g + noise();
+            behind[2] = back.r + noise();
+            behind[3] = 1.0f;
+        }
+    }
+    const std::vector<ScreenRect> rects = {{4, 4, 30, 30}};
+    const veskar::FrameRegions regions = veskar::FindFrameRegions(*plate, clean.get(), rects, {});
+    ASSERT_GT(regions.core.Size(), 1000u);
+    KeyerPlugin keyer;
+    ASSERT_TRUE(keyer.tool);
+    veskar::SearchOptions soft;
+    soft.softEdges = true;
+    soft.rampToSubject = true;
+    const auto candidates = veskar::SearchSetups(keyer.tool->Tool(), *plate, clean.get(), rects, regions, {-1}, soft);
+    const veskar::SetupCandidate* best = veskar::BestSetup(candidates);
+    ASSERT_NE(best, nullptr);
+    veskar::ApplyScreenSetup(*keyer.tool, best->setup);
+    const auto keyed = Render(keyer, plate, clean);
+    ASSERT_TRUE(keyed);
+    float leastCore = 1.0f;
+    float mostScreen = 0.0f;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < 90; ++x) mostScreen = std::max(mostScreen, keyed->Plane1Pixel(x, y)[3]);
+        for (int x = 115; x < width; ++x) leastCore = std::min(leastCore, keyed->Plane1Pixel(x, y)[3]);
+    }
+    // Solid but for the grain's lowest few pixels, a little short of opaque.
+    EXPECT_GE(leastCore, 0.9f) << "core share " << best->coreShare;
+    EXPECT_LE(mostScreen, 0.05f);
+}
+
 TEST(ScreenSetup, RefusesWhatCannotWork) {
     std::vector<float> truth;
     const auto plate = Plate({0.15f, 0.6f, 0.2f}, 0.01f, truth);
