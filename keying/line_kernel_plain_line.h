@@ -407,9 +407,9 @@ void PlainLine(const PlainPlan& plan, const float* source, float* output,
 // in place of Mattes' stage loops.
 template <unsigned kOptions>
 void PlainMattes(const PlainPlan& plan, const float* const staged[3], float* matte) noexcept {
-    const PlainPlan q = plan;
+    const PlainPlan& q = plan;
     constexpr int kPixels = sizeof(typename Widest::Floats) / sizeof(float);
-    static_assert(kBlock % kPixels == 0 && kBlock == kPlainRun);
+    static_assert(kBlock % (2 * kPixels) == 0 && kBlock == kPlainRun);
     if (q.cos || q.power) {
         // The block as a run (PlainRun).
         PlainRunValues run;
@@ -419,16 +419,17 @@ void PlainMattes(const PlainPlan& plan, const float* const staged[3], float* mat
                                             Widest::Load(staged[2] + i), run);
         }
         PlainRunPowers<kOptions>(q, run);
-        for (int i = 0; i < kBlock; i += kPixels) {
-            Widest::Store(matte + i, PlainFinish<Widest, kOptions>(q, Widest::Load(run.p + i)));
+        for (int i = 0; i < kBlock; i += 2 * kPixels) {
+            Widest::StorePair(matte + i, PlainFinish<Widest, kOptions>(q, Widest::Load(run.p + i)),
+                              PlainFinish<Widest, kOptions>(q, Widest::Load(run.p + i + kPixels)));
         }
         return;
     }
-    for (int i = 0; i < kBlock; i += kPixels) {
-        Widest::Store(matte + i, PlainMatte<Widest, kOptions>(q, Widest::Load(staged[0] + i),
-                                                              Widest::Load(staged[1] + i),
-                                                              Widest::Load(staged[2] + i)));
-    }
+    const auto matteAt = [&](int i) {
+        return PlainMatte<Widest, kOptions>(q, Widest::Load(staged[0] + i), Widest::Load(staged[1] + i),
+                                            Widest::Load(staged[2] + i));
+    };
+    for (int i = 0; i < kBlock; i += 2 * kPixels) Widest::StorePair(matte + i, matteAt(i), matteAt(i + kPixels));
 }
 
 using PlainMattesKernel = void (*)(const PlainPlan&, const float* const[3], float*) noexcept;

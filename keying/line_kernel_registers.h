@@ -101,6 +101,10 @@ struct Four {
     static void Store(double* p, Doubles d) noexcept { StoreQuad(p, d); }
     static Floats Load(const float* p) noexcept { return _mm_loadu_ps(p); }
     static void Store(float* p, Floats v) noexcept { _mm_storeu_ps(p, v); }
+    static void StorePair(float* p, Floats lo, Floats hi) noexcept {
+        _mm_storeu_ps(p, lo);
+        _mm_storeu_ps(p + 4, hi);
+    }
     // Four records of blue, green, red, alpha into blue, green, red and alpha
     // lanes of the four pixels, and back.
     static void Transpose(Floats& v0, Floats& v1, Floats& v2, Floats& v3) noexcept {
@@ -151,6 +155,18 @@ struct Eight {
     }
     static Floats Load(const float* p) noexcept { return _mm256_loadu_ps(p); }
     static void Store(float* p, Floats v) noexcept { _mm256_storeu_ps(p, v); }
+    // Sixteen floats, as one store where the instruction set has one: the
+    // block's lanes are read back sixteen at a time, and a load that spans
+    // two stores waits for both to retire.
+    static void StorePair(float* p, Floats lo, Floats hi) noexcept {
+#if defined(__AVX512F__)
+        const __m512 both = __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+        _mm512_storeu_ps(p, both);
+#else
+        _mm256_storeu_ps(p, lo);
+        _mm256_storeu_ps(p + 8, hi);
+#endif
+    }
     static void Store(double* p, Doubles d) noexcept {
         StoreQuad(p, d.lo);
         StoreQuad(p + 4, d.hi);
