@@ -294,32 +294,54 @@ TEST(ScreenSetup, EndsTheSameOverAToolSetUpInAnotherSpace) {
 // and in between an 8-pixel band where the share of skin rises linearly (an
 // edge of hair or light blur: the core is looked for 6 pixels inside what is
 // not screen, so wider blurs would lend the core some of their mixes).
-// `share` receives each pixel's share of skin.
-std::shared_ptr<Image> MixPlate(std::vector<float>& share) {
+// `share` receives each pixel's share of subject. The last 20 rows' subject
+// is `bottom` (skin by default); with `clean`, a clean plate of the same
+// screen, with grain of its own, is made too.
+std::shared_ptr<Image> MixPlate(std::vector<float>& share, Rgb bottom = {0.75f, 0.55f, 0.45f},
+                                std::shared_ptr<Image>* clean = nullptr) {
     const int width = 200;
     const int height = 80;
     auto image = std::make_shared<Image>(width, height);
+    if (clean) *clean = std::make_shared<Image>(width, height);
     share.assign(static_cast<std::size_t>(width) * height, 0.0f);
     std::uint32_t state = 11;
-    auto noise = [&] {
-        state = state * 1664525u + 1013904223u;
-        return (static_cast<float>(state >> 8) / 16777216.0f - 0.5f) * 0.02f;
+    std::uint32_t cleanState = 5;
+    auto noiseOf = [](std::uint32_t& from) {
+        from = from * 1664525u + 1013904223u;
+        return (static_cast<float>(from >> 8) / 16777216.0f - 0.5f) * 0.02f;
     };
+    auto noise = [&] { return noiseOf(state); };
     const Rgb screen{0.15f, 0.6f, 0.2f};
     const Rgb skin{0.75f, 0.55f, 0.45f};
     for (int y = 0; y < height; ++y) {
+        const Rgb subject = y < 60 ? skin : bottom;
         for (int x = 0; x < width; ++x) {
             const float light = 0.8f + 0.4f * static_cast<float>(y) / (height - 1);
             const float a = std::clamp(static_cast<float>(x - 100) / 8.0f, 0.0f, 1.0f);
             share[static_cast<std::size_t>(y) * width + x] = a;
             float* record = image->Plane1Pixel(x, y);
-            record[0] = skin.b * a + screen.b * light * (1.0f - a) + noise();
-            record[1] = skin.g * a + screen.g * light * (1.0f - a) + noise();
-            record[2] = skin.r * a + screen.r * light * (1.0f - a) + noise();
+            record[0] = subject.b * a + screen.b * light * (1.0f - a) + noise();
+            record[1] = subject.g * a + screen.g * light * (1.0f - a) + noise();
+            record[2] = subject.r * a + screen.r * light * (1.0f - a) + noise();
             record[3] = 1.0f;
+            if (clean) {
+                float* behind = (*clean)->Plane1Pixel(x, y);
+                behind[0] = screen.b * light + noiseOf(cleanState);
+                behind[1] = screen.g * light + noiseOf(cleanState);
+                behind[2] = screen.r * light + noiseOf(cleanState);
+                behind[3] = 1.0f;
+            }
         }
     }
     return image;
+}
+
+// The search --screen makes for soft edges.
+veskar::SearchOptions SoftEdgeSearch() {
+    veskar::SearchOptions soft;
+    soft.softEdges = true;
+    soft.rampToSubject = true;
+    return soft;
 }
 
 // Mean |alpha - share| over the band of mixes.
@@ -400,9 +422,7 @@ TEST(SetupSearch, SoftEdgesOnlyWhereTheFrameShowsMixes) {
     ASSERT_GT(regions.edge.Size(), 200u);
     KeyerPlugin keyer;
     ASSERT_TRUE(keyer.tool);
-    veskar::SearchOptions soft;
-    soft.softEdges = true;
-    soft.rampToSubject = true;
+    const veskar::SearchOptions soft = SoftEdgeSearch();
     const auto candidates =
         veskar::SearchSetups(keyer.tool->Tool(), *plate, nullptr, kCorner, regions, {0, 1, 2, 3, 4}, soft);
     for (const veskar::SetupCandidate& candidate : candidates) {
@@ -482,44 +502,17 @@ TEST(SetupSearch, ScoresLosingTheSubjectAboveSoftEdges) {
 // that ends at the skin (the edge finishing then took it for a mix of the two
 // and cut a hole in the subject).
 TEST(SetupSearch, AgainstACleanPlateEveryColourOfTheCoreStaysSolid) {
-    const int width = 200;
-    const int height = 80;
-    auto plate = std::make_shared<Image>(width, height);
-    auto clean = std::make_shared<Image>(width, height);
-    std::uint32_t state = 5;
-    auto noise = [&] {
-        state = state * 1664525u + 1013904223u;
-        return (static_cast<float>(state >> 8) / 16777216.0f - 0.5f) * 0.02f;
-    };
-    const Rgb screen{0.15f, 0.6f, 0.2f};
-    const Rgb skin{0.75f, 0.55f, 0.45f};
-    const Rgb grey{0.3f, 0.38f, 0.3f};
-    for (int y = 0; y < height; ++y) {
-        const Rgb subject = y < 60 ? skin : grey;
-        for (int x = 0; x < width; ++x) {
-            const float light = 0.8f + 0.4f * static_cast<float>(y) / (height - 1);
-            const Rgb back{screen.r * light, screen.g * light, screen.b * light};
-            const float a = std::clamp(static_cast<float>(x - 100) / 8.0f, 0.0f, 1.0f);
-            float* record = plate->Plane1Pixel(x, y);
-            record[0] = subject.b * a + back.b * (1.0f - a) + noise();
-            record[1] = subject.g * a + back.g * (1.0f - a) + noise();
-            record[2] = subject.r * a + back.r * (1.0f - a) + noise();
-            record[3] = 1.0f;
-            float* behind = clean->Plane1Pixel(x, y);
-            behind[0] = back.b + noise();
-            behind[1] = back.g + noise();
-            behind[2] = back.r + noise();
-            behind[3] = 1.0f;
-        }
-    }
+    std::vector<float> share;
+    std::shared_ptr<Image> clean;
+    const auto plate = MixPlate(share, {0.3f, 0.38f, 0.3f}, &clean);
+    const int width = plate->Width();
+    const int height = plate->Height();
     const std::vector<ScreenRect> rects = {{4, 4, 30, 30}};
     const veskar::FrameRegions regions = veskar::FindFrameRegions(*plate, clean.get(), rects, {});
     ASSERT_GT(regions.core.Size(), 1000u);
     KeyerPlugin keyer;
     ASSERT_TRUE(keyer.tool);
-    veskar::SearchOptions soft;
-    soft.softEdges = true;
-    soft.rampToSubject = true;
+    const veskar::SearchOptions soft = SoftEdgeSearch();
     const auto candidates = veskar::SearchSetups(keyer.tool->Tool(), *plate, clean.get(), rects, regions, {-1}, soft);
     const veskar::SetupCandidate* best = veskar::BestSetup(candidates);
     ASSERT_NE(best, nullptr);
