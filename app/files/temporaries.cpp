@@ -17,6 +17,7 @@
 #include <vector>
 
 #include <signal.h>
+#include <time.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -40,6 +41,8 @@ struct Slot {
     char path[kSlotChars];
 };
 Slot slots[kSlots];
+// How long after its first pass RemoveLiveTemporaries makes its second.
+constexpr long kSecondPassNanoseconds = 50'000'000;
 std::mutex slotClaim;  // between threads of the process; the handler only reads
 
 std::uint64_t NameHash(const std::string& name) {
@@ -151,11 +154,20 @@ int RemoveLeftoversOf(const fs::path& resolved) {
 }
 
 void RemoveLiveTemporaries() noexcept {
-    for (Slot& slot : slots) {
-        if (slot.used.load()) {
-            ::unlink(slot.path);
+    // A temporary is registered before its writer creates it, and the
+    // process's other threads run on until it ends: a writer opening its
+    // registered file just after the first pass went by would leave it
+    // behind. A second pass a moment later removes that one too.
+    const auto pass = [] {
+        for (Slot& slot : slots) {
+            if (slot.used.load()) ::unlink(slot.path);
         }
+    };
+    pass();
+    timespec pause{0, kSecondPassNanoseconds};
+    while (::clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, &pause) == EINTR) {
     }
+    pass();
 }
 
 void RemoveLiveTemporariesBeforeExit() noexcept {

@@ -30,8 +30,10 @@ void ReleaseTemporary(int slot);
 /// RemoveLeftoverTemporaries for a target whose links are already resolved.
 int RemoveLeftoversOf(const std::filesystem::path& resolved);
 
-/// Removes every live temporary file of this process. Async-signal-safe: for
-/// signal handlers, which then end the process.
+/// Removes every live temporary file of this process, in two passes 50 ms
+/// apart (a registered file its writer creates as the first pass goes by is
+/// taken by the second). Async-signal-safe: for signal handlers, which then
+/// end the process.
 void RemoveLiveTemporaries() noexcept;
 
 /// RemoveLiveTemporaries for a thread that ends the process next: the

@@ -6,6 +6,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -260,10 +261,20 @@ TEST_F(Staged, TextToPipesAndFifosArrivesThere) {
     EXPECT_EQ(Names(dir), std::vector<std::string>{"fifo"});
 }
 
+// Also a registered temporary whose writer creates it only once the removal
+// has begun (a second signal while another thread opens its output): the
+// writer here waits until the first file is gone, then creates its own.
 TEST_F(Staged, LiveTemporariesAreRemovedForASignalHandler) {
     StagedFile file((dir / "a.txt").string(), std::string("partial"));
     ASSERT_TRUE(fs::exists(file.TempPath()));
+    StagedFile late((dir / "b.txt").string());
+    ASSERT_FALSE(fs::exists(late.TempPath()));
+    std::thread writer([&] {
+        while (fs::exists(file.TempPath())) std::this_thread::yield();
+        std::ofstream(late.TempPath()) << "begun";
+    });
     veskar::RemoveLiveTemporaries();
+    writer.join();
     EXPECT_TRUE(Names(dir).empty());
 }
 
