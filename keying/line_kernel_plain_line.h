@@ -406,8 +406,7 @@ void PlainLine(const PlainPlan& plan, const float* source, float* output,
 // colour spaces or with a correction): PlainMatte over the block in registers,
 // in place of Mattes' stage loops.
 template <unsigned kOptions>
-void PlainMattes(const PlainPlan& plan, const float* const staged[3], float* matte) noexcept {
-    const PlainPlan& q = plan;
+void PlainMattes(const PlainPlan& q, const float* const staged[3], float* matte) noexcept {
     constexpr int kPixels = sizeof(typename Widest::Floats) / sizeof(float);
     static_assert(kBlock % (2 * kPixels) == 0 && kBlock == kPlainRun);
     if (q.cos || q.power) {

@@ -102,8 +102,8 @@ struct Four {
     static Floats Load(const float* p) noexcept { return _mm_loadu_ps(p); }
     static void Store(float* p, Floats v) noexcept { _mm_storeu_ps(p, v); }
     static void StorePair(float* p, Floats lo, Floats hi) noexcept {
-        _mm_storeu_ps(p, lo);
-        _mm_storeu_ps(p + 4, hi);
+        Store(p, lo);
+        Store(p + 4, hi);
     }
     // Four records of blue, green, red, alpha into blue, green, red and alpha
     // lanes of the four pixels, and back.
@@ -163,8 +163,8 @@ struct Eight {
         const __m512 both = __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
         _mm512_storeu_ps(p, both);
 #else
-        _mm256_storeu_ps(p, lo);
-        _mm256_storeu_ps(p + 8, hi);
+        Store(p, lo);
+        Store(p + 8, hi);
 #endif
     }
     static void Store(double* p, Doubles d) noexcept {
