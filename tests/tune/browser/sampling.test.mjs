@@ -95,6 +95,11 @@ test('the readout names the pixel under the cursor', () => onOpenPage(async (pag
 test('garbage and holdout polygons drawn on the page render the same with the saved settings',
      () => onOpenPage(async (page, { folder, saved }) => {
   await dragWith(page, 'Shift', [6, 5], [45, 34]);
+  // The setup's long message stays within the window: a page wider than it
+  // is narrowed, and the picture refitted, when a shorter message follows.
+  assert.ok((await page.locator('#message').textContent()).length > 200);
+  assert.equal(await page.evaluate(() => document.getElementById('viewer').getBoundingClientRect().right),
+               await page.evaluate(() => window.innerWidth));
   await page.locator('#shapeModes button[data-mode="garbage"]').click();
   const corners = [[200, 30], [250, 30], [250, 120], [200, 120]];
   for (const [x, y] of corners) {
