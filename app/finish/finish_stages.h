@@ -101,6 +101,15 @@ std::array<double, 3> DespillReference(const FrameContext& context);
 /// restored. A reference without hue (grey, black, not finite) changes nothing.
 void Despill(Image& keyed, const std::array<double, 3>& reference, double amount);
 
+/// Stage 7, near the contour: the screen's light an edge pixel carries above
+/// the subject's own colour farther in, taken off by `amount` (see
+/// despill.cpp). Works in light on straight colour (records decoded and
+/// divided by alpha as `premultiplied` and `displayEncoded` say); pixels it
+/// does not change keep their bits, and a frame without an opaque inside
+/// keeps all of them.
+void EdgeDespill(Image& keyed, const std::array<double, 3>& reference, double amount, bool premultiplied,
+                 bool displayEncoded);
+
 /// Stage 8.
 void ApplyView(View view, Image& keyed);
 

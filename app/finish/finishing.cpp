@@ -140,7 +140,11 @@ void FinishFrame(const FinishOptions& options, const FrameContext& context, Imag
         }
         FinishColour(options, context, colours, before, matte, keyed);
     }
-    if (options.despill > 0.0) Despill(keyed, DespillReference(context), options.despill);
+    if (options.despill > 0.0) {
+        const std::array<double, 3> reference = DespillReference(context);
+        Despill(keyed, reference, options.despill);
+        EdgeDespill(keyed, reference, options.despill, context.premultiplied, context.displayEncoded);
+    }
     ApplyView(options.view, keyed);
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/cli_error.h"
+#include "app/files/colour.h"
 #include "app/finish/finish_stages.h"
 #include "app/finish/finishing.h"
 #include "app/finish/large_vector.h"
@@ -1318,6 +1319,101 @@ TEST(FinishDespill, CleanPlateMeanIsTheReference) {
     EXPECT_NEAR(reference[2], 0.7, 1e-7);
     const std::array<double, 3> plain = DespillReference(Context(source, true, {0, 1, 0}));
     EXPECT_EQ(plain[1], 1.0);
+}
+
+// A subject of skin colour from x = 20 on over a green screen, its matte
+// 0.3, 0.6, 0.9 over three pixels, then 1. Within 10 px of the contour it
+// carries the screen's light, `spill` at the contour falling to 0; row 1 is
+// a darker shade of it (0.6), row 2 has a strand of another hue at the edge.
+// Straight colour in light.
+constexpr std::array<double, 3> kEdgeScreen{0.1, 0.7, 0.2};
+constexpr std::array<double, 3> kEdgeSkin{0.8, 0.55, 0.45};
+constexpr std::array<double, 3> kEdgePurple{0.3, 0.1, 0.6};
+
+double EdgeSpillAt(int x) { return x >= 20 && x < 30 ? 0.3 * (30 - x) / 10.0 : 0.0; }
+float EdgeAlphaAt(int x) { return x < 20 ? 0.0f : x < 23 ? 0.3f * static_cast<float>(x - 19) : 1.0f; }
+
+Frame SpilledEdge() {
+    return MakeFrame(60, 3, [](int x, int y) {
+        if (x < 20) return Rgba{0.1f, 0.7f, 0.2f, 0.0f};
+        const double shade = y == 1 ? 0.6 : 1.0;
+        const std::array<double, 3>& own = y == 2 && x == 24 ? kEdgePurple : kEdgeSkin;
+        std::array<float, 3> c{};
+        for (int k = 0; k < 3; ++k) c[k] = static_cast<float>(shade * own[k] + EdgeSpillAt(x) * kEdgeScreen[k]);
+        return Rgba{c[0], c[1], c[2], EdgeAlphaAt(x)};
+    });
+}
+
+TEST(FinishEdgeDespill, TheScreensLightOnAnEdgeGoesAgainstTheSubjectInside) {
+    for (double amount : {1.0, 0.5}) {
+        const Frame before = SpilledEdge();
+        Frame keyed = CopyFrame(before);
+        EdgeDespill(keyed, kEdgeScreen, amount, false, false);
+        for (int y = 0; y < 3; ++y) {
+            for (int x = 0; x < 60; ++x) {
+                const float* r = keyed.Plane1Pixel(x, y);
+                const float* was = before.Plane1Pixel(x, y);
+                const std::string where = "amount " + std::to_string(amount) + " at " + std::to_string(x) + "," +
+                                          std::to_string(y);
+                if (x < 20 || x >= 30 || (y == 2 && x == 24)) {
+                    // The screen, the inside and a colour that is no shade of the skin plus
+                    // the screen's light keep their bits.
+                    for (int c = 0; c < 4; ++c) EXPECT_TRUE(SameFloatBits(r[c], was[c])) << where;
+                    continue;
+                }
+                const double shade = y == 1 ? 0.6 : 1.0;
+                const double left = (1.0 - amount) * EdgeSpillAt(x);
+                for (int c = 0; c < 3; ++c) {
+                    EXPECT_NEAR(r[2 - c], shade * kEdgeSkin[c] + left * kEdgeScreen[c], 1e-6) << where;
+                }
+                EXPECT_EQ(r[3], was[3]) << where;
+            }
+        }
+    }
+}
+
+TEST(FinishEdgeDespill, EncodedAndPremultipliedRecordsAreDespilledInLight) {
+    const Frame straight = SpilledEdge();
+    Frame expected = CopyFrame(straight);
+    EdgeDespill(expected, kEdgeScreen, 1.0, false, false);
+    auto encode = [](double v) { return veskar::LinearToSrgb(v); };
+    Frame stored = MakeFrame(60, 3, [&](int x, int y) {
+        const float* r = straight.Plane1Pixel(x, y);
+        const double a = r[3];
+        return Rgba{static_cast<float>(encode(r[2]) * a), static_cast<float>(encode(r[1]) * a),
+                    static_cast<float>(encode(r[0]) * a), r[3]};
+    });
+    const std::array<double, 3> encodedScreen{encode(kEdgeScreen[0]), encode(kEdgeScreen[1]), encode(kEdgeScreen[2])};
+    EdgeDespill(stored, encodedScreen, 1.0, true, true);
+    for (int y = 0; y < 3; ++y) {
+        for (int x = 20; x < 60; ++x) {
+            const float* r = stored.Plane1Pixel(x, y);
+            const float* want = expected.Plane1Pixel(x, y);
+            for (int c = 0; c < 3; ++c) EXPECT_NEAR(veskar::SrgbToLinear(static_cast<double>(r[c]) / r[3]), want[c], 2e-6) << x << "," << y;
+        }
+    }
+}
+
+TEST(FinishEdgeDespill, WithoutAnOpaqueInsideOrAlphaNothingChanges) {
+    // No pixel opaque far from the contour: nothing to measure the edge against.
+    Frame thin = MakeFrame(30, 3, [](int x, int y) {
+        const float spill = static_cast<float>(EdgeSpillAt(x));
+        return Rgba{0.8f + 0.1f * spill, 0.55f + 0.7f * spill, 0.45f + 0.2f * spill, x < 20 ? 0.0f : y == 1 ? kNan : 1.0f};
+    });
+    const Frame before = CopyFrame(thin);
+    EdgeDespill(thin, kEdgeScreen, 1.0, false, false);
+    EXPECT_TRUE(SameBits(thin, before));
+    // A NaN alpha and a colour that is not finite at the edge keep theirs beside despilled pixels.
+    Frame keyed = SpilledEdge();
+    keyed.Plane1Pixel(25, 0)[3] = kNan;
+    keyed.Plane1Pixel(26, 1)[0] = std::numeric_limits<float>::infinity();
+    const Frame marked = CopyFrame(keyed);
+    EdgeDespill(keyed, kEdgeScreen, 1.0, false, false);
+    for (int c = 0; c < 4; ++c) {
+        EXPECT_TRUE(SameFloatBits(keyed.Plane1Pixel(25, 0)[c], marked.Plane1Pixel(25, 0)[c]));
+        EXPECT_TRUE(SameFloatBits(keyed.Plane1Pixel(26, 1)[c], marked.Plane1Pixel(26, 1)[c]));
+    }
+    EXPECT_LT(keyed.Plane1Pixel(24, 0)[1], marked.Plane1Pixel(24, 0)[1]);
 }
 
 // ---------------------------------------------------------------------------
