@@ -861,6 +861,33 @@ TEST(FinishRefineEdges, KeepsAHardSubjectsCoreAndItsContour) {
     }
 }
 
+// Dark hair over a bright top beside a dark teal screen (colours in light from
+// the teal plate of bench/edge): screen up to x = 9, keyed clear; from x = 10
+// rows 0 to 5 hair, its last row tinted toward the screen, keyed 0.45 (a
+// setup for soft edges finds dark hair near a dark screen's key signal), rows
+// 6 to 11 the top, keyed solid. The subject's colour filled in for the hair
+// is the top's, some fifteen times as bright: the hair is that colour's own dark
+// shade, so the colours make it solid, not a mix of a lighter shade with the
+// screen that leaves the tool's half.
+TEST(FinishRefineEdges, ASubjectPartFarDarkerThanTheFillBesideItStaysSolid) {
+    const std::array<float, 3> screen{0.0113f, 0.171f, 0.117f};
+    const Frame source = MakeFrame(kRefineWidth, 12, [&](int x, int y) {
+        if (x < 10) return Rgba{screen[0], screen[1], screen[2], 1.0f};
+        if (y < 5) return Rgba{0.0194f, 0.0212f, 0.013f, 1.0f};
+        if (y == 5) return Rgba{0.0137f, 0.0222f, 0.0168f, 1.0f};
+        return Rgba{0.47f, 0.26f, 0.15f, 1.0f};
+    });
+    Frame keyed = MakeFrame(kRefineWidth, 12, [](int x, int y) {
+        return Rgba{0.3f, 0.3f, 0.3f, x < 10 ? 0.0f : y < 6 ? 0.45f : 1.0f};
+    });
+    FinishOptions options;
+    options.refineEdges = true;
+    FinishFrame(options, Context(source, true, screen), keyed);
+    for (int y = 0; y < 12; ++y) {
+        for (int x = 12; x < kRefineWidth; ++x) EXPECT_GT(keyed.Plane1Pixel(x, y)[3], 0.9f) << x << "," << y;
+    }
+}
+
 // Mixes the tool keyed solid next to ones it keyed soft: screen up to x = 9,
 // keyed clear; shares 0.25, 0.5, 0.75 keyed 0.9; shares 0.85 and 0.95 keyed
 // 1; the subject from x = 15. The soft mixes first take a subject's colour
