@@ -182,4 +182,10 @@ std::vector<std::uint8_t> Solidly(const Matte& matte, bool (*test)(float)) {
 }
 
 
+std::vector<std::uint8_t> Near(const Matte& matte, bool (*test)(float), double radius) {
+    std::vector<std::uint8_t> passes = LargeVector<std::uint8_t>(matte.alpha.size());
+    for (std::size_t i = 0; i < matte.alpha.size(); ++i) passes[i] = test(matte.alpha[i]) ? 1 : 0;
+    return WithinDistance(passes, matte.width, matte.height, radius);
+}
+
 }  // namespace veskar::finish

@@ -37,6 +37,15 @@ bool Fill(const Colours& colours, const std::vector<std::uint8_t>& known, std::v
 /// contour's mixes are left out.
 std::vector<std::uint8_t> Solidly(const Matte& matte, bool (*test)(float));
 
+/// Which side of the contour a matte value lies on: mostly subject (one half
+/// or more) or mostly screen.
+inline bool IsOver(float alpha) noexcept { return alpha >= 0.5f; }
+inline bool IsUnder(float alpha) noexcept { return alpha < 0.5f; }
+
+/// 1 within `radius` of a pixel whose matte passes `test` (WithinDistance of
+/// those pixels), else 0.
+std::vector<std::uint8_t> Near(const Matte& matte, bool (*test)(float), double radius);
+
 /// A matte at or below 0.02 shows the screen: the pixels a fill of the screen
 /// behind the contour fills from (edge refinement, unmixing).
 inline bool ShowsScreen(float alpha) noexcept { return alpha <= 0.02f; }

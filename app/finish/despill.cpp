@@ -90,20 +90,6 @@ constexpr double kEdgeReach = 10.0;
 constexpr float kDeepSolid = 0.98f;
 constexpr double kEdgeFit = 0.1;
 
-bool IsUnder(float a) { return a < 0.5f; }
-bool IsOver(float a) { return a >= 0.5f; }
-
-std::vector<std::uint8_t> Marks(const Image& keyed, bool (*test)(float)) {
-    std::vector<std::uint8_t> marks = LargeVector<std::uint8_t>(static_cast<std::size_t>(keyed.Width()) * keyed.Height());
-    for (int y = 0; y < keyed.Height(); ++y) {
-        const float* record = keyed.Plane1Pixel(0, y);
-        for (int x = 0; x < keyed.Width(); ++x) {
-            marks[static_cast<std::size_t>(y) * keyed.Width() + x] = test(record[4 * x + 3]) ? 1 : 0;
-        }
-    }
-    return marks;
-}
-
 // The screen's light s (per unit of `screen`) on the colour `u` whose subject
 // colour is `f`, or 0 where u is no shade of f plus that light.
 double EdgeSpill(const double* u, const double* f, const double* screen) {
@@ -196,10 +182,11 @@ void EdgeDespill(Image& keyed, const std::array<double, 3>& reference, double am
             }
         }
     });
-    const std::vector<std::uint8_t> nearUnder = WithinDistance(Marks(keyed, IsUnder), width, height, kEdgeReach);
-    const std::vector<std::uint8_t> nearOver = WithinDistance(Marks(keyed, IsOver), width, height, kEdgeReach);
-    std::vector<std::uint8_t> deep = Marks(keyed, [](float a) { return a >= kDeepSolid; });
-    for (std::size_t i = 0; i < deep.size(); ++i) deep[i] = deep[i] && !nearUnder[i] ? 1 : 0;
+    const Matte matte = ReadMatte(keyed);
+    const std::vector<std::uint8_t> nearUnder = Near(matte, IsUnder, kEdgeReach);
+    const std::vector<std::uint8_t> nearOver = Near(matte, IsOver, kEdgeReach);
+    std::vector<std::uint8_t> deep = LargeVector<std::uint8_t>(matte.alpha.size());
+    for (std::size_t i = 0; i < deep.size(); ++i) deep[i] = matte.alpha[i] >= kDeepSolid && !nearUnder[i] ? 1 : 0;
     std::vector<double> inside;
     if (!Fill(straight, deep, inside)) return;  // no subject inside to measure against
     ForRowBlocks(height, kBlockRows, [&](int y0, int y1) {

@@ -136,25 +136,16 @@ constexpr double kPurer = 0.3;
 constexpr double kPurerReach = 0.1;
 constexpr double kMixReach = 18.0;
 
-// 1 within `radius` of a pixel whose matte passes `test`, else 0.
-std::vector<std::uint8_t> Near(const Matte& matte, bool (*test)(float), double radius = kBandRadius) {
-    std::vector<std::uint8_t> passes = LargeVector<std::uint8_t>(matte.alpha.size());
-    for (std::size_t i = 0; i < matte.alpha.size(); ++i) passes[i] = test(matte.alpha[i]) ? 1 : 0;
-    return WithinDistance(passes, matte.width, matte.height, radius);
-}
-
 bool IsSolid(float a) { return a >= kSolid; }
 bool IsSoft(float a) { return !ShowsScreen(a) && a < kSolid; }
-bool IsOver(float a) { return a >= 0.5f; }
-bool IsUnder(float a) { return a < 0.5f; }
 
 // The pixels estimated again: near what is mostly screen (matte below 0.5),
 // and near either a soft pixel or the subject: the contour and the soft
 // pixels on the screen's side of the subject, not a soft patch deep inside it.
 std::vector<std::uint8_t> Band(const Matte& matte) {
-    const std::vector<std::uint8_t> over = Near(matte, IsOver);
-    const std::vector<std::uint8_t> soft = Near(matte, IsSoft);
-    const std::vector<std::uint8_t> under = Near(matte, IsUnder);
+    const std::vector<std::uint8_t> over = Near(matte, IsOver, kBandRadius);
+    const std::vector<std::uint8_t> soft = Near(matte, IsSoft, kBandRadius);
+    const std::vector<std::uint8_t> under = Near(matte, IsUnder, kBandRadius);
     std::vector<std::uint8_t> band = LargeVector<std::uint8_t>(matte.alpha.size(), 0);
     for (std::size_t i = 0; i < band.size(); ++i) {
         band[i] = under[i] && (soft[i] || over[i]) ? 1 : 0;
