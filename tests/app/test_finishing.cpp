@@ -888,6 +888,42 @@ TEST(FinishRefineEdges, ASubjectPartFarDarkerThanTheFillBesideItStaysSolid) {
     }
 }
 
+// A part of the subject lighter than the face beside it, mixed with a bright
+// yellow-green screen (a motion-blurred cheek): screen up to x = 9, keyed
+// clear; from x = 10, rows 0 to 4 hold 0.7 of skin 1.35 times as light as the
+// skin of rows 5 on, keyed 0.5 (the refinement reaches 6 px from the screen).
+// Darker shades of that skin explain the mix
+// only with more screen than its green can hold (alpha about 0.1, and the
+// unmix took the green to 0); a lighter shade tells its share.
+TEST(FinishRefineEdges, AMixOfALighterPartOfTheSubjectTakesItsShare) {
+    const std::array<float, 3> screen{0.361f, 0.378f, 0.001f};
+    const std::array<double, 3> skin{0.3, 0.2, 0.05};
+    const Frame source = MakeFrame(kRefineWidth, 12, [&](int x, int y) {
+        if (x < 10) return Rgba{screen[0], screen[1], screen[2], 1.0f};
+        std::array<float, 3> c{};
+        for (int k = 0; k < 3; ++k) {
+            c[k] = static_cast<float>(y >= 5 ? skin[k] : 0.7 * 1.35 * skin[k] + 0.3 * screen[k]);
+        }
+        return Rgba{c[0], c[1], c[2], 1.0f};
+    });
+    Frame keyed = MakeFrame(kRefineWidth, 12, [](int x, int y) {
+        return Rgba{0.3f, 0.3f, 0.3f, x < 10 ? 0.0f : y < 5 ? 0.5f : 1.0f};
+    });
+    FinishOptions options;
+    options.refineEdges = true;
+    options.unmix = true;
+    FinishFrame(options, Context(source, true, screen), keyed);
+    for (int y = 0; y < 5; ++y) {
+        for (int x = 10; x < 16; ++x) {
+            const float* record = keyed.Plane1Pixel(x, y);
+            EXPECT_NEAR(record[3], 0.7f, 0.08f) << x << "," << y;
+            // Premultiplied blue, green, red: the skin's green (2/3 of its
+            // red) keeps most of its share.
+            EXPECT_GT(record[1], 0.5f * record[2]) << x << "," << y;
+        }
+    }
+}
+
 // Mixes the tool keyed solid next to ones it keyed soft: screen up to x = 9,
 // keyed clear; shares 0.25, 0.5, 0.75 keyed 0.9; shares 0.85 and 0.95 keyed
 // 1; the subject from x = 15. The soft mixes first take a subject's colour
