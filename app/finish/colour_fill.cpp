@@ -101,7 +101,7 @@ Colours ReadColours(const Image& image, bool displayEncoded) {
 
 // The frame's own level is read from `colours` and `known` as it is needed:
 // held as sums, it was the largest of the fill's buffers.
-bool Fill(const Colours& colours, const std::vector<std::uint8_t>& known, std::vector<double>& finest) {
+bool FillLookup::Make(const Colours& colours, const std::vector<std::uint8_t>& known) {
     std::vector<Level> levels;
     levels.push_back(HalveKnown(colours, known));
     while (levels.back().width > 1 || levels.back().height > 1) levels.push_back(Halve(levels.back()));
@@ -133,18 +133,32 @@ bool Fill(const Colours& colours, const std::vector<std::uint8_t>& known, std::v
         });
         colour = std::move(finer);
     }
+    colours_ = &colours;
+    known_ = &known;
+    halfWidth_ = levels.front().width;
+    halfHeight_ = levels.front().height;
+    half_ = std::move(colour);
+    return true;
+}
+
+void FillLookup::At(int x, int y, double* out) const {
     // The frame's own level: a known pixel is its colour, any other the level below.
-    const Level& coarse = levels.front();
+    const std::size_t i = static_cast<std::size_t>(y) * colours_->width + x;
+    if (Usable(*colours_, *known_, i)) {
+        std::copy(colours_->At(i), colours_->At(i) + 3, out);
+    } else {
+        Upsampled(half_, halfWidth_, halfHeight_, x, y, out);
+    }
+}
+
+bool Fill(const Colours& colours, const std::vector<std::uint8_t>& known, std::vector<double>& finest) {
+    FillLookup lookup;
+    if (!lookup.Make(colours, known)) return false;
     LargeResize(finest, known.size() * 3);
     ForRowBlocks(colours.height, kBlockRows, [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
             for (int x = 0; x < colours.width; ++x) {
-                const std::size_t i = static_cast<std::size_t>(y) * colours.width + x;
-                if (Usable(colours, known, i)) {
-                    std::copy(colours.At(i), colours.At(i) + 3, &finest[i * 3]);
-                } else {
-                    Upsampled(colour, coarse.width, coarse.height, x, y, &finest[i * 3]);
-                }
+                lookup.At(x, y, &finest[(static_cast<std::size_t>(y) * colours.width + x) * 3]);
             }
         }
     });

@@ -33,6 +33,24 @@ Colours ReadColours(const Image& image, bool displayEncoded);
 /// touch); false, and `finest` untouched, when no pixel is known.
 bool Fill(const Colours& colours, const std::vector<std::uint8_t>& known, std::vector<double>& finest);
 
+/// The same fill read pixel by pixel, for a stage that needs it at a few
+/// pixels: no frame-sized buffer. Holds pointers to the colours and marks it
+/// was made from, which must outlive it.
+class FillLookup {
+  public:
+    /// False, and the lookup unusable, when no pixel is known.
+    bool Make(const Colours& colours, const std::vector<std::uint8_t>& known);
+    /// Red, green and blue of the fill at (x, y): the values Fill writes there.
+    void At(int x, int y, double* out) const;
+
+  private:
+    const Colours* colours_ = nullptr;
+    const std::vector<std::uint8_t>* known_ = nullptr;
+    int halfWidth_ = 0;
+    int halfHeight_ = 0;
+    std::vector<double> half_;  // the fill at half the frame's size
+};
+
 /// Pixels whose matte passes `test`, eroded by one pixel (3 x 3) so that the
 /// contour's mixes are left out.
 std::vector<std::uint8_t> Solidly(const Matte& matte, bool (*test)(float));
@@ -49,5 +67,14 @@ std::vector<std::uint8_t> Near(const Matte& matte, bool (*test)(float), double r
 /// A matte at or below 0.02 shows the screen: the pixels a fill of the screen
 /// behind the contour fills from (edge refinement, unmixing).
 inline bool ShowsScreen(float alpha) noexcept { return alpha <= 0.02f; }
+
+/// A matte at or above 0.98 is the subject's own colour: the pixels a fill of
+/// the subject inside the contour fills from (unmixing, edge despill).
+inline bool IsOpaque(float alpha) noexcept { return alpha >= 0.98f; }
+
+/// Rec. 709 luminance weights, for light given back or kept.
+constexpr double kLumaRed = 0.2126;
+constexpr double kLumaGreen = 0.7152;
+constexpr double kLumaBlue = 0.0722;
 
 }  // namespace veskar::finish

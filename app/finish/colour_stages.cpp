@@ -69,14 +69,22 @@ void FollowMatte(float* record, const float* source, float before, float after,
 // (a mix of two lights is made in light; unmixed in code values, an sRGB
 // plate's edges kept too little of the screen's hue and took on its
 // complement). A component the subtraction takes below 0 is 0 (a negative
-// source component stays as it comes out). Straight colour is that divided
-// by a and at most the brightest of 1 and the source's components: a
-// foreground brighter than everything in its own pixel and than white is the
-// screen's noise multiplied by 1 / a at a thin edge, not colour.
-// Premultiplied colour is the straight colour times a. At a = 0 (or less)
-// there is no foreground: 0.
-void Unmix(float* record, const float* source, const double* screen, float alpha, bool premultiplied,
-           bool displayEncoded) {
+// source component stays as it comes out). Such a pixel holds less of the
+// screen than 1 - a says (chroma smeared by a video codec, a matte a little
+// low): what is left of its colour has lost a component, not shown the
+// subject's, so it takes the hue of `subject` at (x, y) (the subject's colour
+// inside, filled out, in light; none: null) at the luminance left. On the yellow-green
+// motion-blur frame the cheek's contour had unmixed to green 0 and shown
+// magenta patches (pixels with green below 0.6 of red and blue, 198 to 74);
+// the soft plates of bench/edge, composited over grey, moved by at most
+// 0.02 code values (linear, 8 bits) on average over their soft pixels.
+// Straight colour is that divided by a and at most the brightest of 1 and
+// the source's components: a foreground brighter than everything in its own
+// pixel and than white is the screen's noise multiplied by 1 / a at a thin
+// edge, not colour. Premultiplied colour is the straight colour times a. At
+// a = 0 (or less) there is no foreground: 0.
+void Unmix(float* record, const float* source, const double* screen, const FillLookup* subject, int x, int y,
+           float alpha, bool premultiplied, bool displayEncoded) {
     const double a = std::clamp(static_cast<double>(alpha), 0.0, 1.0);
     if (a <= 0.0) {
         record[0] = record[1] = record[2] = 0.0f;
@@ -85,9 +93,24 @@ void Unmix(float* record, const float* source, const double* screen, float alpha
     auto light = [displayEncoded](float v) { return displayEncoded ? SrgbToLinear(v) : static_cast<double>(v); };
     const double lit[3] = {light(source[0]), light(source[1]), light(source[2])};
     const double bound = std::max({1.0, lit[0], lit[1], lit[2]});
+    double unmixed[3];
+    bool clamped = false;
     for (int c = 0; c < 3; ++c) {
-        double f = lit[c] - screen[c] * (1.0 - a);
-        if (f < 0.0 && source[c] >= 0.0f) f = 0.0;
+        unmixed[c] = lit[c] - screen[c] * (1.0 - a);
+        if (unmixed[c] < 0.0 && source[c] >= 0.0f) unmixed[c] = 0.0, clamped = true;
+    }
+    if (clamped && subject != nullptr) {
+        double rgb[3];
+        subject->At(x, y, rgb);
+        const double left = kLumaBlue * unmixed[0] + kLumaGreen * unmixed[1] + kLumaRed * unmixed[2];
+        const double own = kLumaRed * rgb[0] + kLumaGreen * rgb[1] + kLumaBlue * rgb[2];
+        const double scale = left / own;
+        if (own > 0.0 && std::isfinite(scale)) {
+            for (int c = 0; c < 3; ++c) unmixed[c] = rgb[2 - c] * scale;
+        }
+    }
+    for (int c = 0; c < 3; ++c) {
+        double f = unmixed[c];
         if (!displayEncoded) {
             if (!premultiplied) f = std::min(f / a, bound);
         } else {
@@ -112,6 +135,11 @@ void FinishColour(const FinishOptions& options, const FrameContext& context, con
     if (options.unmix && context.cleanPlate == nullptr) {
         if (!Fill(colours, Solidly(matte, ShowsScreen), around)) around.clear();
     }
+    // The subject's colour inside, filled out to the contour (in light), read
+    // where a pixel needs it.
+    const std::vector<std::uint8_t> opaque = options.unmix ? Solidly(matte, IsOpaque) : std::vector<std::uint8_t>{};
+    FillLookup inside;
+    const bool hasInside = options.unmix && inside.Make(colours, opaque);
     auto light = [&context](float v) { return context.displayEncoded ? SrgbToLinear(v) : static_cast<double>(v); };
     ForRowBlocks(keyed.Height(), kBlockRows, [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
@@ -129,7 +157,8 @@ void FinishColour(const FinishOptions& options, const FrameContext& context, con
                         const float* s = screen.At(x, y);
                         for (int c = 0; c < 3; ++c) behind[c] = light(s[c]);
                     }
-                    Unmix(record, source, behind, after, context.premultiplied, context.displayEncoded);
+                    Unmix(record, source, behind, hasInside ? &inside : nullptr, x, y, after, context.premultiplied,
+                          context.displayEncoded);
                 } else if (!SameBits(after, before[i])) {
                     FollowMatte(record, source, before[i], after, context.premultiplied);
                 }

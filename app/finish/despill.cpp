@@ -31,9 +31,6 @@ namespace veskar::finish {
 namespace {
 
 constexpr int kBlockRows = 16;
-constexpr double kLumaR = 0.2126;
-constexpr double kLumaG = 0.7152;
-constexpr double kLumaB = 0.0722;
 
 // The spill measures and the direction taken off, for one screen hue. The
 // measures are written on (red - blue) and (green - blue), which the turn
@@ -67,7 +64,7 @@ bool MakePlan(const std::array<double, 3>& screen, SpillPlan& plan) {
         plan.towardBlue[c] = m[1][c] - m[2][c];
     }
     // Green' taken off, turned back: the transpose's green column, row 1 of m.
-    const double luma = kLumaR * m[1][0] + kLumaG * m[1][1] + kLumaB * m[1][2];
+    const double luma = kLumaRed * m[1][0] + kLumaGreen * m[1][1] + kLumaBlue * m[1][2];
     for (int c = 0; c < 3; ++c) plan.removed[c] = m[1][c] - luma;
     return true;
 }

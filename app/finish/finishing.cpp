@@ -120,7 +120,7 @@ void FinishFrame(const FinishOptions& options, const FrameContext& context, Imag
                              options.soften > 0.0 || options.despot > 0.0 || HasShapes(options);
     if (matteStages || options.unmix) {
         // The plate's colours in light, read once for the stages that mix them.
-        const bool mixColours = options.refineEdges || (options.unmix && context.cleanPlate == nullptr);
+        const bool mixColours = options.refineEdges || options.unmix;
         const Colours colours = mixColours ? ReadColours(context.source, context.displayEncoded) : Colours{};
         Matte matte = ReadMatte(keyed);
         const std::vector<float> before = matte.alpha;

@@ -1307,6 +1307,47 @@ TEST(FinishUnmix, ClampsWhatTheSubtractionMadeNegativeAndBoundsStraightColour) {
     EXPECT_EQ(clear.Plane1Pixel(1, 0)[1], 0.0f);
 }
 
+// A frame with the subject inside: screen up to x = 9, keyed clear; x = 10
+// and 11 hold less green than 1 - alpha of the screen's (alpha 0.3), x = 12
+// and 13 an exact mix at 0.3, the subject from x = 14. The short pixels take
+// the subject's hue at the luminance their unmix left, not a colour with its
+// green clamped to 0; the exact mixes recover the subject.
+TEST(FinishUnmix, APixelHoldingLessScreenThanItsMatteSaysTakesTheSubjectsHue) {
+    const std::array<float, 3> screen{0.1f, 0.7f, 0.2f};
+    const std::array<double, 3> subject{0.6, 0.35, 0.25};
+    const std::array<double, 3> shortMix{0.25, 0.3, 0.15};
+    const Frame source = MakeFrame(kRefineWidth, 6, [&](int x, int) {
+        std::array<float, 3> c{};
+        for (int k = 0; k < 3; ++k) {
+            c[k] = static_cast<float>(x < 10   ? screen[k]
+                                      : x < 12 ? shortMix[k]
+                                      : x < 14 ? 0.3 * subject[k] + 0.7 * screen[k]
+                                               : subject[k]);
+        }
+        return Rgba{c[0], c[1], c[2], 1.0f};
+    });
+    Frame keyed = MakeFrame(kRefineWidth, 6, [](int x, int) {
+        return Rgba{0.0f, 0.0f, 0.0f, x < 10 ? 0.0f : x < 14 ? 0.3f : 1.0f};
+    });
+    FinishOptions options;
+    options.unmix = true;
+    FinishFrame(options, Context(source, true, screen), keyed);
+    // What the subtraction leaves of the short mix, red and blue (green 0).
+    const double red = shortMix[0] - 0.7 * screen[0];
+    const double blue = shortMix[2] - 0.7 * screen[2];
+    const double left = 0.2126 * red + 0.0722 * blue;
+    const double scale = left / (0.2126 * subject[0] + 0.7152 * subject[1] + 0.0722 * subject[2]);
+    for (int y = 0; y < 6; ++y) {
+        for (int x = 10; x < 14; ++x) {
+            const float* record = keyed.Plane1Pixel(x, y);  // premultiplied blue, green, red
+            for (int k = 0; k < 3; ++k) {
+                const double expected = x < 12 ? subject[k] * scale : 0.3 * subject[k];
+                EXPECT_NEAR(record[2 - k], expected, 1e-6) << x << "," << y << " component " << k;
+            }
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Despill
 
