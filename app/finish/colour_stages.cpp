@@ -73,11 +73,12 @@ void FollowMatte(float* record, const float* source, float before, float after,
 // screen than 1 - a says (chroma smeared by a video codec, a matte a little
 // low): what is left of its colour has lost a component, not shown the
 // subject's, so it takes the hue of `subject` at (x, y) (the subject's colour
-// inside, filled out, in light; none: null) at the luminance left. On the yellow-green
-// motion-blur frame the cheek's contour had unmixed to green 0 and shown
-// magenta patches (pixels with green below 0.6 of red and blue, 198 to 74);
-// the soft plates of bench/edge, composited over grey, moved by at most
-// 0.02 code values (linear, 8 bits) on average over their soft pixels.
+// inside, filled out, in light; none: null) at the luminance left. On the
+// yellow-green motion-blur frame the cheek's contour had unmixed to green 0
+// and shown magenta patches (pixels with green below 0.6 of red and blue,
+// 198 to 74); the soft plates of bench/edge, composited over grey, moved by
+// at most 0.02 code values (linear, 8 bits) on average over their soft
+// pixels.
 // Straight colour is that divided by a and at most the brightest of 1 and
 // the source's components: a foreground brighter than everything in its own
 // pixel and than white is the screen's noise multiplied by 1 / a at a thin

@@ -70,7 +70,7 @@ bool MakePlan(const std::array<double, 3>& screen, SpillPlan& plan) {
 }
 
 // The edge despill's reach: pixels within kEdgeReach of both a pixel below
-// one half and one at or above it are the edge; opaque pixels (kDeepSolid)
+// one half and one at or above it are the edge; opaque pixels (IsOpaque)
 // farther than that from anything below one half are the subject's colour
 // inside, filled out to the edge. An edge colour U is fitted as k F + s S
 // (F that fill, S the screen, least squares); s S is the screen's light on
@@ -84,7 +84,6 @@ bool MakePlan(const std::array<double, 3>& screen, SpillPlan& plan) {
 // 5.4; a reach of 6 px or a fit within 0.05 of |U| left more of the spill,
 // 14 px gained nothing.
 constexpr double kEdgeReach = 10.0;
-constexpr float kDeepSolid = 0.98f;
 constexpr double kEdgeFit = 0.1;
 
 // The screen's light s (per unit of `screen`) on the colour `u` whose subject
@@ -183,7 +182,7 @@ void EdgeDespill(Image& keyed, const std::array<double, 3>& reference, double am
     const std::vector<std::uint8_t> nearUnder = Near(matte, IsUnder, kEdgeReach);
     const std::vector<std::uint8_t> nearOver = Near(matte, IsOver, kEdgeReach);
     std::vector<std::uint8_t> deep = LargeVector<std::uint8_t>(matte.alpha.size());
-    for (std::size_t i = 0; i < deep.size(); ++i) deep[i] = matte.alpha[i] >= kDeepSolid && !nearUnder[i] ? 1 : 0;
+    for (std::size_t i = 0; i < deep.size(); ++i) deep[i] = IsOpaque(matte.alpha[i]) && !nearUnder[i] ? 1 : 0;
     std::vector<double> inside;
     if (!Fill(straight, deep, inside)) return;  // no subject inside to measure against
     ForRowBlocks(height, kBlockRows, [&](int y0, int y1) {

@@ -420,7 +420,9 @@ void RefineEdges(Matte& matte, const FrameContext& context, const Colours& colou
                     return RefinedAlpha(colours.At(i), f, &screen[i * 3], matte.alpha[i], keyed[i]);
                 };
                 float refined = estimate(false);
-                if (HoldsLessScreen(colours.At(i), &screen[i * 3], refined)) refined = std::max(refined, estimate(true));
+                if (HoldsLessScreen(colours.At(i), &screen[i * 3], refined)) {
+                    refined = std::max(refined, estimate(true));
+                }
                 matte.alpha[i] = refined;
             }
         });
