@@ -69,7 +69,8 @@ std::vector<std::uint8_t> Near(const Matte& matte, bool (*test)(float), double r
 inline bool ShowsScreen(float alpha) noexcept { return alpha <= 0.02f; }
 
 /// A matte at or above 0.98 is the subject's own colour: the pixels a fill of
-/// the subject inside the contour fills from (unmixing, edge despill).
+/// the subject inside the contour fills from (edge refinement, unmixing,
+/// edge despill).
 inline bool IsOpaque(float alpha) noexcept { return alpha >= 0.98f; }
 
 /// Rec. 709 luminance weights, for light given back or kept.

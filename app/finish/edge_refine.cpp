@@ -18,10 +18,9 @@ namespace veskar::finish {
 namespace {
 
 constexpr int kBlockRows = 16;
-// Mattes at or above kSolid are the subject's own colour, those that show the
+// Opaque mattes (IsOpaque) are the subject's own colour, those that show the
 // screen (ShowsScreen) the screen's; each is eroded by a pixel so that neither
 // takes in the mixes of the contour.
-constexpr float kSolid = 0.98f;
 // How far from the contour and from soft pixels the matte is estimated again.
 // Measured on the soft plates (bench/edge): 6 rather than 3 reaches the hair
 // and fur the tool keyed solid farther in, which lowers the edge error on
@@ -123,9 +122,9 @@ constexpr float kVeil = 0.1f;
 constexpr double kCoreRadius = 12.0;
 // The estimate is made this many times. Each pass after the first takes the
 // subject's fill from the matte the pass before left, in which the contour's
-// mixes the tool keyed solid have fallen below kSolid: the fill then comes
+// mixes the tool keyed solid are no longer opaque: the fill then comes
 // from purer subject colours. Those passes estimate again only the pixels
-// below kSolid that the tool did not key clear: a clear pixel is judged once,
+// short of opaque that the tool did not key clear: a clear pixel is judged once,
 // against the screen it shows (judged again, the contour crept outward by a
 // pixel a pass on the instrument plate), and a pixel still solid stays the
 // subject's. Measured on the soft plates (bench/edge): three passes against
@@ -154,8 +153,7 @@ constexpr double kPurer = 0.3;
 constexpr double kPurerReach = 0.1;
 constexpr double kMixReach = 18.0;
 
-bool IsSolid(float a) { return a >= kSolid; }
-bool IsSoft(float a) { return !ShowsScreen(a) && a < kSolid; }
+bool IsSoft(float a) { return !ShowsScreen(a) && !IsOpaque(a); }
 
 // The pixels estimated again: near what is mostly screen (matte below 0.5),
 // and near either a soft pixel or the subject: the contour and the soft
@@ -227,7 +225,7 @@ float RefinedAlpha(const double* c, const double* f, const double* s, float curr
     }
     const double share = 1.0 - along / contrast;
     if (!(contrast > kLeastContrast) || !std::isfinite(share)) return current;
-    const double reach = keyed >= kSolid ? kOffLineSolid : kOffLine;
+    const double reach = IsOpaque(keyed) ? kOffLineSolid : kOffLine;
     if (share < current && Distortion(c, f, s) > reach * reach) return current;
     return static_cast<float>(std::clamp(share, 0.0, ShowsScreen(keyed) ? kClearRaise : 1.0));
 }
@@ -349,7 +347,7 @@ bool MixBesidePurer(const Matte& matte, const Colours& colours, const std::vecto
 // `mixes` marks.
 std::vector<std::uint8_t> SubjectSamples(const Matte& matte, const Colours& colours, const std::vector<double>& screen,
                                          std::vector<std::uint8_t>& mixes) {
-    const std::vector<std::uint8_t> solid = Solidly(matte, IsSolid);
+    const std::vector<std::uint8_t> solid = Solidly(matte, IsOpaque);
     const std::vector<std::uint8_t> nearScreen = Near(matte, IsUnder, kMixReach);
     std::vector<std::uint8_t> samples = solid;
     mixes = LargeVector<std::uint8_t>(solid.size(), 0);
@@ -408,7 +406,7 @@ void RefineEdges(Matte& matte, const FrameContext& context, const Colours& colou
             for (std::size_t i = static_cast<std::size_t>(y0) * matte.width;
                  i < static_cast<std::size_t>(y1) * matte.width; ++i) {
                 if ((!band[i] && !mixes[i]) || std::isnan(matte.alpha[i])) continue;
-                if (pass > 0 && (ShowsScreen(keyed[i]) || matte.alpha[i] >= kSolid)) continue;
+                if (pass > 0 && (ShowsScreen(keyed[i]) || IsOpaque(matte.alpha[i]))) continue;
                 auto estimate = [&](bool brighter) {
                     double f[3];
                     if (mixes[i]) {
